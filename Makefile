@@ -1,0 +1,15 @@
+.PHONY: test lint format
+
+# Sets up a virtual environment per supported CPython and runs every test on each.
+test:
+	scripts/test-all
+
+lint:
+	scripts/lint
+
+# Rewrites the sources into the project's format.
+format:
+	scripts/lint >/dev/null 2>&1 || true
+	.venvs/lint/bin/ruff format python tests bench
+	.venvs/lint/bin/ruff check --fix python tests bench
+	find src tests/native -name '*.cpp' -o -name '*.hpp' | xargs .venvs/lint/bin/clang-format -i

@@ -1,0 +1,36 @@
+// Frame and code accessors that hide the differences between interpreter versions.
+//
+// Each returns the same object that reading the attribute from Python would give.
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace vexo::py {
+
+inline bool is_frame(PyObject* object) noexcept { return PyFrame_Check(object); }
+
+// frame.f_code (never fails on a real frame).
+inline Ref frame_code(PyFrameObject* frame) noexcept {
+  return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+}
+// frame.f_back, or None.
+inline Ref frame_back(PyFrameObject* frame) noexcept {
+  PyFrameObject* back = PyFrame_GetBack(frame);
+  return back != nullptr ? Ref::steal(reinterpret_cast<PyObject*>(back)) : Ref::none();
+}
+// frame.f_lineno.
+inline int frame_lineno(PyFrameObject* frame) noexcept { return PyFrame_GetLineNumber(frame); }
+// frame.f_locals: a dict up to 3.12; from 3.13 a write-through proxy on function frames.
+Ref frame_locals(PyFrameObject* frame);
+// frame.f_globals.
+Ref frame_globals(PyFrameObject* frame);
+
+// code.co_filename and code.co_name, borrowed from the code object.
+inline PyObject* code_filename(PyObject* code) noexcept {
+  return reinterpret_cast<PyCodeObject*>(code)->co_filename;
+}
+inline PyObject* code_name(PyObject* code) noexcept {
+  return reinterpret_cast<PyCodeObject*>(code)->co_name;
+}
+
+}  // namespace vexo::py

@@ -1,0 +1,44 @@
+#include "py/object.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace vexo::py {
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+  return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(),
+                                   nullptr));
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) {
+  Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+  Py_ssize_t index = 0;
+  for (PyObject* arg : args) PyTuple_SET_ITEM(tuple.get(), index++, Ref::share(arg).release());
+  return check(PyObject_Call(callable, tuple.get(), kwargs));
+}
+
+Borrowed dict_lookup(PyObject* dict, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr && PyErr_Occurred()) throw_error();
+  return Borrowed(value);
+}
+
+void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+  check_status(PyDict_SetItem(dict, key, value));
+}
+
+Ref str_or_placeholder(PyObject* object) {
+  if (PyObject* text = PyObject_Str(object)) return Ref::steal(text);
+  PyErr_WriteUnraisable(object);
+  const char* full = Py_TYPE(object)->tp_name;
+  const char* dot = std::strrchr(full, '.');
+  std::string name = dot != nullptr ? dot + 1 : full;
+  std::string placeholder = "<unprintable " + name + " object>";
+  PyObject* text = PyUnicode_DecodeUTF8(placeholder.data(),
+                                        static_cast<Py_ssize_t>(placeholder.size()), "strict");
+  if (text != nullptr) return Ref::steal(text);
+  PyErr_Clear();
+  return new_text("<unprintable object>");
+}
+
+}  // namespace vexo::py

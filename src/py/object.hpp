@@ -1,0 +1,34 @@
+// Small helpers over the object protocol that throw `Error` instead of returning NULL.
+#pragma once
+
+#include <initializer_list>
+
+#include "py/convert.hpp"
+#include "py/names.hpp"
+
+namespace vexo::py {
+
+inline Ref getattr(PyObject* object, PyObject* name) {
+  return check(PyObject_GetAttr(object, name));
+}
+inline Ref getitem(PyObject* object, PyObject* key) {
+  return check(PyObject_GetItem(object, key));
+}
+inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
+
+// Calls with positional arguments only.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
+// Calls with positional arguments and a keyword dict (which may be null).
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs);
+
+// A dict's own lookup: a null Borrowed when absent; raises only when hashing or comparing does.
+Borrowed dict_lookup(PyObject* dict, PyObject* key);
+void dict_set(PyObject* dict, PyObject* key, PyObject* value);
+inline void dict_set(PyObject* dict, PyObject* key, const Ref& value) {
+  dict_set(dict, key, value.get());
+}
+
+// str(object), or "<unprintable T object>" after reporting the failure as unraisable.
+Ref str_or_placeholder(PyObject* object);
+
+}  // namespace vexo::py
