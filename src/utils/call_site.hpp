@@ -1,0 +1,29 @@
+// The recorded frame that called the current one, and the line it is at.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "py/ref.hpp"
+
+namespace vexo::call_site {
+
+// One open recorded call of a thread: the frame object and its frame id.
+struct CallFrame {
+  py::Ref frame;
+  std::string frame_id;
+};
+using CallFrameStack = std::vector<CallFrame>;
+
+struct UserCodeCallSite {
+  std::string call_frame_id;
+  std::int32_t line_number;
+};
+
+// Looks at the newest entry and at most one below it. Throws py::Error.
+std::optional<UserCodeCallSite> user_code_call_site(CallFrameStack snapshot,
+                                                    const std::optional<std::string>& frame_id);
+
+}  // namespace vexo::call_site

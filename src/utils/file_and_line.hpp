@@ -1,0 +1,18 @@
+// "file:line" of a frame, the file made relative to the current directory when below it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "py/ref.hpp"
+
+namespace vexo::file_and_line {
+
+// `filename` without the leading components that `cwd` consists of (component-wise), or whole.
+std::string relative_to(std::string_view filename, std::string_view cwd);
+
+// Reads the current directory on every call; when it cannot be read the name stays whole.
+// Throws py::Error.
+std::string filename_with_lineno(PyFrameObject* frame);
+
+}  // namespace vexo::file_and_line
