@@ -1,13 +1,71 @@
 #include "lib/module_functions.hpp"
 
-#include "py/error.hpp"
-#include "py/names.hpp"
+#include "lib/hook.hpp"
+#include "lib/vexo_profiler.hpp"
+#include "py/method.hpp"
+#include "py/object.hpp"
 
 namespace vexo::lib {
 
 namespace {
 
+using py::Ref;
+
+// Whether the configuration's "threading" item is a true bool; any failure counts as not set.
+bool threading_requested(PyObject* config) {
+  PyObject* value = PyObject_GetItem(config, py::names().threading);
+  if (value == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref held = Ref::steal(value);
+  try {
+    return py::to_bool_strict(held.get());
+  } catch (const py::Error&) {
+    return false;
+  }
+}
+
+Ref register_profiler_body(PyObject* profiler) {
+  const py::Names& names = py::names();
+  if (!PyCallable_Check(profiler)) {
+    py::throw_error(PyExc_TypeError, "profiler object is not callable");
+  }
+  Ref instance = new_vexo_profiler(profiler::ProfilerState::new_from_python(profiler));
+  py::check_status(PyObject_SetAttr(profiler, names.rust_profiler, instance.get()));
+  PyEval_SetProfile(profile_callback, instance.get());
+
+  Ref config = py::getattr(profiler, names.config);
+  if (threading_requested(config.get())) {
+    Ref threading = py::import("threading");
+    Ref hook = py::getattr(instance.get(), names.register_threading_profiler);
+    py::call(py::getattr(threading.get(), names.setprofile).get(), {hook.get()});
+  }
+  return Ref::none();
+}
+
+PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"profiler", nullptr};
+  PyObject* profiler = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
+                                   const_cast<char**>(keywords), &profiler)) {
+    return nullptr;
+  }
+  Ref held = Ref::share(profiler);
+  return py::guard<PyObject*>(nullptr,
+                              [&held]() { return register_profiler_body(held.get()).release(); });
+}
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+  PyEval_SetProfile(noop_profile, nullptr);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
+    {"register_profiler", py::as_cfunction(register_profiler),
+     METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
+    {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
+     "register_noop_profiler()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -18,7 +76,9 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_vexo", nullptr, -1, mo
 PyObject* create_module() noexcept {
   return py::guard<PyObject*>(nullptr, []() -> PyObject* {
     py::names();
-    return PyModule_Create(&module_definition);
+    py::fatal_error_type();
+    vexo_profiler_type();
+    return py::check(PyModule_Create(&module_definition)).release();
   });
 }
 

@@ -1,0 +1,38 @@
+#include "lib/hook.hpp"
+
+#include "lib/vexo_profiler.hpp"
+#include "profiler/event.hpp"
+#include "py/gil.hpp"
+
+namespace vexo::lib {
+
+int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) {
+  profiler::Event event;
+  if (what == PyTrace_CALL) {
+    event = profiler::Event::Call;
+  } else if (what == PyTrace_RETURN) {
+    event = profiler::Event::Return;
+  } else {
+    return 0;
+  }
+  if (profiler == nullptr || !is_vexo_profiler(profiler)) {
+    PyErr_SetString(PyExc_TypeError, "the profile object is not a VexoProfiler");
+    return -1;
+  }
+  if (frame == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return -1;
+  }
+  // An exception may be propagating through a returning frame; whatever the Python code run for
+  // this event does, the interpreter finds its error state as it was.
+  py::ErrorStateGuard error_state;
+  profiler::profile(frame, *reinterpret_cast<VexoProfilerObject*>(profiler)->state,
+                    arg != nullptr ? arg : Py_None, event);
+  return 0;
+}
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+}  // namespace vexo::lib

@@ -1,0 +1,121 @@
+#include "lib/vexo_profiler.hpp"
+
+#include "lib/hook.hpp"
+#include "profiler/document.hpp"
+#include "profiler/save.hpp"
+#include "py/method.hpp"
+#include "py/object.hpp"
+
+namespace vexo::lib {
+
+namespace {
+
+profiler::ProfilerState& state_of(PyObject* self) {
+  if (!is_vexo_profiler(self)) py::throw_downcast(self, "VexoProfiler");
+  return *reinterpret_cast<VexoProfilerObject*>(self)->state;
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+  return py::guard<PyObject*>(nullptr, [self]() -> PyObject* {
+    profiler::save_in_db(state_of(self));
+    return py::Ref::none().release();
+  });
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+  return py::guard<PyObject*>(nullptr, [self]() -> PyObject* {
+    return profiler::build_trace_inner(state_of(self)).release();
+  });
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
+    PyObject* frame = nullptr;
+    PyObject* event = nullptr;
+    PyObject* arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:register_threading_profiler",
+                                     const_cast<char**>(keywords), &frame, &event, &arg)) {
+      return nullptr;
+    }
+    state_of(self);
+    PyEval_SetProfile(profile_callback, self);
+    return py::Ref::none().release();
+  });
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+void dealloc(PyObject* self) {
+  auto* object = reinterpret_cast<VexoProfilerObject*>(self);
+  {
+    // Destroying the state releases the interpreter references it holds.
+    py::ErrorStateGuard error_state;
+    delete object->state;
+    object->state = nullptr;
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", py::as_cfunction(register_threading_profiler),
+     METH_VARARGS | METH_KEYWORDS,
+     "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vexo._vexo.VexoProfiler",
+    sizeof(VexoProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* vexo_profiler_type() {
+  // Made once per process with the interpreter lock held, and never freed.
+  static PyTypeObject* type = []() -> PyTypeObject* {
+    PyObject* made = PyType_FromSpec(&spec);
+    if (made == nullptr) PyErr_Clear();
+    return reinterpret_cast<PyTypeObject*>(made);
+  }();
+  if (type == nullptr) throw py::Fatal("failed to create type object for VexoProfiler");
+  return type;
+}
+
+bool is_vexo_profiler(PyObject* object) noexcept {
+  try {
+    return PyObject_TypeCheck(object, vexo_profiler_type());
+  } catch (...) {
+    return false;
+  }
+}
+
+py::Ref new_vexo_profiler(std::unique_ptr<profiler::ProfilerState> state) {
+  PyTypeObject* type = vexo_profiler_type();
+  PyObject* made = type->tp_alloc(type, 0);
+  if (made == nullptr) {
+    PyErr_Clear();
+    throw py::Fatal("failed to allocate a VexoProfiler");
+  }
+  reinterpret_cast<VexoProfilerObject*>(made)->state = state.release();
+  return py::Ref::steal(made);
+}
+
+}  // namespace vexo::lib

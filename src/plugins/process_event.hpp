@@ -1,0 +1,36 @@
+// What one plugin processor makes of one call or return event.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "plugins/processor.hpp"
+#include "utils/call_site.hpp"
+#include "utils/msgpack.hpp"
+
+namespace vexo::plugins {
+
+struct PluginEvent {
+  PyFrameObject* frame;
+  bool is_call;
+  PyObject* event_name;  // the str "call" or "return"
+  PyObject* arg;
+  std::string_view filename;
+  bool lightweight_repr;
+  // A copy of the open recorded calls of the thread, newest last.
+  std::function<call_site::CallFrameStack()> call_frames;
+};
+
+struct PluginRecord {
+  std::string type;
+  msgpack::Bytes record;
+};
+
+// Nothing when the processor does not apply; throws py::Error for a failure of this processor
+// alone, py::Fatal/py::Broken for broken invariants.
+std::optional<PluginRecord> process_plugin_event(PluginProcessor& processor,
+                                                 const PluginEvent& event);
+
+}  // namespace vexo::plugins

@@ -1,0 +1,105 @@
+#include "profiler/buffers.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+#include "profiler/save.hpp"
+#include "utils/ulid.hpp"
+
+namespace vexo::profiler {
+
+void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
+                        const std::optional<std::string>& frame_id) {
+  if (event == Event::Return) {
+    ThreadSlot* slot = state.existing_thread_slot();
+    if (slot != nullptr && !slot->call_frames.empty()) slot->call_frames.pop_back();
+    return;
+  }
+  if (!frame_id) return;
+  state.thread_slot().call_frames.push_back(
+      call_site::CallFrame{py::Ref::share(reinterpret_cast<PyObject*>(frame)), *frame_id});
+}
+
+call_site::CallFrameStack call_frames_snapshot(ProfilerState& state, std::size_t depth) {
+  const call_site::CallFrameStack& stack = state.thread_slot().call_frames;
+  std::size_t first = stack.size() > depth ? stack.size() - depth : 0;
+  return call_site::CallFrameStack(stack.begin() + static_cast<std::ptrdiff_t>(first),
+                                   stack.end());
+}
+
+const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state) {
+  ThreadSlot& slot = state.thread_slot();
+  if (!slot.thread_info) slot.thread_info = thread_identity::current_thread();
+  return *slot.thread_info;
+}
+
+void push_frame_data(ProfilerState& state, std::size_t thread_id, Records& records) {
+  const Settings& settings = state.settings;
+  auto append = [&records](Records& buffer) {
+    if (buffer.empty()) {
+      buffer = std::move(records);
+    } else {
+      buffer.insert(buffer.end(), std::make_move_iterator(records.begin()),
+                    std::make_move_iterator(records.end()));
+    }
+    records.clear();
+  };
+  if (settings.threading && thread_id != settings.main_thread_id) {
+    std::lock_guard<std::mutex> guard(state.frames.lock);
+    append(state.frames.value[thread_id]);
+  } else {
+    std::lock_guard<std::mutex> guard(state.frames_of_interest.lock);
+    append(state.frames_of_interest.value);
+  }
+}
+
+namespace {
+
+// Moves the first `count` records out of `records` into the thread's buffer.
+void push_leading(ProfilerState& state, std::size_t thread_id, Records& records,
+                  std::size_t count) {
+  Records leading(std::make_move_iterator(records.begin()),
+                  std::make_move_iterator(records.begin() + static_cast<std::ptrdiff_t>(count)));
+  records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
+  push_frame_data(state, thread_id, leading);
+}
+
+void start_new_trace(ProfilerState& state) {
+  std::string trace_id = ulid::new_trace_id();
+  std::scoped_lock guard(state.trace_id.lock, state.frames_of_interest.lock, state.frames.lock);
+  state.trace_id.value = std::move(trace_id);
+  state.frames_of_interest.value.clear();
+  state.frames.value.clear();
+}
+
+}  // namespace
+
+void push_frames(ProfilerState& state, Event event, std::vector<std::string>& types,
+                 Records& records) {
+  if (types.empty()) return;
+  if (event == Event::Return) {
+    std::reverse(records.begin(), records.end());
+    std::reverse(types.begin(), types.end());
+  }
+  const std::size_t thread_id = cached_thread_info(state).native_id;
+  if (state.settings.one_trace_per_test) {
+    // Positions are counted in what is left after each cut, so that every marker acts on its own
+    // record even when one event carries several.
+    std::size_t cut = 0;
+    for (std::size_t index = 0; index < types.size(); ++index) {
+      const std::size_t position = index - cut;
+      if (types[index] == "end_test") {
+        push_leading(state, thread_id, records, position + 1);
+        cut = index + 1;
+        save_in_db(state);
+      } else if (types[index] == "start_test") {
+        push_leading(state, thread_id, records, position);
+        cut = index;
+        start_new_trace(state);
+      }
+    }
+  }
+  push_frame_data(state, thread_id, records);
+}
+
+}  // namespace vexo::profiler

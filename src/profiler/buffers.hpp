@@ -1,0 +1,37 @@
+// Each thread's stack of open recorded calls, and the buffers the records wait in.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "profiler/state.hpp"
+
+namespace vexo::profiler {
+
+enum class Event { Call, Return };
+
+inline const char* event_name(Event event) noexcept {
+  return event == Event::Call ? "call" : "return";
+}
+
+// Pushes a recorded call, pops on a return (without comparing the frame).
+void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
+                        const std::optional<std::string>& frame_id);
+
+// The newest `depth` entries of the calling thread's stack, with their own references: all that
+// the call-site rule ever looks at.
+call_site::CallFrameStack call_frames_snapshot(ProfilerState& state, std::size_t depth = 2);
+
+// Hands over one event's records with their types, acting on the test markers when one trace per
+// test is configured. Throws py::Error (thread identity or saving failed).
+void push_frames(ProfilerState& state, Event event, std::vector<std::string>& types,
+                 Records& records);
+
+// Moves the records to the end of the buffer of the thread with this native id.
+void push_frame_data(ProfilerState& state, std::size_t thread_id, Records& records);
+
+// The calling thread's identity, asked once and then cached in its slot.
+const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state);
+
+}  // namespace vexo::profiler

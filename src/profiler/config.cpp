@@ -1,0 +1,90 @@
+// Building the profiler state from the package's profiler object and its configuration.
+#include "py/object.hpp"
+#include "profiler/state.hpp"
+#include "utils/clock.hpp"
+
+namespace vexo::profiler {
+
+namespace {
+
+using py::Borrowed;
+using py::Ref;
+
+// A configuration key read with the dict's own lookup; absence is no error.
+Borrowed config_get(PyObject* config, PyObject* key, const char* fatal_message) {
+  try {
+    return py::dict_lookup(config, key);
+  } catch (const py::Error&) {
+    throw py::Fatal(fatal_message);
+  }
+}
+
+// filters[item] as path finders; a failing item access counts as an empty list.
+std::vector<filters::PathFinder> read_finders(PyObject* filters, PyObject* item) {
+  PyObject* value = PyObject_GetItem(filters, item);
+  if (value == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  Ref owned = Ref::steal(value);
+  return filters::build_finders(py::to_text_list(owned.get()));
+}
+
+// The strict bool rule, where a value that does not convert counts as false.
+bool lenient_flag(Borrowed value) {
+  if (!value) return false;
+  try {
+    return py::to_bool_strict(value.get());
+  } catch (const py::Error&) {
+    return false;
+  }
+}
+
+std::size_t main_thread_native_id() {
+  Ref threading = py::import("threading");
+  Ref main_thread = py::call(py::getattr(threading.get(), py::names().main_thread).get(), {});
+  return py::to_word(py::getattr(main_thread.get(), py::names().native_id).get());
+}
+
+}  // namespace
+
+std::unique_ptr<ProfilerState> ProfilerState::new_from_python(PyObject* profiler) {
+  const py::Names& names = py::names();
+  Settings settings;
+
+  Ref config = py::getattr(profiler, names.config);
+  if (!PyDict_Check(config.get())) py::throw_downcast(config.get(), "PyDict");
+
+  Borrowed filters = config_get(config.get(), names.filters, "config.get(\"filters\" should not raise.");
+  if (filters) {
+    Ref held = Ref::share(filters);
+    settings.include_frames = read_finders(held.get(), names.include_frames);
+    settings.ignore_frames = read_finders(held.get(), names.ignore_frames);
+  }
+
+  settings.main_thread_id = main_thread_native_id();
+
+  Borrowed timeout = config_get(config.get(), names.sqlite_busy_timeout,
+                                "config.get(\"sqlite_busy_timeout\" should not raise.");
+  if (timeout) settings.sqlite_busy_timeout = py::to_word(Ref::share(timeout).get());
+
+  settings.threading = lenient_flag(Ref::share(config_get(
+      config.get(), names.threading, "config.get(\"threading\" should not raise.")));
+  settings.lightweight_repr = lenient_flag(Ref::share(config_get(
+      config.get(), names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.")));
+
+  plugins::PluginTable plugins = plugins::load_plugins(config.get());
+
+  Ref db_path = py::check(PyObject_Str(py::getattr(profiler, names.db_path).get()));
+  settings.db_path = py::to_text(db_path.get());
+  settings.one_trace_per_test =
+      py::to_bool_strict(py::getattr(profiler, names.one_trace_per_test).get());
+  std::string trace_id = py::to_text(py::getattr(profiler, names.trace_id).get());
+  settings.source = py::to_text(py::getattr(profiler, names.source).get());
+  settings.timestamp = clock::timestamp();
+
+  return std::make_unique<ProfilerState>(std::move(settings), std::move(trace_id),
+                                         std::move(plugins));
+}
+
+}  // namespace vexo::profiler

@@ -1,0 +1,197 @@
+#include "profiler/event.hpp"
+
+#include <mutex>
+
+#include "filters/frame_filter.hpp"
+#include "plugins/process_event.hpp"
+#include "profiler/frame_record.hpp"
+#include "profiler/log_error.hpp"
+#include "py/frames.hpp"
+#include "py/object.hpp"
+#include "utils/dump.hpp"
+#include "utils/file_and_line.hpp"
+#include "utils/qualname.hpp"
+#include "utils/ulid.hpp"
+
+namespace vexo::profiler {
+
+namespace {
+
+using py::Ref;
+
+PyObject* event_object(Event event) {
+  static PyObject* call = PyUnicode_InternFromString("call");
+  static PyObject* ret = PyUnicode_InternFromString("return");
+  PyObject* object = event == Event::Call ? call : ret;
+  if (object == nullptr) throw py::Fatal("failed to make the event names");
+  return object;
+}
+
+// What one event works on, read once.
+struct EventContext {
+  PyFrameObject* frame;
+  ProfilerState& state;
+  PyObject* arg;
+  Event event;
+  Ref code;
+  PyObject* co_filename;  // borrowed from the code object
+  PyObject* co_name;
+  std::string_view filename;
+  std::string_view code_name;
+  std::vector<std::string> types;
+  Records records;
+
+  void log(const py::Error& error) const {
+    log_error(frame, error, event_name(event), co_filename, co_name);
+  }
+};
+
+void run_plugins(EventContext& context) {
+  ProfilerState& state = context.state;
+  if (state.plugins.empty()) return;
+  auto found = state.plugins.find(context.code_name);
+  if (found == state.plugins.end()) return;
+  plugins::PluginEvent plugin_event{
+      context.frame,
+      context.event == Event::Call,
+      event_object(context.event),
+      context.arg,
+      context.filename,
+      state.settings.lightweight_repr,
+      [&state]() { return call_frames_snapshot(state); },
+  };
+  for (plugins::PluginProcessor& processor : found->second) {
+    try {
+      if (auto produced = plugins::process_plugin_event(processor, plugin_event)) {
+        context.types.push_back(std::move(produced->type));
+        context.records.push_back(std::move(produced->record));
+      }
+    } catch (const py::Error& error) {
+      context.log(error);
+    }
+  }
+}
+
+// The frame's locals as a dict the record may show: from 3.13 on a function frame gives a
+// write-through proxy, so a snapshot is taken; "__builtins__" is only ever removed from a copy.
+Ref locals_for_record(PyFrameObject* frame) {
+  Ref locals = py::frame_locals(frame);
+  bool owned_copy = false;
+  if (!PyDict_Check(locals.get())) {
+    locals = py::call(reinterpret_cast<PyObject*>(&PyDict_Type), {locals.get()});
+    owned_copy = true;
+  }
+  PyObject* builtins = PyDict_GetItemWithError(locals.get(), py::names().__builtins__);
+  if (builtins == nullptr) {
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      throw py::Broken("locals.get(\"__builtins__\") should not raise.");
+    }
+    return locals;
+  }
+  if (!owned_copy) {
+    PyObject* copy = PyDict_Copy(locals.get());
+    if (copy == nullptr) {
+      PyErr_Clear();
+      throw py::Broken("copying the frame's locals should not fail");
+    }
+    locals = Ref::steal(copy);
+  }
+  if (PyDict_DelItem(locals.get(), py::names().__builtins__) < 0) {
+    PyErr_Clear();
+    throw py::Broken("removing __builtins__ from a copy should not fail");
+  }
+  return locals;
+}
+
+std::optional<std::string> frame_id_for(EventContext& context, ThreadSlot& slot) {
+  const void* address = context.frame;
+  if (context.event == Event::Call) {
+    std::string frame_id = ulid::new_frame_id();
+    slot.frame_ids[address] = frame_id;
+    return frame_id;
+  }
+  auto found = slot.frame_ids.find(address);
+  if (found == slot.frame_ids.end()) return std::nullopt;
+  return found->second;
+}
+
+// Gathers the frame's data and encodes its record; throws py::Error on the first failure.
+Record process_frame(EventContext& context) {
+  ProfilerState& state = context.state;
+  const bool lightweight = state.settings.lightweight_repr;
+  const thread_identity::ThreadIdentity& thread = cached_thread_info(state);
+  std::string path = file_and_line::filename_with_lineno(context.frame);
+  std::optional<std::string> qualname = qualname::get_qualname(context.frame);
+  Ref locals = locals_for_record(context.frame);
+  std::optional<std::string> frame_id = frame_id_for(context, state.thread_slot());
+  std::optional<call_site::UserCodeCallSite> call_site =
+      call_site::user_code_call_site(call_frames_snapshot(state), frame_id);
+  msgpack::Bytes arg = dump::dump(context.arg, lightweight);
+  msgpack::Bytes dumped_locals = dump::dump(locals.get(), lightweight);
+
+  update_call_frames(state, context.event, context.frame, frame_id);
+  return encode_frame_record(FrameFields{path, context.code_name, qualname,
+                                         event_name(context.event), frame_id, arg, dumped_locals,
+                                         thread, call_site});
+}
+
+void process_event(EventContext& context) {
+  std::lock_guard<PluginLock> plugin_guard(context.state.plugin_lock);
+  run_plugins(context);
+  filters::FilterAnswers answers =
+      filters::evaluate(context.frame, context.filename, context.state.settings.include_frames,
+                        context.state.settings.ignore_frames);
+  try {
+    if (answers.record()) {
+      context.records.push_back(process_frame(context));
+      context.types.emplace_back("frame");
+    }
+    push_frames(context.state, context.event, context.types, context.records);
+  } catch (const py::Error& error) {
+    context.log(error);
+  }
+}
+
+void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event) {
+  if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) {
+    throw py::Broken("Python gives us a PyFrame");
+  }
+  EventContext context{frame, state, arg, event, py::frame_code(frame), nullptr, nullptr,
+                       {},    {},    {},  {}};
+  if (!context.code) throw py::Broken("A frame always has an `f_code`");
+  context.co_filename = py::code_filename(context.code.get());
+  context.co_name = py::code_name(context.code.get());
+  if (!PyUnicode_Check(context.co_filename)) throw py::Broken("`co_filename` is always a string");
+  if (!PyUnicode_Check(context.co_name)) throw py::Broken("`co_name` is always a string");
+  try {
+    // A name that cannot be UTF-8 (lone surrogates) abandons this event only, reported once.
+    context.filename = py::text_view(context.co_filename);
+    context.code_name = py::text_view(context.co_name);
+  } catch (const py::Error& error) {
+    context.log(error);
+    return;
+  }
+  process_event(context);
+}
+
+}  // namespace
+
+void profile(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event) noexcept {
+  try {
+    profile_event(frame, state, arg, event);
+  } catch (const py::Broken& broken) {
+    report_abandoned_event(broken.what(), reinterpret_cast<PyObject*>(frame));
+  } catch (const py::Fatal& fatal) {
+    report_abandoned_event(fatal.what(), reinterpret_cast<PyObject*>(frame));
+  } catch (const std::bad_alloc&) {
+    report_abandoned_event("out of memory", reinterpret_cast<PyObject*>(frame));
+  } catch (const std::exception& other) {
+    report_abandoned_event(other.what(), reinterpret_cast<PyObject*>(frame));
+  } catch (...) {
+    report_abandoned_event("unknown internal error", reinterpret_cast<PyObject*>(frame));
+  }
+  if (PyErr_Occurred()) PyErr_Clear();
+}
+
+}  // namespace vexo::profiler

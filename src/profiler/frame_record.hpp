@@ -1,0 +1,29 @@
+// The default record of a recorded frame: a MessagePack map of 12 entries.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "profiler/records.hpp"
+#include "utils/call_site.hpp"
+#include "utils/thread_identity.hpp"
+
+namespace vexo::profiler {
+
+struct FrameFields {
+  std::string_view path;
+  std::string_view co_name;
+  const std::optional<std::string>& qualname;
+  const char* event;
+  const std::optional<std::string>& frame_id;
+  msgpack::Bytes& arg;     // emptied
+  msgpack::Bytes& locals;  // emptied
+  const thread_identity::ThreadIdentity& thread;
+  const std::optional<call_site::UserCodeCallSite>& call_site;
+};
+
+// The timestamp is read while the record is encoded.
+Record encode_frame_record(const FrameFields& fields);
+
+}  // namespace vexo::profiler

@@ -1,0 +1,81 @@
+// The profiler state behind one VexoProfiler instance.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "filters/path_finder.hpp"
+#include "plugins/processor.hpp"
+#include "profiler/plugin_lock.hpp"
+#include "profiler/records.hpp"
+#include "utils/call_site.hpp"
+#include "utils/thread_identity.hpp"
+
+namespace vexo::profiler {
+
+// What one thread keeps between its events; only that thread ever touches it.
+struct ThreadSlot {
+  call_site::CallFrameStack call_frames;
+  // Frame address to the frame id of that frame's latest recorded call.
+  std::unordered_map<const void*, std::string> frame_ids;
+  std::optional<thread_identity::ThreadIdentity> thread_info;
+};
+
+template <class Value>
+struct Guarded {
+  std::mutex lock;
+  Value value;
+};
+
+struct Settings {
+  std::string db_path;
+  std::string source;
+  bool one_trace_per_test = false;
+  std::vector<filters::PathFinder> include_frames;
+  std::vector<filters::PathFinder> ignore_frames;
+  std::size_t sqlite_busy_timeout = 60;
+  bool threading = false;
+  bool lightweight_repr = false;
+  std::size_t main_thread_id = 0;
+  double timestamp = 0.0;
+};
+
+class ProfilerState {
+ public:
+  ProfilerState(Settings settings, std::string trace_id, plugins::PluginTable plugins);
+  ProfilerState(const ProfilerState&) = delete;
+  ProfilerState& operator=(const ProfilerState&) = delete;
+
+  // Built from the package's profiler object; throws py::Error or py::Fatal.
+  static std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler);
+
+  const Settings settings;
+
+  Guarded<std::string> trace_id;
+  Guarded<Records> frames_of_interest;
+  Guarded<ThreadRecords> frames;
+
+  PluginLock plugin_lock;
+  plugins::PluginTable plugins;  // guarded by plugin_lock
+
+  // The calling thread's slot, made empty on its first use. A thread started after another has
+  // ended gets a slot of its own, never the ended thread's.
+  ThreadSlot& thread_slot();
+  // The calling thread's slot if it has one.
+  ThreadSlot* existing_thread_slot();
+
+ private:
+  ThreadSlot* find_slot(bool create);
+
+  const std::uint64_t serial_;
+  std::mutex slots_lock_;
+  std::unordered_map<std::uint64_t, std::unique_ptr<ThreadSlot>> slots_;
+};
+
+}  // namespace vexo::profiler
