@@ -21,8 +21,7 @@ struct FilterAnswers {
   bool ignore;
 
   bool record() const noexcept {
-    return include ||
-           !(library || frozen || vexo || exec || pytest_expression || attrs || ignore);
+    return include || !(library || frozen || vexo || exec || pytest_expression || attrs || ignore);
   }
 };
 

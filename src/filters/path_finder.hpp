@@ -1,6 +1,7 @@
 // A path fragment prepared once for exact, case-sensitive byte-substring search.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,9 @@ class PathFinder {
 
  private:
   std::string fragment_;
+  // The position in the fragment of the byte least likely to occur in a file path: the search
+  // jumps between its occurrences in the haystack and compares the whole fragment only there.
+  std::size_t anchor_ = 0;
 };
 
 std::vector<PathFinder> build_finders(std::vector<std::string> fragments);

@@ -1,0 +1,37 @@
+#include "filters/frame_filter.hpp"
+
+#include "filters/builtin_finders.hpp"
+
+namespace vexo::filters {
+
+namespace {
+
+// The file name pytest gives the code it compiles for `-k` and `-m` expressions.
+constexpr std::string_view kPytestExpression = "<pytest match expression>";
+// The file names attrs gives the methods it generates; their callers need not be read.
+constexpr std::string_view kAttrsGenerated = "<attrs generated";
+
+bool is_attrs_code(PyFrameObject* frame, std::string_view filename) {
+  return filename.starts_with(kAttrsGenerated) || attrs_filter(frame);
+}
+
+}  // namespace
+
+FilterAnswers evaluate(PyFrameObject* frame, std::string_view filename,
+                       const std::vector<PathFinder>& include_frames,
+                       const std::vector<PathFinder>& ignore_frames) {
+  // Every answer is computed, in this order, whatever the earlier ones say: the braces evaluate
+  // their initialisers left to right.
+  return FilterAnswers{
+      .include = any_finds(include_frames, filename),
+      .library = any_finds(LIBRARY_FINDERS(), filename),
+      .frozen = FROZEN_FINDER().find_in(filename),
+      .vexo = any_finds(VEXO_FINDERS(), filename),
+      .exec = EXEC_FINDER().find_in(filename),
+      .pytest_expression = filename == kPytestExpression,
+      .attrs = is_attrs_code(frame, filename),
+      .ignore = any_finds(ignore_frames, filename),
+  };
+}
+
+}  // namespace vexo::filters
