@@ -1,0 +1,37 @@
+#include "utils/call_site.hpp"
+
+#include "py/convert.hpp"
+#include "py/frames.hpp"
+#include "py/object.hpp"
+
+namespace vexo::call_site {
+
+namespace {
+
+// On "return" the newest entry is the returning frame itself, so its caller is one below; the
+// search never goes further down, whatever the stack holds.
+const CallFrame* calling_entry(const CallFrameStack& stack, const std::string& frame_id) {
+  constexpr std::size_t kEntriesLookedAt = 2;
+  for (std::size_t depth = 0; depth < kEntriesLookedAt && depth < stack.size(); ++depth) {
+    const CallFrame& entry = stack[stack.size() - 1 - depth];
+    if (entry.frame_id != frame_id) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::optional<UserCodeCallSite> user_code_call_site(CallFrameStack snapshot,
+                                                    const std::optional<std::string>& frame_id) {
+  if (!frame_id) return std::nullopt;
+  const CallFrame* entry = calling_entry(snapshot, *frame_id);
+  if (entry == nullptr) return std::nullopt;
+  PyObject* frame = entry->frame.get();
+  if (!py::is_frame(frame)) py::throw_downcast(frame, "PyFrame");
+  // The attribute, not the C accessor: it is what the frame reports at this moment, with the
+  // interpreter's own answer (None) where it has no line.
+  py::Ref line = py::getattr(frame, py::names().f_lineno);
+  return UserCodeCallSite{entry->frame_id, py::to_i32(line.get())};
+}
+
+}  // namespace vexo::call_site

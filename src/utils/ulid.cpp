@@ -1,0 +1,45 @@
+#include "utils/ulid.hpp"
+
+#include "utils/clock.hpp"
+#include "utils/secure_random.hpp"
+
+namespace vexo::ulid {
+
+namespace {
+
+constexpr char kAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+constexpr int kTextLength = 26;
+
+// Five bits of the 128-bit value (high:low) whose lowest bit is at `shift`; bits above 127 read
+// as zero, which is what makes the first character one of "0" to "7".
+inline unsigned group_at(std::uint64_t high, std::uint64_t low, int shift) noexcept {
+  std::uint64_t bits;
+  if (shift >= 64) {
+    bits = high >> (shift - 64);
+  } else if (shift + 5 <= 64) {
+    bits = low >> shift;
+  } else {
+    bits = high << (64 - shift) | low >> shift;
+  }
+  return static_cast<unsigned>(bits & 0x1f);
+}
+
+}  // namespace
+
+std::string encode(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low) {
+  std::uint64_t high = (millis & ((std::uint64_t{1} << 48) - 1)) << 16 | random_high;
+  std::string text(kTextLength, '0');
+  for (int index = 0; index < kTextLength; ++index) {
+    text[static_cast<std::size_t>(index)] = kAlphabet[group_at(high, random_low, 125 - 5 * index)];
+  }
+  return text;
+}
+
+std::string new_ulid() {
+  std::uint64_t millis = clock::ulid_millis_from(clock::now());
+  auto random_high = static_cast<std::uint16_t>(secure_random::next_u64());
+  std::uint64_t random_low = secure_random::next_u64();
+  return encode(millis, random_high, random_low);
+}
+
+}  // namespace vexo::ulid

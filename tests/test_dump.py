@@ -1,0 +1,124 @@
+"""Dumps of arbitrary values through the package's serializer, and how its result converts."""
+
+import sys
+import types
+
+import _vexo_testing as t
+import pytest
+
+
+class Serializer(types.ModuleType):
+    """Stands in for vexo.serialize: both functions return what `result` says and log calls."""
+
+    def __init__(self, result):
+        super().__init__("vexo.serialize")
+        self.calls = []
+        self.result = result
+
+    def _answer(self, name, args, kwargs):
+        self.calls.append((name, args, kwargs))
+        return self.result(args[0]) if callable(self.result) else self.result
+
+    def dump_msgpack(self, *args, **kwargs):
+        return self._answer("dump_msgpack", args, kwargs)
+
+    def dump_msgpack_lightweight_repr(self, *args, **kwargs):
+        return self._answer("dump_msgpack_lightweight_repr", args, kwargs)
+
+
+@pytest.fixture
+def serializer(monkeypatch):
+    def install(result):
+        module = Serializer(result)
+        monkeypatch.setitem(sys.modules, "vexo.serialize", module)
+        return module
+
+    return install
+
+
+@pytest.mark.parametrize(
+    ("lightweight", "name"), [(False, "dump_msgpack"), (True, "dump_msgpack_lightweight_repr")]
+)
+def test_calls_the_named_function_with_one_positional_argument(serializer, lightweight, name):
+    module = serializer(b"\xc0")
+    value = object()
+    assert t.dump(value, lightweight) == b"\xc0"
+    assert module.calls == [(name, (value,), {})]
+
+
+@pytest.mark.parametrize(
+    "result",
+    [b"\x91\x01", bytearray(b"\x91\x01"), [145, 1], (145, 1), memoryview(b"\x91\x01")],
+    ids=["bytes", "bytearray", "list", "tuple", "memoryview"],
+)
+@pytest.mark.parametrize("lightweight", [False, True])
+def test_sequences_of_small_ints_convert(serializer, result, lightweight):
+    serializer(result)
+    assert t.dump(None, lightweight) == b"\x91\x01"
+
+
+def test_large_result_converts_whole(serializer):
+    data = bytes(range(256)) * 1000
+    serializer(data)
+    assert t.dump(1, False) == data
+
+
+def test_str_result_is_refused(serializer):
+    serializer("\x91\x01")
+    with pytest.raises(TypeError, match="^Can't extract `str` to `Vec`$"):
+        t.dump(1, False)
+
+
+@pytest.mark.parametrize(
+    ("result", "type_name"), [(5, "int"), ({1: 2}, "dict"), (None, "NoneType"), ({1}, "set")]
+)
+def test_result_that_is_not_a_sequence_is_refused(serializer, result, type_name):
+    serializer(result)
+    with pytest.raises(TypeError) as error:
+        t.dump(1, True)
+    assert str(error.value) == f"'{type_name}' object cannot be converted to 'Sequence'"
+
+
+@pytest.mark.parametrize("result", [[256], [0, -1], [2**70]])
+def test_item_out_of_byte_range_is_refused(serializer, result):
+    serializer(result)
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        t.dump(1, False)
+
+
+@pytest.mark.parametrize("result", [["a"], [1.0], [None]])
+def test_item_that_is_not_an_integer_is_refused(serializer, result):
+    serializer(result)
+    with pytest.raises(TypeError):
+        t.dump(1, False)
+
+
+def test_serializer_exception_comes_back_unchanged(serializer):
+    failure = ValueError("cannot serialize")
+
+    def fail(value):
+        raise failure
+
+    serializer(fail)
+    with pytest.raises(ValueError) as error:
+        t.dump(1, False)
+    assert error.value is failure
+
+
+def test_missing_function_is_an_attribute_error(monkeypatch):
+    monkeypatch.setitem(sys.modules, "vexo.serialize", types.ModuleType("vexo.serialize"))
+    with pytest.raises(AttributeError):
+        t.dump(1, True)
+
+
+def test_failing_import_is_an_import_error(monkeypatch):
+    monkeypatch.setitem(sys.modules, "vexo.serialize", None)
+    with pytest.raises(ImportError):
+        t.dump(1, False)
+
+
+def test_module_is_imported_again_on_every_call(serializer):
+    serializer(b"\x01")
+    assert t.dump(1, False) == b"\x01"
+    serializer(b"\x02")
+    assert t.dump(1, False) == b"\x02"
