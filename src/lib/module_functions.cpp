@@ -69,7 +69,7 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_vexo", nullptr, -1, module_methods};
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_vexo", "", -1, module_methods};
 
 }  // namespace
 

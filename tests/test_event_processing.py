@@ -1,0 +1,405 @@
+"""What a traced program's calls and returns turn into."""
+
+import asyncio
+import logging
+import sys
+
+import msgpack
+import pytest
+
+import vexo.serialize
+from conftest import decode, records_of, run_traced
+from vexo import _vexo
+
+HERE = __file__.rsplit("/", 1)[-1]
+
+
+def calls(records):
+    return [(r["event"], r["co_name"]) for r in records]
+
+
+def leaf(x):
+    y = x + 1
+    return y
+
+
+def middle(x):
+    return leaf(x) * 2
+
+
+class Shop:
+    kind = "shop"
+
+    def __init__(self, items):
+        self.items = items
+
+    def total(self):
+        return sum(self.items)
+
+    @classmethod
+    def make(cls):
+        return cls([1, 2])
+
+    @property
+    def size(self):
+        return len(self.items)
+
+
+def test_nested_calls_pair_ids_and_call_sites(make_profiler):
+    profiler = make_profiler()
+    assert run_traced(profiler, middle, 1) == 4
+    records = records_of(profiler)
+    assert calls(records) == [
+        ("call", "middle"), ("call", "leaf"), ("return", "leaf"), ("return", "middle")
+    ]
+    middle_call, leaf_call, leaf_return, middle_return = records
+    assert middle_call["frame_id"] == middle_return["frame_id"]
+    assert leaf_call["frame_id"] == leaf_return["frame_id"] != middle_call["frame_id"]
+    assert middle_call["frame_id"].startswith("frm_") and len(middle_call["frame_id"]) == 30
+    line_of_leaf_call = middle.__code__.co_firstlineno + 1
+    expected_site = {"call_frame_id": middle_call["frame_id"], "line_number": line_of_leaf_call}
+    assert leaf_call["user_code_call_site"] == expected_site
+    assert leaf_return["user_code_call_site"] == expected_site
+    assert middle_call["user_code_call_site"] is None
+    assert leaf_call["arg"] is None and leaf_return["arg"] == 2
+    assert leaf_call["locals"] == {"x": 1} and leaf_return["locals"] == {"x": 1, "y": 2}
+    assert leaf_call["path"].endswith(f":{leaf.__code__.co_firstlineno}")
+    assert leaf_return["path"].endswith(f":{leaf.__code__.co_firstlineno + 2}")
+    assert leaf_call["path"].split(":")[0].endswith(HERE)
+    assert leaf_call["qualname"] == f"{__name__}.leaf"
+    assert leaf_call["thread"] == "MainThread"
+    assert leaf_call["type"] == "frame"
+
+
+def test_record_layout_is_twelve_entries_in_order(make_profiler):
+    profiler = make_profiler()
+    run_traced(profiler, leaf, 1)
+    document = profiler.rust_profiler.build_trace()
+    raw = msgpack.unpackb(document, object_pairs_hook=list, strict_map_key=False)
+    (record, _) = dict(raw)["frames_of_interest"]
+    assert [key for key, _ in record] == [
+        "path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
+        "thread_native_id", "timestamp", "type", "user_code_call_site",
+    ]  # fmt: skip
+    # The map header is the one byte 0x8c, and the timestamp a float64.
+    start = document.index(b"\x8c\xa4path")
+    assert document[start:start + 1] == b"\x8c"
+    assert b"\xa9timestamp\xcb" in document
+
+
+def test_methods_classmethods_properties_closures(make_profiler):
+    def closure_maker():
+        factor = 3
+
+        def scaled(v):
+            return v * factor
+
+        return scaled(2)
+
+    def program():
+        shop = Shop.make()
+        return shop.total(), shop.size, closure_maker()
+
+    profiler = make_profiler()
+    assert run_traced(profiler, program) == (3, 2, 6)
+    qualnames = {r["co_name"]: r["qualname"] for r in records_of(profiler)}
+    prefix = __name__
+    assert qualnames["make"] == f"{prefix}.Shop.make"
+    assert qualnames["total"] == f"{prefix}.Shop.total"
+    assert qualnames["size"] == f"{prefix}.Shop.size"
+    assert qualnames["__init__"] == f"{prefix}.Shop.__init__"
+    if sys.version_info >= (3, 11):
+        assert qualnames["scaled"] == (
+            f"{prefix}.test_methods_classmethods_properties_closures.<locals>"
+            ".closure_maker.<locals>.scaled"
+        )
+
+
+def test_module_level_code_and_class_bodies(make_profiler, tmp_path):
+    source = "import os\nclass Body:\n    value = 1\nresult = Body.value + 1\n"
+    code = compile(source, str(tmp_path / "module_x.py"), "exec")
+    namespace = {"__name__": "module_x"}
+    profiler = make_profiler()
+    run_traced(profiler, exec, code, namespace)
+    records = records_of(profiler)
+    assert calls(records) == [
+        ("call", "<module>"), ("call", "Body"), ("return", "Body"), ("return", "<module>")
+    ]
+    module_call = records[0]
+    assert module_call["qualname"] == "module_x.<module>"
+    assert "__builtins__" not in module_call["locals"]
+    assert "__builtins__" in namespace
+    assert records[1]["qualname"] == "module_x.Body"
+    assert records[3]["locals"]["result"] == 2
+
+
+def test_exec_in_a_plain_dict_keeps_the_records(make_profiler, tmp_path):
+    code = compile("def f(a):\n    return a\nf(1)\n", str(tmp_path / "plain.py"), "exec")
+    profiler = make_profiler()
+    run_traced(profiler, exec, code, {})
+    records = records_of(profiler)
+    assert calls(records) == [
+        ("call", "<module>"), ("call", "f"), ("return", "f"), ("return", "<module>")
+    ]
+    module_names = {r["qualname"] for r in records if r["co_name"] == "<module>"}
+    function_names = {r["qualname"] for r in records if r["co_name"] == "f"}
+    assert module_names == {None}
+    # Without co_qualname the function is found in the caller's namespace, whose functions have
+    # no module: their __module__ is None.
+    assert function_names == ({"None.f"} if sys.version_info < (3, 11) else {None})
+
+
+def test_generators_get_a_new_id_per_resume(make_profiler):
+    def numbers():
+        yield 1
+        yield 2
+
+    def program():
+        return list(numbers())
+
+    profiler = make_profiler()
+    run_traced(profiler, program)
+    generator_records = [r for r in records_of(profiler) if r["co_name"] == "numbers"]
+    events = [(r["event"], r["arg"]) for r in generator_records]
+    assert events == [("call", None), ("return", 1), ("call", None), ("return", 2),
+                      ("call", None), ("return", None)]
+    ids = [r["frame_id"] for r in generator_records]
+    assert ids[0] == ids[1] and ids[2] == ids[3] and ids[4] == ids[5]
+    assert len({ids[0], ids[2], ids[4]}) == 3
+
+
+def test_coroutines(make_profiler):
+    async def child():
+        await asyncio.sleep(0)
+        return 5
+
+    async def parent():
+        return await child() + 1
+
+    profiler = make_profiler()
+    assert run_traced(profiler, asyncio.run, parent()) == 6
+    records = [r for r in records_of(profiler) if r["co_name"] in ("child", "parent")]
+    ids_by_frame = {}
+    for record in records:
+        ids_by_frame.setdefault(record["co_name"], []).append((record["event"], record["frame_id"]))
+    for name, events in ids_by_frame.items():
+        pending = None
+        for event, frame_id in events:
+            if event == "call":
+                pending = frame_id
+            else:
+                assert frame_id == pending, name
+    assert [r["arg"] for r in records if r["event"] == "return" and r["co_name"] == "parent"][-1] == 6
+
+
+def test_return_of_a_function_entered_before_tracing(make_profiler):
+    profiler = make_profiler()
+
+    def outer():
+        _vexo.register_profiler(profiler)
+        return 5
+
+    outer()
+    _vexo.register_noop_profiler()
+    (record,) = records_of(profiler)
+    assert (record["event"], record["co_name"], record["frame_id"]) == ("return", "outer", None)
+    assert record["user_code_call_site"] is None
+
+
+def test_exceptions_propagate_unchanged(make_profiler):
+    def fails():
+        raise KeyError("k")
+
+    def catches():
+        try:
+            fails()
+        except KeyError as error:
+            return error.args
+
+    profiler = make_profiler()
+    assert run_traced(profiler, catches) == ("k",)
+    with pytest.raises(KeyError, match="k"):
+        run_traced(make_profiler(), fails)
+    records = records_of(profiler)
+    assert calls(records) == [
+        ("call", "catches"), ("call", "fails"), ("return", "fails"), ("return", "catches")
+    ]
+    assert records[2]["arg"] is None
+
+
+def test_recursion_near_the_limit(make_profiler):
+    def down(n):
+        return 0 if n == 0 else 1 + down(n - 1)
+
+    depth = sys.getrecursionlimit() - 100
+    profiler = make_profiler()
+    assert run_traced(profiler, down, depth) == depth
+    records = records_of(profiler)
+    assert len(records) == 2 * (depth + 1)
+    assert records[1]["user_code_call_site"]["call_frame_id"] == records[0]["frame_id"]
+
+
+def test_library_frames_produce_nothing_and_include_overrides(make_profiler):
+    import json
+
+    def program():
+        return json.dumps([1])
+
+    profiler = make_profiler()
+    run_traced(profiler, program)
+    assert calls(records_of(profiler)) == [("call", "program"), ("return", "program")]
+    profiler = make_profiler({"filters": {"include_frames": ["/json/"]}})
+    run_traced(profiler, program)
+    assert ("call", "dumps") in calls(records_of(profiler))
+
+
+def test_lone_surrogate_file_name_abandons_only_that_event(make_profiler, vexo_warnings):
+    code = compile("def f():\n    return 3\n", "/tmp/bad\udcff.py", "exec")
+    namespace = {"__name__": "bad"}
+    exec(code, namespace)
+
+    def program():
+        return namespace["f"]() + leaf(1)
+
+    profiler = make_profiler()
+    assert run_traced(profiler, program) == 5
+    assert calls(records_of(profiler)) == [
+        ("call", "program"), ("call", "leaf"), ("return", "leaf"), ("return", "program")
+    ]
+    assert len(vexo_warnings) == 2
+    assert isinstance(vexo_warnings[0].exc_info[1], UnicodeEncodeError)
+
+
+class Hostile:
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+    def __eq__(self, other):
+        raise RuntimeError("no eq")
+
+    __hash__ = object.__hash__
+
+
+def test_hostile_locals_do_not_disturb_the_program(make_profiler, vexo_warnings):
+    def program():
+        hostile = Hostile()
+        return hostile is not None
+
+    profiler = make_profiler()
+    assert run_traced(profiler, program) is True
+    records = records_of(profiler)
+    assert calls(records) == [("call", "program"), ("return", "program")]
+    assert isinstance(records[1]["locals"]["hostile"], str)
+    assert vexo_warnings == []
+
+
+@pytest.mark.parametrize("returned", ["text", 3, [256], RuntimeError("raised")])
+def test_bad_serializer_drops_the_event_and_logs_once(make_profiler, monkeypatch, vexo_warnings,
+                                                      returned):
+    def dump(value):
+        if isinstance(returned, Exception):
+            raise returned
+        return returned
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", dump)
+    profiler = make_profiler()
+    assert run_traced(profiler, leaf, 1) == 2
+    monkeypatch.undo()
+    assert records_of(profiler) == []
+    assert len(vexo_warnings) == 2  # one per event
+
+
+def test_log_error_record(make_profiler, monkeypatch, vexo_warnings):
+    failure = ValueError("serializer failed")
+
+    def dump(value):
+        raise failure
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", dump)
+    run_traced(make_profiler(), leaf, 7)
+    call_warning = vexo_warnings[0]
+    assert call_warning.levelno == logging.WARNING and call_warning.name == "vexo"
+    assert call_warning.msg == (
+        "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
+        "    event: %s\n    frame locals: %s\n"
+    )
+    co_filename, co_name, event, frame_locals = call_warning.args
+    assert (co_filename, co_name, event) == (leaf.__code__.co_filename, "leaf", "call")
+    assert frame_locals["x"] == 7  # the frame's own mapping, as it is now
+    assert call_warning.exc_info[1] is failure
+    assert call_warning.exc_info[2] is not None
+
+
+def test_unformatted_locals_are_not_turned_into_text_when_filtered(make_profiler, monkeypatch):
+    class Loud:
+        def __repr__(self):
+            raise AssertionError("formatted")
+
+    def program():
+        loud = Loud()
+        return loud
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", lambda v: 1 / 0)
+    logger = logging.getLogger("vexo")
+    level = logger.level
+    logger.setLevel(logging.ERROR)
+    handler = logging.StreamHandler(sys.stderr)
+    logger.addHandler(handler)
+    try:
+        assert run_traced(make_profiler(), program) is not None
+    finally:
+        logger.setLevel(level)
+        logger.removeHandler(handler)
+
+
+def test_locals_whose_str_raises_in_logging(make_profiler, monkeypatch, capsys):
+    class Loud:
+        def __repr__(self):
+            raise RuntimeError("no text")
+
+    def program():
+        loud = Loud()
+        return 1
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", lambda v: 1 / 0)
+    handler = logging.StreamHandler(sys.stderr)
+    logging.getLogger("vexo").addHandler(handler)
+    monkeypatch.setattr(logging.getLogger("vexo"), "propagate", False)
+    try:
+        assert run_traced(make_profiler(), program) == 1
+    finally:
+        logging.getLogger("vexo").removeHandler(handler)
+    assert "Logging error" in capsys.readouterr().err
+
+
+def test_failing_reporting_never_reaches_the_program(make_profiler, monkeypatch):
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", lambda v: 1 / 0)
+    monkeypatch.setattr(logging, "getLogger", None)
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    assert run_traced(make_profiler(), leaf, 1) == 2
+    monkeypatch.undo()
+    assert len(unraisable) == 2
+
+
+def test_a_thread_renaming_itself_keeps_its_first_name(make_profiler):
+    import threading
+
+    def work():
+        leaf(1)
+        threading.current_thread().name = "renamed"
+        leaf(2)
+
+    profiler = make_profiler()
+
+    def program():
+        thread = threading.Thread(target=work, name="original")
+        thread.start()
+        thread.join()
+
+    profiler = make_profiler({"threading": True})
+    run_traced(profiler, program)
+    threading.setprofile(None)
+    (records,) = decode(profiler.rust_profiler.build_trace())["frames"].values()
+    assert {r["thread"] for r in records} == {"original"}
+    assert len(records) == 6
