@@ -1,0 +1,312 @@
+"""MessagePack dumps of arbitrary values: the arguments, return values and locals of traced frames.
+
+The tracer calls these for every recorded call and return, so they must be cheap for the usual
+small dict of plain values, and must never fail on whatever the traced program holds.
+
+What a dump holds:
+
+- None, bool, float, str and bytes as themselves (bytearray as bytes), int as itself when
+  MessagePack can hold it (64 bits) and as its decimal text otherwise;
+- list, tuple, set and frozenset as arrays, dict as a map (also for subclasses, read from the
+  built-in storage only, so their own ``__iter__``, ``__len__`` or ``__getitem__`` never run);
+- map keys of those scalar types as themselves, any other key as its text;
+- anything else (including subclasses of the scalar types, such as enums) as ``repr()`` text.
+
+Values that cannot be shown fully become texts in angle brackets: a ``repr()`` that raises, a
+container that contains itself, nesting beyond a depth. A container with more items than allowed
+keeps its first items and gets a marker: a last array item "… N more", or a map entry "…".
+
+The lightweight dump uses tight limits and also cuts long texts and bytes with "…".
+"""
+
+from __future__ import annotations
+
+from itertools import islice
+from typing import NamedTuple
+
+import msgpack
+
+from vexo.utils import type_name
+
+__all__ = [
+    "FULL",
+    "LIGHTWEIGHT",
+    "Limits",
+    "dump_msgpack",
+    "dump_msgpack_lightweight_repr",
+    "dumps",
+    "to_plain",
+]
+
+CUT = "…"
+_INT_MIN = -(1 << 63)
+_INT_MAX = (1 << 64) - 1
+# Decimal text of larger ints is slow to make (and refused past a size by the interpreter).
+_INT_TEXT_MAX_BITS = 4096
+
+
+class Limits(NamedTuple):
+    max_depth: int  # containers deeper than this become a text
+    max_items: int  # items kept per container
+    max_nodes: int  # values kept per dump, over all containers
+    max_text: int | None  # characters kept per text, None for all
+    max_bytes: int | None  # bytes kept per bytes value, None for all
+
+
+FULL = Limits(max_depth=32, max_items=10_000, max_nodes=100_000, max_text=None, max_bytes=None)
+LIGHTWEIGHT = Limits(max_depth=4, max_items=20, max_nodes=300, max_text=120, max_bytes=64)
+
+_FALLBACK = msgpack.packb("<unserializable value>")
+
+
+def dump_msgpack(value: object) -> bytes:
+    """One MessagePack value for any object; never raises for what a program holds."""
+    return dumps(value, FULL)
+
+
+def dump_msgpack_lightweight_repr(value: object) -> bytes:
+    """Like dump_msgpack, with short texts and small containers."""
+    return dumps(value, LIGHTWEIGHT)
+
+
+def dumps(value: object, limits: Limits) -> bytes:
+    try:
+        if _is_plain(value, limits):
+            return _pack(value)
+    except Exception:
+        pass  # changed by another thread while it was read, or out of stack: take the long way
+    try:
+        return _pack(to_plain(value, limits))
+    except Exception as error:
+        # Only reached when the interpreter itself gives up (out of stack or memory).
+        try:
+            return _pack(f"<{type_name(value)}: unserializable ({type_name(error)})>")
+        except Exception:
+            return _FALLBACK
+
+
+def _pack(plain: object) -> bytes:
+    try:
+        return msgpack.packb(plain)
+    except UnicodeEncodeError:
+        # Lone surrogates have no UTF-8 form; keep them visible as escapes.
+        return msgpack.packb(plain, unicode_errors="backslashreplace")
+
+
+def _is_plain(value: object, limits: Limits) -> bool:
+    """Whether the walk would give back the value unchanged (tuples aside, which MessagePack also
+    writes as arrays): plain scalars in exact dicts, lists and tuples, all within the limits.
+
+    Reading exact built-in containers runs no code of the program, and cycles end at the depth
+    limit; the check is much cheaper than building the plain copy.
+    """
+    cls = type(value)
+    if cls is dict or cls is list or cls is tuple:
+        return _plain_container(value, cls, 0, limits, limits.max_nodes) >= 0
+    if cls is str:
+        return limits.max_text is None or len(value) <= limits.max_text
+    if cls is int:
+        return _INT_MIN <= value <= _INT_MAX
+    return value is None or cls is bool or cls is float
+
+
+def _plain_container(value, cls: type, depth: int, limits: Limits, nodes_left: int) -> int:
+    """The node budget left after the plain container value, or -1 when it is not plain."""
+    size = len(value)
+    if depth >= limits.max_depth or size > limits.max_items or size > nodes_left:
+        return -1
+    nodes_left -= size
+    max_text = limits.max_text
+    max_bytes = limits.max_bytes
+    items = value
+    if cls is dict:
+        for key in value:
+            if type(key) is not str or (max_text is not None and len(key) > max_text):
+                return -1
+        items = value.values()
+    for item in items:
+        kind = type(item)
+        if kind is str:
+            if max_text is not None and len(item) > max_text:
+                return -1
+        elif kind is int:
+            if not _INT_MIN <= item <= _INT_MAX:
+                return -1
+        elif kind is dict or kind is list or kind is tuple:
+            nodes_left = _plain_container(item, kind, depth + 1, limits, nodes_left)
+            if nodes_left < 0:
+                return -1
+        elif kind is bytes:
+            if max_bytes is not None and len(item) > max_bytes:
+                return -1
+        elif not (item is None or kind is bool or kind is float):
+            return -1
+    return nodes_left
+
+
+def to_plain(value: object, limits: Limits = FULL) -> object:
+    """The value as plain None/bool/int/float/str/bytes/list/dict, ready for msgpack.packb."""
+    walk = _Walk(limits)
+    return walk.value(value, 0)
+
+
+class _Walk:
+    __slots__ = ("limits", "nodes_left", "open_ids")
+
+    def __init__(self, limits: Limits) -> None:
+        self.limits = limits
+        self.nodes_left = limits.max_nodes
+        self.open_ids: set[int] = set()
+
+    def value(self, value: object, depth: int) -> object:
+        cls = type(value)
+        if cls is str:
+            return self.text(value)
+        if value is None or cls is bool or cls is float:
+            return value
+        if cls is int:
+            return value if _INT_MIN <= value <= _INT_MAX else _int_text(value)
+        if cls is dict or cls is list or cls is tuple:
+            return self.container(value, cls, depth)
+        if cls is bytes:
+            return self.binary(value)
+        if cls is bytearray:
+            return self.binary(bytes(value))
+        try:
+            base = _container_base(cls)
+        except Exception:
+            base = None
+        if base is not None:
+            return self.container(value, base, depth)
+        return self.text(safe_repr(value))
+
+    def text(self, text: str) -> str:
+        limit = self.limits.max_text
+        if limit is not None and len(text) > limit:
+            return text[: limit - 1] + CUT
+        return text
+
+    def binary(self, data: bytes) -> bytes | str:
+        limit = self.limits.max_bytes
+        if limit is not None and len(data) > limit:
+            return f"{data[:limit]!r}{CUT} ({len(data)} bytes)"
+        return data
+
+    def container(self, value: object, base: type, depth: int) -> object:
+        if depth >= self.limits.max_depth:
+            return f"<{type_name(value)}: nested too deep>"
+        key = id(value)
+        if key in self.open_ids:
+            return f"<{type_name(value)}: cycle>"
+        self.open_ids.add(key)
+        try:
+            if base is dict:
+                return self.mapping(value, depth + 1)
+            return self.sequence(value, base, depth + 1)
+        except RecursionError:
+            return f"<{type_name(value)}: nested too deep>"
+        except Exception as error:
+            # Another thread or a repr() changed the container while it was read.
+            return f"<{type_name(value)}: unreadable ({type_name(error)})>"
+        finally:
+            self.open_ids.discard(key)
+
+    def quota(self, size: int) -> int:
+        """How many of `size` items one container keeps, taken from the dump's node budget."""
+        kept = min(size, self.limits.max_items, self.nodes_left)
+        self.nodes_left -= kept
+        return kept
+
+    def mapping(self, value: dict, depth: int) -> dict:
+        size = dict.__len__(value)
+        kept = self.quota(size)
+        items = dict.items(value)
+        if kept < size:
+            items = islice(items, kept)
+        max_text = self.limits.max_text
+        result = {}
+        # Plain keys and values are handled inline: most dumps are small dicts of them.
+        for key, item in items:
+            if type(key) is not str or (max_text is not None and len(key) > max_text):
+                key = self.key(key)
+            cls = type(item)
+            if cls is str:
+                if max_text is not None and len(item) > max_text:
+                    item = item[: max_text - 1] + CUT
+            elif cls is int:
+                if not _INT_MIN <= item <= _INT_MAX:
+                    item = _int_text(item)
+            elif not (item is None or cls is bool or cls is float):
+                item = self.value(item, depth)
+            result[key] = item
+        if kept < size:
+            result[CUT] = f"{size - kept} more"
+        return result
+
+    def sequence(self, value: object, base: type, depth: int) -> list:
+        size = base.__len__(value)
+        kept = self.quota(size)
+        items = base.__iter__(value)
+        if kept < size:
+            items = islice(items, kept)
+        max_text = self.limits.max_text
+        result = []
+        append = result.append
+        for item in items:
+            cls = type(item)
+            if cls is str:
+                if max_text is not None and len(item) > max_text:
+                    item = item[: max_text - 1] + CUT
+            elif cls is int:
+                if not _INT_MIN <= item <= _INT_MAX:
+                    item = _int_text(item)
+            elif not (item is None or cls is bool or cls is float):
+                item = self.value(item, depth)
+            append(item)
+        if kept < size:
+            append(f"{CUT} {size - kept} more")
+        return result
+
+    def key(self, key: object) -> object:
+        cls = type(key)
+        if cls is str:
+            return self.text(key)
+        if key is None or cls is bool or cls is float:
+            return key
+        if cls is int:
+            return key if _INT_MIN <= key <= _INT_MAX else _int_text(key)
+        if cls is bytes:
+            return self.binary(key)
+        return self.text(safe_repr(key))
+
+
+_CONTAINER_BASES = (dict, list, tuple, set, frozenset)
+
+
+def _container_base(cls: type) -> type | None:
+    if cls is set or cls is frozenset:
+        return cls
+    if not issubclass(cls, _CONTAINER_BASES):
+        return None
+    for base in _CONTAINER_BASES:
+        if issubclass(cls, base):
+            return base
+    return None
+
+
+def _int_text(value: int) -> str:
+    if value.bit_length() > _INT_TEXT_MAX_BITS:
+        return f"<int of {value.bit_length()} bits>"
+    return int.__repr__(value)
+
+
+def safe_repr(value: object) -> str:
+    """repr(value), or a text naming its type when that repr raises or is not a text."""
+    try:
+        text = repr(value)
+    except Exception as error:
+        return f"<{type_name(value)}: repr failed ({type_name(error)})>"
+    if type(text) is not str:
+        # A str subclass: keep its characters without calling its methods.
+        text = str.__str__(text)
+    return text

@@ -1,0 +1,57 @@
+"""Small helpers shared by the package's modules.
+
+Code here may run while a program is being traced (ids are made and objects are named from inside
+tracing), and the tracer leaves this file's frames out of traces.
+"""
+
+from __future__ import annotations
+
+import secrets
+import time
+
+__all__ = ["CROCKFORD_BASE32", "new_trace_id", "new_ulid", "type_name"]
+
+CROCKFORD_BASE32 = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+_TIME_BITS = 48
+_RANDOM_BITS = 80
+_ULID_LENGTH = 26
+
+
+def new_ulid(milliseconds: int | None = None) -> str:
+    """A ULID as its 26 upper-case Crockford base32 characters.
+
+    48 bits of milliseconds since the Unix epoch (clamped to that range, so a clock before the
+    epoch gives 0) followed by 80 random bits from the operating system's secure source.
+    """
+    if milliseconds is None:
+        milliseconds = time.time_ns() // 1_000_000
+    milliseconds = min(max(milliseconds, 0), (1 << _TIME_BITS) - 1)
+    value = (milliseconds << _RANDOM_BITS) | secrets.randbits(_RANDOM_BITS)
+    chars = []
+    for _ in range(_ULID_LENGTH):
+        chars.append(CROCKFORD_BASE32[value & 31])
+        value >>= 5
+    return "".join(reversed(chars))
+
+
+def new_trace_id() -> str:
+    return "trc_" + new_ulid()
+
+
+def type_name(value: object) -> str:
+    """The qualified name of the value's type, without running code of the value's class.
+
+    Only the type object's own slots are read; a metaclass that makes even that fail gives
+    "object".
+    """
+    cls = type(value)
+    try:
+        qualname = type.__dict__["__qualname__"].__get__(cls)
+        module = type.__dict__["__module__"].__get__(cls)
+    except Exception:
+        return "object"
+    if not isinstance(qualname, str):
+        return "object"
+    if type(module) is str and module not in ("builtins", "__main__"):
+        return f"{module}.{qualname}"
+    return qualname
