@@ -1,0 +1,293 @@
+"""The SQLite trace store: creation, atomic upserts, listing, loading and refusing foreign files."""
+
+import os
+import pathlib
+import sqlite3
+import subprocess
+import sys
+import textwrap
+
+import msgpack
+import pytest
+
+from vexo import db
+from vexo.db import (
+    DatabaseError,
+    StoreError,
+    TraceNotFoundError,
+    list_traces,
+    load_trace,
+    save_trace_in_sqlite,
+    summarize_trace,
+)
+
+
+def document(trace_id="trc_x", source="script", frames_of_interest=(), frames=None, timestamp=12.5):
+    return msgpack.packb(
+        {
+            "command_line_args": ["prog"],
+            "current_commit_sha": None,
+            "frames": frames or {},
+            "frames_of_interest": [msgpack.packb({"n": i}) for i in frames_of_interest],
+            "main_thread_id": 1,
+            "meta": {"version": "0.1.0", "source": source, "use_frame_boundaries": True},
+            "timestamp": timestamp,
+            "trace_id": trace_id,
+        }
+    )
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return tmp_path / "nested" / "folder" / "db.sqlite3"
+
+
+def test_first_save_creates_folder_file_and_schema(db_path):
+    data = document()
+    assert save_trace_in_sqlite(str(db_path), "trc_1", timeout=5, msgpack=data) is None
+    assert db_path.is_file()
+    assert load_trace(db_path, "trc_1") == data
+    with sqlite3.connect(db_path) as connection:
+        assert connection.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
+        assert connection.execute("PRAGMA application_id").fetchone()[0] == db.APPLICATION_ID
+        assert connection.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
+    connection.close()
+
+
+def test_path_like_and_positional_arguments_as_the_tracer_passes_them(db_path):
+    save_trace_in_sqlite(db_path, "trc_1", **{"timeout": 60, "msgpack": document()})
+    assert [row.trace_id for row in list_traces(str(db_path))] == ["trc_1"]
+
+
+def test_summary_columns(db_path):
+    data = document(source="pytest", frames_of_interest=[1, 2, 3], frames={7: [b"\x01", b"\x02"]})
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=data)
+    (row,) = list_traces(db_path)
+    assert row.trace_id == "trc_1"
+    assert row.source == "pytest"
+    assert row.record_count == 5
+    assert row.size == len(data)
+    assert row.started_at == 12.5
+    assert row.stored_at > 1_600_000_000
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"", b"\xc1", b"\x92\x01\x02", msgpack.packb({"meta": 3, "frames": "x"}), b"\x88\xa6frames"],
+    ids=repr,
+)
+def test_unparsable_documents_are_stored_whole_without_summary(db_path, data):
+    save_trace_in_sqlite(db_path, "trc_odd", timeout=5, msgpack=data)
+    assert load_trace(db_path, "trc_odd") == data
+    (row,) = list_traces(db_path)
+    assert (row.source, row.size) == (None, len(data))
+
+
+def test_summarize_skips_unknown_keys_and_handles_int_thread_keys():
+    data = msgpack.packb({"extra": [1, {"a": 2}], "frames": {2**40: [1], 3: []}, "timestamp": 1})
+    assert summarize_trace(data) == (1.0, None, 1)
+
+
+def test_same_trace_id_replaces_the_trace(db_path):
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="a"))
+    save_trace_in_sqlite(db_path, "trc_2", timeout=5, msgpack=document(source="b"))
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="c"))
+    rows = list_traces(db_path)
+    assert [(row.trace_id, row.source) for row in rows] == [("trc_1", "c"), ("trc_2", "b")]
+    assert load_trace(db_path, "trc_1") == document(source="c")
+
+
+def test_listing_is_newest_first_and_can_be_limited(db_path, monkeypatch):
+    clock = iter([100.0, 300.0, 200.0, 200.0])
+    monkeypatch.setattr(db.time, "time", lambda: next(clock))
+    for trace_id in ["trc_a", "trc_b", "trc_c", "trc_d"]:
+        save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document())
+    # Equal times: the one stored later comes first.
+    assert [row.trace_id for row in list_traces(db_path)] == ["trc_b", "trc_d", "trc_c", "trc_a"]
+    assert [row.trace_id for row in list_traces(db_path, limit=2)] == ["trc_b", "trc_d"]
+
+
+def test_unknown_trace_id(db_path):
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document())
+    with pytest.raises(TraceNotFoundError, match="no trace trc_2 in") as caught:
+        load_trace(db_path, "trc_2")
+    assert isinstance(caught.value, LookupError) and isinstance(caught.value, StoreError)
+    assert caught.value.trace_id == "trc_2"
+
+
+def test_failed_save_stores_nothing(db_path):
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="old"))
+    connection = sqlite3.connect(db_path)
+    # FAIL keeps what the statement did so far (the replaced row is already gone): only the
+    # save's own transaction can bring the old trace back.
+    connection.execute(
+        "CREATE TRIGGER refuse AFTER INSERT ON traces WHEN NEW.source = 'new'"
+        " BEGIN SELECT RAISE(FAIL, 'refused'); END"
+    )
+    connection.commit()
+    connection.close()
+    with pytest.raises(DatabaseError, match="refused"):
+        save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="new"))
+    assert [(row.trace_id, row.source) for row in list_traces(db_path)] == [("trc_1", "old")]
+    assert load_trace(db_path, "trc_1") == document(source="old")
+
+
+@pytest.mark.parametrize(
+    ("trace_id", "data"), [(1, b""), ("trc_1", "text"), ("trc_1", None)], ids=["id", "str", "none"]
+)
+def test_wrong_argument_types(db_path, trace_id, data):
+    with pytest.raises(TypeError):
+        save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=data)
+    assert not db_path.exists()
+
+
+def test_bytes_like_documents_are_accepted(db_path):
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=bytearray(b"\x90"))
+    save_trace_in_sqlite(db_path, "trc_2", timeout=5, msgpack=memoryview(b"\x91\x01"))
+    assert load_trace(db_path, "trc_1") == b"\x90"
+    assert load_trace(db_path, "trc_2") == b"\x91\x01"
+
+
+def test_busy_timeout_applies_to_writers(db_path):
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document())
+    blocker = sqlite3.connect(db_path, isolation_level=None)
+    blocker.execute("BEGIN IMMEDIATE")
+    try:
+        with pytest.raises(DatabaseError, match="locked"):
+            save_trace_in_sqlite(db_path, "trc_2", timeout=0, msgpack=document())
+    finally:
+        blocker.execute("ROLLBACK")
+        blocker.close()
+    save_trace_in_sqlite(db_path, "trc_2", timeout=0, msgpack=document())
+    assert {row.trace_id for row in list_traces(db_path)} == {"trc_1", "trc_2"}
+
+
+def test_readers_never_create_the_file(tmp_path):
+    path = tmp_path / "missing" / "db.sqlite3"
+    with pytest.raises(DatabaseError, match="no trace database at"):
+        list_traces(path)
+    with pytest.raises(DatabaseError, match="no trace database at"):
+        load_trace(path, "trc_1")
+    assert not path.parent.exists()
+
+
+def test_empty_file_reads_as_empty_and_is_taken_over(tmp_path):
+    path = tmp_path / "db.sqlite3"
+    path.touch()
+    assert list_traces(path) == []
+    with pytest.raises(TraceNotFoundError):
+        load_trace(path, "trc_1")
+    save_trace_in_sqlite(path, "trc_1", timeout=5, msgpack=b"\x90")
+    assert load_trace(path, "trc_1") == b"\x90"
+
+
+def foreign_sqlite(path):
+    connection = sqlite3.connect(path)
+    connection.execute("CREATE TABLE notes (body TEXT)")
+    connection.execute("INSERT INTO notes VALUES ('mine')")
+    connection.commit()
+    connection.close()
+
+
+def newer_schema(path):
+    save_trace_in_sqlite(path, "trc_1", timeout=5, msgpack=b"\x90")
+    connection = sqlite3.connect(path)
+    connection.execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
+    connection.close()
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda path: path.write_bytes(b"not a database at all" * 100), "file is not a database"),
+        (foreign_sqlite, "is not a vexo trace database"),
+        (newer_schema, "newer vexo"),
+        (lambda path: path.mkdir(), "is a folder"),
+    ],
+    ids=["text", "foreign", "newer", "folder"],
+)
+def test_foreign_files_are_refused_and_left_alone(tmp_path, make, message):
+    path = tmp_path / "db.sqlite3"
+    make(path)
+    before = path.read_bytes() if path.is_file() else None
+    for call in (
+        lambda: list_traces(path),
+        lambda: load_trace(path, "trc_1"),
+        lambda: save_trace_in_sqlite(path, "trc_9", timeout=1, msgpack=b"\x90"),
+    ):
+        with pytest.raises(DatabaseError, match=message):
+            call()
+    if before is not None:
+        assert path.read_bytes() == before
+
+
+WRITER = textwrap.dedent(
+    """
+    import sys
+    from vexo.db import save_trace_in_sqlite
+    path, worker, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    sys.stdin.readline()  # all writers start together
+    for i in range(count):
+        document = bytes([0x91, 0xCD]) + (worker * 1000 + i).to_bytes(2, "big")
+        save_trace_in_sqlite(path, f"trc_{worker}_{i}", timeout=60, msgpack=document)
+    """
+)
+
+
+@pytest.mark.parametrize("existing", [False, True], ids=["new-database", "existing-database"])
+def test_concurrent_writer_processes_lose_no_trace(tmp_path, existing):
+    path = tmp_path / "shared" / "db.sqlite3"
+    if existing:
+        save_trace_in_sqlite(path, "trc_first", timeout=5, msgpack=b"\x90")
+    workers, count = 4, 25
+    processes = [
+        subprocess.Popen(
+            [sys.executable, "-c", WRITER, str(path), str(worker), str(count)],
+            stdin=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        for worker in range(workers)
+    ]
+    for process in processes:
+        process.stdin.write(b"go\n")
+        process.stdin.flush()
+        process.stdin.close()
+    # Read while they write: a reader sees complete saves only, never an error.
+    seen = 0
+    while any(process.poll() is None for process in processes):
+        if path.exists():
+            rows = list_traces(path)
+            assert len(rows) >= seen
+            seen = len(rows)
+    for process in processes:
+        assert process.wait(timeout=120) == 0, process.stderr.read().decode()
+    stored = {row.trace_id for row in list_traces(path)}
+    expected = {f"trc_{w}_{i}" for w in range(workers) for i in range(count)}
+    assert stored - {"trc_first"} == expected
+    assert msgpack.unpackb(load_trace(path, "trc_3_24")) == [3024]
+
+
+@pytest.mark.parametrize("round_", range(3))
+def test_writers_racing_to_create_the_database(tmp_path, round_):
+    path = tmp_path / "db.sqlite3"
+    processes = [
+        subprocess.Popen(
+            [sys.executable, "-c", WRITER, str(path), str(worker), "1"],
+            stdin=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        for worker in range(8)
+    ]
+    for process in processes:
+        process.stdin.write(b"go\n")
+        process.stdin.close()
+    for process in processes:
+        assert process.wait(timeout=120) == 0, process.stderr.read().decode()
+    assert len(list_traces(path)) == 8
+
+
+def test_default_database_file_name_is_not_created_by_import(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    subprocess.run([sys.executable, "-c", "import vexo.db"], check=True, timeout=60, cwd=tmp_path)
+    assert os.listdir(tmp_path) == []
+    assert pathlib.Path(tmp_path).is_dir()
