@@ -11,8 +11,15 @@ from vexo import _vexo
 class FakeProfiler:
     """What the package's profiler object offers the native core, and nothing more."""
 
-    def __init__(self, config=None, *, db_path="unused.sqlite3", one_trace_per_test=False,
-                 trace_id="trc_01HF7YAT00AAAAAAAAAAAAAAAA", source="tests"):
+    def __init__(
+        self,
+        config=None,
+        *,
+        db_path="unused.sqlite3",
+        one_trace_per_test=False,
+        trace_id="trc_01HF7YAT00AAAAAAAAAAAAAAAA",
+        source="tests",
+    ):
         self.config = {} if config is None else config
         self.db_path = db_path
         self.one_trace_per_test = one_trace_per_test

@@ -12,8 +12,6 @@ from conftest import decode
 from vexo import _vexo
 
 
-
-
 def traced_once(profiler, function, *args):
     _vexo.register_profiler(profiler)
     function(*args)

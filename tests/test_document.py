@@ -87,8 +87,9 @@ def test_argv_array_forms(make_profiler, monkeypatch, count, header):
         ("sys", "argv", ["a", 1], TypeError),
     ],
 )
-def test_bad_outside_values_keep_the_records(make_profiler, monkeypatch, target, name, value,
-                                             error):
+def test_bad_outside_values_keep_the_records(
+    make_profiler, monkeypatch, target, name, value, error
+):
     profiler = make_profiler()
     _vexo.register_profiler(profiler)
     traced(1)

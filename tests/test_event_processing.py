@@ -50,7 +50,10 @@ def test_nested_calls_pair_ids_and_call_sites(make_profiler):
     assert run_traced(profiler, middle, 1) == 4
     records = records_of(profiler)
     assert calls(records) == [
-        ("call", "middle"), ("call", "leaf"), ("return", "leaf"), ("return", "middle")
+        ("call", "middle"),
+        ("call", "leaf"),
+        ("return", "leaf"),
+        ("return", "middle"),
     ]
     middle_call, leaf_call, leaf_return, middle_return = records
     assert middle_call["frame_id"] == middle_return["frame_id"]
@@ -83,7 +86,7 @@ def test_record_layout_is_twelve_entries_in_order(make_profiler):
     ]  # fmt: skip
     # The map header is the one byte 0x8c, and the timestamp a float64.
     start = document.index(b"\x8c\xa4path")
-    assert document[start:start + 1] == b"\x8c"
+    assert document[start : start + 1] == b"\x8c"
     assert b"\xa9timestamp\xcb" in document
 
 
@@ -123,7 +126,10 @@ def test_module_level_code_and_class_bodies(make_profiler, tmp_path):
     run_traced(profiler, exec, code, namespace)
     records = records_of(profiler)
     assert calls(records) == [
-        ("call", "<module>"), ("call", "Body"), ("return", "Body"), ("return", "<module>")
+        ("call", "<module>"),
+        ("call", "Body"),
+        ("return", "Body"),
+        ("return", "<module>"),
     ]
     module_call = records[0]
     assert module_call["qualname"] == "module_x.<module>"
@@ -141,7 +147,10 @@ def test_exec_in_a_plain_dict_keeps_the_records(make_profiler, tmp_path):
     run_traced(profiler, exec, code, {})
     records = records_of(profiler)
     assert calls(records) == [
-        ("call", "<module>"), ("call", "f"), ("return", "f"), ("return", "<module>")
+        ("call", "<module>"),
+        ("call", "f"),
+        ("return", "f"),
+        ("return", "<module>"),
     ]
     module_names = {r["qualname"] for r in records if r["co_name"] == "<module>"}
     function_names = {r["qualname"] for r in records if r["co_name"] == "f"}
@@ -163,8 +172,14 @@ def test_generators_get_a_new_id_per_resume(make_profiler):
     run_traced(profiler, program)
     generator_records = [r for r in records_of(profiler) if r["co_name"] == "numbers"]
     events = [(r["event"], r["arg"]) for r in generator_records]
-    assert events == [("call", None), ("return", 1), ("call", None), ("return", 2),
-                      ("call", None), ("return", None)]
+    assert events == [
+        ("call", None),
+        ("return", 1),
+        ("call", None),
+        ("return", 2),
+        ("call", None),
+        ("return", None),
+    ]
     ids = [r["frame_id"] for r in generator_records]
     assert ids[0] == ids[1] and ids[2] == ids[3] and ids[4] == ids[5]
     assert len({ids[0], ids[2], ids[4]}) == 3
@@ -191,7 +206,8 @@ def test_coroutines(make_profiler):
                 pending = frame_id
             else:
                 assert frame_id == pending, name
-    assert [r["arg"] for r in records if r["event"] == "return" and r["co_name"] == "parent"][-1] == 6
+    parent_returns = [r for r in records if r["event"] == "return" and r["co_name"] == "parent"]
+    assert parent_returns[-1]["arg"] == 6
 
 
 def test_return_of_a_function_entered_before_tracing(make_profiler):
@@ -224,7 +240,10 @@ def test_exceptions_propagate_unchanged(make_profiler):
         run_traced(make_profiler(), fails)
     records = records_of(profiler)
     assert calls(records) == [
-        ("call", "catches"), ("call", "fails"), ("return", "fails"), ("return", "catches")
+        ("call", "catches"),
+        ("call", "fails"),
+        ("return", "fails"),
+        ("return", "catches"),
     ]
     assert records[2]["arg"] is None
 
@@ -266,7 +285,10 @@ def test_lone_surrogate_file_name_abandons_only_that_event(make_profiler, vexo_w
     profiler = make_profiler()
     assert run_traced(profiler, program) == 5
     assert calls(records_of(profiler)) == [
-        ("call", "program"), ("call", "leaf"), ("return", "leaf"), ("return", "program")
+        ("call", "program"),
+        ("call", "leaf"),
+        ("return", "leaf"),
+        ("return", "program"),
     ]
     assert len(vexo_warnings) == 2
     assert isinstance(vexo_warnings[0].exc_info[1], UnicodeEncodeError)
@@ -296,8 +318,9 @@ def test_hostile_locals_do_not_disturb_the_program(make_profiler, vexo_warnings)
 
 
 @pytest.mark.parametrize("returned", ["text", 3, [256], RuntimeError("raised")])
-def test_bad_serializer_drops_the_event_and_logs_once(make_profiler, monkeypatch, vexo_warnings,
-                                                      returned):
+def test_bad_serializer_drops_the_event_and_logs_once(
+    make_profiler, monkeypatch, vexo_warnings, returned
+):
     def dump(value):
         if isinstance(returned, Exception):
             raise returned
@@ -361,14 +384,14 @@ def test_locals_whose_str_raises_in_logging(make_profiler, monkeypatch, capsys):
 
     def program():
         loud = Loud()
-        return 1
+        return loud is not None
 
     monkeypatch.setattr(vexo.serialize, "dump_msgpack", lambda v: 1 / 0)
     handler = logging.StreamHandler(sys.stderr)
     logging.getLogger("vexo").addHandler(handler)
     monkeypatch.setattr(logging.getLogger("vexo"), "propagate", False)
     try:
-        assert run_traced(make_profiler(), program) == 1
+        assert run_traced(make_profiler(), program) is True
     finally:
         logging.getLogger("vexo").removeHandler(handler)
     assert "Logging error" in capsys.readouterr().err

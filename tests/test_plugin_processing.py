@@ -179,7 +179,8 @@ def test_start_and_end_test_cut_and_save_traces(make_profiler, saved_calls):
     left = decode(profiler.rust_profiler.build_trace())
     assert left["trace_id"] == saved["trace_id"]
     assert [(r["type"], r.get("co_name")) for r in left["frames_of_interest"]][0] == (
-        "frame", "boundary"
+        "frame",
+        "boundary",
     )
 
 

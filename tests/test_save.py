@@ -47,8 +47,12 @@ def raising_function(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "break_it, error", [(failing_module, ImportError), (missing_function, AttributeError),
-                        (raising_function, OSError)]
+    "break_it, error",
+    [
+        (failing_module, ImportError),
+        (missing_function, AttributeError),
+        (raising_function, OSError),
+    ],
 )
 def test_a_failed_save_loses_no_records(make_profiler, monkeypatch, break_it, error):
     profiler = make_profiler()
@@ -61,8 +65,9 @@ def test_a_failed_save_loses_no_records(make_profiler, monkeypatch, break_it, er
     traced(2)  # arrives after the failure, goes behind the kept records
     _vexo.register_noop_profiler()
     stored = []
-    monkeypatch.setattr(vexo.db, "save_trace_in_sqlite",
-                        lambda *a, **k: stored.append(decode(k["msgpack"])))
+    monkeypatch.setattr(
+        vexo.db, "save_trace_in_sqlite", lambda *a, **k: stored.append(decode(k["msgpack"]))
+    )
     profiler.rust_profiler.save_request_in_db()
     profiler.rust_profiler.save_request_in_db()
     args = [

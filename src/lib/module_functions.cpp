@@ -62,8 +62,8 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
 }
 
 PyMethodDef module_methods[] = {
-    {"register_profiler", py::as_cfunction(register_profiler),
-     METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
+    {"register_profiler", py::as_cfunction(register_profiler), METH_VARARGS | METH_KEYWORDS,
+     "register_profiler(profiler)\n--\n\n"},
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

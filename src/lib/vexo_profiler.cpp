@@ -79,11 +79,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "vexo._vexo.VexoProfiler",
-    sizeof(VexoProfilerObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
+    "vexo._vexo.VexoProfiler", sizeof(VexoProfilerObject), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
 }  // namespace

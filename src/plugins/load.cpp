@@ -77,9 +77,15 @@ PluginProcessor compile_processor(PyObject* description, const Ref& context) {
   if (Ref events_value = optional_item(description, names.events)) {
     events = py::to_text_list(events_value.get());
   }
-  return PluginProcessor{std::move(path_fragment), std::move(call_type), std::move(return_type),
-                         std::move(subtype),       std::move(events),    context,
-                         {},                       std::move(call),      std::move(process)};
+  return PluginProcessor{std::move(path_fragment),
+                         std::move(call_type),
+                         std::move(return_type),
+                         std::move(subtype),
+                         std::move(events),
+                         context,
+                         {},
+                         std::move(call),
+                         std::move(process)};
 }
 
 void add_description(PluginTable& table, PyObject* description, PyObject* config) {
@@ -102,8 +108,8 @@ PluginTable load_plugins(PyObject* config) {
   PluginTable table;
   table.reserve(static_cast<std::size_t>(PyList_GET_SIZE(descriptions.get())));
   const Py_ssize_t length_at_start = PyList_GET_SIZE(descriptions.get());
-  for (Py_ssize_t index = 0;
-       index < length_at_start && index < PyList_GET_SIZE(descriptions.get()); ++index) {
+  for (Py_ssize_t index = 0; index < length_at_start && index < PyList_GET_SIZE(descriptions.get());
+       ++index) {
     Ref description = Ref::share(PyList_GET_ITEM(descriptions.get(), index));
     add_description(table, description.get(), config);
   }

@@ -45,9 +45,9 @@ bool is_mapping(PyObject* result) {
 
 bool passes_call_test(PluginProcessor& processor, const PluginEvent& event) {
   if (!processor.call) return true;
-  Ref result = py::call(processor.call.get(), {reinterpret_cast<PyObject*>(event.frame),
-                                               event.event_name, event.arg,
-                                               processor.context.get()});
+  Ref result =
+      py::call(processor.call.get(), {reinterpret_cast<PyObject*>(event.frame), event.event_name,
+                                      event.arg, processor.context.get()});
   return py::to_bool_strict(result.get());
 }
 
@@ -81,9 +81,9 @@ Ref call_site_value(call_site::CallFrameStack snapshot, const std::string& frame
 }
 
 void merge_process_result(PluginProcessor& processor, const PluginEvent& event, PyObject* data) {
-  Ref result = py::call(processor.process.get(), {reinterpret_cast<PyObject*>(event.frame),
-                                                  event.event_name, event.arg,
-                                                  processor.context.get()});
+  Ref result =
+      py::call(processor.process.get(), {reinterpret_cast<PyObject*>(event.frame), event.event_name,
+                                         event.arg, processor.context.get()});
   if (!is_mapping(result.get())) py::throw_downcast(result.get(), "Mapping");
   py::check_status(PyDict_Update(data, result.get()));
 }

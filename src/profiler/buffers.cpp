@@ -23,8 +23,7 @@ void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
 call_site::CallFrameStack call_frames_snapshot(ProfilerState& state, std::size_t depth) {
   const call_site::CallFrameStack& stack = state.thread_slot().call_frames;
   std::size_t first = stack.size() > depth ? stack.size() - depth : 0;
-  return call_site::CallFrameStack(stack.begin() + static_cast<std::ptrdiff_t>(first),
-                                   stack.end());
+  return call_site::CallFrameStack(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
 }
 
 const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state) {

@@ -1,6 +1,6 @@
 // Building the profiler state from the package's profiler object and its configuration.
-#include "py/object.hpp"
 #include "profiler/state.hpp"
+#include "py/object.hpp"
 #include "utils/clock.hpp"
 
 namespace vexo::profiler {
@@ -55,7 +55,8 @@ std::unique_ptr<ProfilerState> ProfilerState::new_from_python(PyObject* profiler
   Ref config = py::getattr(profiler, names.config);
   if (!PyDict_Check(config.get())) py::throw_downcast(config.get(), "PyDict");
 
-  Borrowed filters = config_get(config.get(), names.filters, "config.get(\"filters\" should not raise.");
+  Borrowed filters =
+      config_get(config.get(), names.filters, "config.get(\"filters\" should not raise.");
   if (filters) {
     Ref held = Ref::share(filters);
     settings.include_frames = read_finders(held.get(), names.include_frames);
@@ -68,8 +69,8 @@ std::unique_ptr<ProfilerState> ProfilerState::new_from_python(PyObject* profiler
                                 "config.get(\"sqlite_busy_timeout\" should not raise.");
   if (timeout) settings.sqlite_busy_timeout = py::to_word(Ref::share(timeout).get());
 
-  settings.threading = lenient_flag(Ref::share(config_get(
-      config.get(), names.threading, "config.get(\"threading\" should not raise.")));
+  settings.threading = lenient_flag(Ref::share(
+      config_get(config.get(), names.threading, "config.get(\"threading\" should not raise.")));
   settings.lightweight_repr = lenient_flag(Ref::share(config_get(
       config.get(), names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.")));
 

@@ -61,8 +61,8 @@ void throw_error(PyObject* type, const char* message) { throw Error::make(type, 
 PyObject* fatal_error_type() noexcept {
   // Created once per process with the interpreter lock held; never freed.
   static PyObject* type = PyErr_NewExceptionWithDoc(
-      "vexo._vexo.VexoFatalError",
-      "An internal error of the tracer that should never happen.", PyExc_BaseException, nullptr);
+      "vexo._vexo.VexoFatalError", "An internal error of the tracer that should never happen.",
+      PyExc_BaseException, nullptr);
   return type;
 }
 

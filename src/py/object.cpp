@@ -6,8 +6,8 @@
 namespace vexo::py {
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-  return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(),
-                                   nullptr));
+  return check(
+      PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) {

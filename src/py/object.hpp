@@ -11,9 +11,7 @@ namespace vexo::py {
 inline Ref getattr(PyObject* object, PyObject* name) {
   return check(PyObject_GetAttr(object, name));
 }
-inline Ref getitem(PyObject* object, PyObject* key) {
-  return check(PyObject_GetItem(object, key));
-}
+inline Ref getitem(PyObject* object, PyObject* key) { return check(PyObject_GetItem(object, key)); }
 inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
 
 // Calls with positional arguments only.
