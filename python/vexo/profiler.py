@@ -1,0 +1,124 @@
+"""The profiler object: what a program hands to the native tracer to start recording.
+
+The tracer reads the attributes `config`, `db_path`, `one_trace_per_test`, `trace_id` and
+`source` once, when `start()` registers it, and puts its native counterpart into
+`rust_profiler`, through which `build()` and `save()` reach the recorded trace.
+
+Configuration keys the tracer reads: "filters" ({"include_frames": [...], "ignore_frames": [...]},
+path fragments), "sqlite_busy_timeout" (seconds, default 60), "threading" (also trace threads
+started later), "lightweight_repr" (short value dumps) and "plugins" (see `vexo.plugins`).
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Mapping
+from typing import Any
+
+from vexo.utils import new_trace_id
+
+__all__ = ["DEFAULT_DB_PATH", "Profiler", "default_db_path"]
+
+DEFAULT_DB_PATH = os.path.join(".vexo", "db.sqlite3")
+
+
+def default_db_path() -> str:
+    """The database under the current directory, as an absolute path."""
+    return os.path.join(os.getcwd(), DEFAULT_DB_PATH)
+
+
+class Profiler:
+    """Records the calls and returns of the program's own code while started.
+
+    Tracing starts on the calling thread (and, with the configuration's "threading" set, on the
+    threads started later) and stops on the thread that calls `stop()`.
+    """
+
+    # Set by the native tracer when the profiler is registered.
+    rust_profiler: Any = None
+
+    def __init__(
+        self,
+        config: Mapping[str, Any] | None = None,
+        *,
+        db_path: str | os.PathLike[str] | None = None,
+        one_trace_per_test: bool = False,
+        trace_id: str | None = None,
+        source: str = "script",
+    ) -> None:
+        self.config: dict[str, Any] = dict(config or {})
+        # Fixed now, so that a program changing its directory does not move the database.
+        self.db_path: str = os.path.abspath(
+            os.fsdecode(db_path) if db_path is not None else default_db_path()
+        )
+        self.one_trace_per_test = bool(one_trace_per_test)
+        self.trace_id: str = trace_id if trace_id is not None else new_trace_id()
+        if not isinstance(self.trace_id, str):
+            raise TypeError(f"trace_id must be a str, not {type(self.trace_id).__name__}")
+        if not isinstance(source, str):
+            raise TypeError(f"source must be a str, not {type(source).__name__}")
+        self.source = source
+        self._set_threading_profile = False
+
+    def __call__(self, frame: Any, event: str, arg: Any) -> None:
+        """The tracer needs a callable; the recording itself is native."""
+        return None
+
+    def __repr__(self) -> str:
+        return f"<vexo Profiler {self.trace_id} source={self.source!r} db={self.db_path!r}>"
+
+    @property
+    def started(self) -> bool:
+        return self.rust_profiler is not None
+
+    def start(self) -> Profiler:
+        """Starts tracing the calling thread (and later threads, if configured)."""
+        from vexo import _vexo
+        from vexo.plugins import load_plugin_data
+
+        # The tracer only reports that loading failed; this raises the error that says why.
+        load_plugin_data(self.config)
+        _vexo.register_profiler(self)
+        self._set_threading_profile = self.config.get("threading") is True
+        return self
+
+    def stop(self) -> None:
+        """Stops tracing the calling thread; threads traced since they started keep their hook
+        until they end, but no thread started from now on is traced."""
+        from vexo import _vexo
+
+        _vexo.register_noop_profiler()
+        if self._set_threading_profile:
+            self._set_threading_profile = False
+            if _threading_profile() == getattr(
+                self.rust_profiler, "register_threading_profiler", 0
+            ):
+                threading.setprofile(None)  # type: ignore[arg-type]
+
+    def build(self) -> bytes:
+        """The MessagePack trace document of the records so far; they are taken out of the
+        profiler."""
+        return self._native().build_trace()
+
+    def save(self) -> None:
+        """Stores the records so far as one trace in the database, under `trace_id`."""
+        self._native().save_request_in_db()
+
+    def _native(self) -> Any:
+        if self.rust_profiler is None:
+            raise RuntimeError("the profiler has not been started")
+        return self.rust_profiler
+
+    def __enter__(self) -> Profiler:
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+
+def _threading_profile() -> Any:
+    getter = getattr(threading, "getprofile", None)  # from Python 3.12 on
+    if getter is not None:
+        return getter()
+    return getattr(threading, "_profile_hook", None)
