@@ -162,6 +162,12 @@ def test_busy_timeout_applies_to_writers(db_path):
     assert {row.trace_id for row in list_traces(db_path)} == {"trc_1", "trc_2"}
 
 
+def test_folder_that_cannot_be_made(tmp_path):
+    (tmp_path / "file").write_text("in the way")
+    with pytest.raises(DatabaseError, match="cannot create the folder"):
+        save_trace_in_sqlite(tmp_path / "file" / "db.sqlite3", "trc_1", timeout=1, msgpack=b"\x90")
+
+
 def test_readers_never_create_the_file(tmp_path):
     path = tmp_path / "missing" / "db.sqlite3"
     with pytest.raises(DatabaseError, match="no trace database at"):

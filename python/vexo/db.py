@@ -25,6 +25,7 @@ __all__ = [
     "DEFAULT_TIMEOUT",
     "SCHEMA_VERSION",
     "DatabaseError",
+    "DocumentSummary",
     "StoreError",
     "TraceNotFoundError",
     "TraceSummary",
@@ -105,7 +106,10 @@ def save_trace_in_sqlite(
     path = _path_text(db_path)
     parent = os.path.dirname(path)
     if parent:
-        os.makedirs(parent, exist_ok=True)
+        try:
+            os.makedirs(parent, exist_ok=True)
+        except OSError as error:
+            raise DatabaseError(f"cannot create the folder of {path}: {error}") from error
     row = (trace_id, time.time(), *summary, len(document), document)
 
     def save(connection: sqlite3.Connection) -> None:
@@ -159,13 +163,15 @@ def load_trace(
     return document
 
 
-class _Summary(NamedTuple):
+class DocumentSummary(NamedTuple):
+    """What the listing shows of a trace document, read from the document itself."""
+
     started_at: float | None
     source: str | None
     record_count: int | None
 
 
-def summarize_trace(document: bytes) -> _Summary:
+def summarize_trace(document: bytes) -> DocumentSummary:
     """The listing columns of a trace document; None for what it does not hold or cannot give.
 
     Reads the document's top level as a stream and skips over the records, so saving a large
@@ -196,7 +202,7 @@ def summarize_trace(document: bytes) -> _Summary:
     except Exception:
         # A document the store cannot read is still stored whole; only the listing lacks detail.
         pass
-    return _Summary(started_at, source, record_count)
+    return DocumentSummary(started_at, source, record_count)
 
 
 def _skip_array(unpacker: msgpack.Unpacker) -> int:
