@@ -12,7 +12,9 @@ namespace {
 
 profiler::ProfilerState& state_of(PyObject* self) {
   if (!is_vexo_profiler(self)) py::throw_downcast(self, "VexoProfiler");
-  return *reinterpret_cast<VexoProfilerObject*>(self)->state;
+  profiler::ProfilerState& state = *reinterpret_cast<VexoProfilerObject*>(self)->state;
+  state.renew_after_fork();
+  return state;
 }
 
 PyObject* save_request_in_db(PyObject* self, PyObject*) {
@@ -49,7 +51,20 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* object = reinterpret_cast<VexoProfilerObject*>(self);
+  Py_VISIT(Py_TYPE(self));
+  return object->state != nullptr ? object->state->traverse(visit, arg) : 0;
+}
+
+int clear(PyObject* self) {
+  auto* object = reinterpret_cast<VexoProfilerObject*>(self);
+  if (object->state != nullptr) object->state->clear_references();
+  return 0;
+}
+
 void dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<VexoProfilerObject*>(self);
   {
     // Destroying the state releases the interpreter references it holds.
@@ -74,12 +89,18 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
-    "vexo._vexo.VexoProfiler", sizeof(VexoProfilerObject), 0, Py_TPFLAGS_DEFAULT, slots,
+    "vexo._vexo.VexoProfiler",
+    sizeof(VexoProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    slots,
 };
 
 }  // namespace

@@ -154,6 +154,7 @@ void process_event(EventContext& context) {
 }
 
 void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event) {
+  state.renew_after_fork();
   if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) {
     throw py::Broken("Python gives us a PyFrame");
   }

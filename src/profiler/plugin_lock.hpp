@@ -4,9 +4,13 @@
 // can hand the interpreter lock to another thread. That thread must never wait for this lock while
 // holding the interpreter lock, or neither could go on: when the lock is taken, the waiter gives
 // the interpreter lock up until it has this one.
+//
+// The lock remembers its holder, so that a child process, in which only the forking thread goes
+// on, can free a lock held by a thread it does not have.
 #pragma once
 
-#include <mutex>
+#include <atomic>
+#include <cstdint>
 
 #include "py/gil.hpp"
 
@@ -14,15 +18,46 @@ namespace vexo::profiler {
 
 class PluginLock {
  public:
+  // Called with the interpreter lock held.
   void lock() {
-    if (mutex_.try_lock()) return;
+    const std::uint64_t me = holder_id();
+    if (try_take(me)) return;
     py::AllowThreads released;
-    mutex_.lock();
+    for (;;) {
+      std::uint64_t seen = holder_.load(std::memory_order_relaxed);
+      if (seen == kFree) {
+        if (try_take(me)) return;
+      } else {
+        holder_.wait(seen, std::memory_order_relaxed);
+      }
+    }
   }
-  void unlock() { mutex_.unlock(); }
+
+  void unlock() {
+    holder_.store(kFree, std::memory_order_release);
+    holder_.notify_one();
+  }
+
+  // In a child after fork: a holder other than the calling thread no longer exists.
+  void release_if_held_by_another_thread() {
+    if (holder_.load(std::memory_order_relaxed) != holder_id()) {
+      holder_.store(kFree, std::memory_order_relaxed);
+    }
+  }
 
  private:
-  std::mutex mutex_;
+  static constexpr std::uint64_t kFree = 0;
+
+  // Interpreter thread-state ids start at 1 and are never reused.
+  static std::uint64_t holder_id() noexcept { return PyThreadState_GetID(PyThreadState_Get()); }
+
+  bool try_take(std::uint64_t me) {
+    std::uint64_t expected = kFree;
+    return holder_.compare_exchange_strong(expected, me, std::memory_order_acquire,
+                                           std::memory_order_relaxed);
+  }
+
+  std::atomic<std::uint64_t> holder_{kFree};
 };
 
 }  // namespace vexo::profiler

@@ -2,6 +2,9 @@
 
 #include <atomic>
 
+#include "utils/fork_generation.hpp"
+#include "utils/ulid.hpp"
+
 namespace vexo::profiler {
 
 namespace {
@@ -28,7 +31,8 @@ ProfilerState::ProfilerState(Settings settings_in, std::string trace_id_in,
                              plugins::PluginTable plugins_in)
     : settings(std::move(settings_in)),
       plugins(std::move(plugins_in)),
-      serial_(next_serial.fetch_add(1)) {
+      serial_(next_serial.fetch_add(1)),
+      fork_generation_(fork_generation::current()) {
   trace_id.value = std::move(trace_id_in);
 }
 
@@ -50,6 +54,52 @@ ThreadSlot* ProfilerState::find_slot(bool create) {
   }
   if (slot != nullptr) cache = SlotCache{serial_, thread_state_id, slot};
   return slot;
+}
+
+void ProfilerState::renew_after_fork() {
+  const std::uint64_t generation = fork_generation::current();
+  if (generation != fork_generation_.load(std::memory_order_relaxed)) renew_in_child(generation);
+}
+
+void ProfilerState::renew_in_child(std::uint64_t generation) {
+  fork_generation_.store(generation, std::memory_order_relaxed);
+  plugin_lock.release_if_held_by_another_thread();
+  // Only the forking thread exists in the child, and it holds the interpreter lock: no other
+  // thread can be inside these locks, which are never held across interpreter code.
+  std::string new_trace_id = ulid::new_trace_id();
+  std::lock_guard<std::mutex> trace_id_guard(trace_id.lock);
+  std::lock_guard<std::mutex> interest_guard(frames_of_interest.lock);
+  std::lock_guard<std::mutex> frames_guard(frames.lock);
+  trace_id.value = std::move(new_trace_id);
+  frames_of_interest.value.clear();
+  frames.value.clear();
+}
+
+int ProfilerState::traverse(visitproc visit, void* arg) {
+  for (auto& [name, processors] : plugins) {
+    for (plugins::PluginProcessor& processor : processors) {
+      Py_VISIT(processor.context.get());
+      Py_VISIT(processor.call.get());
+      Py_VISIT(processor.process.get());
+    }
+  }
+  std::lock_guard<std::mutex> guard(slots_lock_);
+  for (auto& [id, slot] : slots_) {
+    for (call_site::CallFrame& entry : slot->call_frames) Py_VISIT(entry.frame.get());
+  }
+  return 0;
+}
+
+void ProfilerState::clear_references() {
+  // Only reached for a profiler that nothing can call any more. Releasing a frame can run
+  // finalizers, so nothing is released while a lock is held.
+  plugins::PluginTable released_plugins = std::move(plugins);
+  plugins.clear();
+  std::vector<call_site::CallFrameStack> released_frames;
+  {
+    std::lock_guard<std::mutex> guard(slots_lock_);
+    for (auto& [id, slot] : slots_) released_frames.push_back(std::move(slot->call_frames));
+  }
 }
 
 ThreadSlot& ProfilerState::thread_slot() { return *find_slot(true); }

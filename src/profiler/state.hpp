@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,15 @@ class ProfilerState {
   PluginLock plugin_lock;
   plugins::PluginTable plugins;  // guarded by plugin_lock
 
+  // In a child process after fork: the parent's buffered records stay with the parent, the child
+  // traces under a trace id of its own, and locks held by threads the child does not have are
+  // freed. Cheap when nothing changed; called before the state is used from the interpreter.
+  void renew_after_fork();
+
+  // Interpreter references held by the state, for the garbage collector.
+  int traverse(visitproc visit, void* arg);
+  void clear_references();
+
   // The calling thread's slot, made empty on its first use. A thread started after another has
   // ended gets a slot of its own, never the ended thread's.
   ThreadSlot& thread_slot();
@@ -73,7 +83,10 @@ class ProfilerState {
  private:
   ThreadSlot* find_slot(bool create);
 
+  void renew_in_child(std::uint64_t generation);
+
   const std::uint64_t serial_;
+  std::atomic<std::uint64_t> fork_generation_;
   std::mutex slots_lock_;
   std::unordered_map<std::uint64_t, std::unique_ptr<ThreadSlot>> slots_;
 };

@@ -1,7 +1,6 @@
 #include "utils/secure_random.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "utils/chacha20.hpp"
 #include "utils/clock.hpp"
+#include "utils/fork_generation.hpp"
 
 namespace vexo::secure_random {
 
@@ -23,17 +23,6 @@ using Seed = std::array<std::uint8_t, 32 + 12>;
 // One seed yields at most this many keystream blocks (1 MiB) before the key is replaced.
 constexpr std::uint32_t kBlocksPerSeed = (1U << 20) / 64;
 constexpr std::size_t kWordsPerBlock = 16;
-
-// Bumped in the child after every fork. A generator seeded under an older value was copied from
-// the parent and would repeat the parent's sequence, so it reseeds before its next draw.
-std::atomic<std::uint64_t> fork_generation{0};
-
-void after_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-// Registered while the module is loaded, before any thread can draw: registering lazily could
-// race with a fork in another thread and leave the child with a half-taken initialisation guard.
-[[maybe_unused]] const int fork_handler_registered =
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
 struct Generator {
   chacha20::Key key{};
@@ -123,7 +112,9 @@ void refill(Generator& state) noexcept {
 
 std::uint64_t next_u64() noexcept {
   Generator& state = generator;
-  std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  // A generator seeded before a fork was copied from the parent and would repeat the parent's
+  // sequence, so the child reseeds before its next draw.
+  std::uint64_t generation = fork_generation::current();
   if (state.seedings == 0 || state.generation != generation) reseed(state, generation);
   if (state.next_word == kWordsPerBlock) refill(state);
   std::uint64_t low = state.words[state.next_word];
