@@ -239,6 +239,22 @@ def test_repr_is_called_once_per_object():
     assert CountingRepr.calls == 2
 
 
+class CountingRaisingRepr:
+    calls = 0
+
+    def __repr__(self):
+        type(self).calls += 1
+        raise ValueError("no")
+
+
+@pytest.mark.parametrize("dump", DUMPS)
+@pytest.mark.parametrize("wrap", [lambda v: v, lambda v: [v], lambda v: {"k": v}, lambda v: {v: 1}])
+def test_a_failing_repr_is_called_once(dump, wrap):
+    CountingRaisingRepr.calls = 0
+    decode(dump(wrap(CountingRaisingRepr())))
+    assert CountingRaisingRepr.calls == 1
+
+
 @pytest.mark.parametrize("dump", DUMPS)
 def test_cycles_become_placeholders(dump):
     items = [1]

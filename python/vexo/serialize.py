@@ -178,7 +178,13 @@ class _Walk:
             base = None
         if base is not None:
             return self.container(value, base, depth)
-        return self.text(safe_repr(value))
+        try:
+            text = repr(value)
+        except Exception as error:
+            return _repr_failed(value, error)
+        if type(text) is not str:
+            text = str.__str__(text)  # a str subclass: its characters, none of its methods
+        return self.text(text)
 
     def text(self, text: str) -> str:
         limit = self.limits.max_text
@@ -305,8 +311,12 @@ def safe_repr(value: object) -> str:
     try:
         text = repr(value)
     except Exception as error:
-        return f"<{type_name(value)}: repr failed ({type_name(error)})>"
+        return _repr_failed(value, error)
     if type(text) is not str:
         # A str subclass: keep its characters without calling its methods.
         text = str.__str__(text)
     return text
+
+
+def _repr_failed(value: object, error: Exception) -> str:
+    return f"<{type_name(value)}: repr failed ({type_name(error)})>"
