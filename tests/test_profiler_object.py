@@ -3,7 +3,9 @@
 import os
 import pathlib
 import re
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -230,10 +232,6 @@ def traced_function(value):
     return doubled
 
 
-def worker(results):
-    results.append(traced_function(21))
-
-
 def frame_records(records, name):
     return [r for r in records if r.get("type") == "frame" and r.get("co_name") == name]
 
@@ -272,20 +270,43 @@ def test_real_tracer_saves_into_the_database(tmp_path):
     assert frame_records(document["frames_of_interest"], "traced_function")
 
 
-@requires_native
-def test_real_tracer_with_threading(tmp_path):
+THREADED = textwrap.dedent(
+    """
+    import threading, msgpack
+    from vexo.profiler import Profiler
+
+    def traced_function(value):
+        return value * 2
+
+    def worker(results):
+        results.append(traced_function(21))
+
     results = []
-    profiler = Profiler({"threading": True}, db_path=tmp_path / "db.sqlite3")
+    profiler = Profiler({"threading": True}, db_path="unused.sqlite3")
     profiler.start()
     thread = threading.Thread(target=worker, args=(results,))
     thread.start()
-    thread.join(timeout=60)
+    thread.join()
     profiler.stop()
-    assert results == [42]
-    assert current_threading_profile() is None
-    document = decode(profiler.build())
-    thread_records = [r for records in document["frames"].values() for r in records]
-    assert frame_records(thread_records, "traced_function")
+    getter = getattr(threading, "getprofile", None)
+    assert (getter() if getter else threading._profile_hook) is None
+    document = msgpack.unpackb(profiler.build(), strict_map_key=False)
+    names = [r.get("co_name") for rs in document["frames"].values() for r in rs]
+    print(results, names.count("traced_function"), len(document["frames"]))
+    """
+)
+
+
+@requires_native
+def test_real_tracer_with_threading(tmp_path):
+    # Threads under a tracer can deadlock if something is wrong: keep them in a child process.
+    script = tmp_path / "threaded.py"  # a real file: code from -c counts as generated
+    script.write_text(THREADED)
+    result = subprocess.run(
+        [sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["[42]", "2", "1"]
 
 
 @requires_native
