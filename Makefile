@@ -13,3 +13,9 @@ format:
 	.venvs/lint/bin/ruff format python tests bench
 	.venvs/lint/bin/ruff check --fix python tests bench
 	find src tests/native -name '*.cpp' -o -name '*.hpp' | xargs .venvs/lint/bin/clang-format -i
+
+# Times the tracer against a do-nothing C hook, cProfile and VizTracer on every CPython found,
+# checks its memory, and writes bench/RESULTS.md (see bench/README.md).
+.PHONY: bench
+bench:
+	bench/run
