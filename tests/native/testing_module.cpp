@@ -14,7 +14,6 @@ PyMODINIT_FUNC PyInit__vexo_testing() {
   table = vexo::testing::registry();
   table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   static PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_vexo_testing",
-                                   "Test-only access to the tracer's internals.", -1,
-                                   table.data()};
+                                   "Test-only access to the tracer's internals.", -1, table.data()};
   return PyModule_Create(&definition);
 }
