@@ -1,8 +1,8 @@
 // The profiler state behind one VexoProfiler instance.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
