@@ -92,20 +92,26 @@ def test_profiler_in_a_reference_cycle_is_collected(make_profiler):
     class Marker:
         pass
 
-    box = {"marker": Marker()}
+    made = []
+
+    def build_context(config):
+        marker = Marker()
+        made.append(weakref.ref(marker))
+        return {"marker": marker}
+
     plugins = [
         {
             "co_names": ["nothing"],
             "path_fragment": "",
             "call_type": "c",
             "return_type": "r",
-            "build_context": lambda config: {"marker": box.pop("marker")},
+            "build_context": build_context,
         }
     ]
     profiler = make_profiler(plugins=plugins)
     run_traced(profiler, len, "x")
-    assert records_of(profiler) == [] and box == {}
-    (marker,) = [o for o in gc.get_objects() if isinstance(o, Marker)]
+    assert records_of(profiler) == []
+    marker = made[0]()
     # The plugin context leads back to the profiler object, which holds the VexoProfiler.
     marker.profiler = profiler
     watch = weakref.ref(marker)
