@@ -34,4 +34,24 @@ FilterAnswers evaluate(PyFrameObject* frame, std::string_view filename,
   };
 }
 
+PathAnswers path_answers(std::string_view filename, const std::vector<PathFinder>& include_frames,
+                         const std::vector<PathFinder>& ignore_frames) {
+  const bool library = any_finds(LIBRARY_FINDERS(), filename);
+  const bool frozen = FROZEN_FINDER().find_in(filename);
+  const bool own_package = any_finds(VEXO_FINDERS(), filename);
+  const bool exec = EXEC_FINDER().find_in(filename);
+  const bool pytest_expression = filename == kPytestExpression;
+  const bool ignore = any_finds(ignore_frames, filename);
+  return PathAnswers{
+      .include = any_finds(include_frames, filename),
+      .excluded = library || frozen || own_package || exec || pytest_expression || ignore,
+      .attrs_generated = filename.starts_with(kAttrsGenerated),
+  };
+}
+
+bool should_record(const PathAnswers& answers, PyFrameObject* frame) {
+  if (!answers.needs_callers()) return answers.may_record();
+  return !attrs_filter(frame);
+}
+
 }  // namespace vexo::filters

@@ -34,4 +34,24 @@ FilterAnswers evaluate(PyFrameObject* frame, std::string_view filename,
 // Whether the frame was called from attrs' generated-code machinery (one or two callers up).
 bool attrs_filter(PyFrameObject* frame);
 
+// The answers that depend on the file name alone, which callers may remember per code object.
+struct PathAnswers {
+  bool include;          // an include fragment forces the frame in
+  bool excluded;         // library, frozen, own package, exec, pytest expression or ignore
+  bool attrs_generated;  // the file name says attrs generated the code
+
+  // Whether the caller rule can still change the outcome.
+  bool needs_callers() const noexcept { return !include && !excluded && !attrs_generated; }
+  // Whether the frame may get a record at all.
+  bool may_record() const noexcept { return include || (!excluded && !attrs_generated); }
+};
+
+PathAnswers path_answers(std::string_view filename, const std::vector<PathFinder>& include_frames,
+                         const std::vector<PathFinder>& ignore_frames);
+
+// The same decision as `evaluate(...).record()`. The callers are only read when their answer can
+// still change the outcome: reading them has no effect that a program can see, and on 3.11 and
+// later it would make frame objects for them.
+bool should_record(const PathAnswers& answers, PyFrameObject* frame);
+
 }  // namespace vexo::filters

@@ -34,33 +34,31 @@ struct EventContext {
   PyObject* arg;
   Event event;
   Ref code;
-  PyObject* co_filename;  // borrowed from the code object
-  PyObject* co_name;
-  std::string_view filename;
-  std::string_view code_name;
+  CodeInfo info;
   std::vector<std::string> types;
   Records records;
 
+  PyObject* co_filename() const { return py::code_filename(code.get()); }
+  PyObject* co_name() const { return py::code_name(code.get()); }
+
   void log(const py::Error& error) const {
-    log_error(frame, error, event_name(event), co_filename, co_name);
+    log_error(frame, error, event_name(event), co_filename(), co_name());
   }
 };
 
 void run_plugins(EventContext& context) {
   ProfilerState& state = context.state;
-  if (state.plugins.empty()) return;
-  auto found = state.plugins.find(context.code_name);
-  if (found == state.plugins.end()) return;
+  if (context.info.processors == nullptr) return;
   plugins::PluginEvent plugin_event{
       context.frame,
       context.event == Event::Call,
       event_object(context.event),
       context.arg,
-      context.filename,
+      context.info.filename,
       state.settings.lightweight_repr,
       [&state]() { return call_frames_snapshot(state); },
   };
-  for (plugins::PluginProcessor& processor : found->second) {
+  for (plugins::PluginProcessor& processor : *context.info.processors) {
     try {
       if (auto produced = plugins::process_plugin_event(processor, plugin_event)) {
         context.types.push_back(std::move(produced->type));
@@ -104,7 +102,7 @@ Ref locals_for_record(PyFrameObject* frame) {
   return locals;
 }
 
-std::optional<std::string> frame_id_for(EventContext& context, ThreadSlot& slot) {
+std::optional<std::string> frame_id_for(const EventContext& context, ThreadSlot& slot) {
   const void* address = context.frame;
   if (context.event == Event::Call) {
     std::string frame_id = ulid::new_frame_id();
@@ -120,30 +118,30 @@ std::optional<std::string> frame_id_for(EventContext& context, ThreadSlot& slot)
 Record process_frame(EventContext& context) {
   ProfilerState& state = context.state;
   const bool lightweight = state.settings.lightweight_repr;
+  ThreadSlot& slot = state.thread_slot();
   const thread_identity::ThreadIdentity& thread = cached_thread_info(state);
   std::string path = file_and_line::filename_with_lineno(context.frame);
   std::optional<std::string> qualname = qualname::get_qualname(context.frame);
   Ref locals = locals_for_record(context.frame);
-  std::optional<std::string> frame_id = frame_id_for(context, state.thread_slot());
+  std::optional<std::string> frame_id = frame_id_for(context, slot);
   std::optional<call_site::UserCodeCallSite> call_site =
       call_site::user_code_call_site(call_frames_snapshot(state), frame_id);
-  msgpack::Bytes arg = dump::dump(context.arg, lightweight);
-  msgpack::Bytes dumped_locals = dump::dump(locals.get(), lightweight);
+  dump::Dumped arg = dump::dump_value(context.arg, lightweight);
+  dump::Dumped dumped_locals = dump::dump_value(locals.get(), lightweight);
 
   update_call_frames(state, context.event, context.frame, frame_id);
-  return encode_frame_record(FrameFields{path, context.code_name, qualname,
-                                         event_name(context.event), frame_id, arg, dumped_locals,
-                                         thread, call_site});
+  return encode_frame_record(
+      FrameFields{path, context.info.code_name, qualname, event_name(context.event), frame_id,
+                  arg.bytes(), dumped_locals.bytes(), thread, call_site},
+      slot.scratch);
 }
 
 void process_event(EventContext& context) {
   std::lock_guard<PluginLock> plugin_guard(context.state.plugin_lock);
   run_plugins(context);
-  filters::FilterAnswers answers =
-      filters::evaluate(context.frame, context.filename, context.state.settings.include_frames,
-                        context.state.settings.ignore_frames);
+  const bool record = filters::should_record(context.info.path, context.frame);
   try {
-    if (answers.record()) {
+    if (record) {
       context.records.push_back(process_frame(context));
       context.types.emplace_back("frame");
     }
@@ -153,24 +151,33 @@ void process_event(EventContext& context) {
   }
 }
 
+void report_names_not_text(const EventContext& context) {
+  try {
+    py::text_view(context.co_filename());
+    py::text_view(context.co_name());
+  } catch (const py::Error& error) {
+    context.log(error);
+  }
+}
+
 void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event) {
-  state.renew_after_fork();
   if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) {
     throw py::Broken("Python gives us a PyFrame");
   }
-  EventContext context{frame, state, arg, event, py::frame_code(frame), nullptr, nullptr,
-                       {},    {},    {},  {}};
-  if (!context.code) throw py::Broken("A frame always has an `f_code`");
-  context.co_filename = py::code_filename(context.code.get());
-  context.co_name = py::code_name(context.code.get());
-  if (!PyUnicode_Check(context.co_filename)) throw py::Broken("`co_filename` is always a string");
-  if (!PyUnicode_Check(context.co_name)) throw py::Broken("`co_name` is always a string");
-  try {
-    // A name that cannot be UTF-8 (lone surrogates) abandons this event only, reported once.
-    context.filename = py::text_view(context.co_filename);
-    context.code_name = py::text_view(context.co_name);
-  } catch (const py::Error& error) {
-    context.log(error);
+  Ref code = py::frame_code(frame);
+  if (!code) throw py::Broken("A frame always has an `f_code`");
+  if (!PyUnicode_Check(py::code_filename(code.get()))) {
+    throw py::Broken("`co_filename` is always a string");
+  }
+  if (!PyUnicode_Check(py::code_name(code.get()))) throw py::Broken("`co_name` is always a string");
+  CodeInfo info = state.code_info(code.get());
+  // Most events are of library code that no plugin watches: they end here, before any lock.
+  if (!info.may_matter()) return;
+  state.renew_after_fork();
+  EventContext context{frame, state, arg, event, std::move(code), info, {}, {}};
+  if (!info.names_are_text) {
+    // A name that is not UTF-8 text (lone surrogates) abandons this event only, reported once.
+    report_names_not_text(context);
     return;
   }
   process_event(context);

@@ -21,10 +21,7 @@ void write_call_site(msgpack::Bytes& out,
 
 }  // namespace
 
-Record encode_frame_record(const FrameFields& fields) {
-  // Records are kept until the trace is built, so they are allocated at their exact size: the
-  // entries are written into a reused scratch buffer and copied once.
-  thread_local msgpack::Bytes scratch;
+Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch) {
   scratch.clear();
   msgpack::Bytes& out = scratch;
   msgpack::write_map_header(out, 12);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,13 +18,15 @@ struct FrameFields {
   const std::optional<std::string>& qualname;
   const char* event;
   const std::optional<std::string>& frame_id;
-  msgpack::Bytes& arg;     // emptied
-  msgpack::Bytes& locals;  // emptied
+  std::span<const std::uint8_t> arg;  // one encoded value each
+  std::span<const std::uint8_t> locals;
   const thread_identity::ThreadIdentity& thread;
   const std::optional<call_site::UserCodeCallSite>& call_site;
 };
 
-// The timestamp is read while the record is encoded.
-Record encode_frame_record(const FrameFields& fields);
+// The timestamp is read while the record is encoded. Records are kept until the trace is built,
+// so they are allocated at their exact size: the entries are written into `scratch` (reused from
+// event to event) and copied out once.
+Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch);
 
 }  // namespace vexo::profiler

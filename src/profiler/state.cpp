@@ -9,18 +9,6 @@ namespace vexo::profiler {
 
 namespace {
 
-std::atomic<std::uint64_t> next_serial{1};
-
-// The calling thread's last slot lookup. Interpreter thread-state ids are never reused, so a
-// thread started after another has ended cannot meet the ended thread's slot, unlike with
-// thread idents or native ids.
-struct SlotCache {
-  std::uint64_t profiler_serial = 0;
-  std::uint64_t thread_state_id = 0;
-  ThreadSlot* slot = nullptr;
-};
-thread_local SlotCache slot_cache;
-
 std::uint64_t current_thread_state_id() noexcept {
   return PyThreadState_GetID(PyThreadState_Get());
 }
@@ -31,17 +19,17 @@ ProfilerState::ProfilerState(Settings settings_in, std::string trace_id_in,
                              plugins::PluginTable plugins_in)
     : settings(std::move(settings_in)),
       plugins(std::move(plugins_in)),
-      serial_(next_serial.fetch_add(1)),
       fork_generation_(fork_generation::current()) {
   trace_id.value = std::move(trace_id_in);
 }
 
 ThreadSlot* ProfilerState::find_slot(bool create) {
+  // Interpreter thread-state ids are never reused, so a thread started after another has ended
+  // cannot meet the ended thread's slot, unlike with thread idents or native ids.
   std::uint64_t thread_state_id = current_thread_state_id();
-  SlotCache& cache = slot_cache;
-  if (cache.profiler_serial == serial_ && cache.thread_state_id == thread_state_id) {
-    return cache.slot;
-  }
+  // The last thread's slot is remembered: events come in runs from one thread between switches
+  // of the interpreter lock, which guards these two fields.
+  if (thread_state_id == last_thread_state_id_) return last_slot_;
   ThreadSlot* slot = nullptr;
   {
     std::lock_guard<std::mutex> guard(slots_lock_);
@@ -52,7 +40,10 @@ ThreadSlot* ProfilerState::find_slot(bool create) {
       slot = slots_.emplace(thread_state_id, std::make_unique<ThreadSlot>()).first->second.get();
     }
   }
-  if (slot != nullptr) cache = SlotCache{serial_, thread_state_id, slot};
+  if (slot != nullptr) {
+    last_thread_state_id_ = thread_state_id;
+    last_slot_ = slot;
+  }
   return slot;
 }
 
@@ -93,6 +84,7 @@ int ProfilerState::traverse(visitproc visit, void* arg) {
 void ProfilerState::clear_references() {
   // Only reached for a profiler that nothing can call any more. Releasing a frame can run
   // finalizers, so nothing is released while a lock is held.
+  code_cache_.clear();
   plugins::PluginTable released_plugins = std::move(plugins);
   plugins.clear();
   std::vector<call_site::CallFrameStack> released_frames;

@@ -13,6 +13,7 @@
 
 #include "filters/path_finder.hpp"
 #include "plugins/processor.hpp"
+#include "profiler/code_cache.hpp"
 #include "profiler/plugin_lock.hpp"
 #include "profiler/records.hpp"
 #include "utils/call_site.hpp"
@@ -26,6 +27,8 @@ struct ThreadSlot {
   // Frame address to the frame id of that frame's latest recorded call.
   std::unordered_map<const void*, std::string> frame_ids;
   std::optional<thread_identity::ThreadIdentity> thread_info;
+  // Where this thread's frame records are written before they are copied out at their size.
+  msgpack::Bytes scratch;
 };
 
 template <class Value>
@@ -65,6 +68,11 @@ class ProfilerState {
   PluginLock plugin_lock;
   plugins::PluginTable plugins;  // guarded by plugin_lock
 
+  // Per code object: names, path answers, plugins. Guarded by the interpreter lock.
+  CodeInfo code_info(PyObject* code) {
+    return code_cache_.lookup(code, settings.include_frames, settings.ignore_frames, plugins);
+  }
+
   // In a child process after fork: the parent's buffered records stay with the parent, the child
   // traces under a trace id of its own, and locks held by threads the child does not have are
   // freed. Cheap when nothing changed; called before the state is used from the interpreter.
@@ -85,7 +93,9 @@ class ProfilerState {
 
   void renew_in_child(std::uint64_t generation);
 
-  const std::uint64_t serial_;
+  CodeCache code_cache_;
+  std::uint64_t last_thread_state_id_ = 0;  // 0 is no thread's id
+  ThreadSlot* last_slot_ = nullptr;
   std::atomic<std::uint64_t> fork_generation_;
   std::mutex slots_lock_;
   std::unordered_map<std::uint64_t, std::unique_ptr<ThreadSlot>> slots_;

@@ -18,7 +18,7 @@ inline Ref frame_back(PyFrameObject* frame) noexcept {
   PyFrameObject* back = PyFrame_GetBack(frame);
   return back != nullptr ? Ref::steal(reinterpret_cast<PyObject*>(back)) : Ref::none();
 }
-// frame.f_lineno.
+// frame.f_lineno, where the frame has a line; -1 where the attribute would give None.
 inline int frame_lineno(PyFrameObject* frame) noexcept { return PyFrame_GetLineNumber(frame); }
 // frame.f_locals: a dict up to 3.12; from 3.13 a write-through proxy on function frames.
 Ref frame_locals(PyFrameObject* frame);

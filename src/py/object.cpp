@@ -2,8 +2,34 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 namespace vexo::py {
+
+namespace {
+
+// Module names as interned strings, one per literal, made once and kept.
+PyObject* module_name(const char* module) {
+  static std::unordered_map<const char*, PyObject*> names;  // guarded by the interpreter lock
+  auto found = names.find(module);
+  if (found != names.end()) return found->second;
+  PyObject* name = check(PyUnicode_InternFromString(module)).release();
+  names.emplace(module, name);
+  return name;
+}
+
+}  // namespace
+
+Ref import(const char* module) {
+  PyObject* name = module_name(module);
+  PyObject* modules = PyImport_GetModuleDict();
+  if (PyDict_CheckExact(modules)) {
+    PyObject* loaded = PyDict_GetItemWithError(modules, name);
+    if (loaded != nullptr && loaded != Py_None) return Ref::share(loaded);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return check(PyImport_Import(name));
+}
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
   return check(

@@ -12,7 +12,10 @@ inline Ref getattr(PyObject* object, PyObject* name) {
   return check(PyObject_GetAttr(object, name));
 }
 inline Ref getitem(PyObject* object, PyObject* key) { return check(PyObject_GetItem(object, key)); }
-inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
+// Imports a module by name; one already in sys.modules is taken from there without going
+// through the import machinery, which costs microseconds even for a loaded module. `module` is a
+// string literal.
+Ref import(const char* module);
 
 // Calls with positional arguments only.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);

@@ -28,10 +28,12 @@ std::optional<UserCodeCallSite> user_code_call_site(CallFrameStack snapshot,
   if (entry == nullptr) return std::nullopt;
   PyObject* frame = entry->frame.get();
   if (!py::is_frame(frame)) py::throw_downcast(frame, "PyFrame");
-  // The attribute, not the C accessor: it is what the frame reports at this moment, with the
-  // interpreter's own answer (None) where it has no line.
-  py::Ref line = py::getattr(frame, py::names().f_lineno);
-  return UserCodeCallSite{entry->frame_id, py::to_i32(line.get())};
+  // What the frame reports at this moment; where it has no line the attribute's answer (None) is
+  // refused like any other value that is not a line number.
+  int line = py::frame_lineno(reinterpret_cast<PyFrameObject*>(frame));
+  if (line >= 0) return UserCodeCallSite{entry->frame_id, line};
+  return UserCodeCallSite{entry->frame_id,
+                          py::to_i32(py::getattr(frame, py::names().f_lineno).get())};
 }
 
 }  // namespace vexo::call_site

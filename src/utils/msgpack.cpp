@@ -147,6 +147,11 @@ void write_raw_pair(Bytes& out, std::string_view key, Bytes& value) {
   value.clear();
 }
 
+void write_raw_pair(Bytes& out, std::string_view key, std::span<const std::uint8_t> value) {
+  write_str(out, key);
+  out.insert(out.end(), value.begin(), value.end());
+}
+
 void write_int_pair(Bytes& out, std::string_view key, std::size_t value) {
   write_str(out, key);
   write_uint(out, value);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,8 @@ void write_raw(Bytes& out, const Bytes& encoded);
 void write_str_pair(Bytes& out, std::string_view key, std::optional<std::string_view> value);
 // Appends `value` unchanged and leaves it empty.
 void write_raw_pair(Bytes& out, std::string_view key, Bytes& value);
+// Appends an encoded value that lies elsewhere, unchanged.
+void write_raw_pair(Bytes& out, std::string_view key, std::span<const std::uint8_t> value);
 void write_int_pair(Bytes& out, std::string_view key, std::size_t value);
 // The key is always "timestamp".
 void write_f64_pair(Bytes& out, double value);

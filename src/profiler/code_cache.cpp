@@ -1,0 +1,46 @@
+#include "profiler/code_cache.hpp"
+
+#include "py/convert.hpp"
+#include "py/frames.hpp"
+
+namespace vexo::profiler {
+
+namespace {
+
+CodeInfo describe(PyObject* code, const std::vector<filters::PathFinder>& include_frames,
+                  const std::vector<filters::PathFinder>& ignore_frames,
+                  plugins::PluginTable& plugins) {
+  CodeInfo info;
+  try {
+    info.filename = py::text_view(py::code_filename(code));
+    info.code_name = py::text_view(py::code_name(code));
+  } catch (const py::Error&) {
+    info.names_are_text = false;
+    return info;
+  }
+  info.path = filters::path_answers(info.filename, include_frames, ignore_frames);
+  if (!plugins.empty()) {
+    auto found = plugins.find(info.code_name);
+    if (found != plugins.end()) info.processors = &found->second;
+  }
+  return info;
+}
+
+}  // namespace
+
+CodeInfo CodeCache::lookup(PyObject* code, const std::vector<filters::PathFinder>& include_frames,
+                           const std::vector<filters::PathFinder>& ignore_frames,
+                           plugins::PluginTable& plugins) {
+  auto found = entries_.find(code);
+  if (found != entries_.end()) return found->second.info;
+  CodeInfo info = describe(code, include_frames, ignore_frames, plugins);
+  if (entries_.size() >= kMaxEntries) {
+    // Released after the map is whole again: a released code object can run weakref callbacks.
+    auto released = std::move(entries_);
+    entries_.clear();
+  }
+  entries_.emplace(code, Entry{py::Ref::share(code), info});
+  return info;
+}
+
+}  // namespace vexo::profiler
