@@ -1,0 +1,187 @@
+"""Settings of the tool: the `[tool.vexo]` table of the project's pyproject.toml, then the
+command line's options on top.
+
+    [tool.vexo]
+    db = ".vexo/db.sqlite3"      # the trace database; relative to the pyproject.toml's folder
+    include = ["/src/mylib/"]    # path fragments always recorded, even inside installed libraries
+    ignore = ["/migrations/"]    # path fragments never recorded
+    threading = true             # also trace threads started while tracing
+    lightweight-repr = true      # short value dumps: bounded texts and containers
+    busy-timeout = 60            # seconds to wait for other processes writing to the database
+
+Keys may also be written with underscores. The nearest pyproject.toml from the current directory
+upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
+`.vexo/db.sqlite3` under the current directory.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import sys
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any
+
+from vexo.profiler import DEFAULT_DB_PATH
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # pragma: no cover - depends on the interpreter
+    import tomli as tomllib
+
+__all__ = ["DEFAULT_BUSY_TIMEOUT", "ConfigError", "Settings", "find_pyproject", "load_settings"]
+
+DEFAULT_BUSY_TIMEOUT = 60
+PYPROJECT = "pyproject.toml"
+
+
+class ConfigError(Exception):
+    """The configuration cannot be read or holds a value of the wrong kind."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    db_path: str
+    include: tuple[str, ...] = ()
+    ignore: tuple[str, ...] = ()
+    threading: bool = False
+    lightweight_repr: bool = False
+    busy_timeout: int = DEFAULT_BUSY_TIMEOUT
+    origin: str | None = None  # the pyproject.toml the settings came from
+
+    def profiler_config(self, **extra: Any) -> dict[str, Any]:
+        """The configuration dict a `vexo.Profiler` takes."""
+        config: dict[str, Any] = {
+            "filters": {"include_frames": list(self.include), "ignore_frames": list(self.ignore)},
+            "sqlite_busy_timeout": self.busy_timeout,
+            "threading": self.threading,
+            "lightweight_repr": self.lightweight_repr,
+        }
+        config.update(extra)
+        return config
+
+    def updated(
+        self, values: Mapping[str, Any], *, origin: str, base_dir: str | os.PathLike[str]
+    ) -> Settings:
+        """These settings with the keys of a `[tool.vexo]`-like mapping applied on top; a relative
+        `db` is taken from `base_dir`."""
+        changes: dict[str, Any] = {}
+        for raw_key, value in values.items():
+            key = str(raw_key).replace("-", "_")
+            check = _CHECKS.get(key)
+            if check is None:
+                raise ConfigError(
+                    f"{origin}: unknown vexo setting {raw_key!r} (known: {_KNOWN_KEYS})"
+                )
+            field, converted = check(value, f"{origin}: vexo setting {raw_key!r}")
+            if field == "db_path":
+                converted = os.path.join(os.fspath(base_dir), converted)
+            changes[field] = converted
+        return dataclasses.replace(self, **changes)
+
+    def overridden(
+        self,
+        *,
+        db_path: str | os.PathLike[str] | None = None,
+        include: list[str] | tuple[str, ...] | None = None,
+        ignore: list[str] | tuple[str, ...] | None = None,
+        threading: bool | None = None,
+        lightweight_repr: bool | None = None,
+        busy_timeout: int | None = None,
+    ) -> Settings:
+        """These settings with the given values (command-line options) in place; None keeps a
+        value. Include and ignore fragments are added to the configured ones."""
+        changes: dict[str, Any] = {}
+        if db_path is not None:
+            changes["db_path"] = os.path.abspath(os.fsdecode(db_path))
+        if include:
+            changes["include"] = (*self.include, *include)
+        if ignore:
+            changes["ignore"] = (*self.ignore, *ignore)
+        if threading is not None:
+            changes["threading"] = threading
+        if lightweight_repr is not None:
+            changes["lightweight_repr"] = lightweight_repr
+        if busy_timeout is not None:
+            changes["busy_timeout"] = _check_timeout(busy_timeout, "the busy timeout")[1]
+        return dataclasses.replace(self, **changes)
+
+
+def find_pyproject(start: str | os.PathLike[str] | None = None) -> Path | None:
+    """The nearest pyproject.toml in `start` (default: the current directory) or above."""
+    folder = Path(start if start is not None else os.getcwd()).absolute()
+    for candidate in (folder, *folder.parents):
+        path = candidate / PYPROJECT
+        if path.is_file():
+            return path
+    return None
+
+
+def load_settings(start: str | os.PathLike[str] | None = None) -> Settings:
+    """The defaults with the nearest pyproject.toml's `[tool.vexo]` table applied."""
+    cwd = os.path.abspath(start if start is not None else os.getcwd())
+    settings = Settings(db_path=os.path.join(cwd, DEFAULT_DB_PATH))
+    path = find_pyproject(cwd)
+    if path is None:
+        return settings
+    try:
+        with open(path, "rb") as file:
+            document = tomllib.load(file)
+    except (OSError, tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
+        raise ConfigError(f"cannot read {path}: {error}") from error
+    tool = document.get("tool")
+    table = tool.get("vexo") if isinstance(tool, dict) else None
+    if table is None:
+        return settings
+    if not isinstance(table, dict):
+        raise ConfigError(f"{path}: [tool.vexo] must be a table")
+    settings = dataclasses.replace(settings, origin=str(path))
+    return settings.updated(table, origin=str(path), base_dir=path.parent)
+
+
+def _check_text(field: str):
+    def check(value: object, what: str) -> tuple[str, str]:
+        if not isinstance(value, (str, os.PathLike)) or not os.fspath(value):
+            raise ConfigError(f"{what} must be a non-empty path text")
+        return field, os.fsdecode(value)
+
+    return check
+
+
+def _check_fragments(field: str):
+    def check(value: object, what: str) -> tuple[str, tuple[str, ...]]:
+        if isinstance(value, str) or not isinstance(value, (list, tuple)):
+            raise ConfigError(f"{what} must be a list of path fragments")
+        if not all(isinstance(item, str) for item in value):
+            raise ConfigError(f"{what} must hold only texts")
+        return field, tuple(value)
+
+    return check
+
+
+def _check_flag(field: str):
+    def check(value: object, what: str) -> tuple[str, bool]:
+        if not isinstance(value, bool):
+            raise ConfigError(f"{what} must be true or false")
+        return field, value
+
+    return check
+
+
+def _check_timeout(value: object, what: str) -> tuple[str, int]:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise ConfigError(f"{what} must be a whole number of seconds, 0 or more")
+    return "busy_timeout", value
+
+
+_KNOWN_KEYS = "db, include, ignore, threading, lightweight-repr, busy-timeout"
+_CHECKS = {
+    "db": _check_text("db_path"),
+    "db_path": _check_text("db_path"),
+    "include": _check_fragments("include"),
+    "ignore": _check_fragments("ignore"),
+    "threading": _check_flag("threading"),
+    "lightweight_repr": _check_flag("lightweight_repr"),
+    "busy_timeout": _check_timeout,
+}
