@@ -31,6 +31,7 @@ __all__ = [
     "TraceSummary",
     "list_traces",
     "load_trace",
+    "prepare_database",
     "save_trace_in_sqlite",
     "summarize_trace",
 ]
@@ -80,7 +81,8 @@ class TraceSummary(NamedTuple):
     trace_id: str
     stored_at: float  # seconds since the Unix epoch
     started_at: float | None  # when the profiler was built, from the document
-    source: str | None  # "script", "pytest", "wsgi", ...
+    # "script demo.py", "module pkg", "pytest tests/test_x.py::test_y", "wsgi GET /path", ...
+    source: str | None
     record_count: int | None  # records in all threads; None when the document did not parse
     size: int  # bytes of the document
 
@@ -104,12 +106,7 @@ def save_trace_in_sqlite(
     document = bytes(msgpack)
     summary = summarize_trace(document)
     path = _path_text(db_path)
-    parent = os.path.dirname(path)
-    if parent:
-        try:
-            os.makedirs(parent, exist_ok=True)
-        except OSError as error:
-            raise DatabaseError(f"cannot create the folder of {path}: {error}") from error
+    _make_folder(path)
     row = (trace_id, time.time(), *summary, len(document), document)
 
     def save(connection: sqlite3.Connection) -> None:
@@ -123,6 +120,20 @@ def save_trace_in_sqlite(
             )
 
     _with_database(path, timeout, save, writable=True, failure=f"cannot save trace {trace_id} in")
+
+
+def prepare_database(db_path: str | os.PathLike[str], *, timeout: float = DEFAULT_TIMEOUT) -> None:
+    """Creates the database (and its folder) if needed and checks that traces can be written to
+    it, so that a long run can be refused before it starts rather than fail at its first save."""
+    path = _path_text(db_path)
+    _make_folder(path)
+
+    def prepare(connection: sqlite3.Connection) -> None:
+        _prepare_for_writing(connection, path)
+        with _write_transaction(connection):
+            pass
+
+    _with_database(path, timeout, prepare, writable=True, failure="cannot write traces to")
 
 
 def list_traces(
@@ -177,14 +188,19 @@ def summarize_trace(document: bytes) -> DocumentSummary:
     Reads the document's top level as a stream and skips over the records, so saving a large
     trace does not decode all of it.
     """
-    started_at = source = record_count = None
+    started_at = source = record_count = test = None
     try:
         unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace")
         unpacker.feed(document)
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
             if key == "frames_of_interest":
-                record_count = (record_count or 0) + _skip_array(unpacker)
+                count = unpacker.read_array_header()
+                if count:
+                    test = _test_node_id(unpacker.unpack())
+                    for _ in range(count - 1):
+                        unpacker.skip()
+                record_count = (record_count or 0) + count
             elif key == "frames":
                 for _ in range(unpacker.read_map_header()):
                     unpacker.skip()  # the thread id
@@ -202,7 +218,19 @@ def summarize_trace(document: bytes) -> DocumentSummary:
     except Exception:
         # A document the store cannot read is still stored whole; only the listing lacks detail.
         pass
+    if source is not None and test is not None:
+        # One trace per test: the test tells the traces of one run apart.
+        source = f"{source} {test}"
     return DocumentSummary(started_at, source, record_count)
+
+
+def _test_node_id(record: object) -> str | None:
+    """The test named by a trace's first record when that is a "start_test" marker."""
+    if isinstance(record, dict) and record.get("type") == "start_test":
+        node_id = record.get("nodeid")
+        if isinstance(node_id, str):
+            return node_id
+    return None
 
 
 def _skip_array(unpacker: msgpack.Unpacker) -> int:
@@ -216,6 +244,15 @@ def _path_text(db_path: str | os.PathLike[str]) -> str:
     if not isinstance(db_path, (str, os.PathLike)):
         raise TypeError(f"db_path must be a str or path, not {type(db_path).__name__}")
     return os.fsdecode(db_path)
+
+
+def _make_folder(path: str) -> None:
+    parent = os.path.dirname(path)
+    if parent:
+        try:
+            os.makedirs(parent, exist_ok=True)
+        except OSError as error:
+            raise DatabaseError(f"cannot create the folder of {path}: {error}") from error
 
 
 def _with_database(
