@@ -1,0 +1,456 @@
+"""Reading a stored trace back: the call tree of each thread, as text or as JSON-ready data.
+
+A trace document holds flat records per thread buffer: a "frame" record for every call and every
+return of a recorded function (a return carries the frame id of its call), and plugin records
+(such as the test markers "start_test" and "end_test"). The tree nests each call under the call
+of its thread that was open when it was made, pairs it with its return by frame id, and keeps
+plugin records as events where they happened.
+
+This module runs only after tracing, when traces are shown; nothing here runs under the tracer.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import json
+import math
+import re
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import msgpack
+
+__all__ = [
+    "Call",
+    "Event",
+    "Thread",
+    "Trace",
+    "TraceFormatError",
+    "build_tree",
+    "dump_json",
+    "duration_text",
+    "render_text",
+    "short",
+    "to_json",
+]
+
+# Keys every plugin record has; the rest is the plugin's own data.
+_PLUGIN_BASE_KEYS = frozenset(
+    {"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"}
+)
+# repr() of an object whose class keeps object's: "<module.Name object at 0x7f...>".
+_DEFAULT_REPR = re.compile(r"<(?:[\w.]+\.)?(\w+) object at 0x[0-9a-fA-F]+>")
+_INDENT = "  "
+_VALUE_WIDTH = 40
+_ARGS_WIDTH = 100
+_ITEMS_SHOWN = 5
+_DEPTH_SHOWN = 2
+
+
+class TraceFormatError(ValueError):
+    """The stored bytes are not a trace document this version can read."""
+
+
+@dataclasses.dataclass
+class Call:
+    """One recorded call and its return; either record may be missing from the trace (a return
+    whose call happened before tracing began, or a call that had not returned when it ended)."""
+
+    call: dict[str, Any] | None
+    ret: dict[str, Any] | None = None
+    children: list[Call | Event] = dataclasses.field(default_factory=list)
+
+    @property
+    def first(self) -> dict[str, Any]:
+        return self.call if self.call is not None else self.ret  # type: ignore[return-value]
+
+    @property
+    def name(self) -> str:
+        return str(self.first.get("qualname") or self.first.get("co_name") or "?")
+
+    @property
+    def path(self) -> str:
+        return str(self.first.get("path") or "?")
+
+    @property
+    def args(self) -> dict[str, Any] | None:
+        """The arguments: the function's locals when it was entered, without the interpreter's
+        own dunder names; a module's globals are not arguments."""
+        if self.call is None:
+            return None
+        values = self.call.get("locals")
+        if not isinstance(values, dict) or self.call.get("co_name") == "<module>":
+            return {}
+        return {
+            key: value
+            for key, value in values.items()
+            if not (isinstance(key, str) and key.startswith("__") and key.endswith("__"))
+        }
+
+    @property
+    def duration(self) -> float | None:
+        if self.call is None or self.ret is None:
+            return None
+        start, end = self.call.get("timestamp"), self.ret.get("timestamp")
+        if not isinstance(start, (int, float)) or not isinstance(end, (int, float)):
+            return None
+        return max(end - start, 0.0)
+
+
+@dataclasses.dataclass
+class Event:
+    """A plugin record, such as a test marker."""
+
+    record: dict[str, Any]
+
+    @property
+    def type(self) -> str:
+        return str(self.record.get("type"))
+
+    @property
+    def data(self) -> dict[str, Any]:
+        return {k: v for k, v in self.record.items() if k not in _PLUGIN_BASE_KEYS}
+
+
+@dataclasses.dataclass
+class Thread:
+    name: str
+    native_id: int | None
+    roots: list[Call | Event]
+    records: int
+
+
+@dataclasses.dataclass
+class Trace:
+    trace_id: str
+    source: str | None
+    version: str | None
+    started_at: float | None
+    command_line_args: list[str]
+    commit: str | None
+    threads: list[Thread]
+
+    @property
+    def records(self) -> int:
+        return sum(thread.records for thread in self.threads)
+
+
+def decode(document: bytes) -> dict[str, Any]:
+    try:
+        decoded = msgpack.unpackb(
+            document, raw=False, strict_map_key=False, unicode_errors="replace"
+        )
+    except Exception as error:
+        raise TraceFormatError(f"not a trace document ({error})") from None
+    if not isinstance(decoded, dict) or not isinstance(decoded.get("trace_id"), str):
+        raise TraceFormatError("not a trace document (no trace id)")
+    return decoded
+
+
+def build_tree(document: bytes) -> Trace:
+    decoded = decode(document)
+    meta = decoded.get("meta") if isinstance(decoded.get("meta"), dict) else {}
+    started = decoded.get("timestamp")
+    args = decoded.get("command_line_args")
+    return Trace(
+        trace_id=decoded["trace_id"],
+        source=_text_or_none(meta.get("source")),
+        version=_text_or_none(meta.get("version")),
+        started_at=float(started) if isinstance(started, (int, float)) else None,
+        command_line_args=[str(a) for a in args] if isinstance(args, list) else [],
+        commit=_text_or_none(decoded.get("current_commit_sha")),
+        threads=_threads(decoded),
+    )
+
+
+def _text_or_none(value: object) -> str | None:
+    return value if isinstance(value, str) else None
+
+
+def _threads(decoded: dict[str, Any]) -> list[Thread]:
+    """The records grouped by the thread that made them. Without "threading" all threads share
+    one buffer, so the grouping goes by each record's own thread id."""
+    buffers: list[tuple[Any, list[Any]]] = []
+    main_records = decoded.get("frames_of_interest")
+    if isinstance(main_records, list):
+        buffers.append((decoded.get("main_thread_id"), main_records))
+    others = decoded.get("frames")
+    if isinstance(others, dict):
+        buffers.extend(others.items())
+    grouped: dict[Any, list[dict[str, Any]]] = {}
+    for buffer_thread, records in buffers:
+        if not isinstance(records, list):
+            continue
+        for record in records:
+            if isinstance(record, dict):
+                grouped.setdefault(record.get("thread_native_id", buffer_thread), []).append(record)
+    main = decoded.get("main_thread_id")
+    order = sorted(grouped, key=lambda thread: thread != main)  # stable: main first
+    return [_thread(thread, grouped[thread]) for thread in order]
+
+
+def _thread(native_id: Any, records: list[dict[str, Any]]) -> Thread:
+    roots: list[Call | Event] = []
+    open_calls: list[Call] = []
+    for record in records:
+        siblings = open_calls[-1].children if open_calls else roots
+        if record.get("type") != "frame":
+            siblings.append(Event(record))
+        elif record.get("event") == "call":
+            call = Call(record)
+            siblings.append(call)
+            open_calls.append(call)
+        else:
+            frame_id = record.get("frame_id")
+            for depth in range(len(open_calls) - 1, -1, -1):
+                if open_calls[depth].call.get("frame_id") == frame_id:  # type: ignore[union-attr]
+                    open_calls[depth].ret = record
+                    # Calls above it lost their returns (the trace was cut in between).
+                    del open_calls[depth:]
+                    break
+            else:
+                siblings.append(Call(None, record))
+    name = next((str(r["thread"]) for r in records if isinstance(r.get("thread"), str)), "?")
+    return Thread(name, native_id if isinstance(native_id, int) else None, roots, len(records))
+
+
+# Text
+
+
+def render_text(trace: Trace) -> Iterator[str]:
+    """The trace as lines of text: a header, then each thread's call tree."""
+    yield f"trace {trace.trace_id}"
+    if trace.source:
+        yield f"  source   {trace.source}"
+    if trace.started_at is not None:
+        yield f"  started  {time_text(trace.started_at)}"
+    if trace.command_line_args:
+        yield f"  command  {' '.join(trace.command_line_args)}"
+    if trace.commit:
+        yield f"  commit   {trace.commit}"
+    yield f"  records  {trace.records}"
+    if not trace.threads:
+        yield ""
+        yield "(no records)"
+    for thread in trace.threads:
+        yield ""
+        native = "" if thread.native_id is None else f" (native id {thread.native_id})"
+        yield f"thread {thread.name}{native}"
+        yield from _node_lines(thread.roots, 1)
+
+
+def _node_lines(nodes: list[Call | Event], depth: int) -> Iterator[str]:
+    # A loop with an explicit stack: traces of deep recursion must not exhaust ours.
+    stack: list[tuple[Iterator[Call | Event], int]] = [(iter(nodes), depth)]
+    while stack:
+        children, level = stack[-1]
+        node = next(children, None)
+        if node is None:
+            stack.pop()
+            continue
+        yield _INDENT * level + node_text(node)
+        if isinstance(node, Call) and node.children:
+            stack.append((iter(node.children), level + 1))
+
+
+def node_text(node: Call | Event) -> str:
+    if isinstance(node, Event):
+        data = " ".join(f"{key}={short(value)}" for key, value in node.data.items())
+        return f"* {node.type}" + (f" {data}" if data else "")
+    args = node.args
+    args_text = "?" if args is None else args_line(args)
+    if node.ret is None:
+        outcome = "-> (no return recorded)"
+    else:
+        outcome = f"-> {short(node.ret.get('arg'))}"
+    duration = node.duration
+    timing = "" if duration is None else f"  [{duration_text(duration)}]"
+    return f"{node.name}({args_text}) {outcome}  {node.path}{timing}"
+
+
+def args_line(args: dict[str, Any]) -> str:
+    text = ", ".join(f"{key}={short(value)}" for key, value in args.items())
+    return _cut(text, _ARGS_WIDTH)
+
+
+def short(value: object, width: int = _VALUE_WIDTH) -> str:
+    """A value in at most `width` characters, for reading rather than for parsing."""
+    return _cut(_compact(value, 0), width)
+
+
+def _compact(value: object, depth: int) -> str:
+    if isinstance(value, str):
+        match = _DEFAULT_REPR.fullmatch(value)
+        # Objects without a repr of their own are stored as their default repr text.
+        return f"<{match.group(1)}>" if match else repr(value)
+    if isinstance(value, (list, tuple)):
+        if depth >= _DEPTH_SHOWN and value:
+            return "[...]"
+        items = [_compact(item, depth + 1) for item in value[:_ITEMS_SHOWN]]
+        if len(value) > _ITEMS_SHOWN:
+            items.append("...")
+        return "[" + ", ".join(items) + "]"
+    if isinstance(value, dict):
+        if depth >= _DEPTH_SHOWN and value:
+            return "{...}"
+        entries = [
+            f"{_compact(key, depth + 1)}: {_compact(item, depth + 1)}"
+            for key, item in list(value.items())[:_ITEMS_SHOWN]
+        ]
+        if len(value) > _ITEMS_SHOWN:
+            entries.append("...")
+        return "{" + ", ".join(entries) + "}"
+    return repr(value)
+
+
+def _cut(text: str, width: int) -> str:
+    return text if len(text) <= width else text[: max(width - 3, 0)] + "..."
+
+
+def duration_text(seconds: float) -> str:
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.0f} us"
+    if seconds < 1:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds:.2f} s"
+
+
+def time_text(timestamp: float) -> str:
+    moment = datetime.datetime.fromtimestamp(timestamp)
+    return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+
+# JSON
+
+
+def to_json(trace: Trace) -> dict[str, Any]:
+    """The trace as JSON-ready data: the same tree, with the values in full."""
+    return {
+        **_json_header(trace),
+        "threads": [
+            {**_json_thread(thread), "calls": _json_nodes(thread.roots)} for thread in trace.threads
+        ],
+    }
+
+
+def dump_json(trace: Trace, write: Callable[[str], Any]) -> None:
+    """Writes what `to_json` gives as JSON text, however deep the calls nest (the json module
+    would recurse once per level)."""
+    write(json.dumps(_json_header(trace))[:-1] + ', "threads": [')
+    for index, thread in enumerate(trace.threads):
+        write((", " if index else "") + json.dumps(_json_thread(thread))[:-1] + ', "calls": ')
+        _dump_nodes(thread.roots, write)
+        write("}")
+    write("]}")
+
+
+def _dump_nodes(nodes: list[Call | Event], write: Callable[[str], Any]) -> None:
+    write("[")
+    # (children left, whether one was written, text closing the list and its owner)
+    stack: list[tuple[Iterator[Call | Event], bool, str]] = [(iter(nodes), False, "]")]
+    while stack:
+        children, written, closing = stack[-1]
+        node = next(children, None)
+        if node is None:
+            stack.pop()
+            write(closing)
+            continue
+        stack[-1] = (children, True, closing)
+        entry = _json_node(node)
+        text = (", " if written else "") + json.dumps(entry)
+        if isinstance(node, Call) and node.children:
+            write(text[: -len("]}")])  # leaves the node's "children" list open
+            stack.append((iter(node.children), False, "]}"))
+        else:
+            write(text)
+
+
+def _json_header(trace: Trace) -> dict[str, Any]:
+    return {
+        "trace_id": trace.trace_id,
+        "source": trace.source,
+        "version": trace.version,
+        "started_at": trace.started_at,
+        "command_line_args": trace.command_line_args,
+        "commit": trace.commit,
+        "records": trace.records,
+    }
+
+
+def _json_thread(thread: Thread) -> dict[str, Any]:
+    return {"name": thread.name, "native_id": thread.native_id, "records": thread.records}
+
+
+def _json_nodes(nodes: list[Call | Event]) -> list[dict[str, Any]]:
+    result: list[dict[str, Any]] = []
+    # (nodes, list their JSON goes into), walked without recursion like the text.
+    stack: list[tuple[Iterator[Call | Event], list[dict[str, Any]]]] = [(iter(nodes), result)]
+    while stack:
+        children, target = stack[-1]
+        node = next(children, None)
+        if node is None:
+            stack.pop()
+            continue
+        entry = _json_node(node)
+        target.append(entry)
+        if isinstance(node, Call) and node.children:
+            stack.append((iter(node.children), entry["children"]))
+    return result
+
+
+def _json_node(node: Call | Event) -> dict[str, Any]:
+    if isinstance(node, Event):
+        record = node.record
+        return {
+            "kind": "event",
+            "type": node.type,
+            "frame_id": record.get("frame_id"),
+            "timestamp": jsonable(record.get("timestamp")),
+            "call_site": jsonable(record.get("user_code_call_site")),
+            "data": jsonable(node.data),
+        }
+    first = node.first
+    file, line = split_path(node.path)
+    return {
+        "kind": "call",
+        "name": node.name,
+        "qualname": first.get("qualname"),
+        "co_name": first.get("co_name"),
+        "file": file,
+        "line": line,
+        "frame_id": first.get("frame_id"),
+        "args": jsonable(node.args),
+        "return": jsonable(node.ret.get("arg")) if node.ret is not None else None,
+        "returned": node.ret is not None,
+        "start": jsonable(node.call.get("timestamp")) if node.call is not None else None,
+        "end": jsonable(node.ret.get("timestamp")) if node.ret is not None else None,
+        "duration": node.duration,
+        "call_site": jsonable(first.get("user_code_call_site")),
+        "children": [],
+    }
+
+
+def split_path(path: str) -> tuple[str, int | None]:
+    """("file", line) of a "file:line" text."""
+    file, sep, line = path.rpartition(":")
+    if sep and line.isdigit():
+        return file, int(line)
+    return path, None
+
+
+def jsonable(value: object) -> Any:
+    """The decoded value with what JSON cannot hold turned into text: bytes, keys that are not
+    texts, and floats that are not finite."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else repr(value)
+    if isinstance(value, bytes):
+        return repr(value)
+    if isinstance(value, (list, tuple)):
+        return [jsonable(item) for item in value]
+    if isinstance(value, dict):
+        return {
+            key if isinstance(key, str) else _compact(key, 0): jsonable(item)
+            for key, item in value.items()
+        }
+    return value

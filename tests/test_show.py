@@ -1,0 +1,267 @@
+"""Reading traces back: the call tree built from real trace documents, its text and JSON."""
+
+import io
+import json
+import math
+
+import msgpack
+import pytest
+
+from vexo.profiler import Profiler
+from vexo.pytest_plugin import _vexo_end_test, _vexo_start_test
+from vexo.show import (
+    Call,
+    Event,
+    TraceFormatError,
+    build_tree,
+    dump_json,
+    render_text,
+    short,
+    to_json,
+)
+
+
+class Basket:
+    def __init__(self, owner):
+        self.owner = owner
+
+    def weigh(self, items):
+        return sum(weight(item) for item in items)
+
+
+def weight(item):
+    return len(item)
+
+
+def shop():
+    return Basket("ada").weigh(["tea", "scone"])
+
+
+def still_running(profiler):
+    return profiler.build()
+
+
+def test_tree_of_a_real_trace(tmp_path):
+    profiler = Profiler(db_path=tmp_path / "db.sqlite3", source="tests").start()
+    shop()
+    profiler.stop()
+    trace = build_tree(profiler.build())
+    assert (trace.trace_id, trace.source) == (profiler.trace_id, "tests")
+    (thread,) = trace.threads
+    assert thread.name == "MainThread" and thread.records == trace.records
+    (root,) = thread.roots
+    assert (root.name, root.args, root.ret["arg"]) == ("test_show.shop", {}, 8)
+    init, weigh = root.children
+    assert (init.name, init.args["owner"]) == ("test_show.Basket.__init__", "ada")
+    assert init.args["self"].startswith("<test_show.Basket object at 0x")
+    assert (weigh.name, weigh.ret["arg"]) == ("test_show.Basket.weigh", 8)
+    weights = [
+        grandchild
+        for child in weigh.children
+        for grandchild in child.children
+        if grandchild.name == "test_show.weight"
+    ]
+    assert [(w.args, w.ret["arg"]) for w in weights] == [
+        ({"item": "tea"}, 3),
+        ({"item": "scone"}, 5),
+    ]
+    assert all(node.duration >= 0 for node in (root, init, weigh, *weights))
+    assert root.duration >= weigh.duration
+
+    lines = list(render_text(trace))
+    assert lines[0] == f"trace {profiler.trace_id}"
+    assert "  source   tests" in lines
+    (weigh_line,) = [line for line in lines if "Basket.weigh(" in line]
+    assert weigh_line.startswith(
+        "    test_show.Basket.weigh(self=<Basket>, items=['tea', 'scone'])"
+    )
+    assert " -> 8  tests/test_show.py:" in weigh_line and weigh_line.endswith("]")
+
+
+def test_unpaired_records():
+    # The profiler starts inside a call (its return has no call) and the trace is built inside
+    # another (its call has no return).
+    def started_inside():
+        return Profiler(db_path="unused.sqlite3").start()
+
+    profiler = started_inside()
+    document = still_running(profiler)
+    profiler.stop()
+    (thread,) = build_tree(document).threads
+    orphan, running = thread.roots
+    assert orphan.call is None and orphan.ret["co_name"] == "started_inside"
+    assert orphan.args is None and orphan.duration is None
+    assert running.ret is None and running.args == {"profiler": running.args["profiler"]}
+    text = "\n".join(render_text(build_tree(document)))
+    assert "started_inside(?) -> " in text and "still_running(profiler=" in text
+    assert "-> (no return recorded)" in text
+
+
+def test_test_markers_are_events():
+    profiler = Profiler({"plugins": ["pytest"]}, db_path="unused.sqlite3").start()
+    _vexo_start_test("tests/test_a.py::test_x")
+    weight("abc")
+    _vexo_end_test("tests/test_a.py::test_x")
+    profiler.stop()
+    (thread,) = build_tree(profiler.build()).threads
+    start, call, end = thread.roots
+    assert isinstance(start, Event) and isinstance(call, Call) and isinstance(end, Event)
+    assert (start.type, start.data) == ("start_test", {"nodeid": "tests/test_a.py::test_x"})
+    assert end.type == "end_test"
+    lines = list(render_text(build_tree(profiler.build())))
+    assert lines[-1] == "(no records)"
+
+
+def record(event, name, frame_id, thread, timestamp, **fields):
+    base = {
+        "path": f"app.py:{len(name)}",
+        "co_name": name,
+        "qualname": f"app.{name}",
+        "event": event,
+        "frame_id": frame_id,
+        "arg": None,
+        "locals": {},
+        "thread": f"t{thread}",
+        "thread_native_id": thread,
+        "timestamp": timestamp,
+        "type": "frame",
+        "user_code_call_site": None,
+    }
+    base.update(fields)
+    return base
+
+
+def document(frames_of_interest, frames=None, main=1):
+    return msgpack.packb(
+        {
+            "command_line_args": ["app.py", "--fast"],
+            "current_commit_sha": "ab" * 20,
+            "frames": frames or {},
+            "frames_of_interest": frames_of_interest,
+            "main_thread_id": main,
+            "meta": {"version": "0.1.0", "source": "script app.py", "use_frame_boundaries": True},
+            "timestamp": 1.0,
+            "trace_id": "trc_x",
+        }
+    )
+
+
+def test_threads_sharing_one_buffer_are_told_apart():
+    # Without "threading" every traced thread writes into the main buffer.
+    records = [
+        record("call", "a", "frm_1", 1, 1.0),
+        record("call", "b", "frm_2", 2, 1.1),
+        record("call", "c", "frm_3", 1, 1.2),
+        record("return", "b", "frm_2", 2, 1.3, arg=2),
+        record("return", "c", "frm_3", 1, 1.4, arg=3),
+        record("return", "a", "frm_1", 1, 1.5, arg=1),
+    ]
+    other = [record("call", "d", "frm_4", 7, 2.0)]
+    trace = build_tree(document(records, {7: other}))
+    assert [(t.name, t.native_id, t.records) for t in trace.threads] == [
+        ("t1", 1, 4), ("t2", 2, 2), ("t7", 7, 1),
+    ]  # fmt: skip
+    (a,) = trace.threads[0].roots
+    assert [child.name for child in a.children] == ["app.c"]
+    assert a.duration == pytest.approx(0.5)
+    lines = list(render_text(trace))
+    assert "  command  app.py --fast" in lines and f"  commit   {'ab' * 20}" in lines
+    assert "  app.a() -> 1  app.py:1  [500.00 ms]" in lines
+    assert "    app.c() -> 3  app.py:1  [200.00 ms]" in lines
+
+
+def test_a_return_closes_the_calls_left_open_above_it():
+    records = [
+        record("call", "outer", "frm_1", 1, 1.0),
+        record("call", "lost", "frm_2", 1, 1.0),
+        record("return", "outer", "frm_1", 1, 2.0),
+        record("call", "after", "frm_3", 1, 2.0),
+        record("return", "after", "frm_3", 1, 2.0),
+    ]
+    (thread,) = build_tree(document(records)).threads
+    outer, after = thread.roots
+    assert [c.name for c in outer.children] == ["app.lost"] and outer.children[0].ret is None
+    assert after.name == "app.after"
+
+
+def test_json_holds_the_values_in_full():
+    awkward = {"blob": b"\x00\xff", "inf": math.inf, 3: "int key", "long": "x" * 500}
+    records = [
+        record("call", "f", "frm_1", 1, 1.0, locals=awkward),
+        {
+            "frame_id": "frm_9",
+            "timestamp": 1.2,
+            "thread": "t1",
+            "thread_native_id": 1,
+            "user_code_call_site": {"call_frame_id": "frm_1", "line_number": 4},
+            "type": "start_test",
+            "nodeid": "t::x",
+        },
+        record("return", "f", "frm_1", 1, 1.5, arg=[1, 2]),
+    ]
+    trace = build_tree(document(records))
+    data = to_json(trace)
+    text = json.dumps(data, allow_nan=False)
+    (call,) = data["threads"][0]["calls"]
+    assert call["args"] == {
+        "blob": "b'\\x00\\xff'",
+        "inf": "inf",
+        "3": "int key",
+        "long": "x" * 500,
+    }
+    assert (call["return"], call["file"], call["line"], call["returned"]) == (
+        [1, 2],
+        "app.py",
+        1,
+        True,
+    )
+    (event,) = call["children"]
+    assert event == {
+        "kind": "event",
+        "type": "start_test",
+        "frame_id": "frm_9",
+        "timestamp": 1.2,
+        "call_site": {"call_frame_id": "frm_1", "line_number": 4},
+        "data": {"nodeid": "t::x"},
+    }
+    written = io.StringIO()
+    dump_json(trace, written.write)
+    assert json.loads(written.getvalue()) == json.loads(text)
+
+
+def test_deep_traces_render_without_recursion():
+    depth = 5000
+    records = [record("call", "r", f"frm_{i}", 1, 1.0) for i in range(depth)]
+    records += [record("return", "r", f"frm_{i}", 1, 2.0) for i in reversed(range(depth))]
+    trace = build_tree(document(records))
+    lines = list(render_text(trace))
+    assert lines[-1].startswith("  " * depth + "app.r()")
+    written = io.StringIO()
+    dump_json(trace, written.write)
+    text = written.getvalue()
+    assert text.count('"children": [') == depth and text.endswith("]}")
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        ("<app.models.Order object at 0x7f3a2c1b2d10>", "<Order>"),
+        ("plain", "'plain'"),
+        ("x" * 100, "'" + "x" * 36 + "..."),
+        ([1, [2, [3, [4]]]], "[1, [2, [...]]]"),
+        (list(range(9)), "[0, 1, 2, 3, 4, ...]"),
+        ({"a": {"b": {"c": 1}}}, "{'a': {'b': {...}}}"),
+        (b"\x00", "b'\\x00'"),
+        (None, "None"),
+    ],
+)
+def test_short_values(value, text):
+    assert short(value) == text
+
+
+@pytest.mark.parametrize(
+    "data", [b"", b"\xc1", msgpack.packb([1, 2]), msgpack.packb({"trace_id": 5})]
+)
+def test_what_is_not_a_trace_document(data):
+    with pytest.raises(TraceFormatError, match="not a trace document"):
+        build_tree(data)
