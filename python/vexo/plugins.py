@@ -31,7 +31,10 @@ PluginDescription = dict[str, Any]
 
 # Built-in plugins by name: "module:function", the function taking the configuration and giving
 # the plugin's descriptions. Imported only when the configuration names them.
-BUILTIN_PLUGINS: dict[str, str] = {}
+BUILTIN_PLUGINS: dict[str, str] = {
+    # The test markers of `pytest --vexo`: "start_test" and "end_test" with the test's node id.
+    "pytest": "vexo.pytest_plugin:plugin_descriptions",
+}
 
 _REQUIRED_TEXTS = ("path_fragment", "call_type", "return_type")
 _OPTIONAL_CALLABLES = ("call", "process", "build_context")

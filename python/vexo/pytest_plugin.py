@@ -1,0 +1,158 @@
+"""pytest plugin: `pytest --vexo` stores one trace per test.
+
+One profiler (source "pytest", one trace per test) traces the whole test loop on pytest's thread.
+Around each test (setup, call and teardown) the two marker functions below are called with the
+test's node id; the built-in plugin "pytest" of `vexo.plugins` turns their calls into the records
+"start_test" and "end_test", and the tracer itself starts a new trace at the first and saves it at
+the second. What runs between two tests is dropped with the next "start_test".
+
+Options: `--vexo` turns tracing on; `--vexo-db PATH` overrides the database of the configuration
+(`[tool.vexo]`, see `vexo.config`). If the database cannot be written, the tests run untraced and
+the reason is logged on the logger "vexo" and shown in the summary.
+"""
+
+from __future__ import annotations
+
+import logging
+import sys
+from collections.abc import Mapping
+from typing import Any
+
+import pytest
+
+__all__ = ["plugin_descriptions"]
+
+logger = logging.getLogger("vexo")
+
+# Part of the markers' file name, which is all the plugin descriptions need to find them.
+_MARKERS_FILE = "/vexo/pytest_plugin.py"
+
+
+def _vexo_start_test(nodeid: str) -> None:
+    """Called before a test's setup; the tracer cuts the trace here."""
+
+
+def _vexo_end_test(nodeid: str) -> None:
+    """Called after a test's teardown; the tracer saves the test's trace here."""
+
+
+def _test_data(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
+    return {"nodeid": frame.f_locals["nodeid"]}
+
+
+def plugin_descriptions(config: Mapping[str, Any] | None) -> list[dict[str, Any]]:
+    """The built-in plugin "pytest": the test markers as "start_test" and "end_test" records
+    holding the test's node id."""
+    return [
+        {
+            "co_names": [marker.__name__],
+            "path_fragment": _MARKERS_FILE,
+            "call_type": record_type,
+            "return_type": record_type + "_return",  # never written: only calls are watched
+            "events": ["call"],
+            "process": _test_data,
+        }
+        for marker, record_type in ((_vexo_start_test, "start_test"), (_vexo_end_test, "end_test"))
+    ]
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("vexo", "tracing with vexo")
+    group.addoption(
+        "--vexo",
+        action="store_true",
+        default=False,
+        help="store one vexo trace per test in the trace database",
+    )
+    group.addoption(
+        "--vexo-db",
+        metavar="PATH",
+        default=None,
+        help="the trace database (default: [tool.vexo] db, else .vexo/db.sqlite3)",
+    )
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    if config.getoption("vexo"):
+        config.pluginmanager.register(TestTracer(config), "vexo-test-tracer")
+
+
+class TestTracer:
+    """Traces the test loop; registered only with --vexo."""
+
+    __test__ = False  # not a test class, whatever pytest's naming rules say
+
+    def __init__(self, config: pytest.Config) -> None:
+        from vexo.config import ConfigError, load_settings
+
+        try:
+            settings = load_settings(config.invocation_params.dir)
+        except ConfigError as error:
+            raise pytest.UsageError(f"vexo: {error}") from None
+        self.settings = settings.overridden(db_path=config.getoption("vexo_db"))
+        self.profiler: Any = None
+        self.problem: str | None = None
+        self.tests = 0
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtestloop(self, session: pytest.Session):
+        self._start()
+        try:
+            yield
+        finally:
+            self._stop()
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_protocol(self, item: pytest.Item, nextitem: pytest.Item | None):
+        traced = self._take_hook()
+        if traced:
+            self.tests += 1
+            _vexo_start_test(item.nodeid)
+        try:
+            yield
+        finally:
+            # The test may have replaced or removed the hook; its trace is still saved.
+            if traced and self._take_hook():
+                _vexo_end_test(item.nodeid)
+
+    def pytest_terminal_summary(self, terminalreporter: Any) -> None:
+        if self.problem is not None:
+            terminalreporter.write_line(f"vexo: tests not traced: {self.problem}", yellow=True)
+        elif self.tests:
+            terminalreporter.write_line(
+                f"vexo: {self.tests} test traces in {self.settings.db_path}"
+            )
+
+    def _start(self) -> None:
+        from vexo.db import DatabaseError, prepare_database
+        from vexo.profiler import Profiler
+
+        try:
+            prepare_database(self.settings.db_path, timeout=self.settings.busy_timeout)
+            profiler = Profiler(
+                self.settings.profiler_config(plugins=["pytest"]),
+                db_path=self.settings.db_path,
+                one_trace_per_test=True,
+                source="pytest",
+            )
+            self.profiler = profiler.start()
+        except (DatabaseError, OSError, ValueError, TypeError) as error:
+            self.problem = str(error)
+            logger.warning("vexo: tests not traced: %s", error, exc_info=True)
+
+    def _stop(self) -> None:
+        if self.profiler is not None:
+            self.profiler.stop()
+            # What ran after the last test belongs to no test; the tracer drops it with the
+            # profiler.
+            self.profiler = None
+
+    def _take_hook(self) -> bool:
+        """Whether the test will be traced; puts the tracer back as the thread's profile hook if
+        an earlier test replaced or removed it."""
+        if self.profiler is None:
+            return False
+        native = self.profiler.rust_profiler
+        if sys.getprofile() is not native:
+            native.register_threading_profiler(None, "call", None)
+        return True

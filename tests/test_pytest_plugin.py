@@ -1,0 +1,134 @@
+"""`pytest --vexo` in a child pytest: one stored trace per test, cut and saved by the tracer."""
+
+import subprocess
+import sys
+import textwrap
+
+import msgpack
+import pytest
+
+import vexo.plugins
+from vexo.db import list_traces, load_trace
+
+TIMEOUT = 120
+
+TESTS = """\
+    import sys
+    import threading
+
+    import pytest
+
+    def double(x):
+        return x * 2
+
+    def add_hundred(x):
+        return x + 100
+
+    def shout(text):
+        return text.upper()
+
+    @pytest.fixture
+    def value():
+        yield 21
+
+    def test_one(value):
+        assert double(value) == 42
+
+    def test_two():
+        assert add_hundred(1) == 101
+
+    def test_three_fails():
+        assert shout("a") == "b"
+
+    def test_four_drops_the_hook():
+        sys.setprofile(None)
+        threading.setprofile(None)
+
+    @pytest.mark.parametrize("n", [1, 2])
+    def test_five(n):
+        assert double(n) == 2 * n
+"""
+
+# The helpers each test calls, and must be the only ones in its trace.
+OWN = {
+    "test_one": {"value", "test_one", "double"},
+    "test_two": {"test_two", "add_hundred"},
+    "test_three_fails": {"test_three_fails", "shout"},
+    "test_four_drops_the_hook": {"test_four_drops_the_hook"},
+    "test_five[1]": {"test_five", "double"},
+    "test_five[2]": {"test_five", "double"},
+}
+
+
+def run_pytest(tmp_path, *options):
+    (tmp_path / "test_sample.py").write_text(textwrap.dedent(TESTS))
+    return subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", *options, "test_sample.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+
+
+def test_one_trace_per_test(tmp_path):
+    result = run_pytest(tmp_path, "--vexo", "--vexo-db", "tests.sqlite3")
+    assert result.returncode == 1, result.stdout + result.stderr  # test_three_fails fails
+    assert "5 passed, 1 failed" in result.stdout or "1 failed, 5 passed" in result.stdout
+    assert f"vexo: 6 test traces in {tmp_path / 'tests.sqlite3'}" in result.stdout
+
+    stored = list_traces(tmp_path / "tests.sqlite3")
+    assert sorted(s.source for s in stored) == sorted(f"pytest test_sample.py::{t}" for t in OWN)
+    for summary in stored:
+        test = summary.source.rpartition("::")[2]
+        document = msgpack.unpackb(load_trace(tmp_path / "tests.sqlite3", summary.trace_id))
+        assert document["trace_id"] == summary.trace_id
+        assert document["meta"]["source"] == "pytest" and document["frames"] == {}
+        records = document["frames_of_interest"]
+        markers = [(r["type"], r["nodeid"]) for r in records if r["type"] != "frame"]
+        nodeid = f"test_sample.py::{test}"
+        assert markers == [("start_test", nodeid), ("end_test", nodeid)]
+        assert records[0]["type"] == "start_test" and records[-1]["type"] == "end_test"
+        frames = [r for r in records if r["type"] == "frame"]
+        assert {r["co_name"] for r in frames} == OWN[test]
+        assert all(r["path"].startswith("test_sample.py:") for r in frames)
+    one = next(s for s in stored if s.source.endswith("::test_one"))
+    records = msgpack.unpackb(load_trace(tmp_path / "tests.sqlite3", one.trace_id))[
+        "frames_of_interest"
+    ]
+    calls = {r["co_name"]: r for r in records if r.get("event") == "call"}
+    returns = {r["co_name"]: r for r in records if r.get("event") == "return"}
+    assert calls["double"]["locals"] == {"x": 21} and returns["double"]["arg"] == 42
+    assert calls["test_one"]["locals"] == {"value": 21}
+
+
+def test_off_without_the_option(tmp_path):
+    result = run_pytest(tmp_path)
+    assert result.returncode == 1
+    assert "vexo:" not in result.stdout
+    assert not (tmp_path / ".vexo").exists()
+
+
+def test_unwritable_database_leaves_pytest_working(tmp_path):
+    (tmp_path / "file").write_text("")
+    result = run_pytest(tmp_path, "--vexo", "--vexo-db", "file/db.sqlite3")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "5 passed, 1 failed" in result.stdout or "1 failed, 5 passed" in result.stdout
+    assert "vexo: tests not traced: cannot create the folder of" in result.stdout
+
+
+def test_plugin_is_built_in():
+    descriptions = vexo.plugins.load_plugin_data({"plugins": ["pytest"]})
+    assert [(d["co_names"], d["call_type"], d["events"]) for d in descriptions] == [
+        (["_vexo_start_test"], "start_test", ["call"]),
+        (["_vexo_end_test"], "end_test", ["call"]),
+    ]
+    assert all(d["path_fragment"] == "/vexo/pytest_plugin.py" for d in descriptions)
+
+
+@pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test"])
+def test_markers_live_in_a_file_the_tracer_leaves_out(name):
+    import vexo.pytest_plugin
+
+    code = getattr(vexo.pytest_plugin, name).__code__
+    assert code.co_filename.endswith("/vexo/pytest_plugin.py") and code.co_name == name
