@@ -19,3 +19,12 @@ format:
 .PHONY: bench
 bench:
 	bench/run
+
+# Builds the package into .venvs/demo, traces examples/demo.py (a few functions, a class and a
+# thread) with `vexo run`, and prints the call tree of the stored trace with `vexo show`.
+.PHONY: demo
+demo:
+	@[ -x .venvs/demo/bin/python ] || "$$(scripts/find-pythons | tail -n 1 | cut -d' ' -f2)" -m venv .venvs/demo
+	.venvs/demo/bin/python -m pip install -q --disable-pip-version-check .
+	.venvs/demo/bin/vexo run --threading examples/demo.py
+	.venvs/demo/bin/vexo show
