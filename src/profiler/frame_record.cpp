@@ -1,43 +1,89 @@
 #include "profiler/frame_record.hpp"
 
 #include "utils/clock.hpp"
+#include "utils/msgpack_put.hpp"
 
 namespace vexo::profiler {
 
 namespace {
 
-void write_call_site(msgpack::Bytes& out,
-                     const std::optional<call_site::UserCodeCallSite>& call_site) {
-  msgpack::write_str(out, "user_code_call_site");
-  if (!call_site) {
-    msgpack::write_nil(out);
-    return;
-  }
-  msgpack::write_map_header(out, 2);
-  msgpack::write_str_pair(out, "call_frame_id", call_site->call_frame_id);
-  msgpack::write_str(out, "line_number");
-  msgpack::write_int(out, call_site->line_number);
+namespace put = msgpack::put;
+
+// Keys are written with their fixstr header, as one run of bytes each.
+constexpr std::string_view key(std::string_view encoded) { return encoded; }
+
+std::uint8_t* optional_str(std::uint8_t* at, const std::optional<std::string>& text) {
+  return text ? put::str(at, *text) : put::nil(at);
+}
+
+std::uint8_t* call_site_value(std::uint8_t* at,
+                              const std::optional<call_site::UserCodeCallSite>& call_site) {
+  if (!call_site) return put::nil(at);
+  at = put::map_header(at, 2);
+  at = put::bytes(at, key("\xad"
+                          "call_frame_id"));
+  at = put::str(at, call_site->call_frame_id);
+  at = put::bytes(at, key("\xab"
+                          "line_number"));
+  return put::integer(at, call_site->line_number);
+}
+
+// Room enough for the record: every text and raw value, plus the keys and the headers.
+std::size_t size_bound(const FrameFields& fields) {
+  constexpr std::size_t kFixed = 256;
+  std::size_t size = kFixed + fields.path.size() + fields.co_name.size() + fields.arg.size() +
+                     fields.locals.size() + fields.thread.name.size();
+  if (fields.qualname) size += fields.qualname->size();
+  if (fields.frame_id) size += fields.frame_id->size();
+  if (fields.call_site) size += fields.call_site->call_frame_id.size();
+  return size;
 }
 
 }  // namespace
 
 Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch) {
-  scratch.clear();
-  msgpack::Bytes& out = scratch;
-  msgpack::write_map_header(out, 12);
-  msgpack::write_str_pair(out, "path", fields.path);
-  msgpack::write_str_pair(out, "co_name", fields.co_name);
-  msgpack::write_str_pair(out, "qualname", fields.qualname);
-  msgpack::write_str_pair(out, "event", fields.event);
-  msgpack::write_str_pair(out, "frame_id", fields.frame_id);
-  msgpack::write_raw_pair(out, "arg", fields.arg);
-  msgpack::write_raw_pair(out, "locals", fields.locals);
-  msgpack::write_str_pair(out, "thread", fields.thread.name);
-  msgpack::write_int_pair(out, "thread_native_id", fields.thread.native_id);
-  msgpack::write_f64_pair(out, clock::timestamp());
-  msgpack::write_str_pair(out, "type", "frame");
-  write_call_site(out, fields.call_site);
-  return Record(out.begin(), out.end());
+  const std::size_t bound = size_bound(fields);
+  if (scratch.size() < bound) scratch.resize(bound);
+  std::uint8_t* at = scratch.data();
+  at = put::map_header(at, 12);
+  at = put::str(put::bytes(at, key("\xa4"
+                                   "path")),
+                fields.path);
+  at = put::str(put::bytes(at, key("\xa7"
+                                   "co_name")),
+                fields.co_name);
+  at = optional_str(put::bytes(at, key("\xa8"
+                                       "qualname")),
+                    fields.qualname);
+  at = put::str(put::bytes(at, key("\xa5"
+                                   "event")),
+                fields.event);
+  at = optional_str(put::bytes(at, key("\xa8"
+                                       "frame_id")),
+                    fields.frame_id);
+  at = put::bytes(put::bytes(at, key("\xa3"
+                                     "arg")),
+                  fields.arg);
+  at = put::bytes(put::bytes(at, key("\xa6"
+                                     "locals")),
+                  fields.locals);
+  at = put::str(put::bytes(at, key("\xa6"
+                                   "thread")),
+                fields.thread.name);
+  at = put::uint(put::bytes(at, key("\xb0"
+                                    "thread_native_id")),
+                 fields.thread.native_id);
+  at = put::f64(put::bytes(at, key("\xa9"
+                                   "timestamp")),
+                clock::timestamp());
+  at = put::bytes(at, key("\xa4"
+                          "type"
+                          "\xa5"
+                          "frame"));
+  at = call_site_value(put::bytes(at, key("\xb3"
+                                          "user_code_call_site")),
+                       fields.call_site);
+  return Record(scratch.data(), at);
 }
 
 }  // namespace vexo::profiler
