@@ -22,7 +22,9 @@ class Cart:
         return len(self.items)
 
     def total(self, discount=0.0):
-        subtotal = sum(line_price(item) for item in self.items)
+        subtotal = 0.0
+        for item in self.items:
+            subtotal += line_price(item)
         return round(subtotal * (1 - discount), 2)
 
 

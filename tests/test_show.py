@@ -247,7 +247,7 @@ def test_deep_traces_render_without_recursion():
     [
         ("<app.models.Order object at 0x7f3a2c1b2d10>", "<Order>"),
         ("plain", "'plain'"),
-        ("x" * 100, "'" + "x" * 36 + "..."),
+        ("x" * 100, "'" + "x" * 56 + "..."),
         ([1, [2, [3, [4]]]], "[1, [2, [...]]]"),
         (list(range(9)), "[0, 1, 2, 3, 4, ...]"),
         ({"a": {"b": {"c": 1}}}, "{'a': {'b': {...}}}"),

@@ -42,8 +42,8 @@ _PLUGIN_BASE_KEYS = frozenset(
 # repr() of an object whose class keeps object's: "<module.Name object at 0x7f...>".
 _DEFAULT_REPR = re.compile(r"<(?:[\w.]+\.)?(\w+) object at 0x[0-9a-fA-F]+>")
 _INDENT = "  "
-_VALUE_WIDTH = 40
-_ARGS_WIDTH = 100
+_VALUE_WIDTH = 60
+_ARGS_WIDTH = 120
 _ITEMS_SHOWN = 5
 _DEPTH_SHOWN = 2
 
