@@ -380,3 +380,33 @@ def test_usage_errors(tmp_path):
     assert vexo(tmp_path).returncode == 2
     version = vexo(tmp_path, "--version")
     assert version.returncode == 0 and version.stdout.startswith("vexo ")
+
+
+def test_threads_are_waited_for_as_at_exit(tmp_path):
+    # A thread still running when the script ends, and an executor never shut down: python
+    # finishes both before it exits, and so does vexo before it saves.
+    write(
+        tmp_path / "late.py",
+        """\
+        import concurrent.futures
+        import threading
+
+        go = threading.Event()
+
+        def late(x):
+            go.wait()
+            return x + 1
+
+        threading.Thread(target=late, args=(1,)).start()
+        concurrent.futures.ThreadPoolExecutor(1).submit(late, 5)
+        go.set()
+        """,
+    )
+    result = vexo(tmp_path, "run", "--threading", "late.py")
+    assert result.returncode == 0, result.stderr
+    (summary,) = list_traces(tmp_path / ".vexo" / "db.sqlite3")
+    _, all_records = records(load_trace(tmp_path / ".vexo" / "db.sqlite3", summary.trace_id))
+    returned = sorted(
+        r["arg"] for r in all_records if r["co_name"] == "late" and r["event"] == "return"
+    )
+    assert returned == [2, 6]

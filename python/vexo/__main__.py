@@ -265,7 +265,7 @@ class ScriptProgram:
             ) from None
         sys.argv = [self.script, *self.args]
         # As python: the folder of the script, symbolic links resolved.
-        sys.path[0] = os.path.dirname(os.path.realpath(self.path))
+        _set_first_path(os.path.dirname(os.path.realpath(self.path)))
 
     def execute(self) -> None:
         module = _new_main_module()
@@ -286,7 +286,7 @@ class ModuleProgram:
 
     def prepare(self) -> None:
         sys.argv = [self.argv0, *self.args]
-        sys.path[0] = os.getcwd()
+        _set_first_path(os.getcwd())
         self.check()
 
     def check(self) -> None:
@@ -325,7 +325,7 @@ class PathProgram(ModuleProgram):
 
     def prepare(self) -> None:
         sys.argv = [self.argv0, *self.args]
-        sys.path[0] = self.path
+        _set_first_path(self.path)
         finder = importlib.machinery.PathFinder.find_spec("__main__", [self.path])
         if finder is None:
             raise CommandError(f"can't find '__main__' module in {self.argv0!r}")
@@ -345,6 +345,17 @@ def script_program(script: str, args: list[str]) -> ScriptProgram | PathProgram:
     if os.path.isdir(script) or (os.path.isfile(script) and zipfile.is_zipfile(script)):
         return PathProgram(script, args)
     return ScriptProgram(script, args)
+
+
+def _set_first_path(folder: str) -> None:
+    """Puts the program's folder where python would, in place of vexo's own (the folder of the
+    `vexo` command, or the current one under `python -m vexo`)."""
+    if getattr(sys.flags, "safe_path", False):
+        return  # python -P: neither vexo's folder nor the program's is on the path
+    if sys.path:
+        sys.path[0] = folder
+    else:
+        sys.path.insert(0, folder)
 
 
 def _new_main_module() -> types.ModuleType:
