@@ -280,3 +280,45 @@ def test_django_streaming_response_is_traced_to_its_end(tmp_path, django_app):
         r["arg"] for r in frames(document) if r["co_name"] == "price" and r["event"] == "return"
     ]
     assert returns == [0, 10, 20]
+
+
+CLOSED_ELSEWHERE = textwrap.dedent(
+    """
+    import sys, threading, wsgiref.util
+    from vexo.config import Settings
+    from vexo.db import list_traces
+    from vexo.middleware import VexoMiddleware
+
+    def app(environ, start_response):
+        start_response("200 OK", [])
+        return [b"x"]
+
+    wrapped = VexoMiddleware(app, settings=Settings(db_path=sys.argv[1]))
+
+    def request(path):
+        environ = {"PATH_INFO": path}
+        wsgiref.util.setup_testing_defaults(environ)
+        return wrapped(environ, lambda *args: None)
+
+    body = request("/first")
+    closer = threading.Thread(target=body.close)
+    closer.start()
+    closer.join()
+    assert sys.getprofile() is not None  # still the first request's hook
+    request("/second").close()
+    assert sys.getprofile() is None
+    print(sorted(summary.source for summary in list_traces(sys.argv[1])))
+    """
+)
+
+
+def test_a_body_closed_on_another_thread_still_saves_and_frees_the_thread(tmp_path):
+    (tmp_path / "serve.py").write_text(CLOSED_ELSEWHERE)
+    result = subprocess.run(
+        [sys.executable, str(tmp_path / "serve.py"), str(tmp_path / "db.sqlite3")],
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "['wsgi GET /first', 'wsgi GET /second']\n"

@@ -75,7 +75,7 @@ def test_one_trace_per_test(tmp_path):
     result = run_pytest(tmp_path, "--vexo", "--vexo-db", "tests.sqlite3")
     assert result.returncode == 1, result.stdout + result.stderr  # test_three_fails fails
     assert "5 passed, 1 failed" in result.stdout or "1 failed, 5 passed" in result.stdout
-    assert f"vexo: 6 test traces in {tmp_path / 'tests.sqlite3'}" in result.stdout
+    assert f"vexo: traced 6 tests into {tmp_path / 'tests.sqlite3'}" in result.stdout
 
     stored = list_traces(tmp_path / "tests.sqlite3")
     assert sorted(s.source for s in stored) == sorted(f"pytest test_sample.py::{t}" for t in OWN)

@@ -37,6 +37,9 @@ from vexo.profiler import Profiler
 __all__ = ["VexoDjangoMiddleware", "VexoMiddleware"]
 
 logger = logging.getLogger("vexo")
+# Per thread: the native profiler of the thread's last request trace, whose hook may still be
+# installed when a server closed the body on another thread.
+_last = threading.local()
 
 
 class RequestTrace:
@@ -50,7 +53,8 @@ class RequestTrace:
     @classmethod
     def begin(cls, settings: Settings, source: str) -> RequestTrace | None:
         """Starts tracing the calling thread; None when it is traced already or tracing fails."""
-        if sys.getprofile() is not None:
+        hook = sys.getprofile()
+        if hook is not None and hook is not getattr(_last, "native", None):
             return None
         try:
             profiler = Profiler(
@@ -62,6 +66,7 @@ class RequestTrace:
         except Exception:
             logger.warning("vexo: cannot trace %s", source, exc_info=True)
             return None
+        _last.native = profiler.rust_profiler
         return cls(profiler)
 
     def finish(self) -> None:
@@ -73,7 +78,7 @@ class RequestTrace:
             self.profiler.stop()
         else:
             # A server that closes the body on another thread: the serving thread keeps its hook
-            # until its next request replaces it, and whatever it records meanwhile is dropped.
+            # until its next request replaces it, and what it records meanwhile is dropped.
             logger.debug("vexo: %s finished on another thread", self.profiler.source)
         try:
             self.profiler.save()

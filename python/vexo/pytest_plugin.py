@@ -120,7 +120,7 @@ class TestTracer:
             terminalreporter.write_line(f"vexo: tests not traced: {self.problem}", yellow=True)
         elif self.tests:
             terminalreporter.write_line(
-                f"vexo: {self.tests} test traces in {self.settings.db_path}"
+                f"vexo: traced {self.tests} tests into {self.settings.db_path}"
             )
 
     def _start(self) -> None:
