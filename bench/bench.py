@@ -4,6 +4,8 @@ JSON for report.py.
 Rounds: every round runs every workload under every mode once, the modes in an order rotated from
 round to round (and from workload to workload) so that no mode always follows the same neighbour.
 The first round warms up and is not kept. Events are counted once per workload before the rounds.
+Rounds go on up to --rounds, but stop after --min-rounds once the next round would end past
+--budget seconds, which keeps the whole benchmark within its time when a tracer is slow.
 """
 
 from __future__ import annotations
@@ -76,10 +78,11 @@ def run_once(mode, workload, count=False):
     gc.collect()
     begin, end = mode.prepare(workload)
     clock = time.perf_counter_ns
-    run = workload.run
+    # Not named like the workload's function: a tracer may look the name up in its caller's locals.
+    work = workload.run
     begin()
     started = clock()
-    run()
+    work()
     elapsed = clock() - started
     end()
     modes.no_hook_left()
@@ -112,6 +115,10 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", "9")))
+    parser.add_argument("--min-rounds", type=int, default=5)
+    parser.add_argument(
+        "--budget", type=float, default=float(os.environ.get("BENCH_SECONDS", "80"))
+    )
     parser.add_argument("--out", required=True)
     options = parser.parse_args()
 
@@ -130,7 +137,9 @@ def main():
     times = {w.name: {m.name: [] for m in all_modes if m.supports(w)} for w in workloads}
     seen = {w.name: {} for w in workloads}
     started = time.monotonic()
+    rounds = 0
     for round_number in range(options.rounds + 1):
+        round_started = time.monotonic()
         for index, workload in enumerate(workloads):
             for mode in rotated(all_modes, round_number + index):
                 if not mode.supports(workload):
@@ -142,8 +151,13 @@ def main():
                         seen[workload.name][mode.name] = recorded
                 else:
                     times[workload.name][mode.name].append(elapsed)
-        elapsed_s = time.monotonic() - started
-        print(f"  round {round_number}/{options.rounds} done after {elapsed_s:.0f} s", flush=True)
+        rounds = round_number
+        now = time.monotonic()
+        print(
+            f"  round {round_number}/{options.rounds} done after {now - started:.0f} s", flush=True
+        )
+        if rounds >= options.min_rounds and now + (now - round_started) - started > options.budget:
+            break
 
     result = {
         "python": platform.python_version(),
@@ -151,9 +165,11 @@ def main():
         "executable": sys.executable,
         "viztracer": viztracer.__version__,
         "vexo": vexo.version.__version__,
+        "source": os.environ.get("BENCH_SOURCE_LABEL", "unknown"),
         "machine": machine(),
         "date": time.strftime("%Y-%m-%d %H:%M:%S %Z"),
-        "rounds": options.rounds,
+        "rounds": rounds,
+        "load": os.getloadavg()[0],
         "modes": {mode.name: mode.what for mode in all_modes},
         "workloads": {
             workload.name: {

@@ -8,7 +8,6 @@ from __future__ import annotations
 import json
 import statistics
 import sys
-import time
 from pathlib import Path
 
 MODE_ORDER = ["untraced", "floor", "cProfile", "vexo", "vexo-const", "viztracer", "viztracer-args"]
@@ -67,7 +66,12 @@ def number(value, digits=0):
 
 
 def timing_section(result):
-    lines = [f"### CPython {result['python']}", ""]
+    lines = [
+        f"### CPython {result['python']}",
+        "",
+        f"{result['rounds']} timed runs per workload and mode.",
+        "",
+    ]
     for name, workload in result["workloads"].items():
         seen = workload.get("recorded", {})
         recorded = "; ".join(
@@ -203,16 +207,26 @@ def render(results, memories):
         "",
         "Written by `make bench` (see [README.md](README.md) for what each mode and figure means).",
         "",
-        f"- Date: {time.strftime('%Y-%m-%d %H:%M %Z')}",
+        f"- Date: {first['date']}",
         f"- Machine: {machine['cpu']}, {machine['cpus']} CPUs, {machine['platform']},"
         f" {machine['libc']}",
         "- Interpreters: "
         + ", ".join(f"CPython {r['python']} ({r['python_build']})" for r in results.values()),
         "- Peers: "
         + ", ".join(sorted({f"VizTracer {r['viztracer']}" for r in results.values()}))
-        + f"; vexo {first['vexo']}",
-        f"- Runs: {first['rounds']} timed runs per workload and mode after one warm-up run,"
-        " interleaved in one process; all figures are medians.",
+        + f"; vexo {first['vexo']} built from {first.get('source', 'unknown')}",
+        "- Runs: "
+        + ", ".join(f"{r['rounds']} on {r['python']}" for r in results.values())
+        + " timed runs per workload and mode after one warm-up run, interleaved in one process;"
+        " all figures are medians.",
+    ]
+    loads = [f"{r['load']:.1f} on {r['python']}" for r in results.values() if "load" in r]
+    if loads:
+        lines.append(
+            "- Load average (1 min) at the end of each interpreter's runs, from all processes of"
+            " the machine: " + ", ".join(loads) + f" ({machine['cpus']} CPUs)"
+        )
+    lines += [
         "",
         'Events are the Python-level "call" and "return" profile events of one run (all'
         " threads), counted once with a `sys.setprofile` counter. C-function events also reach"
