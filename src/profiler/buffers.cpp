@@ -34,13 +34,8 @@ const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state) 
 
 void push_frame_data(ProfilerState& state, std::size_t thread_id, Records& records) {
   const Settings& settings = state.settings;
-  auto append = [&records](Records& buffer) {
-    if (buffer.empty()) {
-      buffer = std::move(records);
-    } else {
-      buffer.insert(buffer.end(), std::make_move_iterator(records.begin()),
-                    std::make_move_iterator(records.end()));
-    }
+  auto append = [&records](RecordBuffer& buffer) {
+    for (Record& record : records) buffer.push_back(std::move(record));
     records.clear();
   };
   if (settings.threading && thread_id != settings.main_thread_id) {

@@ -22,7 +22,7 @@ void write_argv(Bytes& out, const std::vector<std::string>& argv) {
   for (const std::string& arg : argv) msgpack::write_str(out, arg);
 }
 
-void write_raw_frames(Bytes& out, const Records& records) {
+void write_raw_frames(Bytes& out, const RecordBuffer& records) {
   msgpack::write_array_header(out, records.size());
   for (const Record& record : records) msgpack::write_raw(out, record);
 }
@@ -36,7 +36,7 @@ void write_frames(Bytes& out, const ThreadRecords& frames) {
   }
 }
 
-void write_frames_of_interest(Bytes& out, const Records& records) {
+void write_frames_of_interest(Bytes& out, const RecordBuffer& records) {
   msgpack::write_str(out, "frames_of_interest");
   write_raw_frames(out, records);
 }
@@ -60,11 +60,17 @@ std::size_t encoded_size_hint(const DrainedTrace& drained) {
   return size;
 }
 
-void prepend(Records& buffer, Records&& earlier) {
+void prepend(RecordBuffer& buffer, RecordBuffer&& earlier) {
   if (earlier.empty()) return;
-  earlier.insert(earlier.end(), std::make_move_iterator(buffer.begin()),
-                 std::make_move_iterator(buffer.end()));
-  buffer = std::move(earlier);
+  // Whichever side is shorter is moved over.
+  if (earlier.size() <= buffer.size()) {
+    for (auto record = earlier.rbegin(); record != earlier.rend(); ++record) {
+      buffer.push_front(std::move(*record));
+    }
+  } else {
+    for (Record& record : buffer) earlier.push_back(std::move(record));
+    buffer = std::move(earlier);
+  }
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ struct OutsideValues {
 
 // The buffers' contents, taken out of the state.
 struct DrainedTrace {
-  Records frames_of_interest;
+  RecordBuffer frames_of_interest;
   ThreadRecords frames;
   std::string trace_id;
 };

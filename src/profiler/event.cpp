@@ -124,8 +124,10 @@ Record process_frame(EventContext& context) {
   std::optional<std::string> qualname = qualname::get_qualname(context.frame);
   Ref locals = locals_for_record(context.frame);
   std::optional<std::string> frame_id = frame_id_for(context, slot);
-  std::optional<call_site::UserCodeCallSite> call_site =
-      call_site::user_code_call_site(call_frames_snapshot(state), frame_id);
+  // The stack is read in place: nothing changes it until update_call_frames below, and reading
+  // a line number runs no code of the program.
+  std::optional<call_site::UserCodeCallSite> call_site = call_site::user_code_call_site(
+      std::span<const call_site::CallFrame>(slot.call_frames), frame_id);
   dump::Dumped arg = dump::dump_value(context.arg, lightweight);
   dump::Dumped dumped_locals = dump::dump_value(locals.get(), lightweight);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -10,10 +11,15 @@
 
 namespace vexo::profiler {
 
-// One complete MessagePack value, stored and embedded without being decoded again.
+// One complete MessagePack value, stored and embedded without being decoded again. Records are
+// made at their exact size (capacity equal to size).
 using Record = msgpack::Bytes;
+// The records of one event, on their way to a buffer.
 using Records = std::vector<Record>;
+// A buffer of records until the trace is built. A deque grows by fixed blocks, so a large trace
+// costs its records' bytes and a few dozen bytes per record, never a doubling's worth of slack.
+using RecordBuffer = std::deque<Record>;
 // Records of the threads other than the main one, by native thread id.
-using ThreadRecords = std::unordered_map<std::size_t, Records>;
+using ThreadRecords = std::unordered_map<std::size_t, RecordBuffer>;
 
 }  // namespace vexo::profiler

@@ -62,7 +62,7 @@ class ProfilerState {
   const Settings settings;
 
   Guarded<std::string> trace_id;
-  Guarded<Records> frames_of_interest;
+  Guarded<RecordBuffer> frames_of_interest;
   Guarded<ThreadRecords> frames;
 
   PluginLock plugin_lock;

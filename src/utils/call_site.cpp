@@ -10,7 +10,7 @@ namespace {
 
 // On "return" the newest entry is the returning frame itself, so its caller is one below; the
 // search never goes further down, whatever the stack holds.
-const CallFrame* calling_entry(const CallFrameStack& stack, const std::string& frame_id) {
+const CallFrame* calling_entry(std::span<const CallFrame> stack, const std::string& frame_id) {
   constexpr std::size_t kEntriesLookedAt = 2;
   for (std::size_t depth = 0; depth < kEntriesLookedAt && depth < stack.size(); ++depth) {
     const CallFrame& entry = stack[stack.size() - 1 - depth];
@@ -21,10 +21,10 @@ const CallFrame* calling_entry(const CallFrameStack& stack, const std::string& f
 
 }  // namespace
 
-std::optional<UserCodeCallSite> user_code_call_site(CallFrameStack snapshot,
+std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
                                                     const std::optional<std::string>& frame_id) {
   if (!frame_id) return std::nullopt;
-  const CallFrame* entry = calling_entry(snapshot, *frame_id);
+  const CallFrame* entry = calling_entry(stack, *frame_id);
   if (entry == nullptr) return std::nullopt;
   PyObject* frame = entry->frame.get();
   if (!py::is_frame(frame)) py::throw_downcast(frame, "PyFrame");

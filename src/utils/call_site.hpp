@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,11 @@ struct UserCodeCallSite {
 };
 
 // Looks at the newest entry and at most one below it. Throws py::Error.
-std::optional<UserCodeCallSite> user_code_call_site(CallFrameStack snapshot,
+std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
                                                     const std::optional<std::string>& frame_id);
+inline std::optional<UserCodeCallSite> user_code_call_site(
+    CallFrameStack snapshot, const std::optional<std::string>& frame_id) {
+  return user_code_call_site(std::span<const CallFrame>(snapshot), frame_id);
+}
 
 }  // namespace vexo::call_site

@@ -26,20 +26,28 @@ inline unsigned group_at(std::uint64_t high, std::uint64_t low, int shift) noexc
 
 }  // namespace
 
-std::string encode(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low) {
+void encode_into(char* out, std::uint64_t millis, std::uint16_t random_high,
+                 std::uint64_t random_low) {
   std::uint64_t high = (millis & ((std::uint64_t{1} << 48) - 1)) << 16 | random_high;
-  std::string text(kTextLength, '0');
   for (int index = 0; index < kTextLength; ++index) {
-    text[static_cast<std::size_t>(index)] = kAlphabet[group_at(high, random_low, 125 - 5 * index)];
+    out[index] = kAlphabet[group_at(high, random_low, 125 - 5 * index)];
   }
+}
+
+std::string encode(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low) {
+  std::string text(kTextLength, '0');
+  encode_into(text.data(), millis, random_high, random_low);
   return text;
 }
 
-std::string new_ulid() {
+std::string new_id(std::string_view prefix) {
   std::uint64_t millis = clock::ulid_millis_from(clock::now());
   auto random_high = static_cast<std::uint16_t>(secure_random::next_u64());
   std::uint64_t random_low = secure_random::next_u64();
-  return encode(millis, random_high, random_low);
+  std::string id(prefix.size() + kTextLength, '0');
+  id.replace(0, prefix.size(), prefix);
+  encode_into(id.data() + prefix.size(), millis, random_high, random_low);
+  return id;
 }
 
 }  // namespace vexo::ulid
