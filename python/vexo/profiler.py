@@ -74,7 +74,12 @@ class Profiler:
 
     def start(self) -> Profiler:
         """Starts tracing the calling thread (and later threads, if configured)."""
-        from vexo import _vexo
+        # Besides _vexo: the modules the tracer calls, which it takes from sys.modules once they
+        # are there. Imported now, before any thread is traced, none can be met half imported.
+        import inspect  # noqa: F401
+        import logging  # noqa: F401
+
+        from vexo import _vexo, db, git, serialize, version  # noqa: F401
         from vexo.plugins import load_plugin_data
 
         # The tracer only reports that loading failed; this raises the error that says why.
