@@ -11,11 +11,6 @@ namespace {
 using msgpack::Bytes;
 using py::Ref;
 
-Ref module_attribute(const char* module, PyObject* name) {
-  Ref imported = py::import(module);
-  return py::getattr(imported.get(), name);
-}
-
 void write_argv(Bytes& out, const std::vector<std::string>& argv) {
   msgpack::write_str(out, "command_line_args");
   msgpack::write_array_header(out, argv.size());
@@ -78,11 +73,11 @@ void prepend(RecordBuffer& buffer, RecordBuffer&& earlier) {
 OutsideValues read_outside_values() {
   const py::Names& names = py::names();
   OutsideValues values;
-  Ref version = module_attribute("vexo.version", names.__version__);
+  Ref version = py::import_attribute("vexo.version", names.__version__);
   values.version = py::to_text(version.get());
-  Ref sha = module_attribute("vexo.git", names.COMMIT_SHA);
+  Ref sha = py::import_attribute("vexo.git", names.COMMIT_SHA);
   if (!sha.is_none()) values.commit_sha = py::to_text(sha.get());
-  Ref argv = module_attribute("sys", names.argv);
+  Ref argv = py::import_attribute("sys", names.argv);
   values.argv = py::to_text_list(argv.get());
   return values;
 }

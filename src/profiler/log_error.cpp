@@ -17,9 +17,9 @@ constexpr const char* kWarningFormat =
 void warn(PyFrameObject* frame, const py::Error& error, const char* event, PyObject* co_filename,
           PyObject* co_name) {
   const py::Names& names = py::names();
-  py::Ref logging = py::import("logging");
+  py::Ref get_logger = py::import_attribute("logging", names.getLogger);
   py::Ref logger_name = py::new_text("vexo");
-  py::Ref logger = py::call(py::getattr(logging.get(), names.getLogger).get(), {logger_name.get()});
+  py::Ref logger = py::call(get_logger.get(), {logger_name.get()});
   py::Ref locals = py::frame_locals(frame);
   py::Ref kwargs = py::check(PyDict_New());
   py::dict_set(kwargs.get(), names.exc_info, error.value());

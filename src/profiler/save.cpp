@@ -14,8 +14,7 @@ void save_in_db(ProfilerState& state) {
   // Everything that can fail before the call is settled first, so that a missing module or
   // function leaves every record where it was.
   OutsideValues outside = read_outside_values();
-  py::Ref db_module = py::import("vexo.db");
-  py::Ref save_trace = py::getattr(db_module.get(), names.save_trace_in_sqlite);
+  py::Ref save_trace = py::import_attribute("vexo.db", names.save_trace_in_sqlite);
   py::Ref db_path = py::new_text(state.settings.db_path);
 
   DrainedTrace drained = drain(state);

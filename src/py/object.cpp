@@ -18,17 +18,32 @@ PyObject* module_name(const char* module) {
   return name;
 }
 
+// The module as sys.modules holds it, or null.
+Ref loaded_module(PyObject* name) {
+  PyObject* modules = PyImport_GetModuleDict();
+  if (!PyDict_CheckExact(modules)) return Ref();
+  PyObject* loaded = PyDict_GetItemWithError(modules, name);
+  if (loaded != nullptr && loaded != Py_None) return Ref::share(loaded);
+  if (PyErr_Occurred()) throw_error();
+  return Ref();
+}
+
 }  // namespace
 
 Ref import(const char* module) {
   PyObject* name = module_name(module);
-  PyObject* modules = PyImport_GetModuleDict();
-  if (PyDict_CheckExact(modules)) {
-    PyObject* loaded = PyDict_GetItemWithError(modules, name);
-    if (loaded != nullptr && loaded != Py_None) return Ref::share(loaded);
-    if (PyErr_Occurred()) throw_error();
-  }
+  if (Ref loaded = loaded_module(name)) return loaded;
   return check(PyImport_Import(name));
+}
+
+Ref import_attribute(const char* module, PyObject* name) {
+  PyObject* module_text = module_name(module);
+  if (Ref loaded = loaded_module(module_text)) {
+    if (PyObject* attribute = PyObject_GetAttr(loaded.get(), name)) return Ref::steal(attribute);
+    PyErr_Clear();
+  }
+  Ref imported = check(PyImport_Import(module_text));
+  return getattr(imported.get(), name);
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {

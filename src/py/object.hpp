@@ -16,6 +16,9 @@ inline Ref getitem(PyObject* object, PyObject* key) { return check(PyObject_GetI
 // through the import machinery, which costs microseconds even for a loaded module. `module` is a
 // string literal.
 Ref import(const char* module);
+// import(module).name. A module can already be in sys.modules while another thread is still
+// running its code; when the attribute is not there yet, the full import waits for that thread.
+Ref import_attribute(const char* module, PyObject* name);
 
 // Calls with positional arguments only.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);

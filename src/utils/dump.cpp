@@ -10,8 +10,7 @@ namespace {
 // Looked up on every call, never kept: a serializer replaced at run time (or gone at shutdown) is
 // seen as it is now.
 py::Ref call_serializer(PyObject* function_name, PyObject* value) {
-  py::Ref serialize = py::import("vexo.serialize");
-  py::Ref function = py::getattr(serialize.get(), function_name);
+  py::Ref function = py::import_attribute("vexo.serialize", function_name);
   return py::call(function.get(), {value});
 }
 

@@ -83,8 +83,7 @@ std::optional<py::Ref> static_attribute(PyObject* getattr_static, PyObject* owne
 
 // A property is found in place of its getter.
 py::Ref unwrap_property(py::Ref function) {
-  py::Ref builtins = py::import("builtins");
-  py::Ref property = py::getattr(builtins.get(), py::names().property);
+  py::Ref property = py::import_attribute("builtins", py::names().property);
   if (py::check_status(PyObject_IsInstance(function.get(), property.get())) == 0) return function;
   return py::getattr(function.get(), py::names().fget);
 }
@@ -137,8 +136,7 @@ std::optional<std::string> get_qualname_inner(PyFrameObject* frame, PyObject* co
   }
 
   py::Ref locals = py::frame_locals(frame);
-  py::Ref inspect = py::import("inspect");
-  py::Ref getattr_static = py::getattr(inspect.get(), py::names().getattr_static);
+  py::Ref getattr_static = py::import_attribute("inspect", py::names().getattr_static);
 
   Probe self = probe(locals.get(), py::names().self);
   if (self.gave_up) return std::nullopt;

@@ -6,8 +6,7 @@
 namespace vexo::thread_identity {
 
 ThreadIdentity current_thread() {
-  py::Ref threading = py::import("threading");
-  py::Ref current_thread = py::getattr(threading.get(), py::names().current_thread);
+  py::Ref current_thread = py::import_attribute("threading", py::names().current_thread);
   py::Ref thread = py::call(current_thread.get(), {});
   py::Ref name = py::getattr(thread.get(), py::names().name);
   std::string name_text = py::to_text(name.get());
