@@ -3,6 +3,7 @@
 #include "lib/vexo_profiler.hpp"
 #include "profiler/event.hpp"
 #include "py/gil.hpp"
+#include "py/ref.hpp"
 
 namespace vexo::lib {
 
@@ -28,6 +29,10 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
   // An exception may be propagating through a returning frame; whatever the Python code run for
   // this event does, the interpreter finds its error state as it was.
   py::ErrorStateGuard error_state;
+  // The interpreter lends us its hook's reference only. Code run for the event (a plugin, a
+  // __repr__, a finalizer run by a collection) can replace the hook, and if nothing else holds
+  // the instance that would destroy the state under our feet.
+  py::Ref keep_alive = py::Ref::share(profiler);
   profiler::profile(frame, *reinterpret_cast<VexoProfilerObject*>(profiler)->state,
                     arg != nullptr ? arg : Py_None, event);
   return 0;
