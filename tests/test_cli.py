@@ -410,3 +410,41 @@ def test_threads_are_waited_for_as_at_exit(tmp_path):
         r["arg"] for r in all_records if r["co_name"] == "late" and r["event"] == "return"
     )
     assert returned == [2, 6]
+
+
+def test_a_source_checkout_of_vexo_stays_out_of_traces(tmp_path):
+    # Outside site-packages only the tracer's list of the package's own files keeps them out.
+    import shutil
+
+    import vexo
+
+    checkout = tmp_path / "checkout" / "src"
+    shutil.copytree(Path(vexo.__file__).parent, checkout / "vexo")
+    write(
+        tmp_path / "serve.py",
+        """\
+        from vexo.middleware import VexoMiddleware
+
+        def app(environ, start_response):
+            start_response("200 OK", [])
+            return [b"ok"]
+
+        # Under `vexo run` the thread is traced already: the request is passed through.
+        body = VexoMiddleware(app)({"PATH_INFO": "/"}, lambda *args: None)
+        print(b"".join(body))
+        """,
+    )
+    env = {**os.environ, "PYTHONPATH": str(checkout)}
+    result = subprocess.run(
+        [sys.executable, "-m", "vexo", "run", "--threading", "serve.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+        env=env,
+    )
+    assert result.returncode == 0 and result.stdout == "b'ok'\n", result.stderr
+    (summary,) = list_traces(tmp_path / ".vexo" / "db.sqlite3")
+    _, all_records = records(load_trace(tmp_path / ".vexo" / "db.sqlite3", summary.trace_id))
+    assert {r["path"].rpartition(":")[0] for r in all_records} == {"serve.py"}
+    assert {r["co_name"] for r in all_records} == {"<module>", "app", "<lambda>"}
