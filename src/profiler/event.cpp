@@ -139,7 +139,11 @@ Record process_frame(EventContext& context) {
 }
 
 void process_event(EventContext& context) {
-  std::lock_guard<PluginLock> plugin_guard(context.state.plugin_lock);
+  // The lock keeps the plugins' shared state (their frame-id maps, and the trace a marker cuts or
+  // saves) to one event at a time. An event that no plugin watches touches no shared state but
+  // through the buffers' own locks, so it does not wait for other threads' plugins.
+  std::unique_lock<PluginLock> plugin_guard(context.state.plugin_lock, std::defer_lock);
+  if (context.info.processors != nullptr) plugin_guard.lock();
   run_plugins(context);
   const bool record = filters::should_record(context.info.path, context.frame);
   try {

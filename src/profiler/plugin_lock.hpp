@@ -18,16 +18,16 @@ namespace vexo::profiler {
 
 class PluginLock {
  public:
-  // Called with the interpreter lock held.
+  // Called with the interpreter lock held. A waiter never takes this lock while it is without
+  // the interpreter lock: it waits for this one to come free, takes the interpreter lock back,
+  // and only then tries again. Otherwise two threads would each hold one lock and wait for the
+  // other's at every event, handing both back and forth through the kernel.
   void lock() {
     const std::uint64_t me = holder_id();
-    if (try_take(me)) return;
-    py::AllowThreads released;
-    for (;;) {
-      std::uint64_t seen = holder_.load(std::memory_order_relaxed);
-      if (seen == kFree) {
-        if (try_take(me)) return;
-      } else {
+    while (!try_take(me)) {
+      py::AllowThreads released;
+      for (std::uint64_t seen = holder_.load(std::memory_order_relaxed); seen != kFree;
+           seen = holder_.load(std::memory_order_relaxed)) {
         holder_.wait(seen, std::memory_order_relaxed);
       }
     }
