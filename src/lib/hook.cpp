@@ -1,5 +1,6 @@
 #include "lib/hook.hpp"
 
+#include "lib/shutdown.hpp"
 #include "lib/vexo_profiler.hpp"
 #include "profiler/event.hpp"
 #include "py/gil.hpp"
@@ -16,6 +17,7 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
   } else {
     return 0;
   }
+  if (shutdown::begun()) return 0;
   if (profiler == nullptr || !is_vexo_profiler(profiler)) {
     PyErr_SetString(PyExc_TypeError, "the profile object is not a VexoProfiler");
     return -1;
@@ -33,6 +35,7 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
   // __repr__, a finalizer run by a collection) can replace the hook, and if nothing else holds
   // the instance that would destroy the state under our feet.
   py::Ref keep_alive = py::Ref::share(profiler);
+  shutdown::WorkInProgress work;
   profiler::profile(frame, *reinterpret_cast<VexoProfilerObject*>(profiler)->state,
                     arg != nullptr ? arg : Py_None, event);
   return 0;

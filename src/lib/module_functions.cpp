@@ -1,6 +1,7 @@
 #include "lib/module_functions.hpp"
 
 #include "lib/hook.hpp"
+#include "lib/shutdown.hpp"
 #include "lib/vexo_profiler.hpp"
 #include "py/method.hpp"
 #include "py/object.hpp"
@@ -78,6 +79,7 @@ PyObject* create_module() noexcept {
     py::names();
     py::fatal_error_type();
     vexo_profiler_type();
+    shutdown::watch_interpreter_exit();
     return py::check(PyModule_Create(&module_definition)).release();
   });
 }

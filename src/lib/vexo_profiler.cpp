@@ -1,6 +1,7 @@
 #include "lib/vexo_profiler.hpp"
 
 #include "lib/hook.hpp"
+#include "lib/shutdown.hpp"
 #include "profiler/document.hpp"
 #include "profiler/save.hpp"
 #include "py/method.hpp"
@@ -19,6 +20,8 @@ profiler::ProfilerState& state_of(PyObject* self) {
 
 PyObject* save_request_in_db(PyObject* self, PyObject*) {
   return py::guard<PyObject*>(nullptr, [self]() -> PyObject* {
+    // The save runs interpreter code, which can give the interpreter lock away.
+    shutdown::WorkInProgress work;
     profiler::save_in_db(state_of(self));
     return py::Ref::none().release();
   });
