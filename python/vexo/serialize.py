@@ -17,10 +17,14 @@ container that contains itself, nesting beyond a depth. A container with more it
 keeps its first items and gets a marker: a last array item "… N more", or a map entry "…".
 
 The lightweight dump uses tight limits and also cuts long texts and bytes with "…".
+
+The code here is the reference; the compiled module ``vexo._speedups`` writes the same bytes much
+faster and is used when it imports, unless the environment sets ``VEXO_PURE_PYTHON=1``.
 """
 
 from __future__ import annotations
 
+import os
 from itertools import islice
 from typing import NamedTuple
 
@@ -320,3 +324,22 @@ def safe_repr(value: object) -> str:
 
 def _repr_failed(value: object, error: Exception) -> str:
     return f"<{type_name(value)}: repr failed ({type_name(error)})>"
+
+
+def _load_speedups():
+    if os.environ.get("VEXO_PURE_PYTHON") == "1":
+        return None
+    try:
+        from vexo import _speedups
+    except ImportError:
+        return None
+    return _speedups
+
+
+_python_dumps = dumps
+_speedups = _load_speedups()
+if _speedups is not None:
+    # The dumpers are what the tracer calls twice per event: compiled callables, no Python frame.
+    dumps = _speedups.dumps
+    dump_msgpack = _speedups.dumper(FULL)
+    dump_msgpack_lightweight_repr = _speedups.dumper(LIGHTWEIGHT)

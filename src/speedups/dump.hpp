@@ -1,0 +1,15 @@
+// One dump of any value, the compiled form of vexo.serialize.dumps.
+#pragma once
+
+#include "py/python.hpp"
+#include "speedups/limits.hpp"
+
+namespace vexo::speedups {
+
+// New bytes holding one MessagePack value. Never fails for what the value holds: when the walk
+// itself cannot finish (no memory, a value MessagePack cannot hold) the bytes are the text
+// "<type: unserializable (error type)>". Only a BaseException that is not an Exception, raised by
+// the program's own code, comes back as null with the exception set.
+PyObject* dump(PyObject* value, const Limits& limits) noexcept;
+
+}  // namespace vexo::speedups

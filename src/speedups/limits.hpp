@@ -1,0 +1,23 @@
+// How much of a value one dump keeps: the package's Limits tuple read once per dumper.
+#pragma once
+
+#include "py/python.hpp"
+
+namespace vexo::speedups {
+
+struct Limits {
+  static constexpr Py_ssize_t kAll = -1;  // max_text or max_bytes of None
+
+  Py_ssize_t max_depth = 0;
+  Py_ssize_t max_items = 0;
+  Py_ssize_t max_nodes = 0;
+  Py_ssize_t max_text = kAll;
+  Py_ssize_t max_bytes = kAll;
+};
+
+// A tuple (max_depth, max_items, max_nodes, max_text, max_bytes) of ints that are not negative,
+// the last two also None. Values beyond the word size count as the word's largest value, which
+// no size in memory reaches.
+Limits limits_from(PyObject* tuple);
+
+}  // namespace vexo::speedups

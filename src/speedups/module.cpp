@@ -1,0 +1,71 @@
+// The extension module vexo._speedups: dumps of vexo.serialize, compiled.
+#include <memory>
+
+#include "py/error.hpp"
+#include "py/method.hpp"
+#include "py/names.hpp"
+#include "speedups/dump.hpp"
+#include "speedups/limits.hpp"
+#include "speedups/texts.hpp"
+
+namespace vexo::speedups {
+
+namespace {
+
+constexpr const char* kLimitsCapsule = "vexo._speedups.Limits";
+
+PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  if (count != 2) {
+    PyErr_SetString(PyExc_TypeError, "dumps() takes exactly 2 arguments (value, limits)");
+    return nullptr;
+  }
+  return py::guard<PyObject*>(nullptr, [args]() { return dump(args[0], limits_from(args[1])); });
+}
+
+// The function a dumper is: its self is a capsule holding the limits, read without a tuple.
+PyObject* dump_with_bound_limits(PyObject* capsule, PyObject* value) {
+  return dump(value, *static_cast<const Limits*>(PyCapsule_GetPointer(capsule, kLimitsCapsule)));
+}
+
+void free_limits(PyObject* capsule) {
+  delete static_cast<Limits*>(PyCapsule_GetPointer(capsule, kLimitsCapsule));
+}
+
+PyMethodDef bound_dump_definition = {
+    "dump", dump_with_bound_limits, METH_O,
+    "dump(value)\n--\n\nOne MessagePack value for any object, within the dumper's limits."};
+
+PyObject* dumper(PyObject* module, PyObject* limits) {
+  return py::guard<PyObject*>(nullptr, [module, limits]() {
+    auto owned = std::make_unique<Limits>(limits_from(limits));
+    py::Ref capsule = py::check(PyCapsule_New(owned.get(), kLimitsCapsule, free_limits));
+    owned.release();
+    py::Ref module_name = py::check(PyModule_GetNameObject(module));
+    return py::check(PyCFunction_NewEx(&bound_dump_definition, capsule.get(), module_name.get()))
+        .release();
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"dumps", py::as_cfunction(dumps), METH_FASTCALL,
+     "dumps(value, limits)\n--\n\nOne MessagePack value for any object, within the limits "
+     "(max_depth, max_items, max_nodes, max_text, max_bytes)."},
+    {"dumper", dumper, METH_O,
+     "dumper(limits)\n--\n\nA function of one value that dumps it within these limits; cheaper to "
+     "call than dumps()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_speedups", "", -1, module_methods};
+
+}  // namespace
+
+}  // namespace vexo::speedups
+
+PyMODINIT_FUNC PyInit__speedups() {
+  return vexo::py::guard<PyObject*>(nullptr, []() -> PyObject* {
+    vexo::py::names();
+    vexo::speedups::init_texts();
+    return vexo::py::check(PyModule_Create(&vexo::speedups::module_definition)).release();
+  });
+}

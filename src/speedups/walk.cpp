@@ -1,0 +1,360 @@
+#include "speedups/walk.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+
+#include "py/error.hpp"
+#include "speedups/stack_guard.hpp"
+#include "speedups/texts.hpp"
+
+namespace vexo::speedups {
+
+namespace {
+
+[[noreturn]] void too_long() {
+  throw PackFailed{py::Error::make(PyExc_ValueError, "value too large for MessagePack")};
+}
+
+// Writes an int that has a 64-bit form; false for one that has not.
+bool write_if_64_bits(Output& out, PyObject* value) {
+  int overflow = 0;
+  long long signed_value = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow == 0) {
+    if (signed_value == -1 && PyErr_Occurred()) py::throw_error();
+    write::integer(out, signed_value);
+    return true;
+  }
+  if (overflow < 0) return false;
+  unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
+  if (unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) py::throw_error();
+    PyErr_Clear();
+    return false;
+  }
+  write::uint(out, unsigned_value);
+  return true;
+}
+
+// "N more", after `prefix`.
+void write_more(Output& out, std::string_view prefix, Py_ssize_t more) {
+  char digits[24];
+  auto converted = std::to_chars(digits, digits + sizeof digits, more);
+  std::string text(prefix);
+  text.append(digits, converted.ptr).append(" more");
+  write::str(out, text);
+}
+
+// repr(value) as an exact str, or (`failed`) the text naming its failure. A BaseException that is
+// not an Exception goes on.
+py::Ref shown_or_failure(PyObject* value, bool& failed) {
+  PyObject* shown = PyObject_Repr(value);
+  if (shown == nullptr) {
+    py::Error error = py::Error::fetch();
+    if (!error.matches(PyExc_Exception)) throw error;
+    failed = true;
+    return repr_failed_text(value, error.value());
+  }
+  py::Ref held = py::Ref::steal(shown);
+  // A str subclass: its characters, none of its methods.
+  if (!PyUnicode_CheckExact(shown)) return py::check(PyUnicode_Type.tp_str(shown));
+  return held;
+}
+
+}  // namespace
+
+class Walk::OpenScope {
+ public:
+  OpenScope(const OpenLevel*& open, PyObject* value)
+      : open_(open), level_{value, open, open == nullptr ? 1 : open->count + 1} {
+    open_ = &level_;
+  }
+  ~OpenScope() { open_ = level_.outer; }
+  OpenScope(const OpenScope&) = delete;
+  OpenScope& operator=(const OpenScope&) = delete;
+
+  std::size_t outer_levels() const noexcept { return level_.count - 1; }
+
+ private:
+  const OpenLevel*& open_;
+  OpenLevel level_;
+};
+
+void write_text(Output& out, PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PackFailed{py::Error::fetch()};
+    PyErr_Clear();
+    // Lone surrogates have no UTF-8 form; they stay visible as escapes.
+    PyObject* escaped = PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace");
+    if (escaped == nullptr) throw PackFailed{py::Error::fetch()};
+    py::Ref held = py::Ref::steal(escaped);
+    if (!write::fits(static_cast<std::size_t>(PyBytes_GET_SIZE(escaped)))) too_long();
+    write::str(out,
+               {PyBytes_AS_STRING(escaped), static_cast<std::size_t>(PyBytes_GET_SIZE(escaped))});
+    return;
+  }
+  if (!write::fits(static_cast<std::size_t>(size))) too_long();
+  write::str(out, {utf8, static_cast<std::size_t>(size)});
+}
+
+Walk::Walk(const Limits& limits, Output& out) noexcept
+    : limits_(limits),
+      out_(out),
+      nodes_left_(limits.max_nodes),
+      frames_left_(python_frames_left()) {}
+
+bool Walk::container_base(PyTypeObject* cls, Base& base) noexcept {
+  static constexpr std::pair<PyTypeObject*, Base> kBases[] = {
+      {&PyDict_Type, Base::kDict},           {&PyList_Type, Base::kList},
+      {&PyTuple_Type, Base::kTuple},         {&PySet_Type, Base::kSet},
+      {&PyFrozenSet_Type, Base::kFrozenSet},
+  };
+  for (const auto& [type, kind] : kBases) {
+    if (PyType_IsSubtype(cls, type)) {
+      base = kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+void Walk::value(PyObject* value, Py_ssize_t depth) {
+  PyTypeObject* cls = Py_TYPE(value);
+  if (cls == &PyUnicode_Type) return text(value);
+  if (value == Py_None) return write::nil(out_);
+  if (cls == &PyBool_Type) return write::boolean(out_, value == Py_True);
+  if (cls == &PyFloat_Type) return write::f64(out_, PyFloat_AS_DOUBLE(value));
+  if (cls == &PyLong_Type) return integer(value);
+  if (cls == &PyDict_Type) return container(value, Base::kDict, depth);
+  if (cls == &PyList_Type) return container(value, Base::kList, depth);
+  if (cls == &PyTuple_Type) return container(value, Base::kTuple, depth);
+  if (cls == &PyBytes_Type) return binary(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+  if (cls == &PyByteArray_Type) {
+    // A copy first, as bytes(value): what follows must not read memory the program may resize.
+    py::Ref copy = py::check(
+        PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value)));
+    return binary(PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get()));
+  }
+  Base base;
+  if (container_base(cls, base)) return container(value, base, depth);
+  other(value);
+}
+
+void Walk::text(PyObject* text) {
+  if (limits_.max_text != Limits::kAll && PyUnicode_GET_LENGTH(text) > limits_.max_text) {
+    write_text(out_, cut_text(text, limits_.max_text).get());
+    return;
+  }
+  write_text(out_, text);
+}
+
+void Walk::integer(PyObject* value) {
+  if (!write_if_64_bits(out_, value)) write_text(out_, int_text(value).get());
+}
+
+void Walk::binary(const char* data, Py_ssize_t size) {
+  if (limits_.max_bytes != Limits::kAll && size > limits_.max_bytes) {
+    write_text(out_, cut_bytes_text(data, size, limits_.max_bytes).get());
+    return;
+  }
+  if (!write::fits(static_cast<std::size_t>(size))) too_long();
+  write::bin(out_, {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)});
+}
+
+void Walk::other(PyObject* value) {
+  bool failed = false;
+  py::Ref shown = shown_or_failure(value, failed);
+  if (failed) {
+    write_text(out_, shown.get());  // the failure text is never cut
+  } else {
+    text(shown.get());
+  }
+}
+
+void Walk::container(PyObject* value, Base base, Py_ssize_t depth) {
+  if (depth >= limits_.max_depth) {
+    write_text(out_, nested_too_deep_text(value).get());
+    return;
+  }
+  if (is_open(value)) {
+    write_text(out_, cycle_text(value).get());
+    return;
+  }
+  std::size_t start = out_.size();
+  std::size_t first_entry = entries_.size();
+  OpenScope open(open_, value);
+  try {
+    StackGuard guard(frames_left_, open.outer_levels());
+    if (base == Base::kDict) {
+      mapping(value, depth + 1);
+    } else {
+      sequence(value, base, depth + 1);
+    }
+  } catch (const py::Error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    out_.truncate(start);
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(first_entry), entries_.end());
+    if (error.matches(PyExc_RecursionError)) {
+      write_text(out_, nested_too_deep_text(value).get());
+    } else {
+      // Another thread or a repr() changed the container while it was read.
+      write_text(out_, unreadable_text(value, error.value()).get());
+    }
+  }
+}
+
+void Walk::mapping(PyObject* value, Py_ssize_t depth) {
+  Py_ssize_t size = PyDict_GET_SIZE(value);
+  Py_ssize_t kept = quota(size);
+  bool cut = kept < size;
+  std::size_t header_at = out_.size();
+  auto announced = static_cast<std::size_t>(kept + (cut ? 1 : 0));
+  write::map_header(out_, announced);
+  std::size_t first = entries_.size();
+  if (entries_.capacity() == 0) entries_.reserve(16);
+  bool merge = cut;  // the marker's key may equal a kept one
+  // As dict.items() yields: a change of size, or more entries than there were, is an error.
+  Py_ssize_t position = 0;
+  Py_ssize_t left = size;
+  Py_ssize_t count = 0;
+  while (!(cut && count >= kept)) {
+    if (PyDict_GET_SIZE(value) != size) {
+      py::throw_error(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    if (!PyDict_Next(value, &position, &key, &item)) break;
+    if (left == 0) py::throw_error(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    --left;
+    ++count;
+    entry(key, item, depth, merge);
+  }
+  if (cut) {
+    std::size_t key_at = out_.size();
+    write_text(out_, cut_mark());
+    std::size_t value_at = out_.size();
+    write_more(out_, "", size - kept);
+    entries_.push_back({py::Ref::share(cut_mark()), key_at, value_at, out_.size()});
+  }
+  std::span<const MapEntry> written(entries_.data() + first, entries_.size() - first);
+  if (merge) {
+    merge_repeated_keys(out_, header_at, announced, written);
+  } else if (written.size() != announced) {
+    write::recount(out_, header_at, announced, written.size(), true);
+  }
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(first), entries_.end());
+}
+
+void Walk::entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge) {
+  // Held here: a repr() may take them out of the dict.
+  py::Ref held_key = py::Ref::share(key);
+  py::Ref held_item = py::Ref::share(item);
+  std::size_t key_at = out_.size();
+  bool made = false;
+  py::Ref plain_key = this->key(key, made);
+  merge = merge || made;
+  std::size_t value_at = out_.size();
+  value(item, depth);
+  entries_.push_back({std::move(plain_key), key_at, value_at, out_.size()});
+}
+
+py::Ref Walk::key(PyObject* key, bool& made) {
+  PyTypeObject* cls = Py_TYPE(key);
+  py::Ref shown;
+  if (cls == &PyUnicode_Type) {
+    if (limits_.max_text == Limits::kAll || PyUnicode_GET_LENGTH(key) <= limits_.max_text) {
+      write_text(out_, key);
+      return py::Ref::share(key);
+    }
+    shown = cut_text(key, limits_.max_text);
+  } else if (key == Py_None || cls == &PyBool_Type || cls == &PyFloat_Type) {
+    value(key, 0);
+    return py::Ref::share(key);
+  } else if (cls == &PyLong_Type) {
+    if (write_if_64_bits(out_, key)) return py::Ref::share(key);
+    shown = int_text(key);
+  } else if (cls == &PyBytes_Type) {
+    if (limits_.max_bytes == Limits::kAll || PyBytes_GET_SIZE(key) <= limits_.max_bytes) {
+      binary(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key));
+      return py::Ref::share(key);
+    }
+    shown = cut_bytes_text(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), limits_.max_bytes);
+  } else {
+    bool failed = false;
+    shown = shown_or_failure(key, failed);
+    if (limits_.max_text != Limits::kAll && PyUnicode_GET_LENGTH(shown.get()) > limits_.max_text) {
+      shown = cut_text(shown.get(), limits_.max_text);
+    }
+  }
+  made = true;
+  write_text(out_, shown.get());
+  return shown;
+}
+
+void Walk::sequence(PyObject* value, Base base, Py_ssize_t depth) {
+  Py_ssize_t size = base == Base::kList    ? PyList_GET_SIZE(value)
+                    : base == Base::kTuple ? PyTuple_GET_SIZE(value)
+                                           : PySet_GET_SIZE(value);
+  Py_ssize_t kept = quota(size);
+  bool cut = kept < size;
+  std::size_t header_at = out_.size();
+  auto announced = static_cast<std::size_t>(kept + (cut ? 1 : 0));
+  write::array_header(out_, announced);
+  Py_ssize_t count = items(value, base, depth, kept, cut);
+  if (cut) {
+    write_more(out_, "\xe2\x80\xa6 ", size - kept);
+    ++count;
+  }
+  if (static_cast<std::size_t>(count) != announced) {
+    write::recount(out_, header_at, announced, static_cast<std::size_t>(count), false);
+  }
+}
+
+Py_ssize_t Walk::items(PyObject* value, Base base, Py_ssize_t depth, Py_ssize_t kept, bool cut) {
+  Py_ssize_t count = 0;
+  if (base == Base::kList) {
+    // A list read by index against its current size, as its iterator does while items' repr()
+    // calls may change it.
+    for (Py_ssize_t index = 0; !(cut && count >= kept) && index < PyList_GET_SIZE(value);
+         ++index, ++count) {
+      py::Ref item = py::Ref::share(PyList_GET_ITEM(value, index));
+      this->value(item.get(), depth);
+    }
+    return count;
+  }
+  if (base == Base::kTuple) {
+    for (; count < kept; ++count) this->value(PyTuple_GET_ITEM(value, count), depth);
+    return count;
+  }
+  // Sets through the built-in iterator, which raises when the set changes size.
+  PyTypeObject* type = base == Base::kSet ? &PySet_Type : &PyFrozenSet_Type;
+  py::Ref iterator = py::check(type->tp_iter(value));
+  iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+  for (; !(cut && count >= kept); ++count) {
+    PyObject* item = next(iterator.get());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) py::throw_error();
+      break;
+    }
+    py::Ref held = py::Ref::steal(item);
+    this->value(item, depth);
+  }
+  return count;
+}
+
+Py_ssize_t Walk::quota(Py_ssize_t size) noexcept {
+  Py_ssize_t kept = std::min({size, limits_.max_items, nodes_left_});
+  nodes_left_ -= kept;
+  return kept;
+}
+
+bool Walk::is_open(PyObject* value) const noexcept {
+  for (const OpenLevel* level = open_; level != nullptr; level = level->outer) {
+    if (level->value == value) return true;
+  }
+  return false;
+}
+
+}  // namespace vexo::speedups

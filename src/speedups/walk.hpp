@@ -1,0 +1,76 @@
+// The walk over a value that writes its MessagePack dump.
+//
+// It gives exactly the bytes of the package's Python walk followed by msgpack.packb (the Python
+// code is the reference): the same items kept, cut and replaced by texts, in the same order, with
+// the same calls of the program's code (one repr() per shown object, nothing else). Built-in
+// containers and their subclasses are read from the built-in storage, the way dict.items(),
+// list.__iter__() and set.__iter__() read them, including their errors when a repr() changes them.
+#pragma once
+
+#include <cstddef>
+#include <memory_resource>
+#include <vector>
+
+#include "py/error.hpp"
+#include "speedups/limits.hpp"
+#include "speedups/map_merge.hpp"
+#include "speedups/output.hpp"
+
+namespace vexo::speedups {
+
+// Writing a text or bytes value failed (no memory, or too long for MessagePack). The Python walk
+// meets this only when packing the finished plain copy, so the whole dump becomes the fallback
+// text instead of one container.
+struct PackFailed {
+  py::Error error;
+};
+
+class Walk {
+ public:
+  Walk(const Limits& limits, Output& out) noexcept;
+
+  void value(PyObject* value, Py_ssize_t depth);
+
+ private:
+  enum class Base { kDict, kList, kTuple, kSet, kFrozenSet };
+  static bool container_base(PyTypeObject* cls, Base& base) noexcept;
+
+  // The containers being read, innermost first, for cycles; each lives in its reader's frame.
+  struct OpenLevel {
+    PyObject* value;
+    const OpenLevel* outer;
+    std::size_t count;  // levels open, this one included
+  };
+  class OpenScope;
+
+  void text(PyObject* text);
+  void integer(PyObject* value);
+  void binary(const char* data, Py_ssize_t size);
+  void other(PyObject* value);
+  void container(PyObject* value, Base base, Py_ssize_t depth);
+  void mapping(PyObject* value, Py_ssize_t depth);
+  void sequence(PyObject* value, Base base, Py_ssize_t depth);
+  // Writes the items the way base.__iter__ yields them (at most `kept` when the container is cut);
+  // gives how many.
+  Py_ssize_t items(PyObject* value, Base base, Py_ssize_t depth, Py_ssize_t kept, bool cut);
+  // Writes the key; gives the key of the plain dict and whether it is a text made here.
+  py::Ref key(PyObject* key, bool& made);
+  void entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge);
+  Py_ssize_t quota(Py_ssize_t size) noexcept;
+  bool is_open(PyObject* value) const noexcept;
+
+  const Limits& limits_;
+  Output& out_;
+  Py_ssize_t nodes_left_;
+  long frames_left_;  // Python frames left when the dump started
+  const OpenLevel* open_ = nullptr;
+  // Entries of the maps being written, innermost last; the usual few need no allocation.
+  std::byte arena_buffer_[2048];
+  std::pmr::monotonic_buffer_resource arena_{arena_buffer_, sizeof arena_buffer_};
+  std::pmr::vector<MapEntry> entries_{&arena_};
+};
+
+// Writes a str as msgpack.packb does: UTF-8, lone surrogates as backslash escapes.
+void write_text(Output& out, PyObject* text);
+
+}  // namespace vexo::speedups
