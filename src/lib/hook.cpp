@@ -34,10 +34,11 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
   // The interpreter lends us its hook's reference only. Code run for the event (a plugin, a
   // __repr__, a finalizer run by a collection) can replace the hook, and if nothing else holds
   // the instance that would destroy the state under our feet.
+  profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(profiler)->state;
+  if (state == nullptr) return 0;  // an instance already destroyed, called by an older interpreter
   py::Ref keep_alive = py::Ref::share(profiler);
   shutdown::WorkInProgress work;
-  profiler::profile(frame, *reinterpret_cast<VexoProfilerObject*>(profiler)->state,
-                    arg != nullptr ? arg : Py_None, event);
+  profiler::profile(frame, *state, arg != nullptr ? arg : Py_None, event);
   return 0;
 }
 

@@ -1,5 +1,8 @@
 #include "lib/vexo_profiler.hpp"
 
+#include <cstddef>
+#include <utility>
+
 #include "lib/hook.hpp"
 #include "lib/shutdown.hpp"
 #include "profiler/document.hpp"
@@ -66,6 +69,27 @@ int clear(PyObject* self) {
   return 0;
 }
 
+void free_shell(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Before 3.12 the interpreter reads a thread's profile object before it makes the frame object
+// for an event, and calls the hook with it afterwards. Making the frame can run a collection whose
+// finalizers drop the hook, and with it the last reference to the instance: the hook is then
+// called with an instance already freed. So the instance's own memory (a few dozen bytes, the
+// state is gone) is kept for a while, and the hook ignores an instance without a state; the
+// oldest kept instances are freed as new ones come, long after any event that read them.
+void keep_shell(PyObject* self) {
+  constexpr std::size_t kShellsKept = 16;
+  static PyObject* shells[kShellsKept] = {};  // guarded by the interpreter lock
+  static std::size_t next = 0;
+  PyObject* oldest = std::exchange(shells[next], self);
+  next = (next + 1) % kShellsKept;
+  if (oldest != nullptr) free_shell(oldest);
+}
+
 void dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<VexoProfilerObject*>(self);
@@ -75,9 +99,7 @@ void dealloc(PyObject* self) {
     delete object->state;
     object->state = nullptr;
   }
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  keep_shell(self);
 }
 
 PyMethodDef methods[] = {
