@@ -59,6 +59,13 @@ class Shown:
         return self.text
 
 
+class Reentrant:
+    """Dumps another value while being shown."""
+
+    def __repr__(self):
+        return serialize.dump_msgpack({"inner": [1, "x" * 40]}).hex()
+
+
 class CustomError(Exception):
     pass
 
@@ -156,6 +163,7 @@ OBJECTS = [
     NumberModule(),
     SurrogateName(),
     Anonymous["Nameless"](),
+    Reentrant(),
     len,
     object,
     Ellipsis,
@@ -394,10 +402,12 @@ def test_deep_limits_with_a_raised_recursion_limit():
         sys.setrecursionlimit(limit)
 
 
-def test_dumpers_bind_their_limits():
+def test_dumpers_bind_their_limits_and_dumps_takes_keywords():
     value = {"t": "x" * 500, "l": list(range(30))}
     for limits in LIMITS:
-        assert _speedups.dumper(limits)(value) == reference(value, limits)
+        expected = reference(value, limits)
+        assert _speedups.dumper(limits)(value) == expected
+        assert compiled(value=value, limits=limits) == expected
 
 
 @pytest.mark.parametrize(

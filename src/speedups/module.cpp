@@ -14,12 +14,17 @@ namespace {
 
 constexpr const char* kLimitsCapsule = "vexo._speedups.Limits";
 
-PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  if (count != 2) {
-    PyErr_SetString(PyExc_TypeError, "dumps() takes exactly 2 arguments (value, limits)");
+// Takes the arguments as the Python dumps() does; the tracer's calls go through dumpers instead.
+PyObject* dumps(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"value", "limits", nullptr};
+  PyObject* value = nullptr;
+  PyObject* limits = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:dumps", const_cast<char**>(keywords), &value,
+                                   &limits)) {
     return nullptr;
   }
-  return py::guard<PyObject*>(nullptr, [args]() { return dump(args[0], limits_from(args[1])); });
+  return py::guard<PyObject*>(nullptr,
+                              [value, limits]() { return dump(value, limits_from(limits)); });
 }
 
 // The function a dumper is: its self is a capsule holding the limits, read without a tuple.
@@ -47,7 +52,7 @@ PyObject* dumper(PyObject* module, PyObject* limits) {
 }
 
 PyMethodDef module_methods[] = {
-    {"dumps", py::as_cfunction(dumps), METH_FASTCALL,
+    {"dumps", py::as_cfunction(dumps), METH_VARARGS | METH_KEYWORDS,
      "dumps(value, limits)\n--\n\nOne MessagePack value for any object, within the limits "
      "(max_depth, max_items, max_nodes, max_text, max_bytes)."},
     {"dumper", dumper, METH_O,
