@@ -8,11 +8,33 @@
 
 namespace vexo::profiler {
 
+namespace {
+
+// Takes the returning frame off its thread's stack, with any entries above it: those are frames
+// whose returns were never recorded (their events failed, or the hook was replaced for a while).
+// A frame that is not on the stack (its call was not recorded) leaves the stack as it is, so that
+// an entry is never taken off for another frame's return, and none stays behind its own.
+void drop_returning_frame(ProfilerState& state, PyFrameObject* frame) {
+  ThreadSlot* slot = state.existing_thread_slot();
+  if (slot == nullptr) return;
+  call_site::CallFrameStack& stack = slot->call_frames;
+  auto entry = std::find_if(stack.rbegin(), stack.rend(), [frame](const call_site::CallFrame& e) {
+    return e.frame.get() == reinterpret_cast<PyObject*>(frame);
+  });
+  if (entry == stack.rend()) return;
+  auto first = std::next(entry).base();
+  // Released after the stack is whole again: releasing a frame can run a finalizer.
+  call_site::CallFrameStack released(std::make_move_iterator(first),
+                                     std::make_move_iterator(stack.end()));
+  stack.erase(first, stack.end());
+}
+
+}  // namespace
+
 void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
                         const std::optional<std::string>& frame_id) {
   if (event == Event::Return) {
-    ThreadSlot* slot = state.existing_thread_slot();
-    if (slot != nullptr && !slot->call_frames.empty()) slot->call_frames.pop_back();
+    drop_returning_frame(state, frame);
     return;
   }
   if (!frame_id) return;

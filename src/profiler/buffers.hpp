@@ -15,7 +15,8 @@ inline const char* event_name(Event event) noexcept {
   return event == Event::Call ? "call" : "return";
 }
 
-// Pushes a recorded call, pops on a return (without comparing the frame).
+// Pushes a recorded call; on a return, takes the returning frame off the stack with whatever
+// stands above it (frames whose returns were not recorded), and leaves a stack without it alone.
 void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
                         const std::optional<std::string>& frame_id);
 

@@ -153,6 +153,11 @@ void process_event(EventContext& context) {
     }
     push_frames(context.state, context.event, context.types, context.records);
   } catch (const py::Error& error) {
+    // A frame whose return could not be recorded has returned all the same: left on the stack it
+    // would stand as the caller of every later call of its thread.
+    if (record && context.event == Event::Return) {
+      update_call_frames(context.state, Event::Return, context.frame, std::nullopt);
+    }
     context.log(error);
   }
 }
