@@ -7,6 +7,7 @@
 #include "lib/shutdown.hpp"
 #include "profiler/document.hpp"
 #include "profiler/save.hpp"
+#include "py/frames.hpp"
 #include "py/method.hpp"
 #include "py/object.hpp"
 
@@ -48,6 +49,34 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* 
     }
     state_of(self);
     PyEval_SetProfile(profile_callback, self);
+    return py::Ref::none().release();
+  });
+}
+
+// The instance as a Python-level profile function. A program that saves the hook with
+// sys.getprofile() and later puts it back with sys.setprofile() hands us exactly that: its first
+// event puts the C-level hook back in place, and is processed as the hook would have processed it.
+PyObject* call_as_profile_function(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"frame", "event", "arg", nullptr};
+    PyObject* frame = nullptr;
+    PyObject* event = nullptr;
+    PyObject* arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:VexoProfiler", const_cast<char**>(keywords),
+                                     &frame, &event, &arg)) {
+      return nullptr;
+    }
+    state_of(self);
+    PyEval_SetProfile(profile_callback, self);
+    int what = -1;
+    if (PyUnicode_Check(event)) {
+      if (PyUnicode_CompareWithASCIIString(event, "call") == 0) what = PyTrace_CALL;
+      if (PyUnicode_CompareWithASCIIString(event, "return") == 0) what = PyTrace_RETURN;
+    }
+    if (what >= 0 && py::is_frame(frame) &&
+        profile_callback(self, reinterpret_cast<PyFrameObject*>(frame), what, arg) < 0) {
+      return nullptr;
+    }
     return py::Ref::none().release();
   });
 }
@@ -113,6 +142,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_call, reinterpret_cast<void*>(call_as_profile_function)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
