@@ -332,6 +332,20 @@ def dict_readded_key():
     return target
 
 
+def dict_changed_by_a_key():
+    target = {"a": 1}
+    target[Mutator(target, lambda d: d.pop("a"))] = 2
+    target["b"] = 3
+    return target
+
+
+def dict_growing_at_its_last_kept_item():
+    target = {f"k{i}": i for i in range(LIGHTWEIGHT.max_items - 1)}
+    target["last"] = Mutator(target, lambda d: d.update(new=1))
+    target.update({f"j{i}": i for i in range(5)})
+    return target
+
+
 def list_growing(cut):
     target = [0]
     target.append(Mutator(target, lambda items: items.extend([1, 2]) if len(items) < 6 else None))
@@ -355,6 +369,8 @@ MUTATIONS = {
     "dict grows": dict_growing,
     "dict swaps a key": dict_same_size_new_key,
     "dict re-adds a key": dict_readded_key,
+    "dict changed by a key": dict_changed_by_a_key,
+    "cut dict grows after its last kept item": dict_growing_at_its_last_kept_item,
     "list grows": lambda: list_growing(False),
     "cut list grows": lambda: list_growing(True),
     "list shrinks": list_shrinking,
