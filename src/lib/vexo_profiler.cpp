@@ -5,6 +5,7 @@
 
 #include "lib/hook.hpp"
 #include "lib/shutdown.hpp"
+#include "profiler/buffers.hpp"
 #include "profiler/document.hpp"
 #include "profiler/save.hpp"
 #include "py/frames.hpp"
@@ -37,6 +38,16 @@ PyObject* build_trace(PyObject* self, PyObject*) {
   });
 }
 
+// A thread started by threading is asked its identity at its start, while threading knows it:
+// its first recorded event may come only as it ends, when asking would make threading register a
+// dummy thread in its place. A failure leaves the question for later.
+void remember_thread_identity(profiler::ProfilerState& state) {
+  try {
+    profiler::cached_thread_info(state);
+  } catch (const py::Error&) {
+  }
+}
+
 PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
@@ -47,8 +58,9 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* 
                                      const_cast<char**>(keywords), &frame, &event, &arg)) {
       return nullptr;
     }
-    state_of(self);
+    profiler::ProfilerState& state = state_of(self);
     PyEval_SetProfile(profile_callback, self);
+    remember_thread_identity(state);
     return py::Ref::none().release();
   });
 }

@@ -114,7 +114,7 @@ std::optional<PluginRecord> process_plugin_event(PluginProcessor& processor,
   std::string frame_id = hit_frame_id(processor, event);
   set_item(data.get(), names.frame_id, py::new_text(frame_id));
   set_item(data.get(), names.timestamp, py::check(PyFloat_FromDouble(clock::timestamp())));
-  thread_identity::ThreadIdentity thread = thread_identity::current_thread();
+  const thread_identity::ThreadIdentity& thread = event.thread();
   set_item(data.get(), names.thread, py::new_text(thread.name));
   set_item(data.get(), names.thread_native_id, py::check(PyLong_FromSize_t(thread.native_id)));
   set_item(data.get(), names.user_code_call_site, call_site_value(std::move(snapshot), frame_id));

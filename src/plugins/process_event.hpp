@@ -9,6 +9,7 @@
 #include "plugins/processor.hpp"
 #include "utils/call_site.hpp"
 #include "utils/msgpack.hpp"
+#include "utils/thread_identity.hpp"
 
 namespace vexo::plugins {
 
@@ -21,6 +22,10 @@ struct PluginEvent {
   bool lightweight_repr;
   // A copy of the open recorded calls of the thread, newest last.
   std::function<call_site::CallFrameStack()> call_frames;
+  // The thread's identity as its frame records give it: asked of the threading module once per
+  // thread, because asking a thread that threading has already let go of (one running the
+  // finalizers of its thread-local values as it ends) makes threading register a dummy thread.
+  std::function<const thread_identity::ThreadIdentity&()> thread;
 };
 
 struct PluginRecord {

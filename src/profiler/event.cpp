@@ -57,6 +57,7 @@ void run_plugins(EventContext& context) {
       context.info.filename,
       state.settings.lightweight_repr,
       [&state]() { return call_frames_snapshot(state); },
+      [&state]() -> const thread_identity::ThreadIdentity& { return cached_thread_info(state); },
   };
   for (plugins::PluginProcessor& processor : *context.info.processors) {
     try {
