@@ -88,16 +88,30 @@ py::Ref unwrap_property(py::Ref function) {
   return py::getattr(function.get(), py::names().fget);
 }
 
+// A classmethod or staticmethod object is named after the function it wraps: the ones the
+// interpreter makes itself (__init_subclass__, __class_getitem__) carry no names of their own.
+py::Ref unwrap_method_descriptor(py::Ref found) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(found.get()));
+  if (type != reinterpret_cast<PyObject*>(&PyClassMethod_Type) &&
+      type != reinterpret_cast<PyObject*>(&PyStaticMethod_Type)) {
+    return found;
+  }
+  // Interned once, as the names of src/py/names.def (where `__func__` cannot be a member name).
+  static PyObject* const func_name = PyUnicode_InternFromString("__func__");
+  if (func_name == nullptr) throw py::Fatal("failed to make the name __func__");
+  return py::getattr(found.get(), func_name);
+}
+
 std::optional<std::string> join_found(std::optional<py::Ref> function) {
   if (!function) return std::nullopt;
-  return join_function(function->get());
+  return join_function(unwrap_method_descriptor(std::move(*function)).get());
 }
 
 std::optional<std::string> from_instance(PyObject* getattr_static, PyObject* self,
                                          PyObject* co_name) {
   std::optional<py::Ref> function = static_attribute(getattr_static, self, co_name);
   if (!function) return std::nullopt;
-  return join_function(unwrap_property(std::move(*function)).get());
+  return join_function(unwrap_method_descriptor(unwrap_property(std::move(*function))).get());
 }
 
 std::optional<std::string> from_class_body(PyFrameObject* frame, PyObject* qualname) {
