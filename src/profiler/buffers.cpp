@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string>
 
 #include "profiler/save.hpp"
+#include "py/error.hpp"
 #include "utils/ulid.hpp"
 
 namespace vexo::profiler {
@@ -86,6 +88,39 @@ void start_new_trace(ProfilerState& state) {
   state.trace_id.value = std::move(trace_id);
   state.frames_of_interest.value.clear();
   state.frames.value.clear();
+  state.budget.reset();
+}
+
+// Drops the frame records that do not fit in the trace's budget; the other records always go in.
+// True if any was dropped.
+bool keep_within_budget(ProfilerState& state, std::vector<std::string>& types, Records& records) {
+  bool dropped = false;
+  std::size_t kept = 0;
+  for (std::size_t index = 0; index < records.size(); ++index) {
+    if (types[index] == "frame") {
+      if (!state.budget.take(records[index].size())) {
+        dropped = true;
+        continue;
+      }
+    } else {
+      state.budget.add(records[index].size());
+    }
+    if (kept != index) {
+      types[kept] = std::move(types[index]);
+      records[kept] = std::move(records[index]);
+    }
+    ++kept;
+  }
+  types.resize(kept);
+  records.resize(kept);
+  return dropped;
+}
+
+[[noreturn]] void report_dropped_records(std::size_t limit) {
+  throw py::Error::make(PyExc_MemoryError,
+                        "the trace holds " + std::to_string(limit) +
+                            " bytes of records, as much as one trace may: its later frame records "
+                            "are dropped, until it is built or saved");
 }
 
 }  // namespace
@@ -93,6 +128,7 @@ void start_new_trace(ProfilerState& state) {
 void push_frames(ProfilerState& state, Event event, std::vector<std::string>& types,
                  Records& records) {
   if (types.empty()) return;
+  const bool dropped = keep_within_budget(state, types, records);
   if (event == Event::Return) {
     std::reverse(records.begin(), records.end());
     std::reverse(types.begin(), types.end());
@@ -116,6 +152,7 @@ void push_frames(ProfilerState& state, Event event, std::vector<std::string>& ty
     }
   }
   push_frame_data(state, thread_id, records);
+  if (dropped && state.budget.first_drop()) report_dropped_records(state.budget.limit());
 }
 
 }  // namespace vexo::profiler

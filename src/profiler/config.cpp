@@ -69,6 +69,12 @@ std::unique_ptr<ProfilerState> ProfilerState::new_from_python(PyObject* profiler
                                 "config.get(\"sqlite_busy_timeout\" should not raise.");
   if (timeout) settings.sqlite_busy_timeout = py::to_word(Ref::share(timeout).get());
 
+  // Not a key of the package's settings: a program that embeds the tracer may choose a smaller
+  // budget for its traces (the default is safe to store).
+  Borrowed max_trace_bytes = config_get(config.get(), names.max_trace_bytes,
+                                        "config.get(\"max_trace_bytes\" should not raise.");
+  if (max_trace_bytes) settings.max_trace_bytes = py::to_word(Ref::share(max_trace_bytes).get());
+
   settings.threading = lenient_flag(Ref::share(
       config_get(config.get(), names.threading, "config.get(\"threading\" should not raise.")));
   settings.lightweight_repr = lenient_flag(Ref::share(config_get(

@@ -90,6 +90,7 @@ DrainedTrace drain(ProfilerState& state) {
   state.frames_of_interest.value.clear();
   drained.frames = std::move(state.frames.value);
   state.frames.value.clear();
+  state.budget.reset();
   {
     std::lock_guard<std::mutex> trace_id_guard(state.trace_id.lock);
     drained.trace_id = state.trace_id.value;
@@ -100,6 +101,10 @@ DrainedTrace drain(ProfilerState& state) {
 void put_back(ProfilerState& state, DrainedTrace&& drained) {
   std::lock_guard<std::mutex> interest_guard(state.frames_of_interest.lock);
   std::lock_guard<std::mutex> frames_guard(state.frames.lock);
+  for (const Record& record : drained.frames_of_interest) state.budget.add(record.size());
+  for (const auto& entry : drained.frames) {
+    for (const Record& record : entry.second) state.budget.add(record.size());
+  }
   prepend(state.frames_of_interest.value, std::move(drained.frames_of_interest));
   for (auto& [thread_id, records] : drained.frames) {
     prepend(state.frames.value[thread_id], std::move(records));

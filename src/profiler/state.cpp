@@ -18,6 +18,7 @@ std::uint64_t current_thread_state_id() noexcept {
 ProfilerState::ProfilerState(Settings settings_in, std::string trace_id_in,
                              plugins::PluginTable plugins_in)
     : settings(std::move(settings_in)),
+      budget(settings.max_trace_bytes),
       plugins(std::move(plugins_in)),
       fork_generation_(fork_generation::current()) {
   trace_id.value = std::move(trace_id_in);
@@ -64,6 +65,7 @@ void ProfilerState::renew_in_child(std::uint64_t generation) {
   trace_id.value = std::move(new_trace_id);
   frames_of_interest.value.clear();
   frames.value.clear();
+  budget.reset();
 }
 
 int ProfilerState::traverse(visitproc visit, void* arg) {

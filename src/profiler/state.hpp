@@ -16,6 +16,7 @@
 #include "profiler/code_cache.hpp"
 #include "profiler/plugin_lock.hpp"
 #include "profiler/records.hpp"
+#include "profiler/trace_budget.hpp"
 #include "utils/call_site.hpp"
 #include "utils/thread_identity.hpp"
 
@@ -44,6 +45,7 @@ struct Settings {
   std::vector<filters::PathFinder> include_frames;
   std::vector<filters::PathFinder> ignore_frames;
   std::size_t sqlite_busy_timeout = 60;
+  std::size_t max_trace_bytes = TraceBudget::kDefaultLimit;
   bool threading = false;
   bool lightweight_repr = false;
   std::size_t main_thread_id = 0;
@@ -64,6 +66,8 @@ class ProfilerState {
   Guarded<std::string> trace_id;
   Guarded<RecordBuffer> frames_of_interest;
   Guarded<ThreadRecords> frames;
+  // The bytes of records the buffers hold, against the limit of one trace.
+  TraceBudget budget;
 
   PluginLock plugin_lock;
   plugins::PluginTable plugins;  // guarded by plugin_lock
