@@ -98,3 +98,25 @@ def test_a_budget_that_is_not_a_word_is_refused(make_profiler, bad):
 
     with pytest.raises((TypeError, ValueError, OverflowError)):
         _vexo.register_profiler(make_profiler({"max_trace_bytes": bad}))
+
+
+def test_a_full_trace_costs_no_dumps(make_profiler, monkeypatch, vexo_warnings):
+    import vexo.serialize
+
+    dumped = []
+    real = vexo.serialize.dump_msgpack
+
+    def dump_msgpack(value):
+        dumped.append(1)
+        return real(value)
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", dump_msgpack)
+    profiler = make_profiler({"max_trace_bytes": BUDGET})
+    run_traced(profiler, loop, 5000)
+    monkeypatch.undo()
+    records = records_of(profiler)
+    # Two dumps per record kept, and those of the one record that no longer fitted.
+    assert len(dumped) == 2 * len(records) + 2
+    # The calls whose records were dropped left the stack: a new trace starts clean.
+    run_traced(profiler, step, 1)
+    assert [r["user_code_call_site"] for r in records_of(profiler)] == [None, None]

@@ -146,7 +146,15 @@ void process_event(EventContext& context) {
   std::unique_lock<PluginLock> plugin_guard(context.state.plugin_lock, std::defer_lock);
   if (context.info.processors != nullptr) plugin_guard.lock();
   run_plugins(context);
-  const bool record = filters::should_record(context.info.path, context.frame);
+  bool record = filters::should_record(context.info.path, context.frame);
+  if (record && context.state.budget.full()) {
+    // The trace has no room left for frame records: their data would only be thrown away. A
+    // return still leaves the stack of recorded calls.
+    record = false;
+    if (context.event == Event::Return) {
+      update_call_frames(context.state, Event::Return, context.frame, std::nullopt);
+    }
+  }
   try {
     if (record) {
       context.records.push_back(process_frame(context));

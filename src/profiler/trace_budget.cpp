@@ -12,7 +12,7 @@ bool TraceBudget::take(std::size_t bytes) noexcept {
 
 void TraceBudget::reset() noexcept {
   used_.store(0, std::memory_order_relaxed);
-  drop_reported_.store(false, std::memory_order_relaxed);
+  full_.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace vexo::profiler

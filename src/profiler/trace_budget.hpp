@@ -27,15 +27,17 @@ class TraceBudget {
   void add(std::size_t bytes) noexcept { used_.fetch_add(bytes, std::memory_order_relaxed); }
   // The buffers were emptied.
   void reset() noexcept;
-  // True the first time records are dropped since the last reset.
-  bool first_drop() noexcept { return !drop_reported_.exchange(true, std::memory_order_relaxed); }
+  // True the first time records are dropped since the last reset; the trace is full from then on.
+  bool first_drop() noexcept { return !full_.exchange(true, std::memory_order_relaxed); }
+  // Whether frame records of this trace are being dropped, so that gathering them is wasted work.
+  bool full() const noexcept { return full_.load(std::memory_order_relaxed); }
 
   std::size_t limit() const noexcept { return limit_; }
 
  private:
   const std::size_t limit_;
   std::atomic<std::size_t> used_{0};
-  std::atomic<bool> drop_reported_{false};
+  std::atomic<bool> full_{false};
 };
 
 }  // namespace vexo::profiler
