@@ -27,8 +27,9 @@ prepare_env() {
   local ver=$1 exe=$2 env_dir=${3:-$venvs/$1} builds=${4:-$build_dir}
   shift $(($# < 4 ? $# : 4))
   [ -x "$env_dir/bin/python" ] || "$exe" -m venv "$env_dir"
-  if [ "${VEXO_CHECK_INSTALLED:-0}" = 1 ] && "$env_dir/bin/python" -c 'import vexo._vexo' 2>/dev/null
-  then
+  # How the module is loaded to see that it is there (a sanitized build needs its runtime first).
+  local load=(${import_prefix[@]+"${import_prefix[@]}"} "$env_dir/bin/python" -c 'import vexo._vexo')
+  if [ "${VEXO_CHECK_INSTALLED:-0}" = 1 ] && "${load[@]}" 2>/dev/null; then
     return 0
   fi
   "$env_dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip 2>&1 \
@@ -36,7 +37,7 @@ prepare_env() {
   env SKBUILD_BUILD_DIR="$builds/{wheel_tag}" VEXO_WERROR=ON VEXO_TESTING=ON "$@" \
     "$env_dir/bin/python" -m pip install -q --disable-pip-version-check ".[test]" 2>&1 \
     | grep -v '^WARNING: Location' || true
-  "$env_dir/bin/python" -c 'import vexo._vexo' || {
+  "${load[@]}" || {
     echo "error: the package did not install into $env_dir" >&2
     return 1
   }
