@@ -28,3 +28,21 @@ demo:
 	.venvs/demo/bin/python -m pip install -q --disable-pip-version-check .
 	.venvs/demo/bin/vexo run --threading examples/demo.py
 	.venvs/demo/bin/vexo show
+
+# Reliability checks (README, "Reliability checks"): each runs on every CPython found, in the
+# environments of `make test` (VEXO_VENVS, VEXO_BUILD_DIR and VEXO_CHECK_PYTHONS choose others).
+.PHONY: check-sanitizers check-leaks check-threads check-fork check-hostile check-thirdparty check-all
+check-sanitizers:
+	checks/check-sanitizers
+check-leaks:
+	checks/check-leaks
+check-threads:
+	checks/check-threads
+check-fork:
+	checks/check-fork
+check-hostile:
+	checks/check-hostile
+check-thirdparty:
+	checks/check-thirdparty
+check-all:
+	checks/check-all
