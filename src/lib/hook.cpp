@@ -3,10 +3,24 @@
 #include "lib/shutdown.hpp"
 #include "lib/vexo_profiler.hpp"
 #include "profiler/event.hpp"
+#include "py/frames.hpp"
 #include "py/gil.hpp"
 #include "py/ref.hpp"
 
 namespace vexo::lib {
+
+namespace {
+
+// Most events are of library code. Once its code has been seen, such an event ends here: it
+// runs no code of the program and leaves the error state alone, so it needs none of the guards
+// an event that does work sets up.
+bool is_known_to_be_ignored(PyFrameObject* frame, profiler::ProfilerState& state) noexcept {
+  if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) return false;
+  py::Ref code = py::frame_code(frame);
+  return code && state.ignores(code.get());
+}
+
+}  // namespace
 
 int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) {
   profiler::Event event;
@@ -28,14 +42,15 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     }
     return -1;
   }
+  profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(profiler)->state;
+  if (state == nullptr) return 0;  // an instance already destroyed, called by an older interpreter
+  if (is_known_to_be_ignored(frame, *state)) return 0;
   // An exception may be propagating through a returning frame; whatever the Python code run for
   // this event does, the interpreter finds its error state as it was.
   py::ErrorStateGuard error_state;
   // The interpreter lends us its hook's reference only. Code run for the event (a plugin, a
   // __repr__, a finalizer run by a collection) can replace the hook, and if nothing else holds
   // the instance that would destroy the state under our feet.
-  profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(profiler)->state;
-  if (state == nullptr) return 0;  // an instance already destroyed, called by an older interpreter
   py::Ref keep_alive = py::Ref::share(profiler);
   shutdown::WorkInProgress work;
   profiler::profile(frame, *state, arg != nullptr ? arg : Py_None, event);

@@ -31,11 +31,11 @@ CodeInfo describe(PyObject* code, const std::vector<filters::PathFinder>& includ
 CodeInfo CodeCache::lookup(PyObject* code, const std::vector<filters::PathFinder>& include_frames,
                            const std::vector<filters::PathFinder>& ignore_frames,
                            plugins::PluginTable& plugins) {
-  auto found = entries_.find(code);
-  if (found != entries_.end()) return found->second.info;
+  if (const CodeInfo* known = find(code)) return *known;
   CodeInfo info = describe(code, include_frames, ignore_frames, plugins);
   if (entries_.size() >= kMaxEntries) {
     // Released after the map is whole again: a released code object can run weakref callbacks.
+    forget_recent();
     auto released = std::move(entries_);
     entries_.clear();
   }

@@ -4,6 +4,8 @@
 // remembered, as long as the profiler lives (or until the cache is renewed when it grows large).
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -40,7 +42,23 @@ class CodeCache {
                   const std::vector<filters::PathFinder>& ignore_frames,
                   plugins::PluginTable& plugins);
 
-  void clear() noexcept { entries_.clear(); }
+  // The entry of `code` if it has one, without making it: no allocation, no interpreter call,
+  // so it can answer before any guard is set up. Valid until the next lookup or clear.
+  const CodeInfo* find(const PyObject* code) noexcept {
+    Recent& recent = recent_[slot_of(code)];
+    if (recent.code == code) return recent.info;
+    auto found = entries_.find(code);
+    if (found == entries_.end()) return nullptr;
+    recent = Recent{code, &found->second.info};
+    return recent.info;
+  }
+
+  void clear() noexcept {
+    // Released once the cache is whole again: a released code object can run weakref callbacks.
+    auto released = std::move(entries_);
+    entries_.clear();
+    forget_recent();
+  }
 
  private:
   struct Entry {
@@ -50,6 +68,22 @@ class CodeCache {
   // Code made at run time (exec, templates) could grow the cache without bound.
   static constexpr std::size_t kMaxEntries = 1 << 16;
 
+  // Most events are of a few hot code objects: a direct-mapped table in front of the map answers
+  // them with one multiplication and one compare, where the map would hash, divide and chase a
+  // node. It points into the map's nodes, which stay where they are until an entry is erased.
+  struct Recent {
+    const PyObject* code = nullptr;
+    const CodeInfo* info = nullptr;
+  };
+  static constexpr unsigned kRecentBits = 10;
+
+  static std::size_t slot_of(const PyObject* code) noexcept {
+    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(code));
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - kRecentBits));
+  }
+  void forget_recent() noexcept { recent_.fill(Recent{}); }
+
+  std::array<Recent, std::size_t{1} << kRecentBits> recent_{};
   std::unordered_map<const PyObject*, Entry> entries_;
 };
 

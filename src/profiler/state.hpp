@@ -77,6 +77,13 @@ class ProfilerState {
     return code_cache_.lookup(code, settings.include_frames, settings.ignore_frames, plugins);
   }
 
+  // Whether an event of `code` is known to have no effect at all (library code that no plugin
+  // watches), from the code's earlier events. Calls nothing of the interpreter's.
+  bool ignores(const PyObject* code) noexcept {
+    const CodeInfo* info = code_cache_.find(code);
+    return info != nullptr && !info->may_matter();
+  }
+
   // In a child process after fork: the parent's buffered records stay with the parent, the child
   // traces under a trace id of its own, and locks held by threads the child does not have are
   // freed. Cheap when nothing changed; called before the state is used from the interpreter.
