@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import _vexo_testing as t
 import pytest
@@ -76,7 +78,7 @@ def test_root_as_current_directory_strips_the_leading_separator(monkeypatch):
     assert t.filename_with_lineno(frame) == "usr/lib/python3.12/json/decoder.py:7"
 
 
-def test_current_directory_is_read_on_every_call(app, monkeypatch):
+def test_a_change_of_directory_is_seen_at_the_next_call(app, monkeypatch):
     frame = frame_at(f"{app}/pkg/views.py", 12)
     assert t.filename_with_lineno(frame) == "pkg/views.py:12"
     monkeypatch.chdir(app / "..")
@@ -84,6 +86,49 @@ def test_current_directory_is_read_on_every_call(app, monkeypatch):
     (app / "pkg").mkdir()
     monkeypatch.chdir(app / "pkg")
     assert t.filename_with_lineno(frame) == "views.py:12"
+
+
+@pytest.mark.parametrize("how", ["rename", "replace", "fchdir"])
+def test_announced_changes_are_seen_at_the_next_call(tmp_path, monkeypatch, how):
+    root = tmp_path.resolve()
+    (root / "old" / "pkg").mkdir(parents=True)
+    (root / "new").mkdir()
+    monkeypatch.chdir(root / "old")
+    frame = frame_at(f"{root}/new/pkg/views.py", 4)
+    assert t.filename_with_lineno(frame) == f"{root}/new/pkg/views.py:4"
+    if how == "fchdir":
+        descriptor = os.open(root / "new", os.O_RDONLY)
+        os.fchdir(descriptor)
+        os.close(descriptor)
+    else:
+        os.rmdir(root / "new")
+        getattr(os, how)(root / "old", root / "new")  # the directory itself is renamed
+    assert t.filename_with_lineno(frame) == "pkg/views.py:4"
+
+
+def test_a_change_made_in_another_thread_is_seen(app):
+    (app / "pkg").mkdir()
+    frame = frame_at(f"{app}/pkg/views.py", 9)
+    assert t.filename_with_lineno(frame) == "pkg/views.py:9"
+    mover = threading.Thread(target=os.chdir, args=(app / "pkg",))
+    mover.start()
+    mover.join()
+    assert t.filename_with_lineno(frame) == "views.py:9"
+    assert t.filename_with_lineno(frame) == "views.py:9"
+
+
+def test_an_unannounced_change_is_seen_within_a_clock_tick(app):
+    # A C extension's own chdir raises no audit event; the directory is read again once the coarse
+    # clock has moved on (every few milliseconds).
+    (app / "pkg").mkdir()
+    frame = frame_at(f"{app}/pkg/views.py", 9)
+    assert t.filename_with_lineno(frame) == "pkg/views.py:9"
+    t.chdir_unannounced(str(app / "pkg"))
+    try:
+        time.sleep(0.05)
+        assert t.filename_with_lineno(frame) == "views.py:9"
+    finally:
+        os.chdir(app)
 
 
 def test_removed_current_directory_keeps_the_whole_name(tmp_path, monkeypatch):

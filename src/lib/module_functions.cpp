@@ -5,6 +5,7 @@
 #include "lib/vexo_profiler.hpp"
 #include "py/method.hpp"
 #include "py/object.hpp"
+#include "utils/current_directory.hpp"
 
 namespace vexo::lib {
 
@@ -80,6 +81,7 @@ PyObject* create_module() noexcept {
     py::fatal_error_type();
     vexo_profiler_type();
     shutdown::watch_interpreter_exit();
+    current_directory::watch_changes();
     return py::check(PyModule_Create(&module_definition)).release();
   });
 }

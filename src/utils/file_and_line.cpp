@@ -1,13 +1,9 @@
 #include "utils/file_and_line.hpp"
 
-#include <limits.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "py/convert.hpp"
 #include "py/frames.hpp"
 #include "py/object.hpp"
+#include "utils/current_directory.hpp"
 
 namespace vexo::file_and_line {
 
@@ -35,23 +31,11 @@ std::size_t component_end(std::string_view path, std::size_t at) {
   return end == std::string_view::npos ? path.size() : end;
 }
 
-// The current directory does not fit a path-sized buffer only below very deep trees.
-std::string relative_to_long_cwd(std::string_view filename) {
-  std::string cwd(2 * PATH_MAX, '\0');
-  while (getcwd(cwd.data(), cwd.size()) == nullptr) {
-    if (errno != ERANGE) return std::string(filename);
-    cwd.resize(cwd.size() * 2);
-  }
-  return relative_to(filename, cwd.c_str());
-}
-
-// Read on every call: a program that changes directory while traced gets paths relative to
-// where it is now. A directory that cannot be read (removed, say) strips nothing.
+// A program that changes directory while traced gets paths relative to where it is now. A
+// directory that cannot be read (removed, say) strips nothing.
 std::string file_part(std::string_view filename) {
-  char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) != nullptr) return relative_to(filename, cwd);
-  if (errno == ERANGE) return relative_to_long_cwd(filename);
-  return std::string(filename);
+  const std::string* directory = current_directory::get();
+  return directory != nullptr ? relative_to(filename, *directory) : std::string(filename);
 }
 
 }  // namespace

@@ -11,7 +11,8 @@ namespace vexo::file_and_line {
 // `filename` without the leading components that `cwd` consists of (component-wise), or whole.
 std::string relative_to(std::string_view filename, std::string_view cwd);
 
-// Reads the current directory on every call; when it cannot be read the name stays whole.
+// Relative to the current directory as it is now; when that cannot be read the name stays
+// whole.
 // Throws py::Error.
 std::string filename_with_lineno(PyFrameObject* frame);
 
