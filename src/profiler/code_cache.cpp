@@ -39,8 +39,19 @@ CodeInfo CodeCache::lookup(PyObject* code, const std::vector<filters::PathFinder
     auto released = std::move(entries_);
     entries_.clear();
   }
-  entries_.emplace(code, Entry{py::Ref::share(code), info});
+  entries_.emplace(code, Entry{py::Ref::share(code), info, {}});
   return info;
+}
+
+int CodeCache::line_number(PyFrameObject* frame) {
+  const int offset = py::frame_line_offset(frame);
+  if (offset < 0) return py::frame_lineno(frame);
+  py::Ref code = py::frame_code(frame);
+  Entry* entry = find_entry(code.get());
+  if (entry == nullptr) return py::frame_lineno(frame);
+  auto [found, added] = entry->lines.try_emplace(offset, 0);
+  if (added) found->second = py::frame_lineno(frame);
+  return found->second;
 }
 
 }  // namespace vexo::profiler

@@ -45,13 +45,14 @@ class CodeCache {
   // The entry of `code` if it has one, without making it: no allocation, no interpreter call,
   // so it can answer before any guard is set up. Valid until the next lookup or clear.
   const CodeInfo* find(const PyObject* code) noexcept {
-    Recent& recent = recent_[slot_of(code)];
-    if (recent.code == code) return recent.info;
-    auto found = entries_.find(code);
-    if (found == entries_.end()) return nullptr;
-    recent = Recent{code, &found->second.info};
-    return recent.info;
+    Entry* entry = find_entry(code);
+    return entry != nullptr ? &entry->info : nullptr;
   }
+
+  // The line `frame` is at, as frame.f_lineno gives it (-1 where that is None). Working it out
+  // walks the code's line table from its start, so it is remembered per instruction of a code
+  // that has an entry.
+  int line_number(PyFrameObject* frame);
 
   void clear() noexcept {
     // Released once the cache is whole again: a released code object can run weakref callbacks.
@@ -64,6 +65,7 @@ class CodeCache {
   struct Entry {
     py::Ref code;  // held, so that its address cannot be taken by another code object
     CodeInfo info;
+    std::unordered_map<int, int> lines;  // instruction offset to line, as asked
   };
   // Code made at run time (exec, templates) could grow the cache without bound.
   static constexpr std::size_t kMaxEntries = 1 << 16;
@@ -73,7 +75,7 @@ class CodeCache {
   // node. It points into the map's nodes, which stay where they are until an entry is erased.
   struct Recent {
     const PyObject* code = nullptr;
-    const CodeInfo* info = nullptr;
+    Entry* entry = nullptr;
   };
   static constexpr unsigned kRecentBits = 10;
 
@@ -82,6 +84,15 @@ class CodeCache {
     return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - kRecentBits));
   }
   void forget_recent() noexcept { recent_.fill(Recent{}); }
+
+  Entry* find_entry(const PyObject* code) noexcept {
+    Recent& recent = recent_[slot_of(code)];
+    if (recent.code == code) return recent.entry;
+    auto found = entries_.find(code);
+    if (found == entries_.end()) return nullptr;
+    recent = Recent{code, &found->second};
+    return recent.entry;
+  }
 
   std::array<Recent, std::size_t{1} << kRecentBits> recent_{};
   std::unordered_map<const PyObject*, Entry> entries_;

@@ -121,14 +121,19 @@ Record process_frame(EventContext& context) {
   const bool lightweight = state.settings.lightweight_repr;
   ThreadSlot& slot = state.thread_slot();
   const thread_identity::ThreadIdentity& thread = cached_thread_info(state);
-  std::string path = file_and_line::filename_with_lineno(context.frame);
+  std::string path =
+      file_and_line::filename_with_lineno(context.frame, state.line_number(context.frame));
   std::optional<std::string> qualname = qualname::get_qualname(context.frame);
   Ref locals = locals_for_record(context.frame);
   std::optional<std::string> frame_id = frame_id_for(context, slot);
   // The stack is read in place: nothing changes it until update_call_frames below, and reading
   // a line number runs no code of the program.
   std::optional<call_site::UserCodeCallSite> call_site = call_site::user_code_call_site(
-      std::span<const call_site::CallFrame>(slot.call_frames), frame_id);
+      std::span<const call_site::CallFrame>(slot.call_frames), frame_id,
+      [](PyFrameObject* frame, void* of) {
+        return static_cast<ProfilerState*>(of)->line_number(frame);
+      },
+      &state);
   dump::Dumped arg = dump::dump_value(context.arg, lightweight);
   dump::Dumped dumped_locals = dump::dump_value(locals.get(), lightweight);
 

@@ -77,6 +77,9 @@ class ProfilerState {
     return code_cache_.lookup(code, settings.include_frames, settings.ignore_frames, plugins);
   }
 
+  // frame.f_lineno (-1 where it is None), remembered per instruction of the code objects seen.
+  int line_number(PyFrameObject* frame) { return code_cache_.line_number(frame); }
+
   // Whether an event of `code` is known to have no effect at all (library code that no plugin
   // watches), from the code's earlier events. Calls nothing of the interpreter's.
   bool ignores(const PyObject* code) noexcept {

@@ -20,6 +20,10 @@ inline Ref frame_back(PyFrameObject* frame) noexcept {
 }
 // frame.f_lineno, where the frame has a line; -1 where the attribute would give None.
 inline int frame_lineno(PyFrameObject* frame) noexcept { return PyFrame_GetLineNumber(frame); }
+// The byte offset of the frame's last instruction when frame_lineno() is a function of the code and
+// that offset alone, which callers may then remember; -1 when the frame reports a line of its own
+// (set by a trace function, or by a jump) or has not started.
+int frame_line_offset(PyFrameObject* frame) noexcept;
 // frame.f_locals: a dict up to 3.12; from 3.13 a write-through proxy on function frames.
 Ref frame_locals(PyFrameObject* frame);
 // frame.f_globals.

@@ -23,6 +23,14 @@ const CallFrame* calling_entry(std::span<const CallFrame> stack, const std::stri
 
 std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
                                                     const std::optional<std::string>& frame_id) {
+  return user_code_call_site(
+      stack, frame_id, [](PyFrameObject* frame, void*) { return py::frame_lineno(frame); },
+      nullptr);
+}
+
+std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
+                                                    const std::optional<std::string>& frame_id,
+                                                    LineNumberOf line_number_of, void* context) {
   if (!frame_id) return std::nullopt;
   const CallFrame* entry = calling_entry(stack, *frame_id);
   if (entry == nullptr) return std::nullopt;
@@ -30,7 +38,7 @@ std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> s
   if (!py::is_frame(frame)) py::throw_downcast(frame, "PyFrame");
   // What the frame reports at this moment; where it has no line the attribute's answer (None) is
   // refused like any other value that is not a line number.
-  int line = py::frame_lineno(reinterpret_cast<PyFrameObject*>(frame));
+  int line = line_number_of(reinterpret_cast<PyFrameObject*>(frame), context);
   if (line >= 0) return UserCodeCallSite{entry->frame_id, line};
   return UserCodeCallSite{entry->frame_id,
                           py::to_i32(py::getattr(frame, py::names().f_lineno).get())};

@@ -23,7 +23,13 @@ struct UserCodeCallSite {
   std::int32_t line_number;
 };
 
+// frame.f_lineno as the caller finds it: -1 where the attribute is None.
+using LineNumberOf = int (*)(PyFrameObject* frame, void* context);
+
 // Looks at the newest entry and at most one below it. Throws py::Error.
+std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
+                                                    const std::optional<std::string>& frame_id,
+                                                    LineNumberOf line_number_of, void* context);
 std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
                                                     const std::optional<std::string>& frame_id);
 inline std::optional<UserCodeCallSite> user_code_call_site(

@@ -57,11 +57,14 @@ std::string relative_to(std::string_view filename, std::string_view cwd) {
 }
 
 std::string filename_with_lineno(PyFrameObject* frame) {
+  return filename_with_lineno(frame, py::frame_lineno(frame));
+}
+
+std::string filename_with_lineno(PyFrameObject* frame, int line) {
   py::Ref code = py::frame_code(frame);
   std::string_view filename = py::text_view(py::code_filename(code.get()));
   // Where a frame has no line the attribute answers None, which is refused like any other value
   // that is not a line number; the C accessor gives the same number faster where there is one.
-  int line = py::frame_lineno(frame);
   std::size_t line_number =
       line >= 0 ? static_cast<std::size_t>(line)
                 : py::to_word(

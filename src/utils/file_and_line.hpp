@@ -15,5 +15,7 @@ std::string relative_to(std::string_view filename, std::string_view cwd);
 // whole.
 // Throws py::Error.
 std::string filename_with_lineno(PyFrameObject* frame);
+// The same, where `line` is what the frame's line number was found to be (-1 for none).
+std::string filename_with_lineno(PyFrameObject* frame, int line);
 
 }  // namespace vexo::file_and_line
