@@ -271,7 +271,7 @@ def run(python, timeout):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--python", default=sys.executable)
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--timeout", type=float, default=120)
     args = parser.parse_args()
     python = os.path.abspath(args.python)
