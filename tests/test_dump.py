@@ -122,3 +122,38 @@ def test_module_is_imported_again_on_every_call(serializer):
     assert t.dump(1, False) == b"\x01"
     serializer(b"\x02")
     assert t.dump(1, False) == b"\x02"
+
+
+def plain_module(**attributes):
+    module = types.ModuleType("vexo.serialize")
+    module.__dict__.update(attributes)
+    return module
+
+
+def module_with_getattr():
+    return plain_module(__getattr__=lambda name: lambda value: b"\x05")
+
+
+class NotAModule:
+    dump_msgpack = staticmethod(lambda value: b"\x06")
+
+
+@pytest.mark.parametrize(
+    ("make", "expected"),
+    [
+        (lambda: plain_module(dump_msgpack=lambda value: b"\x04"), b"\x04"),
+        (module_with_getattr, b"\x05"),
+        (NotAModule, b"\x06"),
+    ],
+    ids=["plain module", "module __getattr__", "not a module"],
+)
+def test_function_found_however_the_module_provides_it(monkeypatch, make, expected):
+    monkeypatch.setitem(sys.modules, "vexo.serialize", make())
+    assert t.dump(1, False) == expected
+    module = sys.modules["vexo.serialize"]
+    if isinstance(module, types.ModuleType) and "dump_msgpack" in vars(module):
+        module.dump_msgpack = lambda value: b"\x07"  # replaced between two calls
+        assert t.dump(1, False) == b"\x07"
+        del module.dump_msgpack
+        with pytest.raises(AttributeError):
+            t.dump(1, False)

@@ -28,6 +28,11 @@ Ref loaded_module(PyObject* name) {
   return Ref();
 }
 
+bool is_dunder(PyObject* name) {
+  return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+         PyUnicode_READ_CHAR(name, 1) == '_';
+}
+
 }  // namespace
 
 Ref import(const char* module) {
@@ -39,6 +44,13 @@ Ref import(const char* module) {
 Ref import_attribute(const char* module, PyObject* name) {
   PyObject* module_text = module_name(module);
   if (Ref loaded = loaded_module(module_text)) {
+    // A plain module's attributes are its dict's items, but for the dunder names that its type
+    // defines; a name missing there still goes through the full look-up, for a module __getattr__.
+    if (Py_IS_TYPE(loaded.get(), &PyModule_Type) && !is_dunder(name)) {
+      PyObject* dict = PyModule_GetDict(loaded.get());
+      if (PyObject* attribute = PyDict_GetItemWithError(dict, name)) return Ref::share(attribute);
+      if (PyErr_Occurred()) throw_error();
+    }
     if (PyObject* attribute = PyObject_GetAttr(loaded.get(), name)) return Ref::steal(attribute);
     PyErr_Clear();
   }

@@ -44,6 +44,7 @@ struct Cache {
   bool readable = false;
   std::int64_t tick = 0;
   std::string directory;
+  std::uint64_t generation = 0;
 };
 // Never destroyed: a daemon thread may still ask while the process exits.
 Cache& cache = *new Cache;
@@ -79,6 +80,12 @@ void after_fork_in_child() noexcept {
 [[maybe_unused]] const int fork_handler_registered =
     pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
+// Holds the directory read before, to compare; kept to reuse its memory.
+std::string& scratch() {
+  static std::string& text = *new std::string;
+  return text;
+}
+
 // The coarse monotonic clock: read without a system call, it moves every few milliseconds.
 std::int64_t coarse_tick() noexcept {
   timespec now{};
@@ -109,11 +116,17 @@ const std::string* get() {
   const std::int64_t tick = coarse_tick();
   const bool trusted = hook_seen_events && changes_under_way.load(std::memory_order_relaxed) == 0;
   if (!trusted || !cache.valid || cache.tick != tick) {
+    const bool was_readable = cache.readable;
+    std::string& before = scratch();
+    before.swap(cache.directory);
     cache.readable = read_directory(cache.directory);
+    if (cache.readable != was_readable || cache.directory != before) ++cache.generation;
     cache.tick = tick;
     cache.valid = trusted;
   }
   return cache.readable ? &cache.directory : nullptr;
 }
+
+std::uint64_t generation() { return cache.generation; }
 
 }  // namespace vexo::current_directory

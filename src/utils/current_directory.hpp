@@ -9,6 +9,7 @@
 // milliseconds later at most.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace vexo::current_directory {
@@ -20,5 +21,8 @@ void watch_changes();
 // The current directory, or null when it cannot be read (removed, say). Valid until the next
 // call; only called with the interpreter lock held.
 const std::string* get();
+
+// Changes whenever get() answers differently from the answer before; 0 before the first.
+std::uint64_t generation();
 
 }  // namespace vexo::current_directory

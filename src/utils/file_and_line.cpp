@@ -1,5 +1,8 @@
 #include "utils/file_and_line.hpp"
 
+#include <array>
+#include <cstdint>
+
 #include "py/convert.hpp"
 #include "py/frames.hpp"
 #include "py/object.hpp"
@@ -31,29 +34,74 @@ std::size_t component_end(std::string_view path, std::size_t at) {
   return end == std::string_view::npos ? path.size() : end;
 }
 
-// A program that changes directory while traced gets paths relative to where it is now. A
-// directory that cannot be read (removed, say) strips nothing.
-std::string file_part(std::string_view filename) {
-  const std::string* directory = current_directory::get();
-  return directory != nullptr ? relative_to(filename, *directory) : std::string(filename);
-}
-
-}  // namespace
-
-std::string relative_to(std::string_view filename, std::string_view cwd) {
-  if (is_absolute(filename) != is_absolute(cwd)) return std::string(filename);
+// Where the part of `filename` below `cwd` starts: after cwd's components, or at 0 when the name
+// is not below it.
+std::size_t relative_start(std::string_view filename, std::string_view cwd) {
+  if (is_absolute(filename) != is_absolute(cwd)) return 0;
   std::size_t in_cwd = next_component(cwd, 0);
   std::size_t in_file = next_component(filename, 0);
   while (in_cwd < cwd.size()) {
     std::size_t cwd_end = component_end(cwd, in_cwd);
     std::size_t file_end = component_end(filename, in_file);
     if (cwd.substr(in_cwd, cwd_end - in_cwd) != filename.substr(in_file, file_end - in_file)) {
-      return std::string(filename);
+      return 0;
     }
     in_cwd = next_component(cwd, cwd_end);
     in_file = next_component(filename, file_end);
   }
-  return std::string(filename.substr(in_file));
+  return in_file;
+}
+
+// Where a file name's relative part starts, per file-name object (held, so that its address
+// cannot be reused) and current directory: the comparison walks both names component by
+// component, and the same few files come back at every event.
+class RelativeStarts {
+ public:
+  std::size_t start(PyObject* name, std::string_view filename, const std::string& directory) {
+    const std::uint64_t generation = current_directory::generation();
+    Entry& entry = entries_[slot_of(name)];
+    if (entry.name.get() == name && entry.generation == generation) return entry.start;
+    const std::size_t start = relative_start(filename, directory);
+    py::Ref released = std::move(entry.name);  // a str: releasing it runs no code
+    entry = Entry{py::Ref::share(name), generation, start};
+    return start;
+  }
+
+ private:
+  struct Entry {
+    py::Ref name;
+    std::uint64_t generation = 0;
+    std::size_t start = 0;
+  };
+  static constexpr unsigned kBits = 8;
+
+  static std::size_t slot_of(const PyObject* name) noexcept {
+    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
+  }
+
+  std::array<Entry, std::size_t{1} << kBits> entries_{};
+};
+
+// Never destroyed: the names it holds would be released after the interpreter is gone.
+RelativeStarts& relative_starts() {
+  static RelativeStarts& starts = *new RelativeStarts;
+  return starts;
+}
+
+// A program that changes directory while traced gets paths relative to where it is now. A
+// directory that cannot be read (removed, say) strips nothing. Only called with the interpreter
+// lock held.
+std::string_view file_part(PyObject* name, std::string_view filename) {
+  const std::string* directory = current_directory::get();
+  if (directory == nullptr) return filename;
+  return filename.substr(relative_starts().start(name, filename, *directory));
+}
+
+}  // namespace
+
+std::string relative_to(std::string_view filename, std::string_view cwd) {
+  return std::string(filename.substr(relative_start(filename, cwd)));
 }
 
 std::string filename_with_lineno(PyFrameObject* frame) {
@@ -62,7 +110,8 @@ std::string filename_with_lineno(PyFrameObject* frame) {
 
 std::string filename_with_lineno(PyFrameObject* frame, int line) {
   py::Ref code = py::frame_code(frame);
-  std::string_view filename = py::text_view(py::code_filename(code.get()));
+  PyObject* name = py::code_filename(code.get());
+  std::string_view filename = py::text_view(name);
   // Where a frame has no line the attribute answers None, which is refused like any other value
   // that is not a line number; the C accessor gives the same number faster where there is one.
   std::size_t line_number =
@@ -70,7 +119,7 @@ std::string filename_with_lineno(PyFrameObject* frame, int line) {
                 : py::to_word(
                       py::getattr(reinterpret_cast<PyObject*>(frame), py::names().f_lineno).get());
 
-  std::string text = file_part(filename);
+  std::string text(file_part(name, filename));
   text += ':';
   text += std::to_string(line_number);
   return text;
