@@ -13,10 +13,7 @@ def _write(text):
         file.write(f"[pid {os.getpid()}] {text}\n")
 
 
-def _install():
-    import logging
-    import sys
-
+def _send_to_log_file(logging):
     class ToLogFile(logging.Handler):
         def emit(self, record):
             # Formatting runs repr() of the program's values: whatever it raises stays here.
@@ -29,6 +26,37 @@ def _install():
     logger = logging.getLogger("vexo")
     logger.addHandler(ToLogFile())
     logger.propagate = False
+
+
+class _LoggingImportedAgain:
+    """A program may take logging out of sys.modules; the tracer then imports it again to warn,
+    and the new module's "vexo" logger must send to the file too."""
+
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name != "logging":
+            return None
+        import importlib.machinery
+
+        spec = importlib.machinery.PathFinder.find_spec(name, path)
+        if spec is None or spec.loader is None:
+            return None
+        exec_module = spec.loader.exec_module
+
+        def exec_and_send(module):
+            exec_module(module)
+            _send_to_log_file(module)
+
+        spec.loader.exec_module = exec_and_send
+        return spec
+
+
+def _install():
+    import logging
+    import sys
+
+    _send_to_log_file(logging)
+    sys.meta_path.insert(0, _LoggingImportedAgain)
 
     program_hook = sys.unraisablehook
 
