@@ -349,3 +349,39 @@ def test_refuses_what_is_not_a_frame(entry):
         entry("frame")
     with pytest.raises(TypeError, match="'str' object cannot be converted to 'PyFrame'"):
         native.get_qualname_inner("frame", "name")
+
+
+class CountingName(str):
+    """A module name whose text changes every time it is asked for."""
+
+    calls = 0
+
+    def __str__(self):
+        CountingName.calls += 1
+        return f"generated{CountingName.calls}"
+
+
+@pytest.mark.skipif(not HAS_CO_QUALNAME, reason="the search names functions by where it finds them")
+def test_one_code_under_changing_module_names():
+    # The same code object run under different globals, under a name reassigned between calls,
+    # and under a name whose str() differs every time: each call gets the name it has then.
+    code = compile("def function():\n    return probe()\n", "/srv/shared.py", "exec")
+    first = {"qualnames": qualnames, "probe": lambda: qualnames(sys._getframe(1))}
+    second = dict(first)
+    first["__name__"], second["__name__"] = "first", "second"
+    exec(code, first)
+    function = first["function"]
+    other = type(function)(function.__code__, second)
+    seen = [function()["get_qualname"], other()["get_qualname"], function()["get_qualname"]]
+    first["__name__"] = "".join(["re", "named"])
+    seen.append(function()["get_qualname"])
+    first["__name__"] = CountingName("counting")
+    seen += [function()["get_qualname"], function()["get_qualname"]]
+    assert seen == [
+        "first.function",
+        "second.function",
+        "first.function",
+        "renamed.function",
+        f"generated{CountingName.calls - 1}.function",
+        f"generated{CountingName.calls}.function",
+    ]

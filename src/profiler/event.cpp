@@ -121,9 +121,12 @@ Record process_frame(EventContext& context) {
   const bool lightweight = state.settings.lightweight_repr;
   ThreadSlot& slot = state.thread_slot();
   const thread_identity::ThreadIdentity& thread = cached_thread_info(state);
-  std::string path =
-      file_and_line::filename_with_lineno(context.frame, state.line_number(context.frame));
-  std::optional<std::string> qualname = qualname::get_qualname(context.frame);
+  file_and_line::write_filename_with_lineno(context.frame, state.line_number(context.frame),
+                                            slot.path);
+  // Copied at once: the name's own memory is shared by all threads, and the serializer below can
+  // let another thread run.
+  std::optional<std::string_view> qualname = qualname::qualname_of(context.frame);
+  if (qualname) qualname = std::string_view(slot.qualname.assign(*qualname));
   Ref locals = locals_for_record(context.frame);
   std::optional<std::string> frame_id = frame_id_for(context, slot);
   // The stack is read in place: nothing changes it until update_call_frames below, and reading
@@ -139,7 +142,7 @@ Record process_frame(EventContext& context) {
 
   update_call_frames(state, context.event, context.frame, frame_id);
   return encode_frame_record(
-      FrameFields{path, context.info.code_name, qualname, event_name(context.event), frame_id,
+      FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event), frame_id,
                   arg.bytes(), dumped_locals.bytes(), thread, call_site},
       slot.scratch);
 }

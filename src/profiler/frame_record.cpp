@@ -12,7 +12,8 @@ namespace put = msgpack::put;
 // Keys are written with their fixstr header, as one run of bytes each.
 constexpr std::string_view key(std::string_view encoded) { return encoded; }
 
-std::uint8_t* optional_str(std::uint8_t* at, const std::optional<std::string>& text) {
+template <class Text>
+std::uint8_t* optional_str(std::uint8_t* at, const std::optional<Text>& text) {
   return text ? put::str(at, *text) : put::nil(at);
 }
 

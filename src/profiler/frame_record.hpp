@@ -15,7 +15,7 @@ namespace vexo::profiler {
 struct FrameFields {
   std::string_view path;
   std::string_view co_name;
-  const std::optional<std::string>& qualname;
+  std::optional<std::string_view> qualname;
   const char* event;
   const std::optional<std::string>& frame_id;
   std::span<const std::uint8_t> arg;  // one encoded value each

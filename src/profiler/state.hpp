@@ -28,8 +28,11 @@ struct ThreadSlot {
   // Frame address to the frame id of that frame's latest recorded call.
   std::unordered_map<const void*, std::string> frame_ids;
   std::optional<thread_identity::ThreadIdentity> thread_info;
-  // Where this thread's frame records are written before they are copied out at their size.
+  // Where this thread's frame records are written before they are copied out at their size, and
+  // their texts put together: reused from event to event.
   msgpack::Bytes scratch;
+  std::string path;
+  std::string qualname;
 };
 
 template <class Value>

@@ -1,7 +1,9 @@
 #include "utils/file_and_line.hpp"
 
 #include <array>
+#include <charconv>
 #include <cstdint>
+#include <iterator>
 
 #include "py/convert.hpp"
 #include "py/frames.hpp"
@@ -62,7 +64,7 @@ class RelativeStarts {
     Entry& entry = entries_[slot_of(name)];
     if (entry.name.get() == name && entry.generation == generation) return entry.start;
     const std::size_t start = relative_start(filename, directory);
-    py::Ref released = std::move(entry.name);  // a str: releasing it runs no code
+    py::Ref released = std::move(entry.name);  // released once the entry is whole again
     entry = Entry{py::Ref::share(name), generation, start};
     return start;
   }
@@ -109,6 +111,12 @@ std::string filename_with_lineno(PyFrameObject* frame) {
 }
 
 std::string filename_with_lineno(PyFrameObject* frame, int line) {
+  std::string text;
+  write_filename_with_lineno(frame, line, text);
+  return text;
+}
+
+void write_filename_with_lineno(PyFrameObject* frame, int line, std::string& text) {
   py::Ref code = py::frame_code(frame);
   PyObject* name = py::code_filename(code.get());
   std::string_view filename = py::text_view(name);
@@ -119,10 +127,12 @@ std::string filename_with_lineno(PyFrameObject* frame, int line) {
                 : py::to_word(
                       py::getattr(reinterpret_cast<PyObject*>(frame), py::names().f_lineno).get());
 
-  std::string text(file_part(name, filename));
+  char digits[24];
+  auto [end, error] = std::to_chars(std::begin(digits), std::end(digits), line_number);
+  (void)error;  // a machine word always fits
+  text.assign(file_part(name, filename));
   text += ':';
-  text += std::to_string(line_number);
-  return text;
+  text.append(digits, end);
 }
 
 }  // namespace vexo::file_and_line

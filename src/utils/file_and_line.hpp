@@ -17,5 +17,7 @@ std::string relative_to(std::string_view filename, std::string_view cwd);
 std::string filename_with_lineno(PyFrameObject* frame);
 // The same, where `line` is what the frame's line number was found to be (-1 for none).
 std::string filename_with_lineno(PyFrameObject* frame, int line);
+// The same, written over `text` (whose memory is reused).
+void write_filename_with_lineno(PyFrameObject* frame, int line, std::string& text);
 
 }  // namespace vexo::file_and_line

@@ -4,6 +4,9 @@
 // absent rather than an error, so that the frame's record is still written.
 #include "utils/qualname.hpp"
 
+#include <array>
+#include <cstdint>
+
 #include "py/frames.hpp"
 #include "py/object.hpp"
 
@@ -129,11 +132,57 @@ std::optional<std::string> from_module(PyFrameObject* frame) {
 }
 
 #if PY_VERSION_HEX >= 0x030B0000
-std::optional<std::string> from_code_qualname(PyFrameObject* frame, PyObject* code) {
-  PyObject* qualname = reinterpret_cast<PyCodeObject*>(code)->co_qualname;
+// The joined names of the code objects met lately, per code object and module name. Both are
+// held, so that their addresses cannot be reused. Only a module name that is exactly str is
+// remembered: str() of anything else may run code and answer differently each time. The code's
+// co_qualname never changes.
+class JoinedNames {
+ public:
+  std::string_view joined(PyObject* code, PyObject* module) {
+    PyObject* qualname = reinterpret_cast<PyCodeObject*>(code)->co_qualname;
+    if (!PyUnicode_CheckExact(module)) {
+      uncached_ = join(module, qualname);
+      return uncached_;
+    }
+    Entry& entry = entries_[slot_of(code)];
+    if (entry.code.get() == code && entry.module.get() == module) return entry.joined;
+    std::string joined = join(module, qualname);
+    // Released once the entry is whole again: a released code object can run weakref callbacks.
+    py::Ref released_code = std::move(entry.code);
+    py::Ref released_module = std::move(entry.module);
+    entry.code = py::Ref::share(code);
+    entry.module = py::Ref::share(module);
+    entry.joined = std::move(joined);
+    return entry.joined;
+  }
+
+ private:
+  struct Entry {
+    py::Ref code;
+    py::Ref module;
+    std::string joined;
+  };
+  static constexpr unsigned kBits = 9;
+
+  static std::size_t slot_of(const PyObject* code) noexcept {
+    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(code));
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
+  }
+
+  std::array<Entry, std::size_t{1} << kBits> entries_{};
+  std::string uncached_;
+};
+
+// Never destroyed: the objects it holds would be released after the interpreter is gone.
+JoinedNames& joined_names() {
+  static JoinedNames& names = *new JoinedNames;
+  return names;
+}
+
+std::optional<std::string_view> from_code_qualname(PyFrameObject* frame, PyObject* code) {
   std::optional<py::Ref> module = module_name(frame);
   if (!module) return std::nullopt;
-  return join(module->get(), qualname);
+  return joined_names().joined(code, module->get());
 }
 #endif
 
@@ -177,13 +226,23 @@ std::optional<std::string> search_qualname(PyFrameObject* frame) {
   return get_qualname_inner(frame, co_name);
 }
 
-std::optional<std::string> get_qualname(PyFrameObject* frame) {
+std::optional<std::string_view> qualname_of(PyFrameObject* frame) {
 #if PY_VERSION_HEX >= 0x030B0000
   py::Ref code = py::frame_code(frame);
   return from_code_qualname(frame, code.get());
 #else
-  return search_qualname(frame);
+  static std::string& found = *new std::string;
+  std::optional<std::string> searched = search_qualname(frame);
+  if (!searched) return std::nullopt;
+  found = std::move(*searched);
+  return found;
 #endif
+}
+
+std::optional<std::string> get_qualname(PyFrameObject* frame) {
+  std::optional<std::string_view> name = qualname_of(frame);
+  if (!name) return std::nullopt;
+  return std::string(*name);
 }
 
 }  // namespace vexo::qualname

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "py/ref.hpp"
 
@@ -10,6 +11,9 @@ namespace vexo::qualname {
 
 // Absent when no name can be found; throws py::Error for the failures that stay errors.
 std::optional<std::string> get_qualname(PyFrameObject* frame);
+// The same, as a view that stays valid until the next call (only made with the interpreter lock
+// held): from 3.11 on, the joined name of a code object is remembered.
+std::optional<std::string_view> qualname_of(PyFrameObject* frame);
 
 // The search that interpreters whose code objects lack `co_qualname` rely on. Built on every
 // interpreter so that it can be tested everywhere.
