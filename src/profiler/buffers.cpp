@@ -34,12 +34,12 @@ void drop_returning_frame(ProfilerState& state, PyFrameObject* frame) {
 }  // namespace
 
 void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
-                        const std::optional<std::string>& frame_id) {
+                        const std::string* frame_id) {
   if (event == Event::Return) {
     drop_returning_frame(state, frame);
     return;
   }
-  if (!frame_id) return;
+  if (frame_id == nullptr) return;
   state.thread_slot().call_frames.push_back(
       call_site::CallFrame{py::Ref::share(reinterpret_cast<PyObject*>(frame)), *frame_id});
 }

@@ -18,7 +18,7 @@ inline const char* event_name(Event event) noexcept {
 // Pushes a recorded call; on a return, takes the returning frame off the stack with whatever
 // stands above it (frames whose returns were not recorded), and leaves a stack without it alone.
 void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
-                        const std::optional<std::string>& frame_id);
+                        const std::string* frame_id);
 
 // The newest `depth` entries of the calling thread's stack, with their own references: all that
 // the call-site rule ever looks at.

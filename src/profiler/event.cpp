@@ -35,8 +35,9 @@ struct EventContext {
   Event event;
   Ref code;
   CodeInfo info;
-  std::vector<std::string> types;
-  Records records;
+  // The thread's own, emptied for each event and reused.
+  std::vector<std::string>& types;
+  Records& records;
 
   PyObject* co_filename() const { return py::code_filename(code.get()); }
   PyObject* co_name() const { return py::code_name(code.get()); }
@@ -103,16 +104,19 @@ Ref locals_for_record(PyFrameObject* frame) {
   return locals;
 }
 
-std::optional<std::string> frame_id_for(const EventContext& context, ThreadSlot& slot) {
+// The frame's id, where the thread's map keeps it (its entry is only ever written by this
+// thread's next call of a frame at the same address); null for a return whose call was not
+// recorded.
+const std::string* frame_id_for(const EventContext& context, ThreadSlot& slot) {
   const void* address = context.frame;
   if (context.event == Event::Call) {
-    std::string frame_id = ulid::new_frame_id();
-    slot.frame_ids[address] = frame_id;
-    return frame_id;
+    std::string& frame_id = slot.frame_ids[address];
+    ulid::write_id("frm_", frame_id);
+    return &frame_id;
   }
   auto found = slot.frame_ids.find(address);
-  if (found == slot.frame_ids.end()) return std::nullopt;
-  return found->second;
+  if (found == slot.frame_ids.end()) return nullptr;
+  return &found->second;
 }
 
 // Gathers the frame's data and encodes its record; throws py::Error on the first failure.
@@ -128,10 +132,11 @@ Record process_frame(EventContext& context) {
   std::optional<std::string_view> qualname = qualname::qualname_of(context.frame);
   if (qualname) qualname = std::string_view(slot.qualname.assign(*qualname));
   Ref locals = locals_for_record(context.frame);
-  std::optional<std::string> frame_id = frame_id_for(context, slot);
-  // The stack is read in place: nothing changes it until update_call_frames below, and reading
-  // a line number runs no code of the program.
-  std::optional<call_site::UserCodeCallSite> call_site = call_site::user_code_call_site(
+  const std::string* frame_id = frame_id_for(context, slot);
+  // The stack is read in place, and the call site names its caller's id where the stack holds
+  // it: nothing changes the stack until the record is written, and reading a line number runs no
+  // code of the program.
+  std::optional<call_site::CallSiteView> call_site = call_site::user_code_call_site(
       std::span<const call_site::CallFrame>(slot.call_frames), frame_id,
       [](PyFrameObject* frame, void* of) {
         return static_cast<ProfilerState*>(of)->line_number(frame);
@@ -140,11 +145,12 @@ Record process_frame(EventContext& context) {
   dump::Dumped arg = dump::dump_value(context.arg, lightweight);
   dump::Dumped dumped_locals = dump::dump_value(locals.get(), lightweight);
 
-  update_call_frames(state, context.event, context.frame, frame_id);
-  return encode_frame_record(
+  Record record = encode_frame_record(
       FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event), frame_id,
                   arg.bytes(), dumped_locals.bytes(), thread, call_site},
       slot.scratch);
+  update_call_frames(state, context.event, context.frame, frame_id);
+  return record;
 }
 
 void process_event(EventContext& context) {
@@ -160,7 +166,7 @@ void process_event(EventContext& context) {
     // return still leaves the stack of recorded calls.
     record = false;
     if (context.event == Event::Return) {
-      update_call_frames(context.state, Event::Return, context.frame, std::nullopt);
+      update_call_frames(context.state, Event::Return, context.frame, nullptr);
     }
   }
   try {
@@ -173,7 +179,7 @@ void process_event(EventContext& context) {
     // A frame whose return could not be recorded has returned all the same: left on the stack it
     // would stand as the caller of every later call of its thread.
     if (record && context.event == Event::Return) {
-      update_call_frames(context.state, Event::Return, context.frame, std::nullopt);
+      update_call_frames(context.state, Event::Return, context.frame, nullptr);
     }
     context.log(error);
   }
@@ -202,7 +208,10 @@ void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Ev
   // Most events are of library code that no plugin watches: they end here, before any lock.
   if (!info.may_matter()) return;
   state.renew_after_fork();
-  EventContext context{frame, state, arg, event, std::move(code), info, {}, {}};
+  ThreadSlot& slot = state.thread_slot();
+  slot.types.clear();
+  slot.records.clear();
+  EventContext context{frame, state, arg, event, std::move(code), info, slot.types, slot.records};
   if (!info.names_are_text) {
     // A name that is not UTF-8 text (lone surrogates) abandons this event only, reported once.
     report_names_not_text(context);

@@ -18,7 +18,7 @@ std::uint8_t* optional_str(std::uint8_t* at, const std::optional<Text>& text) {
 }
 
 std::uint8_t* call_site_value(std::uint8_t* at,
-                              const std::optional<call_site::UserCodeCallSite>& call_site) {
+                              const std::optional<call_site::CallSiteView>& call_site) {
   if (!call_site) return put::nil(at);
   at = put::map_header(at, 2);
   at = put::bytes(at, key("\xad"
@@ -35,7 +35,7 @@ std::size_t size_bound(const FrameFields& fields) {
   std::size_t size = kFixed + fields.path.size() + fields.co_name.size() + fields.arg.size() +
                      fields.locals.size() + fields.thread.name.size();
   if (fields.qualname) size += fields.qualname->size();
-  if (fields.frame_id) size += fields.frame_id->size();
+  if (fields.frame_id != nullptr) size += fields.frame_id->size();
   if (fields.call_site) size += fields.call_site->call_frame_id.size();
   return size;
 }
@@ -61,7 +61,8 @@ Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch) {
                 fields.event);
   at = optional_str(put::bytes(at, key("\xa8"
                                        "frame_id")),
-                    fields.frame_id);
+                    fields.frame_id != nullptr ? std::optional<std::string_view>(*fields.frame_id)
+                                               : std::nullopt);
   at = put::bytes(put::bytes(at, key("\xa3"
                                      "arg")),
                   fields.arg);

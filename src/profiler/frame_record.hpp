@@ -17,11 +17,11 @@ struct FrameFields {
   std::string_view co_name;
   std::optional<std::string_view> qualname;
   const char* event;
-  const std::optional<std::string>& frame_id;
+  const std::string* frame_id;        // null for a return whose call was not recorded
   std::span<const std::uint8_t> arg;  // one encoded value each
   std::span<const std::uint8_t> locals;
   const thread_identity::ThreadIdentity& thread;
-  const std::optional<call_site::UserCodeCallSite>& call_site;
+  const std::optional<call_site::CallSiteView>& call_site;
 };
 
 // The timestamp is read while the record is encoded. Records are kept until the trace is built,

@@ -33,6 +33,9 @@ struct ThreadSlot {
   msgpack::Bytes scratch;
   std::string path;
   std::string qualname;
+  // The records of one event, with their types.
+  std::vector<std::string> types;
+  Records records;
 };
 
 template <class Value>

@@ -23,15 +23,17 @@ const CallFrame* calling_entry(std::span<const CallFrame> stack, const std::stri
 
 std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
                                                     const std::optional<std::string>& frame_id) {
-  return user_code_call_site(
-      stack, frame_id, [](PyFrameObject* frame, void*) { return py::frame_lineno(frame); },
-      nullptr);
+  std::optional<CallSiteView> site = user_code_call_site(
+      stack, frame_id ? &*frame_id : nullptr,
+      [](PyFrameObject* frame, void*) { return py::frame_lineno(frame); }, nullptr);
+  if (!site) return std::nullopt;
+  return UserCodeCallSite{std::string(site->call_frame_id), site->line_number};
 }
 
-std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> stack,
-                                                    const std::optional<std::string>& frame_id,
-                                                    LineNumberOf line_number_of, void* context) {
-  if (!frame_id) return std::nullopt;
+std::optional<CallSiteView> user_code_call_site(std::span<const CallFrame> stack,
+                                                const std::string* frame_id,
+                                                LineNumberOf line_number_of, void* context) {
+  if (frame_id == nullptr) return std::nullopt;
   const CallFrame* entry = calling_entry(stack, *frame_id);
   if (entry == nullptr) return std::nullopt;
   PyObject* frame = entry->frame.get();
@@ -39,9 +41,8 @@ std::optional<UserCodeCallSite> user_code_call_site(std::span<const CallFrame> s
   // What the frame reports at this moment; where it has no line the attribute's answer (None) is
   // refused like any other value that is not a line number.
   int line = line_number_of(reinterpret_cast<PyFrameObject*>(frame), context);
-  if (line >= 0) return UserCodeCallSite{entry->frame_id, line};
-  return UserCodeCallSite{entry->frame_id,
-                          py::to_i32(py::getattr(frame, py::names().f_lineno).get())};
+  if (line >= 0) return CallSiteView{entry->frame_id, line};
+  return CallSiteView{entry->frame_id, py::to_i32(py::getattr(frame, py::names().f_lineno).get())};
 }
 
 }  // namespace vexo::call_site

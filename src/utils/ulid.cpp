@@ -41,13 +41,18 @@ std::string encode(std::uint64_t millis, std::uint16_t random_high, std::uint64_
 }
 
 std::string new_id(std::string_view prefix) {
+  std::string id;
+  write_id(prefix, id);
+  return id;
+}
+
+void write_id(std::string_view prefix, std::string& id) {
   std::uint64_t millis = clock::ulid_millis_from(clock::now());
   auto random_high = static_cast<std::uint16_t>(secure_random::next_u64());
   std::uint64_t random_low = secure_random::next_u64();
-  std::string id(prefix.size() + kTextLength, '0');
-  id.replace(0, prefix.size(), prefix);
+  id.assign(prefix);
+  id.resize(prefix.size() + kTextLength);
   encode_into(id.data() + prefix.size(), millis, random_high, random_low);
-  return id;
 }
 
 }  // namespace vexo::ulid

@@ -13,6 +13,8 @@ std::string encode(std::uint64_t millis, std::uint16_t random_high, std::uint64_
 // `prefix` followed by a new ULID: the current time and fresh bits of this thread's secure
 // generator, made in place.
 std::string new_id(std::string_view prefix);
+// The same, written over `id` (whose memory is reused).
+void write_id(std::string_view prefix, std::string& id);
 inline std::string new_ulid() { return new_id(""); }
 inline std::string new_trace_id() { return new_id("trc_"); }
 inline std::string new_frame_id() { return new_id("frm_"); }
