@@ -10,27 +10,18 @@ namespace {
 constexpr char kAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 constexpr int kTextLength = 26;
 
-// Five bits of the 128-bit value (high:low) whose lowest bit is at `shift`; bits above 127 read
-// as zero, which is what makes the first character one of "0" to "7".
-inline unsigned group_at(std::uint64_t high, std::uint64_t low, int shift) noexcept {
-  std::uint64_t bits;
-  if (shift >= 64) {
-    bits = high >> (shift - 64);
-  } else if (shift + 5 <= 64) {
-    bits = low >> shift;
-  } else {
-    bits = high << (64 - shift) | low >> shift;
-  }
-  return static_cast<unsigned>(bits & 0x1f);
-}
-
 }  // namespace
 
 void encode_into(char* out, std::uint64_t millis, std::uint16_t random_high,
                  std::uint64_t random_low) {
+  // The 128-bit value high:low, five bits per character from the last one; the first character
+  // gets the three bits left, which makes it one of "0" to "7".
   std::uint64_t high = (millis & ((std::uint64_t{1} << 48) - 1)) << 16 | random_high;
-  for (int index = 0; index < kTextLength; ++index) {
-    out[index] = kAlphabet[group_at(high, random_low, 125 - 5 * index)];
+  std::uint64_t low = random_low;
+  for (int index = kTextLength - 1; index >= 0; --index) {
+    out[index] = kAlphabet[low & 0x1f];
+    low = low >> 5 | high << 59;
+    high >>= 5;
   }
 }
 
