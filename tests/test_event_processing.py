@@ -428,3 +428,19 @@ def test_a_thread_renaming_itself_keeps_its_first_name(make_profiler):
     (records,) = decode(profiler.rust_profiler.build_trace())["frames"].values()
     assert {r["thread"] for r in records} == {"original"}
     assert len(records) == 6
+
+
+CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+
+def test_a_call_records_its_frame_id_time_and_timestamp_from_one_clock_reading(make_profiler):
+    profiler = make_profiler()
+    run_traced(profiler, middle, 3)
+    for record in records_of(profiler):
+        if record["event"] != "call":
+            continue
+        millis = 0
+        for char in record["frame_id"][4:14]:  # the first ten characters hold the time
+            millis = millis * 32 + CROCKFORD.index(char)
+        # The id keeps the whole milliseconds of the same reading the timestamp shows.
+        assert -0.001 < record["timestamp"] * 1000 - millis < 1.001

@@ -1,5 +1,7 @@
 #include "profiler/code_cache.hpp"
 
+#include <algorithm>
+
 #include "py/convert.hpp"
 #include "py/frames.hpp"
 
@@ -49,9 +51,14 @@ int CodeCache::line_number(PyFrameObject* frame) {
   py::Ref code = py::frame_code(frame);
   Entry* entry = find_entry(code.get());
   if (entry == nullptr) return py::frame_lineno(frame);
-  auto [found, added] = entry->lines.try_emplace(offset, 0);
-  if (added) found->second = py::frame_lineno(frame);
-  return found->second;
+  auto& lines = entry->lines;
+  auto found = std::lower_bound(
+      lines.begin(), lines.end(), offset,
+      [](const std::pair<int, int>& known, int wanted) { return known.first < wanted; });
+  if (found != lines.end() && found->first == offset) return found->second;
+  const int line = py::frame_lineno(frame);
+  lines.insert(found, {offset, line});
+  return line;
 }
 
 }  // namespace vexo::profiler

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "filters/frame_filter.hpp"
@@ -65,7 +66,9 @@ class CodeCache {
   struct Entry {
     py::Ref code;  // held, so that its address cannot be taken by another code object
     CodeInfo info;
-    std::unordered_map<int, int> lines;  // instruction offset to line, as asked
+    // (instruction offset, line) of the offsets asked so far, in offset order: a code is asked
+    // about a few offsets only (its start, its returns, its calls).
+    std::vector<std::pair<int, int>> lines;
   };
   // Code made at run time (exec, templates) could grow the cache without bound.
   static constexpr std::size_t kMaxEntries = 1 << 16;

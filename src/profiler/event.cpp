@@ -8,6 +8,7 @@
 #include "profiler/log_error.hpp"
 #include "py/frames.hpp"
 #include "py/object.hpp"
+#include "utils/clock.hpp"
 #include "utils/dump.hpp"
 #include "utils/file_and_line.hpp"
 #include "utils/qualname.hpp"
@@ -107,11 +108,12 @@ Ref locals_for_record(PyFrameObject* frame) {
 // The frame's id, where the thread's map keeps it (its entry is only ever written by this
 // thread's next call of a frame at the same address); null for a return whose call was not
 // recorded.
-const std::string* frame_id_for(const EventContext& context, ThreadSlot& slot) {
+const std::string* frame_id_for(const EventContext& context, ThreadSlot& slot,
+                                clock::WallTime time) {
   const void* address = context.frame;
   if (context.event == Event::Call) {
     std::string& frame_id = slot.frame_ids[address];
-    ulid::write_id("frm_", frame_id);
+    ulid::write_id("frm_", frame_id, time);
     return &frame_id;
   }
   auto found = slot.frame_ids.find(address);
@@ -121,6 +123,9 @@ const std::string* frame_id_for(const EventContext& context, ThreadSlot& slot) {
 
 // Gathers the frame's data and encodes its record; throws py::Error on the first failure.
 Record process_frame(EventContext& context) {
+  // One reading for the record's timestamp and its frame id's time: the moment the event began
+  // to be recorded, before the serializer's share of the work.
+  const clock::WallTime time = clock::now();
   ProfilerState& state = context.state;
   const bool lightweight = state.settings.lightweight_repr;
   ThreadSlot& slot = state.thread_slot();
@@ -132,7 +137,7 @@ Record process_frame(EventContext& context) {
   std::optional<std::string_view> qualname = qualname::qualname_of(context.frame);
   if (qualname) qualname = std::string_view(slot.qualname.assign(*qualname));
   Ref locals = locals_for_record(context.frame);
-  const std::string* frame_id = frame_id_for(context, slot);
+  const std::string* frame_id = frame_id_for(context, slot, time);
   // The stack is read in place, and the call site names its caller's id where the stack holds
   // it: nothing changes the stack until the record is written, and reading a line number runs no
   // code of the program.
@@ -147,7 +152,7 @@ Record process_frame(EventContext& context) {
 
   Record record = encode_frame_record(
       FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event), frame_id,
-                  arg.bytes(), dumped_locals.bytes(), thread, call_site},
+                  arg.bytes(), dumped_locals.bytes(), thread, call_site, time},
       slot.scratch);
   update_call_frames(state, context.event, context.frame, frame_id);
   return record;

@@ -77,7 +77,7 @@ Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch) {
                  fields.thread.native_id);
   at = put::f64(put::bytes(at, key("\xa9"
                                    "timestamp")),
-                clock::timestamp());
+                clock::timestamp_from(fields.time));
   at = put::bytes(at, key("\xa4"
                           "type"
                           "\xa5"

@@ -8,6 +8,7 @@
 
 #include "profiler/records.hpp"
 #include "utils/call_site.hpp"
+#include "utils/clock.hpp"
 #include "utils/thread_identity.hpp"
 
 namespace vexo::profiler {
@@ -22,9 +23,10 @@ struct FrameFields {
   std::span<const std::uint8_t> locals;
   const thread_identity::ThreadIdentity& thread;
   const std::optional<call_site::CallSiteView>& call_site;
+  clock::WallTime time;  // of the event
 };
 
-// The timestamp is read while the record is encoded. Records are kept until the trace is built,
+// Records are kept until the trace is built,
 // so they are allocated at their exact size: the entries are written into `scratch` (reused from
 // event to event) and copied out once.
 Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch);

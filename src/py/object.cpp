@@ -9,13 +9,23 @@ namespace vexo::py {
 namespace {
 
 // Module names as interned strings, one per literal, made once and kept.
-PyObject* module_name(const char* module) {
+PyObject* module_name_of(const char* module) {
   static std::unordered_map<const char*, PyObject*> names;  // guarded by the interpreter lock
   auto found = names.find(module);
   if (found != names.end()) return found->second;
   PyObject* name = check(PyUnicode_InternFromString(module)).release();
   names.emplace(module, name);
   return name;
+}
+
+PyObject* module_name(const char* module) {
+  // Guarded by the interpreter lock. Most calls in a row name the same module (the serializer's).
+  static const char* last_module = nullptr;
+  static PyObject* last_name = nullptr;
+  if (module == last_module) return last_name;
+  last_name = module_name_of(module);
+  last_module = module;
+  return last_name;
 }
 
 // The module as sys.modules holds it, or null.

@@ -33,12 +33,12 @@ std::string encode(std::uint64_t millis, std::uint16_t random_high, std::uint64_
 
 std::string new_id(std::string_view prefix) {
   std::string id;
-  write_id(prefix, id);
+  write_id(prefix, id, clock::now());
   return id;
 }
 
-void write_id(std::string_view prefix, std::string& id) {
-  std::uint64_t millis = clock::ulid_millis_from(clock::now());
+void write_id(std::string_view prefix, std::string& id, clock::WallTime time) {
+  std::uint64_t millis = clock::ulid_millis_from(time);
   auto random_high = static_cast<std::uint16_t>(secure_random::next_u64());
   std::uint64_t random_low = secure_random::next_u64();
   id.assign(prefix);
