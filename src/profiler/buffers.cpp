@@ -26,6 +26,12 @@ void drop_returning_frame(ProfilerState& state, PyFrameObject* frame) {
   if (entry == stack.rend()) return;
   auto first = std::next(entry).base();
   // Released after the stack is whole again: releasing a frame can run a finalizer.
+  if (std::next(first) == stack.end()) {
+    // The usual case, the returning frame on top, without a vector to hold it.
+    call_site::CallFrame released = std::move(stack.back());
+    stack.pop_back();
+    return;
+  }
   call_site::CallFrameStack released(std::make_move_iterator(first),
                                      std::make_move_iterator(stack.end()));
   stack.erase(first, stack.end());
