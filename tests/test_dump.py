@@ -157,3 +157,50 @@ def test_function_found_however_the_module_provides_it(monkeypatch, make, expect
         del module.dump_msgpack
         with pytest.raises(AttributeError):
             t.dump(1, False)
+
+
+def replace_module(module, monkeypatch):
+    monkeypatch.setitem(
+        sys.modules, "vexo.serialize", plain_module(dump_msgpack=lambda value: b"\x08")
+    )
+
+
+def replace_in_dict(module, monkeypatch):
+    vars(module)["dump_msgpack"] = lambda value: b"\x08"
+
+
+def replace_dict_content(module, monkeypatch):
+    vars(module).clear()
+    vars(module).update(dump_msgpack=lambda value: b"\x08")
+
+
+def replace_code(module, monkeypatch):
+    module.dump_msgpack.__code__ = (lambda value: b"\x08").__code__
+
+
+def change_other_names(module, monkeypatch):
+    monkeypatch.setitem(sys.modules, "vexo.some_other_module", module)
+    module.unrelated = 1
+
+
+@pytest.mark.parametrize(
+    ("change", "expected"),
+    [
+        (replace_module, b"\x08"),
+        (replace_in_dict, b"\x08"),
+        (replace_dict_content, b"\x08"),
+        (replace_code, b"\x08"),
+        (change_other_names, b"\x04"),
+    ],
+)
+def test_any_change_between_calls_is_seen(monkeypatch, change, expected):
+    # The look-up is answered from the last one while nothing changed; two calls in a row must
+    # still see a serializer replaced in any way between them.
+    module = plain_module(dump_msgpack=lambda value: b"\x04")
+    monkeypatch.setitem(sys.modules, "vexo.serialize", module)
+    assert t.dump(1, False) == t.dump(1, False) == b"\x04"
+    change(module, monkeypatch)
+    assert t.dump(1, False) == t.dump(1, False) == expected
+    monkeypatch.setitem(sys.modules, "vexo.serialize", None)
+    with pytest.raises(ImportError):
+        t.dump(1, False)

@@ -43,6 +43,21 @@ bool is_dunder(PyObject* name) {
          PyUnicode_READ_CHAR(name, 1) == '_';
 }
 
+// The number a dict's every change replaces. Deprecated for extensions since 3.12 (the
+// interpreter's own caches moved to other means), but kept up to date through 3.13.
+std::uint64_t dict_version(PyObject* dict) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// A plain module's dict, where its non-dunder attributes are found; null for anything else.
+PyObject* plain_module_dict(PyObject* module, PyObject* name) {
+  if (!Py_IS_TYPE(module, &PyModule_Type) || is_dunder(name)) return nullptr;
+  return PyModule_GetDict(module);
+}
+
 }  // namespace
 
 Ref import(const char* module) {
@@ -56,8 +71,7 @@ Ref import_attribute(const char* module, PyObject* name) {
   if (Ref loaded = loaded_module(module_text)) {
     // A plain module's attributes are its dict's items, but for the dunder names that its type
     // defines; a name missing there still goes through the full look-up, for a module __getattr__.
-    if (Py_IS_TYPE(loaded.get(), &PyModule_Type) && !is_dunder(name)) {
-      PyObject* dict = PyModule_GetDict(loaded.get());
+    if (PyObject* dict = plain_module_dict(loaded.get(), name)) {
       if (PyObject* attribute = PyDict_GetItemWithError(dict, name)) return Ref::share(attribute);
       if (PyErr_Occurred()) throw_error();
     }
@@ -66,6 +80,43 @@ Ref import_attribute(const char* module, PyObject* name) {
   }
   Ref imported = check(PyImport_Import(module_text));
   return getattr(imported.get(), name);
+}
+
+Ref ModuleAttribute::get() {
+  PyObject* modules = PyImport_GetModuleDict();
+  if (value_ && modules_.is(modules) && dict_version(modules) == modules_version_ &&
+      dict_version(module_dict_.get()) == module_dict_version_) {
+    return value_;
+  }
+  value_.reset();
+  Ref value = import_attribute(module_, name_);
+  remember(value);
+  return value;
+}
+
+void ModuleAttribute::remember(const Ref& value) {
+  PyObject* modules = PyImport_GetModuleDict();
+  if (!PyDict_CheckExact(modules)) return;
+  // Read before the look-ups that confirm where the value came from: a key's __eq__ run by them
+  // could change either dict, and then the versions no longer match and nothing is kept.
+  const std::uint64_t modules_version = dict_version(modules);
+  PyObject* module = PyDict_GetItemWithError(modules, module_name(module_));
+  PyObject* dict = module != nullptr ? plain_module_dict(module, name_) : nullptr;
+  if (dict == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  const std::uint64_t dict_version_then = dict_version(dict);
+  if (PyDict_GetItemWithError(dict, name_) != value.get()) {
+    PyErr_Clear();
+    return;
+  }
+  if (dict_version(modules) != modules_version || dict_version(dict) != dict_version_then) return;
+  modules_ = Ref::share(modules);
+  modules_version_ = modules_version;
+  module_dict_ = Ref::share(dict);
+  module_dict_version_ = dict_version_then;
+  value_ = value;
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {

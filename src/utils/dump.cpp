@@ -7,15 +7,20 @@ namespace vexo::dump {
 
 namespace {
 
-// Looked up on every call, never kept: a serializer replaced at run time (or gone at shutdown) is
-// seen as it is now.
-py::Ref call_serializer(PyObject* function_name, PyObject* value) {
-  py::Ref function = py::import_attribute("vexo.serialize", function_name);
-  return py::call(function.get(), {value});
+// Looked up for every call: a serializer replaced at run time (or gone at shutdown) is seen as it
+// is now. The look-up is answered from the last one while sys.modules and the module are as they
+// were; it was an eighth of a recorded event. Never freed: static destructors run after the
+// interpreter is gone.
+py::ModuleAttribute& serializer(bool lightweight) {
+  static auto* full = new py::ModuleAttribute("vexo.serialize", py::names().dump_msgpack);
+  static auto* light =
+      new py::ModuleAttribute("vexo.serialize", py::names().dump_msgpack_lightweight_repr);
+  return lightweight ? *light : *full;
 }
 
-PyObject* function_name(bool lightweight) {
-  return lightweight ? py::names().dump_msgpack_lightweight_repr : py::names().dump_msgpack;
+py::Ref call_serializer(bool lightweight, PyObject* value) {
+  py::Ref function = serializer(lightweight).get();
+  return py::call(function.get(), {value});
 }
 
 }  // namespace
@@ -29,17 +34,17 @@ std::span<const std::uint8_t> Dumped::bytes() const noexcept {
 }
 
 Dumped dump_value(PyObject* value, bool lightweight) {
-  py::Ref result = call_serializer(function_name(lightweight), value);
+  py::Ref result = call_serializer(lightweight, value);
   if (PyBytes_Check(result.get())) return Dumped(std::move(result), {});
   return Dumped(py::Ref(), py::to_byte_vector(result.get()));
 }
 
 msgpack::Bytes dump_msgpack(PyObject* value) {
-  return py::to_byte_vector(call_serializer(function_name(false), value).get());
+  return py::to_byte_vector(call_serializer(false, value).get());
 }
 
 msgpack::Bytes dump_msgpack_lightweight_repr(PyObject* value) {
-  return py::to_byte_vector(call_serializer(function_name(true), value).get());
+  return py::to_byte_vector(call_serializer(true, value).get());
 }
 
 }  // namespace vexo::dump
