@@ -1,10 +1,8 @@
 """Objects that resurrect themselves in __del__ and frames kept alive through tracebacks."""
-# hostile: known=f_locals-snapshots-keep-deleted-locals-alive-up-to-3.12
-# (Up to 3.12 reading a frame's locals, as the tracer does at each recorded event (and, on 3.10,
-# for the caller of each recorded call, to find the qualified name), leaves a snapshot dict on the
-# frame that holds every local until the next read: values the program deletes, or that
-# frame.clear() drops, live on until then. Here the Phoenix objects are finalized at main's return
-# instead of at `del`.)
+# (Up to 3.12 reading frame.f_locals leaves a dict on the frame that holds every local until the
+# next read: a tracer that read it at each recorded event would keep values the program deletes,
+# or that frame.clear() drops, alive until then, and the Phoenix objects would be finalized at
+# main's return instead of at `del`.)
 
 import sys
 

@@ -76,7 +76,7 @@ void run_plugins(EventContext& context) {
 // The frame's locals as a dict the record may show: from 3.13 on a function frame gives a
 // write-through proxy, so a snapshot is taken; "__builtins__" is only ever removed from a copy.
 Ref locals_for_record(PyFrameObject* frame) {
-  Ref locals = py::frame_locals(frame);
+  Ref locals = py::frame_locals_copy(frame);
   bool owned_copy = false;
   if (!PyDict_Check(locals.get())) {
     locals = py::call(reinterpret_cast<PyObject*>(&PyDict_Type), {locals.get()});

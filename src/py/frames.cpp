@@ -1,5 +1,9 @@
 #include "py/frames.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <initializer_list>
+
 #include "py/error.hpp"
 #include "py/names.hpp"
 
@@ -18,6 +22,150 @@ struct FrameObjectHead {
   int f_lineno;
 };
 #endif
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+// The leading fields of the interpreter's own frame record, up to its local variables.
+#if PY_VERSION_HEX < 0x030C0000
+struct InterpreterFrame {
+  PyObject* f_func;
+  PyObject* f_globals;
+  PyObject* f_builtins;
+  PyObject* f_locals;
+  PyCodeObject* f_code;
+  PyFrameObject* frame_obj;
+  void* previous;
+  void* prev_instr;
+  int stacktop;
+  bool is_entry;
+  char owner;
+  PyObject* localsplus[1];
+};
+#else
+struct InterpreterFrame {
+  PyCodeObject* f_code;
+  void* previous;
+  PyObject* f_funcobj;
+  PyObject* f_globals;
+  PyObject* f_builtins;
+  PyObject* f_locals;
+  PyFrameObject* frame_obj;
+  void* prev_instr;
+  int stacktop;
+  std::uint16_t return_offset;
+  char owner;
+  PyObject* localsplus[1];
+};
+#endif
+
+// Kinds of the code's variables (one byte each in co_localspluskinds).
+constexpr unsigned char kHidden = 0x10;  // bound only inside an inlined comprehension (3.12)
+constexpr unsigned char kCell = 0x40;
+constexpr unsigned char kFree = 0x80;
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+bool is_local_name(PyObject* key, PyObject* names) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(names);
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    if (PyTuple_GET_ITEM(names, index) == key) return true;
+  }
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    if (PyUnicode_Compare(PyTuple_GET_ITEM(names, index), key) == 0) return true;
+  }
+  return false;
+}
+
+// Whether the dict the frame already keeps (from a locals() call of the program, or a debugger)
+// holds nothing but the code's own variables, whose values are then read from where they live.
+// A name put there by other means shows only in that dict.
+bool holds_only_variables(PyObject* own, std::initializer_list<PyObject*> names) {
+  if (own == nullptr) return true;
+  if (!PyDict_CheckExact(own)) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(own, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    bool found = false;
+    for (PyObject* group : names) found = found || is_local_name(key, group);
+    if (!found) return false;
+  }
+  return true;
+}
+
+#if PY_VERSION_HEX < 0x030B0000
+// A cell's content; false when the slot does not hold a cell (the variables are then not laid out
+// as this code expects, and the interpreter's own reading is used).
+bool cell_content(PyObject* slot, PyObject*& value) {
+  if (slot == nullptr || !PyCell_Check(slot)) return false;
+  value = PyCell_GET(slot);
+  return true;
+}
+#endif
+#endif
+
+// A function frame's variables as a new dict, in the order f_locals would list them on its first
+// reading; a null Ref when the frame is not a function's or its variables are not as expected.
+Ref fresh_locals(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+  auto* record = static_cast<InterpreterFrame*>(reinterpret_cast<FrameObjectHead*>(frame)->f_frame);
+  PyCodeObject* code = record->f_code;
+  if ((code->co_flags & CO_OPTIMIZED) == 0 || record->stacktop == 0) return Ref();
+  PyObject* names = code->co_localsplusnames;
+  if (!holds_only_variables(record->f_locals, {names})) return Ref();
+  const auto* kinds =
+      reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
+  Ref locals = check(PyDict_New());
+  for (int index = 0; index < code->co_nlocalsplus; ++index) {
+    PyObject* value = record->localsplus[index];
+    const unsigned char kind = kinds[index];
+    if (value != nullptr && (kind & (kCell | kFree)) != 0) {
+      if (!PyCell_Check(value)) return Ref();  // an argument whose cell is not made yet
+      value = PyCell_GET(value);
+    } else if (value == nullptr && (kind & kFree) != 0) {
+      return Ref();  // free variables not copied in yet
+    }
+    if (value == nullptr) continue;
+    if ((kind & kHidden) != 0) return Ref();
+    check_status(PyDict_SetItem(locals.get(), PyTuple_GET_ITEM(names, index), value));
+  }
+  return locals;
+#elif PY_VERSION_HEX < 0x030B0000
+  PyCodeObject* code = frame->f_code;
+  if ((code->co_flags & CO_OPTIMIZED) == 0) return Ref();
+  if (!holds_only_variables(frame->f_locals,
+                            {code->co_varnames, code->co_cellvars, code->co_freevars})) {
+    return Ref();
+  }
+  Ref locals = check(PyDict_New());
+  PyObject** slot = frame->f_localsplus;
+  const Py_ssize_t plain =
+      std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
+  for (Py_ssize_t index = 0; index < plain; ++index) {
+    if (slot[index] != nullptr) {
+      check_status(
+          PyDict_SetItem(locals.get(), PyTuple_GET_ITEM(code->co_varnames, index), slot[index]));
+    }
+  }
+  slot += code->co_nlocals;
+  for (PyObject* names : {code->co_cellvars, code->co_freevars}) {
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(names); ++index, ++slot) {
+      PyObject* value = nullptr;
+      if (!cell_content(*slot, value)) return Ref();
+      PyObject* name = PyTuple_GET_ITEM(names, index);
+      if (value != nullptr) {
+        check_status(PyDict_SetItem(locals.get(), name, value));
+      } else if (PyDict_DelItem(locals.get(), name) < 0) {
+        PyErr_Clear();  // an unbound cell of a name that had no value either
+      }
+    }
+  }
+  return locals;
+#else
+  (void)frame;
+  return Ref();
+#endif
+}
 
 }  // namespace
 
@@ -40,6 +188,11 @@ Ref frame_locals(PyFrameObject* frame) {
 #else
   return check(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names().f_locals));
 #endif
+}
+
+Ref frame_locals_copy(PyFrameObject* frame) {
+  if (Ref locals = fresh_locals(frame)) return locals;
+  return frame_locals(frame);
 }
 
 Ref frame_globals(PyFrameObject* frame) {

@@ -26,6 +26,12 @@ inline int frame_lineno(PyFrameObject* frame) noexcept { return PyFrame_GetLineN
 int frame_line_offset(PyFrameObject* frame) noexcept;
 // frame.f_locals: a dict up to 3.12; from 3.13 a write-through proxy on function frames.
 Ref frame_locals(PyFrameObject* frame);
+// The items frame.f_locals would show, read without writing to the frame: up to 3.12, f_locals
+// copies a function's variables into a dict that the frame keeps, which holds on to values the
+// program has since deleted or cleared (their finalizers run late) and changes any dict the
+// program got from locals(). For a function frame, a new dict; for other frames, and from 3.13
+// on, what f_locals gives.
+Ref frame_locals_copy(PyFrameObject* frame);
 // frame.f_globals.
 Ref frame_globals(PyFrameObject* frame);
 

@@ -192,13 +192,13 @@ std::optional<std::string> get_qualname_inner(PyFrameObject* frame, PyObject* co
   py::Ref caller = py::frame_back(frame);
   if (caller.is_none()) return std::nullopt;
   {
-    py::Ref caller_locals = py::frame_locals(as_frame(caller));
+    py::Ref caller_locals = py::frame_locals_copy(as_frame(caller));
     Probe found = probe(caller_locals.get(), co_name);
     if (found.gave_up) return std::nullopt;
     if (found.value) return join_function(found.value.get());
   }
 
-  py::Ref locals = py::frame_locals(frame);
+  py::Ref locals = py::frame_locals_copy(frame);
   py::Ref getattr_static = py::import_attribute("inspect", py::names().getattr_static);
 
   Probe self = probe(locals.get(), py::names().self);
