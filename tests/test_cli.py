@@ -119,6 +119,26 @@ def test_uncaught_exception_same_traceback_and_status(tmp_path):
     ]  # fmt: skip
 
 
+@pytest.mark.parametrize("exit_code", ["", "raise SystemExit(130)"])
+def test_uncaught_keyboard_interrupt_ends_by_sigint_after_exit_callbacks(tmp_path, exit_code):
+    # A shell stops a script when a command it ran died of SIGINT, not when it exited with 130.
+    write(
+        tmp_path / "stop.py",
+        f"""\
+        import atexit
+        atexit.register(print, "exit callback")
+        print("before")
+        {exit_code or "raise KeyboardInterrupt"}
+        """,
+    )
+    traced = vexo(tmp_path, "run", "stop.py")
+    plain = python(tmp_path, "stop.py")
+    assert traced.returncode == plain.returncode == (130 if exit_code else -2)
+    assert traced.stdout == plain.stdout == "before\nexit callback\n"
+    assert program_stderr(traced) == plain.stderr
+    assert len(list_traces(tmp_path / ".vexo" / "db.sqlite3")) == 1
+
+
 @pytest.mark.parametrize(
     "code, status, message",
     [("3", 3, ""), ("None", 0, ""), ("'bye'", 1, "bye\n"), ("True", 1, "")],

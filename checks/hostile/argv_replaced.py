@@ -1,8 +1,6 @@
 """The program replaces sys.argv with values that are not a list of texts, and deletes it."""
-# hostile: known=vexo-run-cannot-build-a-trace-without-a-text-list-argv
-# (The trace document holds sys.argv, which must be a list of texts: `vexo run` reports that it
-# cannot save the trace and exits with 1. The command knows the argv it gave the program and
-# could put it back before building.)
+# (The trace document holds sys.argv, which must be a sequence of texts: `vexo run` builds the
+# trace with the argv it gave the program.)
 
 import sys
 

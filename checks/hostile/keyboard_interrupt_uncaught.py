@@ -1,5 +1,4 @@
 """An uncaught KeyboardInterrupt ends the program: python reports it and dies of SIGINT."""
-# hostile: known=vexo-run-exits-130-where-python-dies-of-SIGINT
 
 import os
 import signal

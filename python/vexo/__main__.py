@@ -9,7 +9,8 @@
 `sys.argv`, `sys.path[0]`, a fresh `__main__` module, its standard streams untouched, and it
 exits with the status python would give it (an uncaught exception prints the same traceback and
 gives 1). vexo's own line, naming the stored trace, goes to standard error after the program's
-output. A KeyboardInterrupt gives the status 130 instead of a death by SIGINT.
+output. After an uncaught KeyboardInterrupt it ends by SIGINT, as python does, once the exit
+callbacks have run.
 
 The tracer leaves this file's frames out of traces, so the code that runs the traced program
 lives here.
@@ -18,16 +19,19 @@ lives here.
 from __future__ import annotations
 
 import argparse
+import atexit
 import builtins
+import contextlib
 import importlib.machinery
 import importlib.util
 import json
 import os
 import runpy
+import signal
 import sys
 import threading
 import types
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import msgpack
@@ -239,9 +243,11 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
     else:
         program = script_program(options.script, program_args)
     program.prepare()
+    given_argv = list(sys.argv)
     profiler = Profiler(settings.profiler_config(), db_path=settings.db_path, source=program.source)
     status = trace_program(program, profiler)
-    return save_program_trace(profiler, settings, status, cwd)
+    with _text_list_argv(given_argv):
+        return save_program_trace(profiler, settings, status, cwd)
 
 
 class ScriptProgram:
@@ -370,6 +376,8 @@ def _new_main_module() -> types.ModuleType:
 
 def trace_program(program: ScriptProgram | ModuleProgram, profiler: Profiler) -> int:
     """Runs the program under the profiler; the exit status python would give it."""
+    # Registered before the program registers its own, so that it runs after them.
+    atexit.register(_end_by_sigint_if_interrupted)
     try:
         profiler.start()
     except Exception as error:
@@ -381,7 +389,10 @@ def trace_program(program: ScriptProgram | ModuleProgram, profiler: Profiler) ->
             status = exit_status(exit)
         except BaseException as error:
             report_uncaught(error)
-            status = EXIT_INTERRUPTED if isinstance(error, KeyboardInterrupt) else EXIT_FAILURE
+            status = EXIT_FAILURE
+            if isinstance(error, KeyboardInterrupt):
+                status = EXIT_INTERRUPTED
+                _interruption.uncaught = True
         else:
             status = 0
         # As at the interpreter's exit: the program's threads finish before it ends, and they
@@ -393,6 +404,28 @@ def trace_program(program: ScriptProgram | ModuleProgram, profiler: Profiler) ->
     finally:
         profiler.stop()
     return status
+
+
+class _interruption:  # noqa: N801 - a namespace for one flag
+    uncaught = False
+
+
+def _end_by_sigint_if_interrupted() -> None:
+    """Python ends a program that an uncaught KeyboardInterrupt stopped by SIGINT (after its exit
+    callbacks), so that the shell, or a script that ran it, sees the interruption and stops too;
+    the status 130 stands only where the signal cannot be sent."""
+    if not _interruption.uncaught:
+        return
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError, AttributeError):
+            pass
+    try:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+    except (OSError, ValueError):
+        pass
 
 
 def exit_status(exit: SystemExit) -> int:
@@ -456,6 +489,26 @@ def wait_for_threads() -> None:
             return
         for thread in pending:
             thread.join()
+
+
+@contextlib.contextmanager
+def _text_list_argv(given: list[str]) -> Iterator[None]:
+    """The trace document holds sys.argv, which must then be a sequence of texts. A program that
+    replaced it with anything else, or deleted it, gets the argv it was given in its trace, and
+    its own value back afterwards (its exit callbacks may read it)."""
+    missing = object()
+    current = getattr(sys, "argv", missing)
+    if isinstance(current, (list, tuple)) and all(isinstance(item, str) for item in current):
+        yield
+        return
+    sys.argv = list(given)
+    try:
+        yield
+    finally:
+        if current is missing:
+            del sys.argv
+        else:
+            sys.argv = current
 
 
 def save_program_trace(profiler: Profiler, settings: Settings, status: int, cwd: str) -> int:
