@@ -46,4 +46,4 @@ def run(size):
     return total
 
 
-SIZE = 1200
+SIZE = 1500

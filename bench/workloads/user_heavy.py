@@ -62,4 +62,4 @@ def run(size):
     return total
 
 
-SIZE = 7000
+SIZE = 8400
