@@ -15,6 +15,7 @@ from vexo.db import (
     DatabaseError,
     StoreError,
     TraceNotFoundError,
+    document_trace_id,
     list_traces,
     load_trace,
     save_trace_in_sqlite,
@@ -86,6 +87,17 @@ def test_unparsable_documents_are_stored_whole_without_summary(db_path, data):
 def test_summarize_skips_unknown_keys_and_handles_int_thread_keys():
     data = msgpack.packb({"extra": [1, {"a": 2}], "frames": {2**40: [1], 3: []}, "timestamp": 1})
     assert summarize_trace(data) == (1.0, None, 1)
+
+
+@pytest.mark.parametrize("record_size", [10, 101 * 2**20], ids=["small", "over 100 MiB"])
+def test_large_documents_are_read_past_their_records(record_size):
+    # msgpack's stream reader refuses more than 100 MiB fed at once by default.
+    records = ["x" * record_size, {"a": 1}]
+    data = msgpack.packb(
+        {"frames": {7: records}, "frames_of_interest": records, "timestamp": 2, "trace_id": "trc_9"}
+    )
+    assert summarize_trace(data) == (2.0, None, 4)
+    assert document_trace_id(data) == "trc_9"
 
 
 def test_same_trace_id_replaces_the_trace(db_path):

@@ -34,11 +34,10 @@ import types
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-import msgpack
-
 from vexo.config import ConfigError, Settings, load_settings
 from vexo.db import (
     StoreError,
+    document_trace_id,
     list_traces,
     load_trace,
     prepare_database,
@@ -530,20 +529,6 @@ def save_program_trace(profiler: Profiler, settings: Settings, status: int, cwd:
     records = summarize_trace(document).record_count or 0
     _report(f"trace {trace_id} ({records} records) saved in {display_path(settings.db_path, cwd)}")
     return status
-
-
-def document_trace_id(document: bytes) -> str | None:
-    """The trace id written in a trace document (a process forked by the program has its own),
-    read without decoding the records."""
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
-    unpacker.feed(document)
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        if key == "trace_id":
-            value = unpacker.unpack()
-            return value if isinstance(value, str) else None
-        unpacker.skip()
-    return None
 
 
 def display_path(path: str, cwd: str) -> str:

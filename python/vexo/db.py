@@ -11,6 +11,7 @@ SQLite user version, so a file written by a newer release is refused rather than
 from __future__ import annotations
 
 import contextlib
+import io
 import os
 import sqlite3
 import time
@@ -34,6 +35,7 @@ __all__ = [
     "prepare_database",
     "save_trace_in_sqlite",
     "summarize_trace",
+    "document_trace_id",
 ]
 
 APPLICATION_ID = 0x5645584F  # "VEXO"
@@ -190,8 +192,7 @@ def summarize_trace(document: bytes) -> DocumentSummary:
     """
     started_at = source = record_count = test = None
     try:
-        unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace")
-        unpacker.feed(document)
+        unpacker = _document_reader(document)
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
             if key == "frames_of_interest":
@@ -222,6 +223,39 @@ def summarize_trace(document: bytes) -> DocumentSummary:
         # One trace per test: the test tells the traces of one run apart.
         source = f"{source} {test}"
     return DocumentSummary(started_at, source, record_count)
+
+
+def document_trace_id(document: bytes) -> str | None:
+    """The trace id written in a trace document (a process forked by the program has its own),
+    read past the records without decoding them."""
+    unpacker = _document_reader(document)
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "trace_id":
+            value = unpacker.unpack()
+            return value if isinstance(value, str) else None
+        if key == "frames":
+            for _ in range(unpacker.read_map_header()):
+                unpacker.skip()  # the thread id
+                _skip_array(unpacker)
+        elif key == "frames_of_interest":
+            _skip_array(unpacker)
+        else:
+            unpacker.skip()
+    return None
+
+
+def _document_reader(document: bytes) -> msgpack.Unpacker:
+    """A stream over a trace document that buffers one record at a time. Fed whole, a document
+    over msgpack's default buffer limit (100 MiB) could not be read at all; the limit is raised
+    to the document's size, so that even one record that large can be read."""
+    return msgpack.Unpacker(
+        io.BytesIO(document),
+        raw=False,
+        strict_map_key=False,
+        unicode_errors="replace",
+        max_buffer_size=max(len(document), 1),
+    )
 
 
 def _test_node_id(record: object) -> str | None:
