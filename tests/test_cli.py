@@ -119,6 +119,29 @@ def test_uncaught_exception_same_traceback_and_status(tmp_path):
     ]  # fmt: skip
 
 
+@pytest.mark.parametrize("change", ["sys.argv = [1, None]", "sys.argv = 'text'", "del sys.argv"])
+def test_program_that_replaces_argv_keeps_its_trace(tmp_path, change):
+    # The trace document holds sys.argv as a list of texts: the program's own value gives way to
+    # the argv it was given while the trace is built, and comes back for the exit callbacks.
+    write(
+        tmp_path / "argv.py",
+        f"""\
+        import atexit, sys
+        {change}
+        atexit.register(lambda: print(hasattr(sys, "argv") and sys.argv))
+        """,
+    )
+    traced = vexo(tmp_path, "run", "argv.py", "one")
+    plain = python(tmp_path, "argv.py", "one")
+    assert (
+        (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout) == (0, plain.stdout)
+    )
+    assert program_stderr(traced) == plain.stderr == ""
+    (summary,) = list_traces(tmp_path / ".vexo" / "db.sqlite3")
+    decoded, _ = records(load_trace(tmp_path / ".vexo" / "db.sqlite3", summary.trace_id))
+    assert decoded["command_line_args"] == ["argv.py", "one"]
+
+
 @pytest.mark.parametrize("exit_code", ["", "raise SystemExit(130)"])
 def test_uncaught_keyboard_interrupt_ends_by_sigint_after_exit_callbacks(tmp_path, exit_code):
     # A shell stops a script when a command it ran died of SIGINT, not when it exited with 130.
