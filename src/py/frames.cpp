@@ -110,6 +110,9 @@ Ref fresh_locals(PyFrameObject* frame) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
   auto* record = static_cast<InterpreterFrame*>(reinterpret_cast<FrameObjectHead*>(frame)->f_frame);
   PyCodeObject* code = record->f_code;
+  // The record's layout is the interpreter's own business: one that does not name the frame's
+  // code is not what this reading expects, and f_locals is used instead.
+  if (!frame_code(frame).is(reinterpret_cast<PyObject*>(code))) return Ref();
   if ((code->co_flags & CO_OPTIMIZED) == 0 || record->stacktop == 0) return Ref();
   PyObject* names = code->co_localsplusnames;
   if (!holds_only_variables(record->f_locals, {names})) return Ref();
