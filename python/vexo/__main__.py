@@ -306,8 +306,7 @@ class ModuleProgram:
             raise CommandError(str(error)) from None
         except Exception as error:
             raise CommandError(
-                f"Error while finding module specification for {self.name!r}"
-                f" ({type(error).__name__}: {error})"
+                f"Error while looking up module {self.name!r} ({type(error).__name__}: {error})"
             ) from None
 
     def execute(self) -> None:
