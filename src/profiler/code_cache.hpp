@@ -5,7 +5,6 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -14,6 +13,7 @@
 #include "filters/frame_filter.hpp"
 #include "plugins/processor.hpp"
 #include "py/ref.hpp"
+#include "utils/address_slot.hpp"
 
 namespace vexo::profiler {
 
@@ -82,14 +82,10 @@ class CodeCache {
   };
   static constexpr unsigned kRecentBits = 10;
 
-  static std::size_t slot_of(const PyObject* code) noexcept {
-    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(code));
-    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - kRecentBits));
-  }
   void forget_recent() noexcept { recent_.fill(Recent{}); }
 
   Entry* find_entry(const PyObject* code) noexcept {
-    Recent& recent = recent_[slot_of(code)];
+    Recent& recent = recent_[address_slot::slot_of<kRecentBits>(code)];
     if (recent.code == code) return recent.entry;
     auto found = entries_.find(code);
     if (found == entries_.end()) return nullptr;

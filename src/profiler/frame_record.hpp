@@ -26,9 +26,8 @@ struct FrameFields {
   clock::WallTime time;  // of the event
 };
 
-// Records are kept until the trace is built,
-// so they are allocated at their exact size: the entries are written into `scratch` (reused from
-// event to event) and copied out once.
+// Records are kept until the trace is built, so they are allocated at their exact size: the
+// entries are written into `scratch` (reused from event to event) and copied out once.
 Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch);
 
 }  // namespace vexo::profiler

@@ -8,6 +8,7 @@
 #include "py/convert.hpp"
 #include "py/frames.hpp"
 #include "py/object.hpp"
+#include "utils/address_slot.hpp"
 #include "utils/current_directory.hpp"
 
 namespace vexo::file_and_line {
@@ -61,7 +62,7 @@ class RelativeStarts {
  public:
   std::size_t start(PyObject* name, std::string_view filename, const std::string& directory) {
     const std::uint64_t generation = current_directory::generation();
-    Entry& entry = entries_[slot_of(name)];
+    Entry& entry = entries_[address_slot::slot_of<kBits>(name)];
     if (entry.name.get() == name && entry.generation == generation) return entry.start;
     const std::size_t start = relative_start(filename, directory);
     py::Ref released = std::move(entry.name);  // released once the entry is whole again
@@ -76,11 +77,6 @@ class RelativeStarts {
     std::size_t start = 0;
   };
   static constexpr unsigned kBits = 8;
-
-  static std::size_t slot_of(const PyObject* name) noexcept {
-    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
-    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
-  }
 
   std::array<Entry, std::size_t{1} << kBits> entries_{};
 };

@@ -5,10 +5,10 @@
 #include "utils/qualname.hpp"
 
 #include <array>
-#include <cstdint>
 
 #include "py/frames.hpp"
 #include "py/object.hpp"
+#include "utils/address_slot.hpp"
 
 namespace vexo::qualname {
 
@@ -144,7 +144,7 @@ class JoinedNames {
       uncached_ = join(module, qualname);
       return uncached_;
     }
-    Entry& entry = entries_[slot_of(code)];
+    Entry& entry = entries_[address_slot::slot_of<kBits>(code)];
     if (entry.code.get() == code && entry.module.get() == module) return entry.joined;
     std::string joined = join(module, qualname);
     // Released once the entry is whole again: a released code object can run weakref callbacks.
@@ -163,11 +163,6 @@ class JoinedNames {
     std::string joined;
   };
   static constexpr unsigned kBits = 9;
-
-  static std::size_t slot_of(const PyObject* code) noexcept {
-    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(code));
-    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
-  }
 
   std::array<Entry, std::size_t{1} << kBits> entries_{};
   std::string uncached_;
