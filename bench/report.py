@@ -10,6 +10,8 @@ import statistics
 import sys
 from pathlib import Path
 
+from sections import sections
+
 MODE_ORDER = ["untraced", "floor", "cProfile", "vexo", "vexo-const", "viztracer", "viztracer-args"]
 PEERS = [
     ("floor", "× floor"),
@@ -277,6 +279,9 @@ def main():
     if not results:
         sys.exit(f"no results-*.json in {directory}")
     text = render(results, memories)
+    if Path(output).exists():
+        kept = sections(Path(output).read_text())
+        text = text.rstrip("\n") + "\n\n" + kept if kept else text
     Path(output).write_text(text)
     print(text)
 

@@ -1,0 +1,125 @@
+"""Turns the JSON of the real-work benchmarks into the "real work" section of bench/RESULTS.md.
+
+Usage: report.py RESULTS_DIR OUTPUT.md
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+import os
+import platform
+import sys
+from pathlib import Path
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from sections import replace_section  # noqa: E402
+
+
+def load(directory, prefix):
+    found = {}
+    for path in sorted(Path(directory).glob(f"{prefix}-*.json")):
+        found[path.stem.split("-", 1)[1]] = json.loads(path.read_text())
+    return found
+
+
+def verdict(met):
+    return "met" if met else "**not met**"
+
+
+def header(*columns):
+    """A Markdown table's first two lines; columns after the first two are right-aligned."""
+    align = ["---", "---"] + ["---:"] * (len(columns) - 2)
+    return ["| " + " | ".join(columns) + " |", "|" + "|".join(align) + "|"]
+
+
+def suites_table(suites):
+    rows = header("CPython", "suite", "tests", "plain", "traced", "× plain (≤ 2)", "records",
+                  "store", "B per record (≤ 64)")  # fmt: skip
+    for version, results in suites.items():
+        for r in results:
+            ratio = r["traced_seconds"] / r["plain_seconds"]
+            per_record = r["store_bytes"] / max(r["records"], 1)
+            rows.append(
+                f"| {version} | {r['library']} {r['version']} | {r['tests']} | "
+                f"{r['plain_seconds']:.1f} s | {r['traced_seconds']:.1f} s | "
+                f"{ratio:.2f} ({verdict(ratio <= 2)}) | {r['records']:,} | "
+                f"{r['store_bytes'] / 1e6:.1f} MB | "
+                f"{per_record:.1f} ({verdict(per_record <= 64)}) |"
+            )
+    return rows
+
+
+def wsgi_table(wsgi):
+    rows = header("CPython", "latency, 1 client: plain / traced", "× (≤ 2)",
+                  "throughput, 8 clients: plain / traced", "× (≥ 0.5)",
+                  "requests served / stored")  # fmt: skip
+    for version, w in wsgi.items():
+        plain, traced = w["plain"], w["traced"]
+        rows.append(
+            f"| {version} | {plain['latency_ms']:.2f} / {traced['latency_ms']:.2f} ms | "
+            f"{w['latency_ratio']:.2f} ({verdict(w['latency_ratio'] <= 2)}) | "
+            f"{plain['throughput']:,.0f} / {traced['throughput']:,.0f} req/s | "
+            f"{w['throughput_ratio']:.2f} ({verdict(w['throughput_ratio'] >= 0.5)}) | "
+            f"{traced['served']:,} / {traced['stored']:,} "
+            f"({verdict(traced['served'] == traced['stored'])}) |"
+        )
+    return rows
+
+
+def setup_table(setups):
+    rows = header("CPython", "profiler made, started, stopped, built", "save: size",
+                  "per trace", "per MiB", "stored per MiB")  # fmt: skip
+    for version, s in setups.items():
+        for i, (label, figures) in enumerate(s["save"].items()):
+            setup = f"{s['setup_us']:.0f} µs" if i == 0 else ""
+            rows.append(
+                f"| {version if i == 0 else ''} | {setup} | {label} | "
+                f"{figures['ms_per_trace']:.3f} ms | {figures['ms_per_mib']:.1f} ms | "
+                f"{figures['stored_bytes_per_mib'] / 1024:.0f} KiB |"
+            )
+    return rows
+
+
+def render(directory):
+    now = datetime.datetime.now(datetime.timezone.utc)
+    lines = [
+        "## Real work",
+        "",
+        f"Written by `bench/realwork/run` on {now:%Y-%m-%d %H:%M} UTC ({platform.machine()}, "
+        f'{os.cpu_count()} CPUs); see bench/README.md, "Real work".',
+        "",
+    ]
+    suites, wsgi, setups = (
+        load(directory, "suites"),
+        load(directory, "wsgi"),
+        load(directory, "setup"),
+    )
+    if suites:
+        lines += [
+            "### Third-party test suites under `pytest --vexo`",
+            "",
+            *suites_table(suites),
+            "",
+        ]
+    if wsgi:
+        lines += [
+            "### A Flask request through waitress with `VexoMiddleware`",
+            "",
+            *wsgi_table(wsgi),
+            "",
+        ]
+    if setups:
+        lines += ["### Set-up and saving", "", *setup_table(setups), ""]
+    return "\n".join(lines)
+
+
+def main():
+    directory, output = sys.argv[1], sys.argv[2]
+    text = render(directory)
+    replace_section(output, "realwork", text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,129 @@
+"""A Flask request through waitress (a real threaded WSGI server), untraced and behind
+`VexoMiddleware`, side by side: latency with one client, throughput with eight, and whether every
+request served was stored.
+
+    python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--out FILE.json]
+
+The load comes from `wrk` (Debian's package), a C client that costs the server little; each
+round starts a fresh server per mode (the order alternating), lets it warm up, measures, and stops
+it with SIGINT so that it exits as a server does (exit callbacks run, queued traces are written).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODES = ("plain", "traced")
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def wait_for(port, server, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if server.poll() is not None:
+            raise RuntimeError(f"the server exited with {server.returncode}")
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("the server did not start")
+
+
+def wrk(url, connections, seconds):
+    out = subprocess.run(
+        ["wrk", f"-t{min(connections, 2)}", f"-c{connections}", f"-d{seconds}s", "--latency", url],
+        capture_output=True, text=True, check=True,
+    ).stdout  # fmt: skip
+    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    median = re.search(r"50%\s+([\d.]+)(us|ms|s)\b", out)
+    scale = {"us": 1e-3, "ms": 1.0, "s": 1e3}[median.group(2)]
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)|Socket errors", out)
+    if errors:
+        raise RuntimeError(f"wrk saw errors:\n{out}")
+    return rate, float(median.group(1)) * scale
+
+
+def stored_traces(db_path):
+    from vexo.db import list_traces
+
+    return len(list_traces(db_path)) if os.path.exists(db_path) else 0
+
+
+def one_run(mode, seconds, folder):
+    port = free_port()
+    db_path = os.path.join(folder, f"{mode}-{port}.sqlite3")
+    count_file = os.path.join(folder, f"{mode}-{port}.count")
+    server = subprocess.Popen(
+        [sys.executable, os.path.join(HERE, "shop_app.py"), str(port), db_path, mode, count_file],
+        cwd=folder,
+    )
+    try:
+        wait_for(port, server)
+        url = f"http://127.0.0.1:{port}/orders/7"
+        wrk(url, 1, 1)  # warm-up
+        _, latency = wrk(url, 1, seconds)
+        throughput, _ = wrk(url, 8, seconds)
+    finally:
+        server.send_signal(signal.SIGINT)
+        server.wait(timeout=120)
+    with open(count_file) as counted:
+        served = int(counted.read())
+    stored = stored_traces(db_path)
+    return {"latency_ms": latency, "throughput": throughput, "served": served, "stored": stored}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--seconds", type=int, default=3)
+    parser.add_argument("--out")
+    args = parser.parse_args()
+    if shutil.which("wrk") is None:
+        sys.exit("wsgi.py needs wrk: apt-get install wrk")
+    runs = {mode: [] for mode in MODES}
+    with tempfile.TemporaryDirectory() as folder:
+        for round_no in range(args.rounds):
+            order = MODES if round_no % 2 == 0 else MODES[::-1]
+            for mode in order:
+                runs[mode].append(one_run(mode, args.seconds, folder))
+                print(mode, runs[mode][-1], file=sys.stderr)
+    summary = {
+        mode: {
+            "latency_ms": statistics.median(r["latency_ms"] for r in rs),
+            "throughput": statistics.median(r["throughput"] for r in rs),
+            "served": sum(r["served"] for r in rs),
+            "stored": sum(r["stored"] for r in rs),
+        }
+        for mode, rs in runs.items()
+    }
+    plain, traced = summary["plain"], summary["traced"]
+    summary["python"] = platform.python_version()
+    summary["latency_ratio"] = traced["latency_ms"] / plain["latency_ms"]
+    summary["throughput_ratio"] = traced["throughput"] / plain["throughput"]
+    print(json.dumps(summary, indent=2))
+    if args.out:
+        with open(args.out, "w") as out:
+            json.dump(summary, out, indent=2)
+
+
+if __name__ == "__main__":
+    main()
