@@ -280,18 +280,22 @@ def test_lone_surrogate_file_name_abandons_only_that_event(make_profiler, vexo_w
     exec(code, namespace)
 
     def program():
-        return namespace["f"]() + leaf(1)
+        return sum(namespace["f"]() for _ in range(50)) + leaf(1)
 
     profiler = make_profiler()
-    assert run_traced(profiler, program) == 5
-    assert calls(records_of(profiler)) == [
+    assert run_traced(profiler, program) == 152
+    assert [c for c in calls(records_of(profiler)) if c[1] != "<genexpr>"] == [
         ("call", "program"),
         ("call", "leaf"),
         ("return", "leaf"),
         ("return", "program"),
     ]
-    assert len(vexo_warnings) == 2
-    assert isinstance(vexo_warnings[0].exc_info[1], UnicodeEncodeError)
+    # Logged once, the 99 repeats counted once when the trace is built.
+    (first, repeats) = vexo_warnings
+    assert isinstance(first.exc_info[1], UnicodeEncodeError)
+    (line,) = repeats.args[0].strip().splitlines()
+    assert line.startswith("/tmp/bad\\udcff.py f: UnicodeEncodeError: ")
+    assert line.endswith("(99 more)")
 
 
 class Hostile:
@@ -330,8 +334,33 @@ def test_bad_serializer_drops_the_event_and_logs_once(
     profiler = make_profiler()
     assert run_traced(profiler, leaf, 1) == 2
     monkeypatch.undo()
+    assert len(vexo_warnings) == 1  # the return fails as the call did
     assert records_of(profiler) == []
-    assert len(vexo_warnings) == 2  # one per event
+    error = vexo_warnings[0].exc_info[1]
+    assert vexo_warnings[1].args[0].endswith(f" leaf: {type(error).__name__}: {error} (1 more)")
+    records_of(profiler)
+    assert len(vexo_warnings) == 2  # reported with its own trace only
+
+
+def test_different_failures_are_each_logged(make_profiler, monkeypatch, vexo_warnings):
+    failures = iter(
+        [ValueError("first"), ValueError("second"), KeyError("first"), ValueError("first")]
+    )
+
+    def dump(value):
+        raise next(failures)
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", dump)
+    profiler = make_profiler()
+
+    def program():
+        return leaf(1)
+
+    run_traced(profiler, program)
+    monkeypatch.undo()
+    assert [str(w.exc_info[1]) for w in vexo_warnings] == ["first", "second", "'first'"]
+    records_of(profiler)
+    assert vexo_warnings[-1].args[0].endswith(" program: ValueError: first (1 more)")
 
 
 def test_log_error_record(make_profiler, monkeypatch, vexo_warnings):
@@ -386,7 +415,12 @@ def test_locals_whose_str_raises_in_logging(make_profiler, monkeypatch, capsys):
         loud = Loud()
         return loud is not None
 
-    monkeypatch.setattr(vexo.serialize, "dump_msgpack", lambda v: 1 / 0)
+    failures = iter(range(2))
+
+    def dump(value):  # a failure of its own at each event, so that both are logged
+        raise ValueError(next(failures))
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", dump)
     handler = logging.StreamHandler(sys.stderr)
     logging.getLogger("vexo").addHandler(handler)
     monkeypatch.setattr(logging.getLogger("vexo"), "propagate", False)
@@ -404,7 +438,7 @@ def test_failing_reporting_never_reaches_the_program(make_profiler, monkeypatch)
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     assert run_traced(make_profiler(), leaf, 1) == 2
     monkeypatch.undo()
-    assert len(unraisable) == 2
+    assert len(unraisable) == 1  # the return's failure is the call's, not logged again
 
 
 def test_a_thread_renaming_itself_keeps_its_first_name(make_profiler):

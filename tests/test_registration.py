@@ -3,6 +3,7 @@
 import sys
 import threading
 
+import _vexo_testing
 import pytest
 
 from conftest import decode
@@ -125,6 +126,13 @@ def test_noop_stops_processing(make_profiler):
     traced()
     records = decode(profiler.rust_profiler.build_trace())["frames_of_interest"]
     assert [r["event"] for r in records] == ["call", "return"]
+
+
+def test_noop_leaves_no_hook_behind(make_profiler):
+    _vexo.register_profiler(make_profiler())
+    assert _vexo_testing.thread_has_profile_hook()
+    _vexo.register_noop_profiler()
+    assert not _vexo_testing.thread_has_profile_hook()
 
 
 def test_threads_started_later_carry_the_hook(make_profiler):

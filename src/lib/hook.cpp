@@ -57,6 +57,4 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
   return 0;
 }
 
-int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
-
 }  // namespace vexo::lib

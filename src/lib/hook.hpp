@@ -1,4 +1,4 @@
-// The C-level profile hooks.
+// The C-level profile hook.
 #pragma once
 
 #include "py/python.hpp"
@@ -7,8 +7,5 @@ namespace vexo::lib {
 
 // Hands call and return events to event processing; the profile object is a VexoProfiler.
 int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg);
-
-// Does nothing, for every event.
-int noop_profile(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg);
 
 }  // namespace vexo::lib

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <string>
 
+#include "profiler/log_error.hpp"
 #include "profiler/save.hpp"
 #include "py/error.hpp"
 #include "utils/ulid.hpp"
@@ -90,11 +91,14 @@ void push_leading(ProfilerState& state, std::size_t thread_id, Records& records,
 
 void start_new_trace(ProfilerState& state) {
   std::string trace_id = ulid::new_trace_id();
-  std::scoped_lock guard(state.trace_id.lock, state.frames_of_interest.lock, state.frames.lock);
-  state.trace_id.value = std::move(trace_id);
-  state.frames_of_interest.value.clear();
-  state.frames.value.clear();
-  state.budget.reset();
+  {
+    std::scoped_lock guard(state.trace_id.lock, state.frames_of_interest.lock, state.frames.lock);
+    state.trace_id.value = std::move(trace_id);
+    state.frames_of_interest.value.clear();
+    state.frames.value.clear();
+    state.budget.reset();
+  }
+  report_repeated_failures(state.failures);
 }
 
 // Drops the frame records that do not fit in the trace's budget; the other records always go in.

@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "profiler/log_error.hpp"
 #include "py/object.hpp"
 
 namespace vexo::profiler {
@@ -140,6 +141,7 @@ Ref to_bytes_object(const Bytes& document) {
 Ref build_trace_inner(ProfilerState& state) {
   OutsideValues outside = read_outside_values();
   DrainedTrace drained = drain(state);
+  report_repeated_failures(state.failures);
   return to_bytes_object(encode_document(state, outside, drained));
 }
 

@@ -44,7 +44,7 @@ struct EventContext {
   PyObject* co_name() const { return py::code_name(code.get()); }
 
   void log(const py::Error& error) const {
-    log_error(frame, error, event_name(event), co_filename(), co_name());
+    log_error(state.failures, frame, error, event_name(event), co_filename(), co_name());
   }
 };
 

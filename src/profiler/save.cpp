@@ -1,6 +1,7 @@
 #include "profiler/save.hpp"
 
 #include "profiler/document.hpp"
+#include "profiler/log_error.hpp"
 #include "py/object.hpp"
 
 namespace vexo::profiler {
@@ -18,6 +19,7 @@ void save_in_db(ProfilerState& state) {
   py::Ref db_path = py::new_text(state.settings.db_path);
 
   DrainedTrace drained = drain(state);
+  report_repeated_failures(state.failures);
   try {
     py::Ref document = to_bytes_object(encode_document(state, outside, drained));
     py::dict_set(kwargs.get(), names.msgpack, document);

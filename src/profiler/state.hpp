@@ -14,6 +14,7 @@
 #include "filters/path_finder.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
+#include "profiler/failure_log.hpp"
 #include "profiler/plugin_lock.hpp"
 #include "profiler/records.hpp"
 #include "profiler/trace_budget.hpp"
@@ -74,6 +75,8 @@ class ProfilerState {
   Guarded<ThreadRecords> frames;
   // The bytes of records the buffers hold, against the limit of one trace.
   TraceBudget budget;
+  // The failures of this trace's events that have been logged.
+  FailureLog failures;
 
   PluginLock plugin_lock;
   plugins::PluginTable plugins;  // guarded by plugin_lock
