@@ -1,6 +1,7 @@
 """Nanoseconds per value dump for a few values a traced program typically holds, the Python walk of
-vexo.serialize against the compiled one (vexo._speedups), both with the full and the lightweight
-limits. Run with the interpreter that has vexo installed: python bench/serialize_speed.py
+vexo.serialize against the compiled one (vexo._speedups), with the default (safe) limits, the full
+ones (repr() of objects) and the lightweight safe ones. Run with the interpreter that has vexo
+installed: python bench/serialize_speed.py
 """
 
 from __future__ import annotations
@@ -10,7 +11,7 @@ import statistics
 import time
 
 from vexo import _speedups, serialize
-from vexo.serialize import FULL, LIGHTWEIGHT
+from vexo.serialize import FULL, LIGHTWEIGHT, SAFE
 
 
 class Point:
@@ -63,25 +64,26 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=0.1, help="per run")
     args = parser.parse_args()
+    limits = {"safe": SAFE, "full": FULL, "light": LIGHTWEIGHT}
     implementations = {
         "python": {
-            "full": lambda value: serialize._python_dumps(value, FULL),
-            "light": lambda value: serialize._python_dumps(value, LIGHTWEIGHT),
+            name: (lambda value, chosen=chosen: serialize._python_dumps(value, chosen))
+            for name, chosen in limits.items()
         },
-        "compiled": {"full": _speedups.dumper(FULL), "light": _speedups.dumper(LIGHTWEIGHT)},
+        "compiled": {name: _speedups.dumper(chosen) for name, chosen in limits.items()},
     }
     header = f"{'value':<22}" + "".join(
-        f"{name + ' ' + limits:>16}" for name in implementations for limits in ("full", "light")
+        f"{name + ' ' + chosen:>16}" for name in implementations for chosen in limits
     )
     print(header + f"{'speedup':>10}")
     for label, value in VALUES.items():
         best = {}
         for name, dumps in implementations.items():
-            for limits, dump in dumps.items():
-                assert dumps["full"](value) == implementations["python"]["full"](value)
-                best[name, limits], _ = per_call_ns(dump, value, args.repeat, args.seconds)
+            for chosen, dump in dumps.items():
+                assert dump(value) == implementations["python"][chosen](value)
+                best[name, chosen], _ = per_call_ns(dump, value, args.repeat, args.seconds)
         cells = "".join(f"{best[key]:>16.0f}" for key in best)
-        speedup = best["python", "full"] / best["compiled", "full"]
+        speedup = best["python", "safe"] / best["compiled", "safe"]
         print(f"{label:<22}{cells}{speedup:>9.1f}x")
     print("ns per dump, best of runs; the dumpers are what the tracer calls (no Python frame).")
 

@@ -89,18 +89,33 @@ def test_sqlite_busy_timeout_through_index_protocol(make_profiler, saved_calls):
     assert saved_calls[0][1]["timeout"] == 7
 
 
-@pytest.mark.parametrize("value, lightweight", [(True, True), (1, False), ("yes", False)])
-def test_lightweight_repr_chooses_the_dump(make_profiler, monkeypatch, value, lightweight):
+DUMPERS = ["", "_repr", "_full", "_lightweight", "_lightweight_repr"]
+
+
+@pytest.mark.parametrize(
+    "config, dumper",
+    [
+        ({}, ""),
+        ({"values": "repr"}, "_repr"),
+        ({"values": "full"}, "_full"),
+        ({"values": "Full"}, ""),
+        ({"values": 5}, ""),
+        ({"lightweight_repr": True}, "_lightweight"),
+        ({"lightweight_repr": True, "values": "full"}, "_lightweight_repr"),
+        ({"lightweight_repr": 1, "values": "repr"}, "_repr"),
+        ({"lightweight_repr": "yes"}, ""),
+    ],
+)
+def test_values_and_lightweight_repr_choose_the_dump(make_profiler, monkeypatch, config, dumper):
     used = []
-    full, light = vexo.serialize.dump_msgpack, vexo.serialize.dump_msgpack_lightweight_repr
-    monkeypatch.setattr(vexo.serialize, "dump_msgpack", lambda v: used.append("full") or full(v))
-    monkeypatch.setattr(
-        vexo.serialize,
-        "dump_msgpack_lightweight_repr",
-        lambda v: used.append("light") or light(v),
-    )
-    traced_once(make_profiler({"lightweight_repr": value}), sample, 1)
-    assert set(used) == {"light" if lightweight else "full"}
+    for suffix in DUMPERS:
+        name = "dump_msgpack" + suffix
+        real = getattr(vexo.serialize, name)
+        monkeypatch.setattr(
+            vexo.serialize, name, lambda v, real=real, suffix=suffix: used.append(suffix) or real(v)
+        )
+    traced_once(make_profiler(config), sample, 1)
+    assert set(used) == {dumper}
 
 
 @pytest.mark.parametrize("value, separate", [(True, True), (1, False), ("on", False)])

@@ -8,7 +8,7 @@ import pytest
 
 
 class Serializer(types.ModuleType):
-    """Stands in for vexo.serialize: both functions return what `result` says and log calls."""
+    """Stands in for vexo.serialize: its dumpers return what `result` says and log calls."""
 
     def __init__(self, result):
         super().__init__("vexo.serialize")
@@ -21,6 +21,15 @@ class Serializer(types.ModuleType):
 
     def dump_msgpack(self, *args, **kwargs):
         return self._answer("dump_msgpack", args, kwargs)
+
+    def dump_msgpack_repr(self, *args, **kwargs):
+        return self._answer("dump_msgpack_repr", args, kwargs)
+
+    def dump_msgpack_full(self, *args, **kwargs):
+        return self._answer("dump_msgpack_full", args, kwargs)
+
+    def dump_msgpack_lightweight(self, *args, **kwargs):
+        return self._answer("dump_msgpack_lightweight", args, kwargs)
 
     def dump_msgpack_lightweight_repr(self, *args, **kwargs):
         return self._answer("dump_msgpack_lightweight_repr", args, kwargs)
@@ -37,12 +46,20 @@ def serializer(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    ("lightweight", "name"), [(False, "dump_msgpack"), (True, "dump_msgpack_lightweight_repr")]
+    ("lightweight", "values", "name"),
+    [
+        (False, "safe", "dump_msgpack"),
+        (False, "repr", "dump_msgpack_repr"),
+        (False, "full", "dump_msgpack_full"),
+        (True, "safe", "dump_msgpack_lightweight"),
+        (True, "repr", "dump_msgpack_lightweight_repr"),
+        (True, "full", "dump_msgpack_lightweight_repr"),
+    ],
 )
-def test_calls_the_named_function_with_one_positional_argument(serializer, lightweight, name):
+def test_calls_the_named_function_with_one_positional_argument(serializer, lightweight, values, name):
     module = serializer(b"\xc0")
     value = object()
-    assert t.dump(value, lightweight) == b"\xc0"
+    assert t.dump(value, lightweight, values) == b"\xc0"
     assert module.calls == [(name, (value,), {})]
 
 

@@ -26,6 +26,7 @@ def test_defaults_without_a_table(tmp_path):
         "sqlite_busy_timeout": 60,
         "threading": False,
         "lightweight_repr": False,
+        "values": "safe",
     }
 
 
@@ -40,6 +41,7 @@ def test_every_key(tmp_path, dash):
         ignore = ["/migrations/"]
         threading = true
         lightweight{dash}repr = true
+        values = "full"
         busy{dash}timeout = 5
         """,
     )
@@ -56,6 +58,7 @@ def test_every_key(tmp_path, dash):
         "sqlite_busy_timeout": 5,
         "threading": True,
         "lightweight_repr": True,
+        "values": "full",
         "plugins": ["pytest"],
     }
 
@@ -78,6 +81,7 @@ def test_overrides(tmp_path, monkeypatch):
         ignore=["d"],
         threading=False,
         lightweight_repr=True,
+        values="repr",
         busy_timeout=0,
     )
     assert changed == Settings(
@@ -86,6 +90,7 @@ def test_overrides(tmp_path, monkeypatch):
         ignore=("b", "d"),
         threading=False,
         lightweight_repr=True,
+        values="repr",
         busy_timeout=0,
     )
 
@@ -94,6 +99,7 @@ def test_overrides(tmp_path, monkeypatch):
     "body, message",
     [
         ("threading = 1", "'threading' must be true or false"),
+        ("values = 'all'", "'values' must be one of: safe, repr, full"),
         ("include = '/src/'", "'include' must be a list of path fragments"),
         ("ignore = [1]", "'ignore' must hold only texts"),
         ("busy-timeout = -1", "'busy-timeout' must be a whole number"),

@@ -47,6 +47,20 @@ TESTS = """\
     @pytest.mark.parametrize("n", [1, 2])
     def test_five(n):
         assert double(n) == 2 * n
+
+    class Counted:
+        calls = 0
+
+        def __repr__(self):
+            Counted.calls += 1
+            return "Counted()"
+
+    def same(x):
+        return x
+
+    def test_six_keeps_its_outcome_traced():
+        assert same(Counted()) is not None
+        assert Counted.calls == 0
 """
 
 # The helpers each test calls, and must be the only ones in its trace.
@@ -57,6 +71,7 @@ OWN = {
     "test_four_drops_the_hook": {"test_four_drops_the_hook"},
     "test_five[1]": {"test_five", "double"},
     "test_five[2]": {"test_five", "double"},
+    "test_six_keeps_its_outcome_traced": {"test_six_keeps_its_outcome_traced", "same"},
 }
 
 
@@ -74,8 +89,8 @@ def run_pytest(tmp_path, *options):
 def test_one_trace_per_test(tmp_path):
     result = run_pytest(tmp_path, "--vexo", "--vexo-db", "tests.sqlite3")
     assert result.returncode == 1, result.stdout + result.stderr  # test_three_fails fails
-    assert "5 passed, 1 failed" in result.stdout or "1 failed, 5 passed" in result.stdout
-    assert f"vexo: traced 6 tests into {tmp_path / 'tests.sqlite3'}" in result.stdout
+    assert "6 passed, 1 failed" in result.stdout or "1 failed, 6 passed" in result.stdout
+    assert f"vexo: traced 7 tests into {tmp_path / 'tests.sqlite3'}" in result.stdout
 
     stored = list_traces(tmp_path / "tests.sqlite3")
     assert sorted(s.source for s in stored) == sorted(f"pytest test_sample.py::{t}" for t in OWN)
@@ -113,7 +128,7 @@ def test_unwritable_database_leaves_pytest_working(tmp_path):
     (tmp_path / "file").write_text("")
     result = run_pytest(tmp_path, "--vexo", "--vexo-db", "file/db.sqlite3")
     assert result.returncode == 1, result.stdout + result.stderr
-    assert "5 passed, 1 failed" in result.stdout or "1 failed, 5 passed" in result.stdout
+    assert "6 passed, 1 failed" in result.stdout or "1 failed, 6 passed" in result.stdout
     assert "vexo: tests not traced: cannot create the folder of" in result.stdout
 
 

@@ -12,13 +12,13 @@ import pytest
 from vexo import serialize
 from vexo.serialize import (
     FULL,
-    LIGHTWEIGHT,
-    dump_msgpack,
+    LIGHTWEIGHT_REPR,
+    dump_msgpack_full,
     dump_msgpack_lightweight_repr,
     to_plain,
 )
 
-DUMPS = [dump_msgpack, dump_msgpack_lightweight_repr]
+DUMPS = [dump_msgpack_full, dump_msgpack_lightweight_repr]
 
 
 def decode(data):
@@ -84,11 +84,11 @@ def test_nan_stays_a_float(dump):
     ids=repr,
 )
 def test_containers_and_big_ints(value, expected):
-    assert decode(dump_msgpack(value)) == expected
+    assert decode(dump_msgpack_full(value)) == expected
 
 
 def test_huge_int_is_named_not_printed():
-    assert decode(dump_msgpack(2**100_000)) == "<int of 100001 bits>"
+    assert decode(dump_msgpack_full(2**100_000)) == "<int of 100001 bits>"
 
 
 class Color(enum.IntEnum):
@@ -105,11 +105,11 @@ class Thing:
     [(Thing(), "Thing()"), (Color.RED, repr(Color.RED)), (len, repr(len)), (Thing, repr(Thing))],
 )
 def test_other_objects_become_their_repr(value, expected):
-    assert decode(dump_msgpack(value)) == expected
+    assert decode(dump_msgpack_full(value)) == expected
 
 
 def test_lone_surrogates_are_escaped():
-    assert decode(dump_msgpack({"s": "a\ud800"})) == {"s": "a\\ud800"}
+    assert decode(dump_msgpack_full({"s": "a\ud800"})) == {"s": "a\\ud800"}
 
 
 class RaisingRepr:
@@ -236,7 +236,7 @@ def test_hostile_objects(dump, value, expected):
 def test_repr_is_called_once_per_object():
     CountingRepr.calls = 0
     value = {"a": CountingRepr(), "b": [CountingRepr()]}
-    decode(dump_msgpack(value))
+    decode(dump_msgpack_full(value))
     assert CountingRepr.calls == 2
 
 
@@ -273,7 +273,7 @@ def test_cycles_become_placeholders(dump):
 
 def test_shared_objects_are_not_cycles():
     shared = [1]
-    assert decode(dump_msgpack([shared, shared])) == [[1], [1]]
+    assert decode(dump_msgpack_full([shared, shared])) == [[1], [1]]
 
 
 def nested(depth):
@@ -284,7 +284,7 @@ def nested(depth):
 
 
 @pytest.mark.parametrize(
-    ("dump", "limits"), [(dump_msgpack, FULL), (dump_msgpack_lightweight_repr, LIGHTWEIGHT)]
+    ("dump", "limits"), [(dump_msgpack_full, FULL), (dump_msgpack_lightweight_repr, LIGHTWEIGHT_REPR)]
 )
 def test_deep_nesting_is_cut_at_the_depth_limit(dump, limits):
     assert decode(dump(nested(limits.max_depth))) == nested(limits.max_depth)
@@ -336,17 +336,17 @@ def test_dump_at_every_stack_depth_near_the_limit(dump):
 
 @pytest.mark.parametrize("container", [list, tuple, set, frozenset])
 def test_huge_containers_keep_the_first_items(container):
-    size = LIGHTWEIGHT.max_items + 5
+    size = LIGHTWEIGHT_REPR.max_items + 5
     value = decode(dump_msgpack_lightweight_repr(container(range(size))))
-    assert len(value) == LIGHTWEIGHT.max_items + 1
+    assert len(value) == LIGHTWEIGHT_REPR.max_items + 1
     assert value[-1] == "… 5 more"
     if container in (list, tuple):
-        assert value[:-1] == list(range(LIGHTWEIGHT.max_items))
+        assert value[:-1] == list(range(LIGHTWEIGHT_REPR.max_items))
 
 
 def test_huge_dict_gets_a_marker_entry():
     size = FULL.max_items + 3
-    value = decode(dump_msgpack({f"k{i}": i for i in range(size)}))
+    value = decode(dump_msgpack_full({f"k{i}": i for i in range(size)}))
     assert len(value) == FULL.max_items + 1
     assert value["…"] == "3 more"
     assert value["k0"] == 0 and f"k{FULL.max_items}" not in value
@@ -363,7 +363,7 @@ def test_node_budget_bounds_the_whole_dump():
 
 
 def test_lightweight_cuts_texts_bytes_and_reprs():
-    limit = LIGHTWEIGHT.max_text
+    limit = LIGHTWEIGHT_REPR.max_text
     text = decode(dump_msgpack_lightweight_repr("x" * (limit + 10)))
     assert len(text) == limit and text.endswith("…")
     assert decode(dump_msgpack_lightweight_repr("y" * limit)) == "y" * limit
@@ -379,7 +379,7 @@ def test_lightweight_cuts_texts_bytes_and_reprs():
 
 
 def test_full_dump_keeps_long_texts():
-    assert decode(dump_msgpack("x" * 100_000)) == "x" * 100_000
+    assert decode(dump_msgpack_full("x" * 100_000)) == "x" * 100_000
 
 
 def test_dict_changed_by_a_repr_while_dumped():
@@ -391,7 +391,7 @@ def test_dict_changed_by_a_repr_while_dumped():
             return "mutator"
 
     target.update(a=Mutator(), b=2)
-    value = decode(dump_msgpack(target))
+    value = decode(dump_msgpack_full(target))
     assert value == "<dict: unreadable (RuntimeError)>"
 
 
@@ -415,7 +415,7 @@ def test_concurrent_mutation_never_raises():
     thread.start()
     try:
         for _ in range(500):
-            decode(dump_msgpack(shared))
+            decode(dump_msgpack_full(shared))
             decode(dump_msgpack_lightweight_repr(shared))
     finally:
         stop.set()
@@ -425,7 +425,7 @@ def test_concurrent_mutation_never_raises():
 def test_plain_fast_path_matches_the_walk():
     value = {"a": 1, "t": (1, 2), "l": [b"x", {"k": None}], "f": 1.5}
     assert serialize._is_plain(value, FULL)
-    assert dump_msgpack(value) == msgpack.packb(to_plain(value, FULL))
+    assert dump_msgpack_full(value) == msgpack.packb(to_plain(value, FULL))
     assert not serialize._is_plain({"s": {1}}, FULL)
     assert not serialize._is_plain({1: 2}, FULL)
     assert not serialize._is_plain(nested(FULL.max_depth + 1), FULL)

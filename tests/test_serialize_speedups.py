@@ -1,6 +1,7 @@
 """The compiled dumps write exactly the bytes of the Python walk, for every kind of value."""
 
 import collections
+import datetime
 import enum
 import os
 import random
@@ -12,15 +13,16 @@ import msgpack
 import pytest
 
 from vexo import _speedups, serialize
-from vexo.serialize import FULL, LIGHTWEIGHT, Limits
+from vexo.serialize import FULL, LIGHTWEIGHT, LIGHTWEIGHT_REPR, SAFE, Limits
 
 reference = serialize._python_dumps
 compiled = _speedups.dumps
 
-LIMITS = [FULL, LIGHTWEIGHT]
-LIMIT_NAMES = ["full", "lightweight", "zero", "tiny", "huge items"]
+LIMITS = [FULL, LIGHTWEIGHT_REPR, SAFE]
+LIMIT_NAMES = ["full", "lightweight", "safe", "zero", "tiny", "tiny safe", "huge items"]
 ODD_LIMITS = [
     Limits(max_depth=0, max_items=0, max_nodes=0, max_text=0, max_bytes=0),
+    Limits(max_depth=2, max_items=3, max_nodes=5, max_text=1, max_bytes=1, safe=True),
     Limits(max_depth=2, max_items=3, max_nodes=5, max_text=1, max_bytes=1),
     Limits(max_depth=3, max_items=2**70, max_nodes=7, max_text=2, max_bytes=None),
 ]
@@ -140,6 +142,47 @@ class Frozen(frozenset):
 
 Point = collections.namedtuple("Point", "x y")
 
+
+class Fields:
+    """Shown by a safe dump as its attributes, one of them named like the class's entry."""
+
+    __slots__ = ("filled", "empty", "__dict__")
+
+    def __init__(self):
+        self.filled = [1, "x" * 40]
+        self.__dict__.update({"__class__": 1, 7: Color.RED, "long" * 40: b"z" * 300})
+
+
+class LyingMeta(type):
+    def __repr__(cls):
+        raise ValueError
+
+
+class Lying(metaclass=LyingMeta):
+    __dict__ = property(lambda self: 1 / 0)
+    __class__ = property(lambda self: int)
+
+
+class HostileKey:
+    def __hash__(self):
+        return 1
+
+
+EXTRA_OBJECTS = [
+    Fields(),
+    Lying(),
+    Lying,
+    CustomError("bad", 3),
+    collections,
+    datetime.date(2026, 1, 2),
+    datetime.datetime(2026, 1, 2, tzinfo=datetime.timezone.utc),
+    Fields.__init__,
+    Fields().__init__,
+    HostileKey(),
+    frozenset({(1, "a"), 2.5}),
+    (1, HostileKey()),
+]
+
 INTS = [0, 1, -1, 31, -32, -33, 127, 128, -128, -129, 255, 256, 65535, 65536, -32768, -32769]
 INTS += [2**31, -(2**31) - 1, 2**32, 2**63 - 1, -(2**63), 2**64 - 1, 2**64, -(2**63) - 1]
 INTS += [2**4096 - 1, 2**4096, -(2**5000), True, False]
@@ -169,6 +212,7 @@ OBJECTS = [
     Ellipsis,
     range(3),
     1 + 2j,
+    *EXTRA_OBJECTS,
 ]
 
 
@@ -245,7 +289,7 @@ def test_generated_corpus(seed, limits):
         assert_same(lambda value=value: value, limits)
 
 
-@pytest.mark.parametrize("limits", LIMITS, ids=LIMIT_NAMES[:2])
+@pytest.mark.parametrize("limits", LIMITS, ids=LIMIT_NAMES[:3])
 @pytest.mark.parametrize(
     "value", INTS + FLOATS + TEXTS + BYTES + OBJECTS, ids=lambda v: type(v).__name__
 )
@@ -378,7 +422,8 @@ MUTATIONS = {
 }
 
 
-@pytest.mark.parametrize("limits", LIMITS, ids=LIMIT_NAMES[:2])
+# The dumps that call repr(): a safe dump runs none of the mutators.
+@pytest.mark.parametrize("limits", LIMITS[:2], ids=LIMIT_NAMES[:2])
 @pytest.mark.parametrize("make_value", MUTATIONS.values(), ids=MUTATIONS.keys())
 def test_containers_changed_by_a_repr(make_value, limits):
     assert_same(make_value, limits)

@@ -53,7 +53,7 @@ def test_tree_of_a_real_trace(tmp_path):
     assert (root.name, root.args, root.ret["arg"]) == ("test_show.shop", {}, 8)
     init, weigh = root.children
     assert (init.name, init.args["owner"]) == ("test_show.Basket.__init__", "ada")
-    assert init.args["self"].startswith("<test_show.Basket object at 0x")
+    assert init.args["self"] == {"__class__": "test_show.Basket"}
     assert (weigh.name, weigh.ret["arg"]) == ("test_show.Basket.weigh", 8)
     weights = [
         grandchild
@@ -73,7 +73,7 @@ def test_tree_of_a_real_trace(tmp_path):
     assert "  source   tests" in lines
     (weigh_line,) = [line for line in lines if "Basket.weigh(" in line]
     assert weigh_line.startswith(
-        "    test_show.Basket.weigh(self=<Basket>, items=['tea', 'scone'])"
+        "    test_show.Basket.weigh(self=Basket(owner='ada'), items=['tea', 'scone'])"
     )
     assert " -> 8  tests/test_show.py:" in weigh_line and weigh_line.endswith("]")
 
@@ -246,6 +246,9 @@ def test_deep_traces_render_without_recursion():
     "value, text",
     [
         ("<app.models.Order object at 0x7f3a2c1b2d10>", "<Order>"),
+        ({"__class__": "app.models.Order", "id": 7, "lines": [1]}, "Order(id=7, lines=[1])"),
+        ([[{"__class__": "Order", "id": 7}]], "[[Order(...)]]"),
+        ({"id": 7, "__class__": "Order"}, "{'id': 7, '__class__': 'Order'}"),
         ("plain", "'plain'"),
         ("x" * 100, "'" + "x" * 56 + "..."),
         ([1, [2, [3, [4]]]], "[1, [2, [...]]]"),

@@ -34,7 +34,7 @@ import types
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-from vexo.config import ConfigError, Settings, load_settings
+from vexo.config import VALUES_MODES, ConfigError, Settings, load_settings
 from vexo.db import (
     StoreError,
     document_trace_id,
@@ -134,6 +134,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="store short dumps of values",
     )
     run.add_argument(
+        "--values",
+        choices=VALUES_MODES,
+        help="how values are stored: safe (default: bounded, never runs the program's code), "
+        "repr (bounded, with repr() of objects) or full (whole values, with repr())",
+    )
+    run.add_argument(
         "--busy-timeout",
         type=int,
         metavar="SECONDS",
@@ -228,6 +234,7 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
             ignore=options.ignore,
             threading=options.threading,
             lightweight_repr=options.lightweight_repr,
+            values=options.values,
             busy_timeout=options.busy_timeout,
         )
     except ConfigError as error:

@@ -6,6 +6,7 @@ command line's options on top.
     include = ["/src/mylib/"]    # path fragments always recorded, even inside installed libraries
     ignore = ["/migrations/"]    # path fragments never recorded
     threading = true             # also trace threads started while tracing
+    values = "safe"              # "safe" (default), "repr" or "full": see vexo.serialize
     lightweight-repr = true      # short value dumps: bounded texts and containers
     busy-timeout = 60            # seconds to wait for other processes writing to the database
 
@@ -30,9 +31,19 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - depends on the interpreter
     import tomli as tomllib
 
-__all__ = ["DEFAULT_BUSY_TIMEOUT", "ConfigError", "Settings", "find_pyproject", "load_settings"]
+__all__ = [
+    "DEFAULT_BUSY_TIMEOUT",
+    "VALUES_MODES",
+    "ConfigError",
+    "Settings",
+    "find_pyproject",
+    "load_settings",
+]
 
 DEFAULT_BUSY_TIMEOUT = 60
+# How values are stored: bounded and without running the program's code, bounded with repr() of
+# objects, or whole with repr().
+VALUES_MODES = ("safe", "repr", "full")
 PYPROJECT = "pyproject.toml"
 
 
@@ -47,6 +58,7 @@ class Settings:
     ignore: tuple[str, ...] = ()
     threading: bool = False
     lightweight_repr: bool = False
+    values: str = "safe"
     busy_timeout: int = DEFAULT_BUSY_TIMEOUT
     origin: str | None = None  # the pyproject.toml the settings came from
 
@@ -57,6 +69,7 @@ class Settings:
             "sqlite_busy_timeout": self.busy_timeout,
             "threading": self.threading,
             "lightweight_repr": self.lightweight_repr,
+            "values": self.values,
         }
         config.update(extra)
         return config
@@ -88,6 +101,7 @@ class Settings:
         ignore: list[str] | tuple[str, ...] | None = None,
         threading: bool | None = None,
         lightweight_repr: bool | None = None,
+        values: str | None = None,
         busy_timeout: int | None = None,
     ) -> Settings:
         """These settings with the given values (command-line options) in place; None keeps a
@@ -103,6 +117,8 @@ class Settings:
             changes["threading"] = threading
         if lightweight_repr is not None:
             changes["lightweight_repr"] = lightweight_repr
+        if values is not None:
+            changes["values"] = _check_values(values, "the values mode")[1]
         if busy_timeout is not None:
             changes["busy_timeout"] = _check_timeout(busy_timeout, "the busy timeout")[1]
         return dataclasses.replace(self, **changes)
@@ -175,13 +191,20 @@ def _check_timeout(value: object, what: str) -> tuple[str, int]:
     return "busy_timeout", value
 
 
-_KNOWN_KEYS = "db, include, ignore, threading, lightweight-repr, busy-timeout"
+def _check_values(value: object, what: str) -> tuple[str, str]:
+    if type(value) is not str or value not in VALUES_MODES:
+        raise ConfigError(f"{what} must be one of: {', '.join(VALUES_MODES)}")
+    return "values", value
+
+
+_KNOWN_KEYS = "db, include, ignore, threading, values, lightweight-repr, busy-timeout"
 _CHECKS = {
     "db": _check_text("db_path"),
     "db_path": _check_text("db_path"),
     "include": _check_fragments("include"),
     "ignore": _check_fragments("ignore"),
     "threading": _check_flag("threading"),
+    "values": _check_values,
     "lightweight_repr": _check_flag("lightweight_repr"),
     "busy_timeout": _check_timeout,
 }

@@ -6,7 +6,9 @@ The tracer reads the attributes `config`, `db_path`, `one_trace_per_test`, `trac
 
 Configuration keys the tracer reads: "filters" ({"include_frames": [...], "ignore_frames": [...]},
 path fragments), "sqlite_busy_timeout" (seconds, default 60), "threading" (also trace threads
-started later), "lightweight_repr" (short value dumps) and "plugins" (see `vexo.plugins`).
+started later), "values" ("safe", the default: bounded dumps that never run the program's code;
+"repr": bounded, with repr() of objects; "full": whole values with repr()), "lightweight_repr"
+(shorter value dumps still) and "plugins" (see `vexo.plugins`).
 """
 
 from __future__ import annotations

@@ -10,13 +10,21 @@ What a dump holds:
 - list, tuple, set and frozenset as arrays, dict as a map (also for subclasses, read from the
   built-in storage only, so their own ``__iter__``, ``__len__`` or ``__getitem__`` never run);
 - map keys of those scalar types as themselves, any other key as its text;
-- anything else (including subclasses of the scalar types, such as enums) as ``repr()`` text.
+- anything else, in a safe dump (the default), without running any code of the program (see
+  `vexo.safe_values`): enum members as "Class.NAME", subclasses of the scalar types as their
+  value, a few known types as their text (numbers, functions, classes, modules, dates, decimals,
+  paths...), and every other object as a map: "__class__" (its type's qualified name), then for
+  an exception its "args", then its instance attributes from ``__dict__`` and ``__slots__``;
+  map keys of other types as such a text, or "<Class>";
+- anything else, in a dump that calls repr() (values "repr" and "full"), as ``repr()`` text.
 
 Values that cannot be shown fully become texts in angle brackets: a ``repr()`` that raises, a
-container that contains itself, nesting beyond a depth. A container with more items than allowed
-keeps its first items and gets a marker: a last array item "… N more", or a map entry "…".
+container or object that contains itself, nesting beyond a depth. A container with more items than
+allowed keeps its first items and gets a marker: a last array item "… N more", or a map entry "…".
+Texts and bytes longer than allowed are cut and end with "…".
 
-The lightweight dump uses tight limits and also cuts long texts and bytes with "…".
+The limits of each kind of dump are below: the default keeps a value small and useful, "full"
+keeps whole values, the lightweight ones are tighter still.
 
 The code here is the reference; the compiled module ``vexo._speedups`` writes the same bytes much
 faster and is used when it imports, unless the environment sets ``VEXO_PURE_PYTHON=1``.
@@ -30,14 +38,21 @@ from typing import NamedTuple
 
 import msgpack
 
-from vexo.utils import type_name
+from vexo.safe_values import enum_text, fields, is_enum_type, known_text, plain_repr
+from vexo.utils import class_name, type_name
 
 __all__ = [
     "FULL",
     "LIGHTWEIGHT",
+    "LIGHTWEIGHT_REPR",
+    "REPR",
+    "SAFE",
     "Limits",
     "dump_msgpack",
+    "dump_msgpack_full",
+    "dump_msgpack_lightweight",
     "dump_msgpack_lightweight_repr",
+    "dump_msgpack_repr",
     "dumps",
     "to_plain",
 ]
@@ -55,22 +70,44 @@ class Limits(NamedTuple):
     max_nodes: int  # values kept per dump, over all containers
     max_text: int | None  # characters kept per text, None for all
     max_bytes: int | None  # bytes kept per bytes value, None for all
+    safe: bool = False  # objects read without running their code, instead of calling repr()
 
 
+# The default: a value's first four levels below a frame's locals, at most 50 items per
+# container and 1,000 values in all. See bench/RESULTS.md for the sizes they give.
+SAFE = Limits(max_depth=5, max_items=50, max_nodes=1000, max_text=1000, max_bytes=256, safe=True)
+REPR = SAFE._replace(safe=False)
 FULL = Limits(max_depth=32, max_items=10_000, max_nodes=100_000, max_text=None, max_bytes=None)
-LIGHTWEIGHT = Limits(max_depth=4, max_items=20, max_nodes=300, max_text=120, max_bytes=64)
+LIGHTWEIGHT_REPR = Limits(max_depth=4, max_items=20, max_nodes=300, max_text=120, max_bytes=64)
+LIGHTWEIGHT = LIGHTWEIGHT_REPR._replace(safe=True)
 
 _FALLBACK = msgpack.packb("<unserializable value>")
 
 
 def dump_msgpack(value: object) -> bytes:
-    """One MessagePack value for any object; never raises for what a program holds."""
+    """One MessagePack value for any object, bounded and without running the program's code;
+    never raises for what a program holds."""
+    return dumps(value, SAFE)
+
+
+def dump_msgpack_repr(value: object) -> bytes:
+    """Like dump_msgpack, with repr() of the objects."""
+    return dumps(value, REPR)
+
+
+def dump_msgpack_full(value: object) -> bytes:
+    """Like dump_msgpack_repr, with whole texts and large containers."""
     return dumps(value, FULL)
 
 
-def dump_msgpack_lightweight_repr(value: object) -> bytes:
+def dump_msgpack_lightweight(value: object) -> bytes:
     """Like dump_msgpack, with short texts and small containers."""
     return dumps(value, LIGHTWEIGHT)
+
+
+def dump_msgpack_lightweight_repr(value: object) -> bytes:
+    """Like dump_msgpack_lightweight, with repr() of the objects."""
+    return dumps(value, LIGHTWEIGHT_REPR)
 
 
 def dumps(value: object, limits: Limits) -> bytes:
@@ -176,6 +213,8 @@ class _Walk:
             return self.binary(value)
         if cls is bytearray:
             return self.binary(bytes(value))
+        if self.limits.safe:
+            return self.safe_object(value, cls, depth)
         try:
             base = _container_base(cls)
         except Exception:
@@ -189,6 +228,29 @@ class _Walk:
         if type(text) is not str:
             text = str.__str__(text)  # a str subclass: its characters, none of its methods
         return self.text(text)
+
+    def safe_object(self, value: object, cls: type, depth: int) -> object:
+        if is_enum_type(cls):
+            text = enum_text(value, cls)
+            if text is not None:
+                return self.text(text)
+        if issubclass(cls, str):
+            return self.text(str.__str__(value))
+        if issubclass(cls, int):
+            return self.value(int.__int__(value), depth)
+        if issubclass(cls, float):
+            return float.__float__(value)
+        if issubclass(cls, bytes):
+            return self.binary(bytes.__getitem__(value, _ALL))
+        if issubclass(cls, bytearray):
+            return self.binary(bytes(bytearray.__getitem__(value, _ALL)))
+        base = _container_base(cls)
+        if base is not None:
+            return self.container(value, base, depth)
+        text = known_text(value, cls, safe_repr)
+        if text is not None:
+            return self.text(text)
+        return self.container(value, _OBJECT, depth)
 
     def text(self, text: str) -> str:
         limit = self.limits.max_text
@@ -212,6 +274,8 @@ class _Walk:
         try:
             if base is dict:
                 return self.mapping(value, depth + 1)
+            if base is _OBJECT:
+                return self.instance(value, depth + 1)
             return self.sequence(value, base, depth + 1)
         except RecursionError:
             return f"<{type_name(value)}: nested too deep>"
@@ -253,6 +317,18 @@ class _Walk:
             result[CUT] = f"{size - kept} more"
         return result
 
+    def instance(self, value: object, depth: int) -> dict:
+        cls = type(value)
+        pairs = fields(value, cls)
+        size = len(pairs)
+        kept = self.quota(size)
+        result = {"__class__": self.text(class_name(cls))}
+        for key, item in islice(pairs, kept):
+            result[self.key(key)] = self.value(item, depth)
+        if kept < size:
+            result[CUT] = f"{size - kept} more"
+        return result
+
     def sequence(self, value: object, base: type, depth: int) -> list:
         size = base.__len__(value)
         kept = self.quota(size)
@@ -287,9 +363,32 @@ class _Walk:
             return key if _INT_MIN <= key <= _INT_MAX else _int_text(key)
         if cls is bytes:
             return self.binary(key)
+        if self.limits.safe:
+            return self.text(_safe_key_text(key, cls))
         return self.text(safe_repr(key))
 
 
+def _safe_key_text(key: object, cls: type) -> str:
+    if plain_repr(key):
+        return safe_repr(key)
+    if is_enum_type(cls):
+        text = enum_text(key, cls)
+        if text is not None:
+            return text
+    if issubclass(cls, str):
+        return str.__str__(key)
+    if issubclass(cls, int):
+        return _int_text(int.__int__(key))
+    if issubclass(cls, float):
+        return float.__repr__(key)
+    if issubclass(cls, bytes):
+        return bytes.__repr__(key)
+    text = known_text(key, cls, safe_repr)
+    return f"<{class_name(cls)}>" if text is None else text
+
+
+_ALL = slice(None)
+_OBJECT = object  # the base of a value shown as an object's fields
 _CONTAINER_BASES = (dict, list, tuple, set, frozenset)
 
 
@@ -341,5 +440,8 @@ _speedups = _load_speedups()
 if _speedups is not None:
     # The dumpers are what the tracer calls twice per event: compiled callables, no Python frame.
     dumps = _speedups.dumps
-    dump_msgpack = _speedups.dumper(FULL)
-    dump_msgpack_lightweight_repr = _speedups.dumper(LIGHTWEIGHT)
+    dump_msgpack = _speedups.dumper(SAFE)
+    dump_msgpack_repr = _speedups.dumper(REPR)
+    dump_msgpack_full = _speedups.dumper(FULL)
+    dump_msgpack_lightweight = _speedups.dumper(LIGHTWEIGHT)
+    dump_msgpack_lightweight_repr = _speedups.dumper(LIGHTWEIGHT_REPR)

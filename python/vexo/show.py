@@ -291,6 +291,8 @@ def _compact(value: object, depth: int) -> str:
         if len(value) > _ITEMS_SHOWN:
             items.append("...")
         return "[" + ", ".join(items) + "]"
+    if isinstance(value, dict) and _is_object(value):
+        return _object_compact(value, depth)
     if isinstance(value, dict):
         if depth >= _DEPTH_SHOWN and value:
             return "{...}"
@@ -302,6 +304,23 @@ def _compact(value: object, depth: int) -> str:
             entries.append("...")
         return "{" + ", ".join(entries) + "}"
     return repr(value)
+
+
+def _is_object(value: dict) -> bool:
+    """Whether the map is an object as the default dump stores it: "__class__" first."""
+    return next(iter(value), None) == "__class__" and isinstance(value["__class__"], str)
+
+
+def _object_compact(value: dict[str, Any], depth: int) -> str:
+    """Name(attribute=value, ...), with the class's name without its module."""
+    name = value["__class__"].rpartition(".")[2]
+    fields = list(value.items())[1:]
+    if depth >= _DEPTH_SHOWN and fields:
+        return f"{name}(...)"
+    shown = [f"{key}={_compact(item, depth + 1)}" for key, item in fields[:_ITEMS_SHOWN]]
+    if len(fields) > _ITEMS_SHOWN:
+        shown.append("...")
+    return f"{name}({', '.join(shown)})"
 
 
 def _cut(text: str, width: int) -> str:

@@ -9,7 +9,7 @@ from __future__ import annotations
 import secrets
 import time
 
-__all__ = ["CROCKFORD_BASE32", "new_trace_id", "new_ulid", "type_name"]
+__all__ = ["CROCKFORD_BASE32", "class_name", "new_trace_id", "new_ulid", "type_name"]
 
 CROCKFORD_BASE32 = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _TIME_BITS = 48
@@ -39,19 +39,24 @@ def new_trace_id() -> str:
 
 
 def type_name(value: object) -> str:
-    """The qualified name of the value's type, without running code of the value's class.
+    """The qualified name of the value's type, without running code of the value's class."""
+    return class_name(type(value))
+
+
+def class_name(cls: type) -> str:
+    """The qualified name of a class, without running code of the class or its metaclass.
 
     Only the type object's own slots are read; a metaclass that makes even that fail gives
-    "object".
+    "object". A name held as a str subclass gives its characters, none of its methods.
     """
-    cls = type(value)
     try:
         qualname = type.__dict__["__qualname__"].__get__(cls)
         module = type.__dict__["__module__"].__get__(cls)
     except Exception:
         return "object"
-    if not isinstance(qualname, str):
+    if not issubclass(type(qualname), str):
         return "object"
+    qualname = str.__str__(qualname)
     if type(module) is str and module not in ("builtins", "__main__"):
         return f"{module}.{qualname}"
     return qualname

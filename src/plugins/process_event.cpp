@@ -124,7 +124,7 @@ std::optional<PluginRecord> process_plugin_event(PluginProcessor& processor,
   if (processor.process) merge_process_result(processor, event, data.get());
 
   std::string type = record_type(data.get());
-  msgpack::Bytes record = dump::dump(data.get(), event.lightweight_repr);
+  msgpack::Bytes record = dump::dump(data.get(), event.dumper);
   return PluginRecord{std::move(type), std::move(record)};
 }
 

@@ -8,6 +8,7 @@
 
 #include "plugins/processor.hpp"
 #include "utils/call_site.hpp"
+#include "utils/dump.hpp"
 #include "utils/msgpack.hpp"
 #include "utils/thread_identity.hpp"
 
@@ -19,7 +20,7 @@ struct PluginEvent {
   PyObject* event_name;  // the str "call" or "return"
   PyObject* arg;
   std::string_view filename;
-  bool lightweight_repr;
+  dump::Dumper dumper;
   // A copy of the open recorded calls of the thread, newest last.
   std::function<call_site::CallFrameStack()> call_frames;
   // The thread's identity as its frame records give it: asked of the threading module once per

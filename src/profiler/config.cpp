@@ -40,6 +40,16 @@ bool lenient_flag(Borrowed value) {
   }
 }
 
+// A text setting, where a value that is not a text counts as empty.
+std::string lenient_text(const Ref& value) {
+  if (!value || !PyUnicode_Check(value.get())) return {};
+  try {
+    return py::to_text(value.get());
+  } catch (const py::Error&) {
+    return {};
+  }
+}
+
 std::size_t main_thread_native_id() {
   Ref threading = py::import("threading");
   Ref main_thread = py::call(py::getattr(threading.get(), py::names().main_thread).get(), {});
@@ -77,8 +87,11 @@ std::unique_ptr<ProfilerState> ProfilerState::new_from_python(PyObject* profiler
 
   settings.threading = lenient_flag(Ref::share(
       config_get(config.get(), names.threading, "config.get(\"threading\" should not raise.")));
-  settings.lightweight_repr = lenient_flag(Ref::share(config_get(
+  bool lightweight = lenient_flag(Ref::share(config_get(
       config.get(), names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.")));
+  Borrowed values =
+      config_get(config.get(), names.values, "config.get(\"values\" should not raise.");
+  settings.dumper = dump::dumper_for(lenient_text(Ref::share(values)), lightweight);
 
   plugins::PluginTable plugins = plugins::load_plugins(config.get());
 

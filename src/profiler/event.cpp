@@ -57,7 +57,7 @@ void run_plugins(EventContext& context) {
       event_object(context.event),
       context.arg,
       context.info.filename,
-      state.settings.lightweight_repr,
+      state.settings.dumper,
       [&state]() { return call_frames_snapshot(state); },
       [&state]() -> const thread_identity::ThreadIdentity& { return cached_thread_info(state); },
   };
@@ -127,7 +127,7 @@ Record process_frame(EventContext& context) {
   // to be recorded, before the serializer's share of the work.
   const clock::WallTime time = clock::now();
   ProfilerState& state = context.state;
-  const bool lightweight = state.settings.lightweight_repr;
+  const dump::Dumper dumper = state.settings.dumper;
   ThreadSlot& slot = state.thread_slot();
   const thread_identity::ThreadIdentity& thread = cached_thread_info(state);
   file_and_line::write_filename_with_lineno(context.frame, state.line_number(context.frame),
@@ -147,8 +147,8 @@ Record process_frame(EventContext& context) {
         return static_cast<ProfilerState*>(of)->line_number(frame);
       },
       &state);
-  dump::Dumped arg = dump::dump_value(context.arg, lightweight);
-  dump::Dumped dumped_locals = dump::dump_value(locals.get(), lightweight);
+  dump::Dumped arg = dump::dump_value(context.arg, dumper);
+  dump::Dumped dumped_locals = dump::dump_value(locals.get(), dumper);
 
   Record record = encode_frame_record(
       FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event), frame_id,

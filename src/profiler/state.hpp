@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "filters/path_finder.hpp"
+#include "utils/dump.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
 #include "profiler/failure_log.hpp"
@@ -54,7 +55,7 @@ struct Settings {
   std::size_t sqlite_busy_timeout = 60;
   std::size_t max_trace_bytes = TraceBudget::kDefaultLimit;
   bool threading = false;
-  bool lightweight_repr = false;
+  dump::Dumper dumper = dump::Dumper::kSafe;  // from the "values" and "lightweight_repr" keys
   std::size_t main_thread_id = 0;
   double timestamp = 0.0;
 };

@@ -24,10 +24,10 @@ Py_ssize_t count_from(PyObject* item, bool none_allowed) {
 }  // namespace
 
 Limits limits_from(PyObject* tuple) {
-  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 5) {
+  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) < 5 || PyTuple_GET_SIZE(tuple) > 6) {
     py::throw_error(
         PyExc_TypeError,
-        "limits must be a tuple (max_depth, max_items, max_nodes, max_text, max_bytes)");
+        "limits must be a tuple (max_depth, max_items, max_nodes, max_text, max_bytes[, safe])");
   }
   Limits limits;
   limits.max_depth = count_from(PyTuple_GET_ITEM(tuple, 0), false);
@@ -35,6 +35,11 @@ Limits limits_from(PyObject* tuple) {
   limits.max_nodes = count_from(PyTuple_GET_ITEM(tuple, 2), false);
   limits.max_text = count_from(PyTuple_GET_ITEM(tuple, 3), true);
   limits.max_bytes = count_from(PyTuple_GET_ITEM(tuple, 4), true);
+  if (PyTuple_GET_SIZE(tuple) == 6) {
+    PyObject* safe = PyTuple_GET_ITEM(tuple, 5);
+    if (!PyBool_Check(safe)) py::throw_error(PyExc_TypeError, "limits' safe must be a bool");
+    limits.safe = safe == Py_True;
+  }
   return limits;
 }
 

@@ -13,10 +13,11 @@ struct Limits {
   Py_ssize_t max_nodes = 0;
   Py_ssize_t max_text = kAll;
   Py_ssize_t max_bytes = kAll;
+  bool safe = false;  // objects read without running their code, instead of calling repr()
 };
 
-// A tuple (max_depth, max_items, max_nodes, max_text, max_bytes) of ints that are not negative,
-// the last two also None. Values beyond the word size count as the word's largest value, which
+// A tuple (max_depth, max_items, max_nodes, max_text, max_bytes[, safe]) of ints that are not
+// negative, max_text and max_bytes also None, and safe a bool (false when left out). Values beyond the word size count as the word's largest value, which
 // no size in memory reaches.
 Limits limits_from(PyObject* tuple);
 

@@ -6,6 +6,7 @@
 #include "py/names.hpp"
 #include "speedups/dump.hpp"
 #include "speedups/limits.hpp"
+#include "speedups/objects.hpp"
 #include "speedups/texts.hpp"
 
 namespace vexo::speedups {
@@ -71,6 +72,7 @@ PyMODINIT_FUNC PyInit__speedups() {
   return vexo::py::guard<PyObject*>(nullptr, []() -> PyObject* {
     vexo::py::names();
     vexo::speedups::init_texts();
+    vexo::speedups::objects::init();
     return vexo::py::check(PyModule_Create(&vexo::speedups::module_definition)).release();
   });
 }

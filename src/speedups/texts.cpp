@@ -29,11 +29,6 @@ py::Ref descriptor_get(PyObject* descriptor, PyObject* cls) {
   return py::Ref();
 }
 
-// f"{part}": a str subclass goes through its __format__.
-py::Ref formatted(const py::Ref& part) { return py::check(PyObject_Format(part.get(), nullptr)); }
-
-py::Ref type_text(PyObject* value) { return formatted(type_name(value)); }
-
 bool equals(PyObject* text, const char* ascii) {
   return PyUnicode_CompareWithASCIIString(text, ascii) == 0;
 }
@@ -52,46 +47,61 @@ void init_texts() {
 
 PyObject* cut_mark() noexcept { return cut; }
 
-py::Ref type_name(PyObject* value) {
-  auto* cls = reinterpret_cast<PyObject*>(Py_TYPE(value));
+py::Ref type_name(PyObject* value) { return class_name(reinterpret_cast<PyObject*>(Py_TYPE(value))); }
+
+py::Ref class_name(PyObject* cls) {
   py::Ref qualname = descriptor_get(descriptors.qualname, cls);
   if (!qualname) return py::check(PyUnicode_FromString("object"));
   py::Ref module = descriptor_get(descriptors.module, cls);
   if (!module) return py::check(PyUnicode_FromString("object"));
   if (!PyUnicode_Check(qualname.get())) return py::check(PyUnicode_FromString("object"));
+  // A str subclass: its characters, none of its methods.
+  if (!PyUnicode_CheckExact(qualname.get())) qualname = py::check(PyUnicode_Type.tp_str(qualname.get()));
   if (PyUnicode_CheckExact(module.get()) && !equals(module.get(), "builtins") &&
       !equals(module.get(), "__main__")) {
-    py::Ref module_text = formatted(module);
-    py::Ref qualname_text = formatted(qualname);
-    return py::check(PyUnicode_FromFormat("%U.%U", module_text.get(), qualname_text.get()));
+    return py::check(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
   }
   return qualname;
 }
 
 py::Ref nested_too_deep_text(PyObject* value) {
-  return py::check(PyUnicode_FromFormat("<%U: nested too deep>", type_text(value).get()));
+  return py::check(PyUnicode_FromFormat("<%U: nested too deep>", type_name(value).get()));
 }
 
 py::Ref cycle_text(PyObject* value) {
-  return py::check(PyUnicode_FromFormat("<%U: cycle>", type_text(value).get()));
+  return py::check(PyUnicode_FromFormat("<%U: cycle>", type_name(value).get()));
 }
 
 py::Ref unreadable_text(PyObject* value, PyObject* error) {
-  py::Ref name = type_text(value);
+  py::Ref name = type_name(value);
   return py::check(
-      PyUnicode_FromFormat("<%U: unreadable (%U)>", name.get(), type_text(error).get()));
+      PyUnicode_FromFormat("<%U: unreadable (%U)>", name.get(), type_name(error).get()));
 }
 
 py::Ref repr_failed_text(PyObject* value, PyObject* error) {
-  py::Ref name = type_text(value);
+  py::Ref name = type_name(value);
   return py::check(
-      PyUnicode_FromFormat("<%U: repr failed (%U)>", name.get(), type_text(error).get()));
+      PyUnicode_FromFormat("<%U: repr failed (%U)>", name.get(), type_name(error).get()));
 }
 
 py::Ref unserializable_text(PyObject* value, PyObject* error) {
-  py::Ref name = type_text(value);
+  py::Ref name = type_name(value);
   return py::check(
-      PyUnicode_FromFormat("<%U: unserializable (%U)>", name.get(), type_text(error).get()));
+      PyUnicode_FromFormat("<%U: unserializable (%U)>", name.get(), type_name(error).get()));
+}
+
+py::Ref repr_text(PyObject* value, bool& failed) {
+  PyObject* shown = PyObject_Repr(value);
+  if (shown == nullptr) {
+    py::Error error = py::Error::fetch();
+    if (!error.matches(PyExc_Exception)) throw error;
+    failed = true;
+    return repr_failed_text(value, error.value());
+  }
+  py::Ref held = py::Ref::steal(shown);
+  // A str subclass: its characters, none of its methods.
+  if (!PyUnicode_CheckExact(shown)) return py::check(PyUnicode_Type.tp_str(shown));
+  return held;
 }
 
 py::Ref int_text(PyObject* value) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "py/error.hpp"
+#include "speedups/objects.hpp"
 #include "speedups/stack_guard.hpp"
 #include "speedups/texts.hpp"
 
@@ -43,22 +44,6 @@ void write_more(Output& out, std::string_view prefix, Py_ssize_t more) {
   std::string text(prefix);
   text.append(digits, converted.ptr).append(" more");
   write::str(out, text);
-}
-
-// repr(value) as an exact str, or (`failed`) the text naming its failure. A BaseException that is
-// not an Exception goes on.
-py::Ref shown_or_failure(PyObject* value, bool& failed) {
-  PyObject* shown = PyObject_Repr(value);
-  if (shown == nullptr) {
-    py::Error error = py::Error::fetch();
-    if (!error.matches(PyExc_Exception)) throw error;
-    failed = true;
-    return repr_failed_text(value, error.value());
-  }
-  py::Ref held = py::Ref::steal(shown);
-  // A str subclass: its characters, none of its methods.
-  if (!PyUnicode_CheckExact(shown)) return py::check(PyUnicode_Type.tp_str(shown));
-  return held;
 }
 
 }  // namespace
@@ -137,9 +122,30 @@ void Walk::value(PyObject* value, Py_ssize_t depth) {
         PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value)));
     return binary(PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get()));
   }
+  if (limits_.safe) return safe_object(value, cls, depth);
   Base base;
   if (container_base(cls, base)) return container(value, base, depth);
   other(value);
+}
+
+void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
+  if (objects::is_enum_type(cls)) {
+    if (py::Ref shown = objects::enum_text(value)) return text(shown.get());
+  }
+  // Subclasses of the scalar types as their value.
+  if (PyUnicode_Check(value)) return text(value);
+  if (PyLong_Check(value)) return integer(value);
+  if (PyFloat_Check(value)) return write::f64(out_, PyFloat_AS_DOUBLE(value));
+  if (PyBytes_Check(value)) return binary(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+  if (PyByteArray_Check(value)) {
+    py::Ref copy = py::check(
+        PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value)));
+    return binary(PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get()));
+  }
+  Base base;
+  if (container_base(cls, base)) return container(value, base, depth);
+  if (py::Ref shown = objects::known_text(value)) return text(shown.get());
+  container(value, Base::kObject, depth);
 }
 
 void Walk::text(PyObject* text) {
@@ -165,7 +171,7 @@ void Walk::binary(const char* data, Py_ssize_t size) {
 
 void Walk::other(PyObject* value) {
   bool failed = false;
-  py::Ref shown = shown_or_failure(value, failed);
+  py::Ref shown = repr_text(value, failed);
   if (failed) {
     write_text(out_, shown.get());  // the failure text is never cut
   } else {
@@ -189,6 +195,8 @@ void Walk::container(PyObject* value, Base base, Py_ssize_t depth) {
     StackGuard guard(frames_left_, open.outer_levels());
     if (base == Base::kDict) {
       mapping(value, depth + 1);
+    } else if (base == Base::kObject) {
+      instance(value, depth + 1);
     } else {
       sequence(value, base, depth + 1);
     }
@@ -231,13 +239,46 @@ void Walk::mapping(PyObject* value, Py_ssize_t depth) {
     ++count;
     entry(key, item, depth, merge);
   }
-  if (cut) {
-    std::size_t key_at = out_.size();
-    write_text(out_, cut_mark());
-    std::size_t value_at = out_.size();
-    write_more(out_, "", size - kept);
-    entries_.push_back({py::Ref::share(cut_mark()), key_at, value_at, out_.size()});
+  if (cut) cut_entry(size - kept);
+  end_map(header_at, announced, first, merge);
+}
+
+void Walk::instance(PyObject* value, Py_ssize_t depth) {
+  std::vector<objects::Field> fields;
+  objects::fields(value, fields);
+  auto size = static_cast<Py_ssize_t>(fields.size());
+  Py_ssize_t kept = quota(size);
+  bool cut = kept < size;
+  std::size_t header_at = out_.size();
+  auto announced = static_cast<std::size_t>(1 + kept + (cut ? 1 : 0));
+  write::map_header(out_, announced);
+  std::size_t first = entries_.size();
+  std::size_t key_at = out_.size();
+  write_text(out_, objects::class_key());
+  std::size_t value_at = out_.size();
+  text(type_name(value).get());
+  entries_.push_back({py::Ref::share(objects::class_key()), key_at, value_at, out_.size()});
+  bool merge = cut;
+  for (Py_ssize_t index = 0; index < kept; ++index) {
+    const auto& [key, item] = fields[static_cast<std::size_t>(index)];
+    // An attribute may be named like the class's entry.
+    merge = merge || (PyUnicode_Check(key.get()) &&
+                      PyUnicode_Compare(key.get(), objects::class_key()) == 0);
+    entry(key.get(), item.get(), depth, merge);
   }
+  if (cut) cut_entry(size - kept);
+  end_map(header_at, announced, first, merge);
+}
+
+void Walk::cut_entry(Py_ssize_t more) {
+  std::size_t key_at = out_.size();
+  write_text(out_, cut_mark());
+  std::size_t value_at = out_.size();
+  write_more(out_, "", more);
+  entries_.push_back({py::Ref::share(cut_mark()), key_at, value_at, out_.size()});
+}
+
+void Walk::end_map(std::size_t header_at, std::size_t announced, std::size_t first, bool merge) {
   std::span<const MapEntry> written(entries_.data() + first, entries_.size() - first);
   if (merge) {
     merge_repeated_keys(out_, header_at, announced, written);
@@ -281,9 +322,14 @@ py::Ref Walk::key(PyObject* key, bool& made) {
       return py::Ref::share(key);
     }
     shown = cut_bytes_text(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), limits_.max_bytes);
+  } else if (limits_.safe) {
+    shown = objects::key_text(key);
+    if (limits_.max_text != Limits::kAll && PyUnicode_GET_LENGTH(shown.get()) > limits_.max_text) {
+      shown = cut_text(shown.get(), limits_.max_text);
+    }
   } else {
     bool failed = false;
-    shown = shown_or_failure(key, failed);
+    shown = repr_text(key, failed);
     if (limits_.max_text != Limits::kAll && PyUnicode_GET_LENGTH(shown.get()) > limits_.max_text) {
       shown = cut_text(shown.get(), limits_.max_text);
     }

@@ -2,7 +2,8 @@
 //
 // It gives exactly the bytes of the package's Python walk followed by msgpack.packb (the Python
 // code is the reference): the same items kept, cut and replaced by texts, in the same order, with
-// the same calls of the program's code (one repr() per shown object, nothing else). Built-in
+// the same calls of the program's code (one repr() per shown object, nothing else; none at all in
+// a safe dump). Built-in
 // containers and their subclasses are read from the built-in storage, the way dict.items(),
 // list.__iter__() and set.__iter__() read them, including their errors when a repr() changes them.
 #pragma once
@@ -32,7 +33,8 @@ class Walk {
   void value(PyObject* value, Py_ssize_t depth);
 
  private:
-  enum class Base { kDict, kList, kTuple, kSet, kFrozenSet };
+  // kObject: an object shown as its fields, in a safe dump.
+  enum class Base { kDict, kList, kTuple, kSet, kFrozenSet, kObject };
   static bool container_base(PyTypeObject* cls, Base& base) noexcept;
 
   // The containers being read, innermost first, for cycles; each lives in its reader's frame.
@@ -47,6 +49,8 @@ class Walk {
   void integer(PyObject* value);
   void binary(const char* data, Py_ssize_t size);
   void other(PyObject* value);
+  void safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth);
+  void instance(PyObject* value, Py_ssize_t depth);
   void container(PyObject* value, Base base, Py_ssize_t depth);
   void mapping(PyObject* value, Py_ssize_t depth);
   void sequence(PyObject* value, Base base, Py_ssize_t depth);
@@ -56,6 +60,10 @@ class Walk {
   // Writes the key; gives the key of the plain dict and whether it is a text made here.
   py::Ref key(PyObject* key, bool& made);
   void entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge);
+  // Ends a map begun at `header_at` whose entries from `first` on are written.
+  void end_map(std::size_t header_at, std::size_t announced, std::size_t first, bool merge);
+  // The last entry of a cut map: "…": "N more".
+  void cut_entry(Py_ssize_t more);
   Py_ssize_t quota(Py_ssize_t size) noexcept;
   bool is_open(PyObject* value) const noexcept;
 

@@ -11,15 +11,20 @@ namespace {
 // is now. The look-up is answered from the last one while sys.modules and the module are as they
 // were; it was an eighth of a recorded event. Never freed: static destructors run after the
 // interpreter is gone.
-py::ModuleAttribute& serializer(bool lightweight) {
-  static auto* full = new py::ModuleAttribute("vexo.serialize", py::names().dump_msgpack);
-  static auto* light =
-      new py::ModuleAttribute("vexo.serialize", py::names().dump_msgpack_lightweight_repr);
-  return lightweight ? *light : *full;
+py::ModuleAttribute& serializer(Dumper dumper) {
+  const py::Names& names = py::names();
+  static py::ModuleAttribute* const all[] = {
+      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack),
+      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_repr),
+      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_full),
+      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_lightweight),
+      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_lightweight_repr),
+  };
+  return *all[static_cast<std::size_t>(dumper)];
 }
 
-py::Ref call_serializer(bool lightweight, PyObject* value) {
-  py::Ref function = serializer(lightweight).get();
+py::Ref call_serializer(Dumper dumper, PyObject* value) {
+  py::Ref function = serializer(dumper).get();
   return py::call(function.get(), {value});
 }
 
@@ -33,18 +38,21 @@ std::span<const std::uint8_t> Dumped::bytes() const noexcept {
   return converted_;
 }
 
-Dumped dump_value(PyObject* value, bool lightweight) {
-  py::Ref result = call_serializer(lightweight, value);
+Dumper dumper_for(std::string_view values, bool lightweight) noexcept {
+  bool calls_repr = values == "repr" || values == "full";
+  if (lightweight) return calls_repr ? Dumper::kLightweightRepr : Dumper::kLightweight;
+  if (values == "full") return Dumper::kFull;
+  return calls_repr ? Dumper::kRepr : Dumper::kSafe;
+}
+
+Dumped dump_value(PyObject* value, Dumper dumper) {
+  py::Ref result = call_serializer(dumper, value);
   if (PyBytes_Check(result.get())) return Dumped(std::move(result), {});
   return Dumped(py::Ref(), py::to_byte_vector(result.get()));
 }
 
-msgpack::Bytes dump_msgpack(PyObject* value) {
-  return py::to_byte_vector(call_serializer(false, value).get());
-}
-
-msgpack::Bytes dump_msgpack_lightweight_repr(PyObject* value) {
-  return py::to_byte_vector(call_serializer(true, value).get());
+msgpack::Bytes dump(PyObject* value, Dumper dumper) {
+  return py::to_byte_vector(call_serializer(dumper, value).get());
 }
 
 }  // namespace vexo::dump

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "py/ref.hpp"
 #include "utils/msgpack.hpp"
@@ -23,16 +24,18 @@ class Dumped {
   msgpack::Bytes converted_;
 };
 
-// vexo.serialize.dump_msgpack(value), or dump_msgpack_lightweight_repr(value) when `lightweight`.
-// Throws py::Error.
-Dumped dump_value(PyObject* value, bool lightweight);
+// Which function of vexo.serialize dumps the values: dump_msgpack, dump_msgpack_repr,
+// dump_msgpack_full, dump_msgpack_lightweight or dump_msgpack_lightweight_repr.
+enum class Dumper : std::uint8_t { kSafe, kRepr, kFull, kLightweight, kLightweightRepr };
+
+// The dumper for a profiler's "values" setting ("safe", "repr" or "full"; any other counts as
+// "safe") and its "lightweight_repr" flag, whose tighter limits win over "full".
+Dumper dumper_for(std::string_view values, bool lightweight) noexcept;
+
+// The dumper's function called with the value. Throws py::Error.
+Dumped dump_value(PyObject* value, Dumper dumper);
 
 // The same, as an owned byte vector.
-msgpack::Bytes dump_msgpack(PyObject* value);
-msgpack::Bytes dump_msgpack_lightweight_repr(PyObject* value);
-
-inline msgpack::Bytes dump(PyObject* value, bool lightweight) {
-  return lightweight ? dump_msgpack_lightweight_repr(value) : dump_msgpack(value);
-}
+msgpack::Bytes dump(PyObject* value, Dumper dumper);
 
 }  // namespace vexo::dump

@@ -139,8 +139,11 @@ PyObject* write_f64_pair(PyObject*, PyObject* arg) {
 PyObject* dump(PyObject*, PyObject* args) {
   PyObject* value = nullptr;
   PyObject* lightweight = nullptr;
-  if (!PyArg_ParseTuple(args, "OO", &value, &lightweight)) return nullptr;
-  return run([&] { return to_bytes(dump::dump(value, py::to_bool_strict(lightweight))); });
+  const char* values = "safe";
+  if (!PyArg_ParseTuple(args, "OO|s", &value, &lightweight, &values)) return nullptr;
+  return run([&] {
+    return to_bytes(dump::dump(value, dump::dumper_for(values, py::to_bool_strict(lightweight))));
+  });
 }
 
 PyObject* timestamp(PyObject*, PyObject*) {

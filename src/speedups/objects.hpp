@@ -1,0 +1,33 @@
+// What a safe dump knows of objects, read without running any code of the program: the compiled
+// form of vexo.safe_values, making the same choices in the same order. The lists of known types
+// are read from that module once, at import.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "py/ref.hpp"
+
+namespace vexo::speedups::objects {
+
+void init();
+
+// The key the type's qualified name has in an object's map.
+PyObject* class_key() noexcept;
+
+bool is_enum_type(PyTypeObject* cls);
+// "Class.NAME" for an enum member; a null Ref when the member keeps no name.
+py::Ref enum_text(PyObject* value);
+// The text of a value of a known type (numbers, functions, classes, modules, dates...); a null Ref
+// for the other objects.
+py::Ref known_text(PyObject* value);
+
+// An exception's args, then the instance dict's items, then the filled slots of the object's
+// Python classes, from the most derived.
+using Field = std::pair<py::Ref, py::Ref>;
+void fields(PyObject* value, std::vector<Field>& found);
+
+// The text that stands for a map key of any type other than the plain scalars.
+py::Ref key_text(PyObject* key);
+
+}  // namespace vexo::speedups::objects
