@@ -12,7 +12,9 @@ function, a daemon thread) is written on the saving thread itself. A process kil
 loses what is still queued: the writer starts on a trace as soon as it is queued, so that is
 the last few milliseconds.
 
-Fork: a child starts with an empty queue and no writer; its parent writes what it queued.
+Fork: a child starts with an empty queue and no writer; its parent writes what it queued. A fork
+waits while the writer is inside SQLite, whose process-wide locks a child could otherwise
+inherit locked.
 """
 
 from __future__ import annotations
@@ -51,6 +53,7 @@ class Writer:
         self.closing = False
         self.connections: dict[str, sqlite3.Connection] = {}  # used by the writer thread only
         self.losses = Losses()
+        self.writing = threading.Lock()  # held while the writer thread is inside SQLite
 
     def save(self, trace: Pending) -> None:
         """Queues the trace, and waits for it when it is waited for; writes it on the calling
@@ -117,7 +120,8 @@ class Writer:
         try:
             while (batch := self._next_batch()) is not None:
                 try:
-                    self._write(batch)
+                    with self.writing:
+                        self._write(batch)
                 finally:
                     self._finish(batch)
         finally:
@@ -249,6 +253,14 @@ def current_writer() -> Writer:
     return _writer
 
 
+def _before_fork() -> None:
+    _writer.writing.acquire()
+
+
+def _after_fork_in_parent() -> None:
+    _writer.writing.release()
+
+
 def _forget_inherited_writer() -> None:
     global _writer
     _inherited.append(_writer)
@@ -261,4 +273,8 @@ def _close_at_exit() -> None:
 
 atexit.register(_close_at_exit)
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_forget_inherited_writer)
+    os.register_at_fork(
+        before=_before_fork,
+        after_in_parent=_after_fork_in_parent,
+        after_in_child=_forget_inherited_writer,
+    )
