@@ -15,6 +15,7 @@ from vexo.db import (
     DatabaseError,
     StoreError,
     TraceNotFoundError,
+    count_traces,
     document_trace_id,
     list_traces,
     load_trace,
@@ -312,3 +313,87 @@ def test_default_database_file_name_is_not_created_by_import(tmp_path, monkeypat
     subprocess.run([sys.executable, "-c", "import vexo.db"], check=True, timeout=60, cwd=tmp_path)
     assert os.listdir(tmp_path) == []
     assert pathlib.Path(tmp_path).is_dir()
+
+
+def version_1_database(path):
+    """A database as the first release wrote it: uncompressed documents, no kind or outcome."""
+    connection = sqlite3.connect(path)
+    connection.executescript(
+        f"""
+        PRAGMA journal_mode = WAL;
+        CREATE TABLE traces (trace_id TEXT PRIMARY KEY NOT NULL, stored_at REAL NOT NULL,
+            started_at REAL, source TEXT, record_count INTEGER, size INTEGER NOT NULL,
+            msgpack BLOB NOT NULL);
+        CREATE INDEX traces_by_stored_at ON traces (stored_at);
+        PRAGMA application_id = {db.APPLICATION_ID};
+        PRAGMA user_version = 1;
+        """
+    )
+    for number, source in enumerate(["script a.py", "pytest tests/t.py::test_x", "wsgi GET /"]):
+        data = document(trace_id=f"trc_old{number}", source=source)
+        connection.execute(
+            "INSERT INTO traces VALUES (?, ?, 12.5, ?, 0, ?, ?)",
+            (f"trc_old{number}", number, source, len(data), data),
+        )
+    connection.commit()
+    connection.close()
+
+
+def test_version_1_is_read_as_it_is_and_upgraded_by_the_first_write(tmp_path):
+    path = tmp_path / "db.sqlite3"
+    version_1_database(path)
+    old = [(row.trace_id, row.outcome) for row in list_traces(path)]
+    assert old == [("trc_old2", None), ("trc_old1", None), ("trc_old0", None)]
+    assert [row.trace_id for row in list_traces(path, kind="test")] == ["trc_old1"]
+    assert count_traces(path, kind="request") == 1
+    with sqlite3.connect(path) as connection:
+        assert connection.execute("PRAGMA user_version").fetchone()[0] == 1
+    connection.close()
+
+    save_trace_in_sqlite(path, "trc_new", msgpack=document(source="module pkg"), wait=True)
+    with sqlite3.connect(path) as connection:
+        assert connection.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
+        rows = dict(connection.execute("SELECT trace_id, kind FROM traces"))
+        codec, blob = connection.execute(
+            "SELECT codec, msgpack FROM traces WHERE trace_id = 'trc_new'"
+        ).fetchone()
+    connection.close()
+    assert rows == {"trc_old0": "script", "trc_old1": "test", "trc_old2": "request", "trc_new": "module"}
+    assert codec == "zstd" and len(blob) < len(document(source="module pkg"))
+    assert load_trace(path, "trc_old1") == document(trace_id="trc_old1", source="pytest tests/t.py::test_x")
+    assert load_trace(path, "trc_new") == document(source="module pkg")
+
+
+def test_documents_compressed_by_zlib_or_damaged(db_path):
+    import zlib
+
+    save_trace_in_sqlite(db_path, "trc_1", msgpack=document(), wait=True)
+    save_trace_in_sqlite(db_path, "trc_2", msgpack=document(), wait=True)
+    with sqlite3.connect(db_path) as connection:
+        connection.execute(
+            "UPDATE traces SET codec = 'zlib', msgpack = ? WHERE trace_id = 'trc_1'",
+            (zlib.compress(document()),),
+        )
+        connection.execute("UPDATE traces SET msgpack = x'28b52ffd00' WHERE trace_id = 'trc_2'")
+    connection.close()
+    assert load_trace(db_path, "trc_1") == document()
+    with pytest.raises(DatabaseError, match="trace trc_2 is damaged"):
+        load_trace(db_path, "trc_2")
+
+
+def test_listing_filtered_by_kind_and_text_in_pages(db_path):
+    sources = ["script demo.py", "module app", "pytest t.py::test_a", "wsgi GET /a", "django GET /b"]
+    sources += ["pytest t.py::test_b", "tests", None]
+    for number, source in enumerate(sources):
+        save_trace_in_sqlite(db_path, f"trc_{number}", msgpack=document(source=source))
+    kinds = {kind: count_traces(db_path, kind=kind) for kind in sorted(db.KINDS)}
+    assert kinds == {"module": 1, "request": 2, "script": 1, "test": 2}
+    assert count_traces(db_path) == len(sources)
+    assert [r.trace_id for r in list_traces(db_path, kind="test")] == ["trc_5", "trc_2"]
+    assert [r.trace_id for r in list_traces(db_path, text="get /")] == ["trc_4", "trc_3"]
+    assert [r.trace_id for r in list_traces(db_path, text="RC_7")] == ["trc_7"]
+    assert count_traces(db_path, kind="request", text="/b") == 1
+    pages = [list_traces(db_path, limit=3, offset=offset) for offset in (0, 3, 6)]
+    assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(7, -1, -1)]
+    with pytest.raises(ValueError, match="unknown kind of trace 'tests'"):
+        list_traces(db_path, kind="tests")
