@@ -33,14 +33,14 @@ def _vexo_start_test(nodeid: str) -> None:
     """Called before a test's setup; the tracer cuts the trace here."""
 
 
-def _vexo_end_test(nodeid: str, outcome: str) -> None:
+def _vexo_end_test(nodeid: str, outcome: str | None = None) -> None:
     """Called after a test's teardown; the tracer saves the test's trace here."""
 
 
 def _test_data(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
     arguments = frame.f_locals
     data = {"nodeid": arguments["nodeid"]}
-    if "outcome" in arguments:
+    if arguments.get("outcome") is not None:
         data["outcome"] = arguments["outcome"]
     return data
 

@@ -8,7 +8,9 @@ commit per batch rather than for a connection and a commit per trace.
 Exit: an atexit function writes whatever is queued before the interpreter goes on finalising.
 It runs after threading has joined the program's non-daemon threads, and daemon threads still run
 then, so everything traced until that moment is written. A save that comes later (another atexit
-function, a daemon thread) is written on the saving thread itself. A process killed by a signal
+function, a daemon thread) is written on the saving thread itself. threading's own exit functions
+(run before it joins the threads, and also at the end of a multiprocessing child, which skips
+atexit) wait for the queue too. A process killed by a signal
 loses what is still queued: the writer starts on a trace as soon as it is queued, so that is
 the last few milliseconds.
 
@@ -20,6 +22,7 @@ inherit locked.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import logging
 import os
 import sqlite3
@@ -271,7 +274,13 @@ def _close_at_exit() -> None:
     _writer.close()
 
 
+def _flush_at_threading_shutdown() -> None:
+    _writer.flush()
+
+
 atexit.register(_close_at_exit)
+with contextlib.suppress(AttributeError, RuntimeError):  # a private function, or shutting down
+    threading._register_atexit(_flush_at_threading_shutdown)  # type: ignore[attr-defined]
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(
         before=_before_fork,
