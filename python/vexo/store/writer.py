@@ -54,6 +54,7 @@ class Writer:
         self.last_done = 0  # every trace up to this number is written or failed
         self.thread: threading.Thread | None = None
         self.closing = False
+        self.writer_idle = False  # the writer thread waits for traces
         self.connections: dict[str, sqlite3.Connection] = {}  # used by the writer thread only
         self.losses = Losses()
         self.writing = threading.Lock()  # held while the writer thread is inside SQLite
@@ -104,7 +105,8 @@ class Writer:
             trace.number = self.last_queued
             self.queue.append(trace)
             self.queued_bytes += len(trace.document)
-            self.condition.notify_all()
+            if self.writer_idle:  # a busy writer looks at the queue when its batch is done
+                self.condition.notify_all()
         return True
 
     def _started(self) -> bool:
@@ -134,7 +136,9 @@ class Writer:
 
     def _next_batch(self) -> list[Pending] | None:
         with self.condition:
+            self.writer_idle = True
             self.condition.wait_for(lambda: self.queue or self.closing)
+            self.writer_idle = False
             if not self.queue:
                 return None
             batch = [self.queue.popleft()]
