@@ -30,6 +30,7 @@ import time
 
 PROGRAM = r'''
 import multiprocessing, os, sys, threading, time, warnings
+import vexo.db
 import vexo.plugins
 from vexo import _vexo
 
@@ -94,6 +95,7 @@ def finish(role):
         work(role, 3)  # these records go to the database
         _vexo.register_noop_profiler()
         profile.rust_profiler.save_request_in_db()
+        vexo.db.flush()  # os._exit skips the exit functions that would write it
     finally:
         os._exit(0)
 

@@ -15,6 +15,7 @@ from vexo.db import (
     DatabaseError,
     StoreError,
     TraceNotFoundError,
+    count_traces,
     document_trace_id,
     list_traces,
     load_trace,
@@ -45,7 +46,7 @@ def db_path(tmp_path):
 
 def test_first_save_creates_folder_file_and_schema(db_path):
     data = document()
-    assert save_trace_in_sqlite(str(db_path), "trc_1", timeout=5, msgpack=data) is None
+    assert save_trace_in_sqlite(str(db_path), "trc_1", timeout=5, msgpack=data, wait=True) is None
     assert db_path.is_file()
     assert load_trace(db_path, "trc_1") == data
     with sqlite3.connect(db_path) as connection:
@@ -86,7 +87,7 @@ def test_unparsable_documents_are_stored_whole_without_summary(db_path, data):
 
 def test_summarize_skips_unknown_keys_and_handles_int_thread_keys():
     data = msgpack.packb({"extra": [1, {"a": 2}], "frames": {2**40: [1], 3: []}, "timestamp": 1})
-    assert summarize_trace(data) == (1.0, None, 1)
+    assert summarize_trace(data) == (1.0, None, 1, None)
 
 
 @pytest.mark.parametrize("record_size", [10, 101 * 2**20], ids=["small", "over 100 MiB"])
@@ -96,7 +97,7 @@ def test_large_documents_are_read_past_their_records(record_size):
     data = msgpack.packb(
         {"frames": {7: records}, "frames_of_interest": records, "timestamp": 2, "trace_id": "trc_9"}
     )
-    assert summarize_trace(data) == (2.0, None, 4)
+    assert summarize_trace(data) == (2.0, None, 4, None)
     assert document_trace_id(data) == "trc_9"
 
 
@@ -128,7 +129,7 @@ def test_unknown_trace_id(db_path):
 
 
 def test_failed_save_stores_nothing(db_path):
-    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="old"))
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="old"), wait=True)
     connection = sqlite3.connect(db_path)
     # FAIL keeps what the statement did so far (the replaced row is already gone): only the
     # save's own transaction can bring the old trace back.
@@ -139,7 +140,7 @@ def test_failed_save_stores_nothing(db_path):
     connection.commit()
     connection.close()
     with pytest.raises(DatabaseError, match="refused"):
-        save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="new"))
+        save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="new"), wait=True)
     assert [(row.trace_id, row.source) for row in list_traces(db_path)] == [("trc_1", "old")]
     assert load_trace(db_path, "trc_1") == document(source="old")
 
@@ -161,12 +162,12 @@ def test_bytes_like_documents_are_accepted(db_path):
 
 
 def test_busy_timeout_applies_to_writers(db_path):
-    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document())
+    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(), wait=True)
     blocker = sqlite3.connect(db_path, isolation_level=None)
     blocker.execute("BEGIN IMMEDIATE")
     try:
         with pytest.raises(DatabaseError, match="locked"):
-            save_trace_in_sqlite(db_path, "trc_2", timeout=0, msgpack=document())
+            save_trace_in_sqlite(db_path, "trc_2", timeout=0, msgpack=document(), wait=True)
     finally:
         blocker.execute("ROLLBACK")
         blocker.close()
@@ -177,7 +178,9 @@ def test_busy_timeout_applies_to_writers(db_path):
 def test_folder_that_cannot_be_made(tmp_path):
     (tmp_path / "file").write_text("in the way")
     with pytest.raises(DatabaseError, match="cannot create the folder"):
-        save_trace_in_sqlite(tmp_path / "file" / "db.sqlite3", "trc_1", timeout=1, msgpack=b"\x90")
+        save_trace_in_sqlite(
+            tmp_path / "file" / "db.sqlite3", "trc_1", timeout=1, msgpack=b"\x90", wait=True
+        )
 
 
 def test_readers_never_create_the_file(tmp_path):
@@ -208,9 +211,10 @@ def foreign_sqlite(path):
 
 
 def newer_schema(path):
-    save_trace_in_sqlite(path, "trc_1", timeout=5, msgpack=b"\x90")
+    save_trace_in_sqlite(path, "trc_1", timeout=5, msgpack=b"\x90", wait=True)
     connection = sqlite3.connect(path)
     connection.execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
+    connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")  # all of it in the file compared
     connection.close()
 
 
@@ -231,7 +235,7 @@ def test_foreign_files_are_refused_and_left_alone(tmp_path, make, message):
     for call in (
         lambda: list_traces(path),
         lambda: load_trace(path, "trc_1"),
-        lambda: save_trace_in_sqlite(path, "trc_9", timeout=1, msgpack=b"\x90"),
+        lambda: save_trace_in_sqlite(path, "trc_9", timeout=1, msgpack=b"\x90", wait=True),
     ):
         with pytest.raises(DatabaseError, match=message):
             call()
@@ -309,3 +313,87 @@ def test_default_database_file_name_is_not_created_by_import(tmp_path, monkeypat
     subprocess.run([sys.executable, "-c", "import vexo.db"], check=True, timeout=60, cwd=tmp_path)
     assert os.listdir(tmp_path) == []
     assert pathlib.Path(tmp_path).is_dir()
+
+
+def version_1_database(path):
+    """A database as the first release wrote it: uncompressed documents, no kind or outcome."""
+    connection = sqlite3.connect(path)
+    connection.executescript(
+        f"""
+        PRAGMA journal_mode = WAL;
+        CREATE TABLE traces (trace_id TEXT PRIMARY KEY NOT NULL, stored_at REAL NOT NULL,
+            started_at REAL, source TEXT, record_count INTEGER, size INTEGER NOT NULL,
+            msgpack BLOB NOT NULL);
+        CREATE INDEX traces_by_stored_at ON traces (stored_at);
+        PRAGMA application_id = {db.APPLICATION_ID};
+        PRAGMA user_version = 1;
+        """
+    )
+    for number, source in enumerate(["script a.py", "pytest tests/t.py::test_x", "wsgi GET /"]):
+        data = document(trace_id=f"trc_old{number}", source=source)
+        connection.execute(
+            "INSERT INTO traces VALUES (?, ?, 12.5, ?, 0, ?, ?)",
+            (f"trc_old{number}", number, source, len(data), data),
+        )
+    connection.commit()
+    connection.close()
+
+
+def test_version_1_is_read_as_it_is_and_upgraded_by_the_first_write(tmp_path):
+    path = tmp_path / "db.sqlite3"
+    version_1_database(path)
+    old = [(row.trace_id, row.outcome) for row in list_traces(path)]
+    assert old == [("trc_old2", None), ("trc_old1", None), ("trc_old0", None)]
+    assert [row.trace_id for row in list_traces(path, kind="test")] == ["trc_old1"]
+    assert count_traces(path, kind="request") == 1
+    with sqlite3.connect(path) as connection:
+        assert connection.execute("PRAGMA user_version").fetchone()[0] == 1
+    connection.close()
+
+    save_trace_in_sqlite(path, "trc_new", msgpack=document(source="module pkg"), wait=True)
+    with sqlite3.connect(path) as connection:
+        assert connection.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
+        rows = dict(connection.execute("SELECT trace_id, kind FROM traces"))
+        codec, blob = connection.execute(
+            "SELECT codec, msgpack FROM traces WHERE trace_id = 'trc_new'"
+        ).fetchone()
+    connection.close()
+    assert rows == {"trc_old0": "script", "trc_old1": "test", "trc_old2": "request", "trc_new": "module"}
+    assert codec == "zstd" and len(blob) < len(document(source="module pkg"))
+    assert load_trace(path, "trc_old1") == document(trace_id="trc_old1", source="pytest tests/t.py::test_x")
+    assert load_trace(path, "trc_new") == document(source="module pkg")
+
+
+def test_documents_compressed_by_zlib_or_damaged(db_path):
+    import zlib
+
+    save_trace_in_sqlite(db_path, "trc_1", msgpack=document(), wait=True)
+    save_trace_in_sqlite(db_path, "trc_2", msgpack=document(), wait=True)
+    with sqlite3.connect(db_path) as connection:
+        connection.execute(
+            "UPDATE traces SET codec = 'zlib', msgpack = ? WHERE trace_id = 'trc_1'",
+            (zlib.compress(document()),),
+        )
+        connection.execute("UPDATE traces SET msgpack = x'28b52ffd00' WHERE trace_id = 'trc_2'")
+    connection.close()
+    assert load_trace(db_path, "trc_1") == document()
+    with pytest.raises(DatabaseError, match="trace trc_2 is damaged"):
+        load_trace(db_path, "trc_2")
+
+
+def test_listing_filtered_by_kind_and_text_in_pages(db_path):
+    sources = ["script demo.py", "module app", "pytest t.py::test_a", "wsgi GET /a", "django GET /b"]
+    sources += ["pytest t.py::test_b", "tests", None]
+    for number, source in enumerate(sources):
+        save_trace_in_sqlite(db_path, f"trc_{number}", msgpack=document(source=source))
+    kinds = {kind: count_traces(db_path, kind=kind) for kind in sorted(db.KINDS)}
+    assert kinds == {"module": 1, "request": 2, "script": 1, "test": 2}
+    assert count_traces(db_path) == len(sources)
+    assert [r.trace_id for r in list_traces(db_path, kind="test")] == ["trc_5", "trc_2"]
+    assert [r.trace_id for r in list_traces(db_path, text="get /")] == ["trc_4", "trc_3"]
+    assert [r.trace_id for r in list_traces(db_path, text="RC_7")] == ["trc_7"]
+    assert count_traces(db_path, kind="request", text="/b") == 1
+    pages = [list_traces(db_path, limit=3, offset=offset) for offset in (0, 3, 6)]
+    assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(7, -1, -1)]
+    with pytest.raises(ValueError, match="unknown kind of trace 'tests'"):
+        list_traces(db_path, kind="tests")

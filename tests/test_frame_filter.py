@@ -21,6 +21,7 @@ VEXO_FRAGMENTS = [
     "/vexo/profiler.py",
     "/vexo/pytest_plugin.py",
     "/vexo/serialize.py",
+    "/vexo/store/",
     "/vexo/utils.py",
     "/vexo/version.py",
 ]

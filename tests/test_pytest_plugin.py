@@ -8,7 +8,7 @@ import msgpack
 import pytest
 
 import vexo.plugins
-from vexo.db import list_traces, load_trace
+from vexo.db import count_traces, list_traces, load_trace
 
 TIMEOUT = 120
 
@@ -61,6 +61,16 @@ TESTS = """\
     def test_six_keeps_its_outcome_traced():
         assert same(Counted()) is not None
         assert Counted.calls == 0
+
+    def test_seven_skips():
+        pytest.skip("not today")
+
+    @pytest.fixture
+    def broken():
+        raise LookupError("no")
+
+    def test_eight_errors(broken):
+        pass
 """
 
 # The helpers each test calls, and must be the only ones in its trace.
@@ -72,7 +82,15 @@ OWN = {
     "test_five[1]": {"test_five", "double"},
     "test_five[2]": {"test_five", "double"},
     "test_six_keeps_its_outcome_traced": {"test_six_keeps_its_outcome_traced", "same"},
+    "test_seven_skips": {"test_seven_skips"},
+    "test_eight_errors": {"broken"},
 }
+OUTCOMES = {test: "passed" for test in OWN} | {
+    "test_three_fails": "failed",
+    "test_seven_skips": "skipped",
+    "test_eight_errors": "error",
+}
+COUNTS = ("6 passed", "1 failed", "1 skipped", "1 error")
 
 
 def run_pytest(tmp_path, *options):
@@ -89,11 +107,13 @@ def run_pytest(tmp_path, *options):
 def test_one_trace_per_test(tmp_path):
     result = run_pytest(tmp_path, "--vexo", "--vexo-db", "tests.sqlite3")
     assert result.returncode == 1, result.stdout + result.stderr  # test_three_fails fails
-    assert "6 passed, 1 failed" in result.stdout or "1 failed, 6 passed" in result.stdout
-    assert f"vexo: traced 7 tests into {tmp_path / 'tests.sqlite3'}" in result.stdout
+    assert all(count in result.stdout for count in COUNTS)
+    assert f"vexo: traced 9 tests into {tmp_path / 'tests.sqlite3'}" in result.stdout
 
     stored = list_traces(tmp_path / "tests.sqlite3")
     assert sorted(s.source for s in stored) == sorted(f"pytest test_sample.py::{t}" for t in OWN)
+    assert {s.source.rpartition("::")[2]: s.outcome for s in stored} == OUTCOMES
+    assert count_traces(tmp_path / "tests.sqlite3", kind="test", text="TEST_FIVE") == 2
     for summary in stored:
         test = summary.source.rpartition("::")[2]
         document = msgpack.unpackb(load_trace(tmp_path / "tests.sqlite3", summary.trace_id))
@@ -128,7 +148,7 @@ def test_unwritable_database_leaves_pytest_working(tmp_path):
     (tmp_path / "file").write_text("")
     result = run_pytest(tmp_path, "--vexo", "--vexo-db", "file/db.sqlite3")
     assert result.returncode == 1, result.stdout + result.stderr
-    assert "6 passed, 1 failed" in result.stdout or "1 failed, 6 passed" in result.stdout
+    assert all(count in result.stdout for count in COUNTS)
     assert "vexo: tests not traced: cannot create the folder of" in result.stdout
 
 

@@ -81,8 +81,6 @@ def test_a_failed_save_loses_no_records(make_profiler, monkeypatch, break_it, er
 
 
 def test_retry_stores_every_record_once_in_sqlite(make_profiler, monkeypatch, tmp_path):
-    import sqlite3
-
     db_path = tmp_path / "traces" / "db.sqlite3"
     profiler = make_profiler(db_path=db_path)
     _vexo.register_profiler(profiler)
@@ -94,8 +92,6 @@ def test_retry_stores_every_record_once_in_sqlite(make_profiler, monkeypatch, tm
         with pytest.raises(OSError):
             profiler.rust_profiler.save_request_in_db()
     profiler.rust_profiler.save_request_in_db()
-    with sqlite3.connect(db_path) as connection:
-        (count,) = connection.execute("select count(*) from traces").fetchone()
-    assert count == 1
+    assert vexo.db.count_traces(db_path) == 1
     document = vexo.db.load_trace(db_path, profiler.trace_id)
     assert record_count(document) == 4

@@ -527,7 +527,7 @@ def save_program_trace(profiler: Profiler, settings: Settings, status: int, cwd:
         document = profiler.build()
         trace_id = document_trace_id(document) or profiler.trace_id
         save_trace_in_sqlite(
-            settings.db_path, trace_id, timeout=settings.busy_timeout, msgpack=document
+            settings.db_path, trace_id, timeout=settings.busy_timeout, msgpack=document, wait=True
         )
     except Exception as error:
         _report(f"cannot save the trace: {error}")

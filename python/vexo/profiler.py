@@ -18,6 +18,7 @@ import threading
 from collections.abc import Mapping
 from typing import Any
 
+import vexo
 from vexo.utils import new_trace_id
 
 __all__ = ["DEFAULT_DB_PATH", "Profiler", "default_db_path"]
@@ -76,26 +77,20 @@ class Profiler:
 
     def start(self) -> Profiler:
         """Starts tracing the calling thread (and later threads, if configured)."""
-        # Besides _vexo: the modules the tracer calls, which it takes from sys.modules once they
-        # are there. Imported now, before any thread is traced, none can be met half imported.
-        import inspect  # noqa: F401
-        import logging  # noqa: F401
+        tracer = _tracer()
+        if self.config.get("plugins"):
+            # The tracer only reports that loading failed; this raises the error that says why.
+            from vexo.plugins import load_plugin_data
 
-        from vexo import _vexo, db, git, serialize, version  # noqa: F401
-        from vexo.plugins import load_plugin_data
-
-        # The tracer only reports that loading failed; this raises the error that says why.
-        load_plugin_data(self.config)
-        _vexo.register_profiler(self)
+            load_plugin_data(self.config)
+        tracer.register_profiler(self)
         self._set_threading_profile = self.config.get("threading") is True
         return self
 
     def stop(self) -> None:
         """Stops tracing the calling thread; threads traced since they started keep their hook
         until they end, but no thread started from now on is traced."""
-        from vexo import _vexo
-
-        _vexo.register_noop_profiler()
+        _tracer().register_noop_profiler()
         if self._set_threading_profile:
             self._set_threading_profile = False
             if _threading_profile() == getattr(
@@ -108,9 +103,20 @@ class Profiler:
         profiler."""
         return self._native().build_trace()
 
-    def save(self) -> None:
-        """Stores the records so far as one trace in the database, under `trace_id`."""
-        self._native().save_request_in_db()
+    def save(self, *, wait: bool = False) -> None:
+        """Stores the records so far as one trace in the database, under `trace_id`.
+
+        The trace is queued for the process's writer thread. With `wait`, this returns once the
+        trace is stored, and raises `vexo.db.DatabaseError` if it cannot be, keeping the records
+        for another save.
+        """
+        if not wait:
+            self._native().save_request_in_db()
+            return
+        from vexo.db import saves_waited
+
+        with saves_waited():
+            self._native().save_request_in_db()
 
     def _native(self) -> Any:
         if self.rust_profiler is None:
@@ -122,6 +128,28 @@ class Profiler:
 
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
+
+
+def _tracer() -> Any:
+    """The native tracer, vexo._vexo."""
+    if not _imported:
+        _import_what_the_tracer_calls()
+    return vexo._vexo
+
+
+_imported = False
+
+
+def _import_what_the_tracer_calls() -> None:
+    """The tracer takes the modules it calls from sys.modules once they are there: imported
+    before any thread is traced, none can be met half imported."""
+    global _imported
+    import inspect  # noqa: F401
+    import logging  # noqa: F401
+
+    from vexo import _vexo, db, git, plugins, serialize, version  # noqa: F401
+
+    _imported = True
 
 
 def _threading_profile() -> Any:

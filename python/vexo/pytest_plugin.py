@@ -3,8 +3,9 @@
 One profiler (source "pytest", one trace per test) traces the whole test loop on pytest's thread.
 Around each test (setup, call and teardown) the two marker functions below are called with the
 test's node id; the built-in plugin "pytest" of `vexo.plugins` turns their calls into the records
-"start_test" and "end_test", and the tracer itself starts a new trace at the first and saves it at
-the second. What runs between two tests is dropped with the next "start_test".
+"start_test" and "end_test" (which also holds the test's outcome: "passed", "failed", "error" or
+"skipped"), and the tracer itself starts a new trace at the first and saves it at the second. What
+runs between two tests is dropped with the next "start_test".
 
 Options: `--vexo` turns tracing on; `--vexo-db PATH` overrides the database of the configuration
 (`[tool.vexo]`, see `vexo.config`). If the database cannot be written, the tests run untraced and
@@ -32,17 +33,32 @@ def _vexo_start_test(nodeid: str) -> None:
     """Called before a test's setup; the tracer cuts the trace here."""
 
 
-def _vexo_end_test(nodeid: str) -> None:
+def _vexo_end_test(nodeid: str, outcome: str | None = None) -> None:
     """Called after a test's teardown; the tracer saves the test's trace here."""
 
 
 def _test_data(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
-    return {"nodeid": frame.f_locals["nodeid"]}
+    arguments = frame.f_locals
+    data = {"nodeid": arguments["nodeid"]}
+    if arguments.get("outcome") is not None:
+        data["outcome"] = arguments["outcome"]
+    return data
+
+
+# A test's outcome is the worst of its phases'.
+_SEVERITY = {"passed": 0, "skipped": 1, "failed": 2, "error": 3}
+
+
+def _phase_outcome(report: pytest.TestReport) -> str:
+    if report.when == "call":
+        return report.outcome  # "passed", "failed" or "skipped" (also an expected failure)
+    # A failing setup or teardown is an error of the test; a skip in setup skips it.
+    return {"failed": "error"}.get(report.outcome, report.outcome)
 
 
 def plugin_descriptions(config: Mapping[str, Any] | None) -> list[dict[str, Any]]:
     """The built-in plugin "pytest": the test markers as "start_test" and "end_test" records
-    holding the test's node id."""
+    holding the test's node id, and at the end its outcome."""
     return [
         {
             "co_names": [marker.__name__],
@@ -93,6 +109,7 @@ class TestTracer:
         self.profiler: Any = None
         self.problem: str | None = None
         self.tests = 0
+        self.outcome = "passed"
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self, session: pytest.Session):
@@ -107,13 +124,19 @@ class TestTracer:
         traced = self._take_hook()
         if traced:
             self.tests += 1
+            self.outcome = "passed"
             _vexo_start_test(item.nodeid)
         try:
             yield
         finally:
             # The test may have replaced or removed the hook; its trace is still saved.
             if traced and self._take_hook():
-                _vexo_end_test(item.nodeid)
+                _vexo_end_test(item.nodeid, self.outcome)
+
+    def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
+        outcome = _phase_outcome(report)
+        if _SEVERITY.get(outcome, 0) > _SEVERITY[self.outcome]:
+            self.outcome = outcome
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         if self.problem is not None:
@@ -146,6 +169,9 @@ class TestTracer:
             # What ran after the last test belongs to no test; the tracer drops it with the
             # profiler.
             self.profiler = None
+            from vexo.db import flush
+
+            flush()  # a failure to write is reported before the summary
 
     def _take_hook(self) -> bool:
         """Whether the test will be traced; puts the tracer back as the thread's profile hook if

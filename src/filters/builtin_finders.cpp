@@ -35,6 +35,7 @@ const std::vector<PathFinder>& VEXO_FINDERS() {
       "/vexo/profiler.py",
       "/vexo/pytest_plugin.py",
       "/vexo/serialize.py",
+      "/vexo/store/",
       "/vexo/utils.py",
       "/vexo/version.py",
   }));

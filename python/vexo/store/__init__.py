@@ -1,0 +1,1 @@
+"""The inside of the trace store; `vexo.db` is its public face."""

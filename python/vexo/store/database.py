@@ -1,0 +1,222 @@
+"""The SQLite file: opening it, recognising it, its schema and its versions.
+
+A database of ours is recognised by its SQLite application id; its schema version lives in the
+SQLite user version. A file written by a newer release is refused rather than misread; one written
+by an older release is read as it is and upgraded in place by the first write.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sqlite3
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import TypeVar
+
+from vexo.store.errors import DatabaseError
+
+__all__ = [
+    "APPLICATION_ID",
+    "KINDS",
+    "SCHEMA_VERSION",
+    "Columns",
+    "check_format",
+    "make_folder",
+    "path_text",
+    "prepare_for_writing",
+    "read_format",
+    "retrying_busy",
+    "opened",
+    "write_transaction",
+]
+
+APPLICATION_ID = 0x5645584F  # "VEXO"
+
+# The kind of a trace, from the first word of its source.
+_KIND_OF_WORD = {
+    "script": "script",
+    "module": "module",
+    "pytest": "test",
+    "wsgi": "request",
+    "django": "request",
+}
+KINDS = frozenset(_KIND_OF_WORD.values())
+
+
+def kind_sql(source: str) -> str:
+    """An SQL expression giving the kind of the source text `source` (NULL for other sources)."""
+    first_word = f"substr({source}, 1, instr({source} || ' ', ' ') - 1)"
+    cases = " ".join(f"WHEN '{word}' THEN '{kind}'" for word, kind in _KIND_OF_WORD.items())
+    return f"CASE {first_word} {cases} END"
+
+
+# Step i brings the schema from version i to version i + 1. All the steps a file needs run in one
+# transaction, so a reader never sees a half-upgraded file; a new column is one more step.
+_MIGRATIONS: tuple[tuple[str, ...], ...] = (
+    (
+        "CREATE TABLE traces (trace_id TEXT PRIMARY KEY NOT NULL, stored_at REAL NOT NULL,"
+        " started_at REAL, source TEXT, record_count INTEGER, size INTEGER NOT NULL,"
+        " msgpack BLOB NOT NULL)",
+        "CREATE INDEX traces_by_stored_at ON traces (stored_at)",
+    ),
+    (
+        # How msgpack is compressed (NULL: not at all), the outcome of a traced test, and the
+        # kind of trace for listings filtered by it.
+        "ALTER TABLE traces ADD COLUMN codec TEXT",
+        "ALTER TABLE traces ADD COLUMN outcome TEXT",
+        "ALTER TABLE traces ADD COLUMN kind TEXT",
+        f"UPDATE traces SET kind = {kind_sql('source')}",
+        "CREATE INDEX traces_by_kind ON traces (kind, stored_at)",
+    ),
+)
+SCHEMA_VERSION = len(_MIGRATIONS)
+
+
+class Columns:
+    """The columns a read may use in a file of a given schema version: those added later read
+    as what an upgrade would have filled in."""
+
+    def __init__(self, version: int) -> None:
+        current = version >= 2
+        self.outcome = "outcome" if current else "NULL"
+        self.codec = "codec" if current else "NULL"
+        self.kind = "kind" if current else kind_sql("source")
+
+
+_SQLITE_BUSY = 5
+_SQLITE_LOCKED = 6
+_T = TypeVar("_T")
+
+
+def path_text(db_path: str | os.PathLike[str]) -> str:
+    if not isinstance(db_path, (str, os.PathLike)):
+        raise TypeError(f"db_path must be a str or path, not {type(db_path).__name__}")
+    return os.fsdecode(db_path)
+
+
+def make_folder(path: str) -> None:
+    parent = os.path.dirname(path)
+    if parent:
+        try:
+            os.makedirs(parent, exist_ok=True)
+        except OSError as error:
+            raise DatabaseError(f"cannot create the folder of {path}: {error}") from error
+
+
+def retrying_busy(path: str, timeout: float, work: Callable[[], _T], failure: str) -> _T:
+    """Runs work; SQLite's errors become DatabaseError.
+
+    SQLite waits for other connections' locks through the busy timeout, except in a few moments
+    (another process switching the file to WAL or recovering it) where it fails at once; those
+    attempts are repeated from the start until the timeout is spent.
+    """
+    deadline = time.monotonic() + timeout
+    pause = 0.001
+    while True:
+        try:
+            return work()
+        except sqlite3.Error as error:
+            if not _is_busy(error) or time.monotonic() + pause > deadline:
+                raise DatabaseError(f"{failure} {path}: {error}") from error
+        time.sleep(pause)
+        pause = min(pause * 2, 0.1)
+
+
+def _is_busy(error: sqlite3.Error) -> bool:
+    code = getattr(error, "sqlite_errorcode", None)  # from Python 3.11 on
+    if code is not None:
+        return code & 0xFF in (_SQLITE_BUSY, _SQLITE_LOCKED)
+    return isinstance(error, sqlite3.OperationalError) and (
+        "locked" in str(error) or "busy" in str(error)
+    )
+
+
+def opened(path: str, timeout: float, *, writable: bool) -> sqlite3.Connection:
+    """A new connection; transactions are begun and ended explicitly (isolation_level=None)."""
+    if os.path.isdir(path):
+        raise DatabaseError(f"{path} is a folder, not a trace database")
+    if writable:
+        target, uri = path, False
+    else:
+        if not os.path.exists(path):
+            raise DatabaseError(f"no trace database at {path}")
+        target, uri = Path(path).absolute().as_uri() + "?mode=ro", True
+    # The writer thread opens the connections it keeps and is the only one to use them.
+    return sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri)
+
+
+def read_format(connection: sqlite3.Connection) -> tuple[int, int, int]:
+    """(application id, schema version, number of schema objects) of the file.
+
+    Read in one statement, so that a schema another process commits meanwhile is seen whole.
+    """
+    query = (
+        "SELECT (SELECT application_id FROM pragma_application_id),"
+        " (SELECT user_version FROM pragma_user_version),"
+        " (SELECT count(*) FROM sqlite_master)"
+    )
+    return tuple(connection.execute(query).fetchone())
+
+
+def check_format(path: str, application_id: int, version: int, tables: int) -> int:
+    """The schema version of a trace database of ours, 0 for an empty file; raises for anything
+    else."""
+    if application_id == 0 and version == 0 and tables == 0:
+        return 0
+    if application_id != APPLICATION_ID:
+        raise DatabaseError(f"{path} is not a vexo trace database")
+    if version > SCHEMA_VERSION:
+        raise DatabaseError(
+            f"{path} was written by a newer vexo (schema version {version}, this one reads"
+            f" {SCHEMA_VERSION}); upgrade vexo to read it"
+        )
+    if version < 1:
+        raise DatabaseError(f"{path} is a damaged vexo trace database (no schema version)")
+    return version
+
+
+def prepare_for_writing(connection: sqlite3.Connection, path: str) -> None:
+    """Makes sure the file is our database in WAL mode with the current schema: an empty file is
+    taken over, an older schema upgraded."""
+    version = check_format(path, *read_format(connection))
+    # A journal mode cannot change inside a transaction.
+    _use_wal(connection, path)
+    if version == SCHEMA_VERSION:
+        return
+    with write_transaction(connection):
+        # Again under the write lock: another process may have done it in the meantime.
+        version = check_format(path, *read_format(connection))
+        for statements in _MIGRATIONS[version:]:
+            for statement in statements:
+                connection.execute(statement)
+        if version == 0:
+            connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+        connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+
+
+def _use_wal(connection: sqlite3.Connection, path: str) -> None:
+    mode = connection.execute("PRAGMA journal_mode").fetchone()[0]
+    if mode.lower() != "wal":
+        mode = connection.execute("PRAGMA journal_mode = WAL").fetchone()[0]
+        if mode.lower() != "wal":
+            raise DatabaseError(f"cannot use write-ahead logging for {path} (mode {mode})")
+    # With WAL a commit survives a crash of the process; only a power cut may lose the last ones.
+    connection.execute("PRAGMA synchronous = NORMAL")
+
+
+@contextlib.contextmanager
+def write_transaction(connection: sqlite3.Connection) -> Iterator[None]:
+    # IMMEDIATE takes the write lock at once, so waiting for other writers goes through the busy
+    # timeout instead of failing later when a read transaction would have to be upgraded.
+    connection.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+    except BaseException:
+        # SQLite may have rolled back already (after some I/O errors); closing the connection
+        # would discard the transaction anyway, so a failing ROLLBACK must not hide the cause.
+        with contextlib.suppress(sqlite3.Error):
+            connection.execute("ROLLBACK")
+        raise
+    connection.execute("COMMIT")

@@ -1,0 +1,119 @@
+"""What the store reads from a trace document itself: the listing columns and the trace id.
+
+The document's top level is read as a stream and the records are skipped over, so summarising a
+large trace does not decode all of it.
+"""
+
+from __future__ import annotations
+
+import io
+from typing import NamedTuple
+
+import msgpack
+
+__all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]
+
+# What the end marker of a traced test may say about it.
+OUTCOMES = frozenset({"passed", "failed", "error", "skipped"})
+
+
+class DocumentSummary(NamedTuple):
+    """What the listing shows of a trace document, read from the document itself."""
+
+    started_at: float | None
+    source: str | None
+    record_count: int | None
+    outcome: str | None = None
+
+
+def summarize_trace(document: bytes) -> DocumentSummary:
+    """The listing columns of a trace document; None for what it does not hold or cannot give."""
+    started_at = source = record_count = first = last = None
+    try:
+        unpacker = _document_reader(document)
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "frames_of_interest":
+                count = unpacker.read_array_header()
+                if count:
+                    first = last = unpacker.unpack()
+                    for _ in range(count - 2):
+                        unpacker.skip()
+                    if count > 1:
+                        last = unpacker.unpack()
+                record_count = (record_count or 0) + count
+            elif key == "frames":
+                for _ in range(unpacker.read_map_header()):
+                    unpacker.skip()  # the thread id
+                    record_count = (record_count or 0) + _skip_array(unpacker)
+            elif key == "meta":
+                meta = unpacker.unpack()
+                if isinstance(meta, dict) and isinstance(meta.get("source"), str):
+                    source = meta["source"]
+            elif key == "timestamp":
+                value = unpacker.unpack()
+                if isinstance(value, (int, float)) and not isinstance(value, bool):
+                    started_at = float(value)
+            else:
+                unpacker.skip()
+    except Exception:
+        # A document the store cannot read is still stored whole; only the listing lacks detail.
+        pass
+    test = _marker_field(first, "start_test", "nodeid")
+    if source is not None and test is not None:
+        # One trace per test: the test tells the traces of one run apart.
+        source = f"{source} {test}"
+    outcome = _marker_field(last, "end_test", "outcome")
+    if outcome not in OUTCOMES:
+        outcome = None
+    return DocumentSummary(started_at, source, record_count, outcome)
+
+
+def document_trace_id(document: bytes) -> str | None:
+    """The trace id written in a trace document (a process forked by the program has its own),
+    read past the records without decoding them."""
+    unpacker = _document_reader(document)
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "trace_id":
+            value = unpacker.unpack()
+            return value if isinstance(value, str) else None
+        if key == "frames":
+            for _ in range(unpacker.read_map_header()):
+                unpacker.skip()  # the thread id
+                _skip_array(unpacker)
+        elif key == "frames_of_interest":
+            _skip_array(unpacker)
+        else:
+            unpacker.skip()
+    return None
+
+
+def _document_reader(document: bytes) -> msgpack.Unpacker:
+    """A stream over a trace document that buffers one record at a time. Fed whole, a document
+    over msgpack's default buffer limit (100 MiB) could not be read at all; the limit is raised
+    to the document's size, so that even one record that large can be read."""
+    return msgpack.Unpacker(
+        io.BytesIO(document),
+        raw=False,
+        strict_map_key=False,
+        unicode_errors="replace",
+        max_buffer_size=max(len(document), 1),
+    )
+
+
+def _marker_field(record: object, marker: str, field: str) -> str | None:
+    """A text field of a test marker record ("start_test" first, "end_test" last in a test's
+    trace)."""
+    if isinstance(record, dict) and record.get("type") == marker:
+        value = record.get(field)
+        if isinstance(value, str):
+            return value
+    return None
+
+
+def _skip_array(unpacker: msgpack.Unpacker) -> int:
+    count = unpacker.read_array_header()
+    for _ in range(count):
+        unpacker.skip()
+    return count

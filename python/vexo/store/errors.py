@@ -1,0 +1,22 @@
+"""The trace store's own errors."""
+
+from __future__ import annotations
+
+__all__ = ["DatabaseError", "StoreError", "TraceNotFoundError"]
+
+
+class StoreError(Exception):
+    """Base of the trace store's own errors."""
+
+
+class DatabaseError(StoreError):
+    """The database file is missing, unreadable, not SQLite, or not a trace database of ours."""
+
+
+class TraceNotFoundError(StoreError, LookupError):
+    """No trace with the given id is stored."""
+
+    def __init__(self, trace_id: str, db_path: str) -> None:
+        super().__init__(f"no trace {trace_id} in {db_path}")
+        self.trace_id = trace_id
+        self.db_path = db_path

@@ -1,0 +1,293 @@
+"""The process's trace writer: saves leave the traced thread.
+
+A traced thread hands its trace document to a queue and goes on. One daemon thread per process
+takes what has gathered in the queue, summarises and compresses it, and commits it in one
+transaction through a connection it keeps open per database, so a busy server pays for one
+commit per batch rather than for a connection and a commit per trace.
+
+Exit: an atexit function writes whatever is queued before the interpreter goes on finalising.
+It runs after threading has joined the program's non-daemon threads, and daemon threads still run
+then, so everything traced until that moment is written. A save that comes later (another atexit
+function, a daemon thread) is written on the saving thread itself. threading's own exit functions
+(run before it joins the threads, and also at the end of a multiprocessing child, which skips
+atexit) wait for the queue too. A process killed by a signal
+loses what is still queued: the writer starts on a trace as soon as it is queued, so that is
+the last few milliseconds.
+
+Fork: a child starts with an empty queue and no writer; its parent writes what it queued. A fork
+waits while the writer is inside SQLite, whose process-wide locks a child could otherwise
+inherit locked.
+"""
+
+from __future__ import annotations
+
+import atexit
+import contextlib
+import logging
+import os
+import sqlite3
+import sys
+import threading
+from collections import deque
+
+from vexo.store.database import make_folder, opened, prepare_for_writing, retrying_busy
+from vexo.store.errors import DatabaseError
+from vexo.store.rows import Pending, row_of, write_rows
+
+__all__ = ["Writer", "current_writer"]
+
+logger = logging.getLogger("vexo")
+
+# A producer finding this much waiting waits for the writer rather than dropping traces.
+_MAX_QUEUED_BYTES = 64 * 2**20
+# At most this much goes into one transaction, so that one batch does not hold the write lock long.
+_MAX_BATCH_BYTES = 16 * 2**20
+_LOST_NAMED = 10
+
+
+class Writer:
+    def __init__(self) -> None:
+        self.condition = threading.Condition(threading.Lock())
+        self.queue: deque[Pending] = deque()
+        self.queued_bytes = 0
+        self.last_queued = 0  # the number of the last trace queued
+        self.last_done = 0  # every trace up to this number is written or failed
+        self.thread: threading.Thread | None = None
+        self.closing = False
+        self.writer_idle = False  # the writer thread waits for traces
+        self.connections: dict[str, sqlite3.Connection] = {}  # used by the writer thread only
+        self.losses = Losses()
+        self.writing = threading.Lock()  # held while the writer thread is inside SQLite
+
+    def save(self, trace: Pending) -> None:
+        """Queues the trace, and waits for it when it is waited for; writes it on the calling
+        thread when no writer thread can take it. Raises a waited trace's failure."""
+        if not self._queue(trace):
+            write_now(trace)
+            return
+        if trace.waited:
+            with self.condition:
+                self.condition.wait_for(lambda: self._done(trace.number))
+            if trace.error is not None:
+                raise trace.error
+            if self.last_done < trace.number:
+                raise DatabaseError(f"trace {trace.trace_id} was not written: the writer stopped")
+
+    def flush(self, timeout: float | None = None) -> bool:
+        """Waits until every trace queued so far is written (or has failed); False on timeout."""
+        with self.condition:
+            last = self.last_queued
+            return self.condition.wait_for(lambda: self._done(last), timeout)
+
+    def close(self) -> None:
+        """Writes what is queued and stops the thread; later saves are written where they are
+        made."""
+        with self.condition:
+            self.closing = True
+            self.condition.notify_all()
+            thread = self.thread
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
+        self.losses.close()
+
+    def _done(self, number: int) -> bool:
+        return self.last_done >= number or self.thread is None or not self.thread.is_alive()
+
+    def _queue(self, trace: Pending) -> bool:
+        with self.condition:
+            if self.closing or not self._started():
+                return False
+            while self.queue and self.queued_bytes >= _MAX_QUEUED_BYTES and not self._done(
+                self.last_queued
+            ):
+                self.condition.wait(0.1)
+            self.last_queued += 1
+            trace.number = self.last_queued
+            self.queue.append(trace)
+            self.queued_bytes += len(trace.document)
+            if self.writer_idle:  # a busy writer looks at the queue when its batch is done
+                self.condition.notify_all()
+        return True
+
+    def _started(self) -> bool:
+        if self.thread is None:
+            thread = threading.Thread(target=self._run, name="vexo-writer", daemon=True)
+            try:
+                thread.start()
+            except RuntimeError:  # no new threads at the interpreter's shutdown
+                return False
+            self.thread = thread
+        return self.thread.is_alive()
+
+    def _run(self) -> None:
+        # A tracer's hook for new threads has nothing to see here.
+        sys.setprofile(None)
+        try:
+            while (batch := self._next_batch()) is not None:
+                try:
+                    with self.writing:
+                        self._write(batch)
+                finally:
+                    self._finish(batch)
+        finally:
+            for connection in self.connections.values():
+                connection.close()
+            self.connections.clear()
+
+    def _next_batch(self) -> list[Pending] | None:
+        with self.condition:
+            self.writer_idle = True
+            self.condition.wait_for(lambda: self.queue or self.closing)
+            self.writer_idle = False
+            if not self.queue:
+                return None
+            batch = [self.queue.popleft()]
+            size = len(batch[0].document)
+            while self.queue and size + len(self.queue[0].document) <= _MAX_BATCH_BYTES:
+                batch.append(self.queue.popleft())
+                size += len(batch[-1].document)
+            return batch
+
+    def _finish(self, batch: list[Pending]) -> None:
+        with self.condition:
+            self.queued_bytes -= sum(len(trace.document) for trace in batch)
+            self.last_done = batch[-1].number
+            self.condition.notify_all()
+
+    def _write(self, batch: list[Pending]) -> None:
+        by_path: dict[str, list[Pending]] = {}
+        for trace in batch:
+            by_path.setdefault(trace.path, []).append(trace)
+        for path, traces in by_path.items():
+            timeout = max(trace.timeout for trace in traces)
+            try:
+                rows = [row_of(trace) for trace in traces]
+                retrying_busy(
+                    path, timeout, lambda: self._store(path, timeout, rows), "cannot save traces in"
+                )
+            except Exception as error:
+                self._forget(path)
+                for trace in traces:
+                    trace.error = error
+                self.losses.lost(path, [trace for trace in traces if not trace.waited], error)
+            else:
+                self.losses.written(path)
+
+    def _store(self, path: str, timeout: float, rows: list[dict]) -> None:
+        connection = self.connections.get(path)
+        if connection is None:
+            make_folder(path)
+            connection = opened(path, timeout, writable=True)
+            try:
+                prepare_for_writing(connection, path)
+            except BaseException:
+                connection.close()
+                raise
+            self.connections[path] = connection
+        write_rows(connection, path, rows)
+
+    def _forget(self, path: str) -> None:
+        """Drops the connection after a failure: the next batch starts afresh (the file may have
+        been replaced or repaired meanwhile)."""
+        connection = self.connections.pop(path, None)
+        if connection is not None:
+            try:
+                connection.close()
+            except sqlite3.Error:
+                pass
+
+
+def write_now(trace: Pending) -> None:
+    """Writes one trace on the calling thread through a connection of its own."""
+    path = trace.path
+    make_folder(path)
+    row = row_of(trace)
+
+    def write() -> None:
+        connection = opened(path, trace.timeout, writable=True)
+        try:
+            prepare_for_writing(connection, path)
+            write_rows(connection, path, [row])
+        finally:
+            connection.close()
+
+    retrying_busy(path, trace.timeout, write, f"cannot save trace {trace.trace_id} in")
+
+
+class Losses:
+    """Reports traces the writer failed to store: the first failure for a database with the
+    traces it lost, then only how many more were lost, once writing works again or at exit."""
+
+    def __init__(self) -> None:
+        self.failing: dict[str, int] = {}  # database -> traces lost since its first report
+
+    def lost(self, path: str, traces: list[Pending], error: BaseException) -> None:
+        if not traces:
+            return
+        if path in self.failing:
+            self.failing[path] += len(traces)
+            return
+        self.failing[path] = 0
+        names = ", ".join(_name(trace) for trace in traces[:_LOST_NAMED])
+        more = f" and {len(traces) - _LOST_NAMED} more" if len(traces) > _LOST_NAMED else ""
+        logger.warning("vexo: %s; lost %s%s", error, names, more)
+
+    def written(self, path: str) -> None:
+        if path in self.failing:
+            self._report(path, self.failing.pop(path), " before writing worked again")
+
+    def close(self) -> None:
+        for path, count in self.failing.items():
+            self._report(path, count)
+        self.failing.clear()
+
+    def _report(self, path: str, count: int, when: str = "") -> None:
+        if count:
+            logger.warning("vexo: %d more traces were not saved in %s%s", count, path, when)
+
+
+def _name(trace: Pending) -> str:
+    return trace.trace_id if trace.source is None else f"{trace.trace_id} ({trace.source})"
+
+
+_writer = Writer()
+# A child's inherited writers stay referenced and untouched: closing a connection that crossed
+# a fork could disturb the parent's use of the file.
+_inherited: list[Writer] = []
+
+
+def current_writer() -> Writer:
+    return _writer
+
+
+def _before_fork() -> None:
+    _writer.writing.acquire()
+
+
+def _after_fork_in_parent() -> None:
+    _writer.writing.release()
+
+
+def _forget_inherited_writer() -> None:
+    global _writer
+    _inherited.append(_writer)
+    _writer = Writer()
+
+
+def _close_at_exit() -> None:
+    _writer.close()
+
+
+def _flush_at_threading_shutdown() -> None:
+    _writer.flush()
+
+
+atexit.register(_close_at_exit)
+with contextlib.suppress(AttributeError, RuntimeError):  # a private function, or shutting down
+    threading._register_atexit(_flush_at_threading_shutdown)  # type: ignore[attr-defined]
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(
+        before=_before_fork,
+        after_in_parent=_after_fork_in_parent,
+        after_in_child=_forget_inherited_writer,
+    )
