@@ -17,7 +17,7 @@ import sqlite3
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import NamedTuple, TypeVar
+from typing import Any, NamedTuple, TypeVar
 
 import msgpack
 
@@ -30,6 +30,7 @@ __all__ = [
     "StoreError",
     "TraceNotFoundError",
     "TraceSummary",
+    "count_traces",
     "list_traces",
     "load_trace",
     "prepare_database",
@@ -87,6 +88,7 @@ class TraceSummary(NamedTuple):
     source: str | None
     record_count: int | None  # records in all threads; None when the document did not parse
     size: int  # bytes of the document
+    outcome: str | None = None  # of a test: "passed", "failed", "error" or "skipped"
 
 
 def save_trace_in_sqlite(
@@ -138,15 +140,30 @@ def prepare_database(db_path: str | os.PathLike[str], *, timeout: float = DEFAUL
     _with_database(path, timeout, prepare, writable=True, failure="cannot write traces to")
 
 
+# The source's first word tells what was traced; requests come through either middleware.
+_KIND_SOURCES = {
+    "script": ("script",),
+    "module": ("module",),
+    "test": ("pytest",),
+    "request": ("wsgi", "django"),
+}
+
+
 def list_traces(
-    db_path: str | os.PathLike[str], *, limit: int | None = None, timeout: float = DEFAULT_TIMEOUT
+    db_path: str | os.PathLike[str],
+    *,
+    limit: int | None = None,
+    offset: int = 0,
+    kind: str | None = None,
+    text: str | None = None,
+    timeout: float = DEFAULT_TIMEOUT,
 ) -> list[TraceSummary]:
-    """Summaries of the stored traces, the most recently stored first."""
-    query = f"SELECT {_SUMMARY_COLUMNS} FROM traces ORDER BY stored_at DESC, rowid DESC"
-    parameters: tuple[int, ...] = ()
-    if limit is not None:
-        query += " LIMIT ?"
-        parameters = (limit,)
+    """Summaries of the stored traces, the most recently stored first; `kind` ("script",
+    "module", "test" or "request") and `text` (part of the source or trace id) filter them."""
+    where, parameters = _filter(kind, text)
+    query = f"SELECT {_SUMMARY_COLUMNS} FROM traces{where} ORDER BY stored_at DESC, rowid DESC"
+    query += " LIMIT ? OFFSET ?"
+    parameters += (-1 if limit is None else limit, offset)
 
     def read(connection: sqlite3.Connection) -> list[TraceSummary]:
         if not _check_format(path, *_format(connection)):
@@ -155,6 +172,41 @@ def list_traces(
 
     path = _path_text(db_path)
     return _with_database(path, timeout, read, writable=False, failure="cannot read")
+
+
+def count_traces(
+    db_path: str | os.PathLike[str],
+    *,
+    kind: str | None = None,
+    text: str | None = None,
+    timeout: float = DEFAULT_TIMEOUT,
+) -> int:
+    """How many stored traces `list_traces` would give with the same filters and no limit."""
+    where, parameters = _filter(kind, text)
+
+    def read(connection: sqlite3.Connection) -> int:
+        if not _check_format(path, *_format(connection)):
+            return 0
+        return connection.execute(f"SELECT count(*) FROM traces{where}", parameters).fetchone()[0]
+
+    path = _path_text(db_path)
+    return _with_database(path, timeout, read, writable=False, failure="cannot read")
+
+
+def _filter(kind: str | None, text: str | None) -> tuple[str, tuple[Any, ...]]:
+    clauses: list[str] = []
+    parameters: tuple[Any, ...] = ()
+    if kind is not None:
+        if kind not in _KIND_SOURCES:
+            raise ValueError(f"unknown kind of trace {kind!r}")
+        words = _KIND_SOURCES[kind]
+        clauses.append("(" + " OR ".join("source LIKE ?" for _ in words) + ")")
+        parameters += tuple(f"{word} %" for word in words)
+    if text:
+        pattern = "%" + text.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+        clauses.append("(source LIKE ? ESCAPE '\\' OR trace_id LIKE ? ESCAPE '\\')")
+        parameters += (pattern, pattern)
+    return (" WHERE " + " AND ".join(clauses) if clauses else ""), parameters
 
 
 def load_trace(
