@@ -1,9 +1,12 @@
-"""The command line: `vexo run`, `vexo traces` and `vexo show` (also as `python -m vexo`).
+"""The command line (also as `python -m vexo`):
 
     vexo run [OPTIONS] SCRIPT [ARGS...]     trace a program as `python SCRIPT ARGS...` runs it
     vexo run [OPTIONS] -m MODULE [ARGS...]  ... or as `python -m MODULE ARGS...`
     vexo traces [--limit N] [--json]       list the stored traces, newest first
     vexo show [TRACE_ID] [--json]          a trace's call tree per thread (default: the newest)
+    vexo serve [--port N] [--open]         explore the traces in the browser
+    vexo html [TRACE_ID] -o FILE           a trace as one self-contained HTML file
+    vexo export [TRACE_ID] --format chrome|speedscope -o FILE
 
 `--db PATH` works with every command. The program sees what it would see under `python`: its
 `sys.argv`, `sys.path[0]`, a fresh `__main__` module, its standard streams untouched, and it
@@ -166,7 +169,45 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
     show.add_argument("--json", action="store_true", help="print the tree as JSON")
     show.set_defaults(handler=command_show)
+    _add_viewer_commands(commands)
     return parser
+
+
+def _add_viewer_commands(commands: Any) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="explore the stored traces in the browser (read-only)",
+        allow_abbrev=False,
+    )
+    _add_db_option(serve)
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    serve.add_argument("--port", type=int, default=8765, help="0 picks a free port (default: %(default)s)")
+    serve.add_argument("--open", action="store_true", help="open the page in the web browser")
+    serve.set_defaults(handler=command_serve)
+
+    html = commands.add_parser(
+        "html", help="write a trace as one self-contained HTML file", allow_abbrev=False
+    )
+    _add_db_option(html)
+    html.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
+    html.add_argument("-o", "--output", required=True, metavar="FILE")
+    html.add_argument(
+        "--max-size",
+        type=int,
+        default=64,
+        metavar="MIB",
+        help="leave values out beyond this size, so that browsers can open the file (default: 64)",
+    )
+    html.set_defaults(handler=command_html)
+
+    export = commands.add_parser(
+        "export", help="write a trace for Perfetto (chrome) or speedscope", allow_abbrev=False
+    )
+    _add_db_option(export)
+    export.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
+    export.add_argument("--format", required=True, choices=("chrome", "speedscope"))
+    export.add_argument("-o", "--output", required=True, metavar="FILE")
+    export.set_defaults(handler=command_export)
 
 
 def _add_db_option(parser: argparse.ArgumentParser, argparse_default: Any = argparse.SUPPRESS):
@@ -591,16 +632,7 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.show import TraceFormatError, build_tree, dump_json, render_text
 
     settings = _settings(options)
-    try:
-        trace_id = options.trace_id
-        if trace_id is None:
-            newest = list_traces(settings.db_path, limit=1)
-            if not newest:
-                raise CommandError(f"no traces in {settings.db_path}")
-            trace_id = newest[0].trace_id
-        document = load_trace(settings.db_path, trace_id)
-    except StoreError as error:
-        raise CommandError(str(error)) from None
+    trace_id, document = _stored_trace(settings, options.trace_id)
     try:
         trace = build_tree(document)
     except TraceFormatError as error:
@@ -617,6 +649,104 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
             sys.stdout.write(line + "\n")
     sys.stdout.flush()
     return 0
+
+
+def _stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:
+    """(id, document) of the trace asked for, or of the newest one."""
+    try:
+        if trace_id is None:
+            newest = list_traces(settings.db_path, limit=1)
+            if not newest:
+                raise CommandError(f"no traces in {settings.db_path}")
+            trace_id = newest[0].trace_id
+        return trace_id, load_trace(settings.db_path, trace_id)
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+
+
+# vexo serve, vexo html, vexo export
+
+
+def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.serve import serve
+
+    settings = _settings(options)
+    try:
+        list_traces(settings.db_path, limit=1)  # a database that cannot be read fails here
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+    if options.host not in ("127.0.0.1", "localhost", "::1"):
+        _report(f"serve: listening on {options.host}: the traces hold the program's data")
+    try:
+        serve(settings.db_path, options.host, options.port, options.open, _announce)
+    except OSError as error:
+        raise CommandError(f"serve: cannot listen on {options.host}:{options.port}: {error}")
+    return 0
+
+
+def _announce(url: str) -> None:
+    print(f"vexo: serving the traces at {url} (Ctrl-C stops)", flush=True)
+
+
+def _trace_index(options: argparse.Namespace, what: str) -> Any:
+    from vexo.progress import Progress
+    from vexo.show import TraceFormatError
+    from vexo.traceindex import TraceIndex
+
+    settings = _settings(options)
+    trace_id, document = _stored_trace(settings, options.trace_id)
+    try:
+        return TraceIndex(document, Progress(f"{what}: reading records"))
+    except TraceFormatError as error:
+        raise CommandError(f"trace {trace_id} in {settings.db_path}: {error}") from None
+
+
+def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.html import TooLarge, render_html
+    from vexo.progress import Progress
+
+    index = _trace_index(options, "html")
+    header = index.header
+    summary = {
+        "trace_id": header["trace_id"],
+        "stored_at": header["started_at"],
+        "started_at": header["started_at"],
+        "source": header["source"],
+        "record_count": header["records"],
+        "size": index.size,
+        "outcome": None,
+    }
+    try:
+        text, left_out = render_html(
+            index, summary, options.max_size << 20, Progress("html: writing values")
+        )
+    except TooLarge as error:
+        raise CommandError(f"html: {error}; raise --max-size or use vexo serve") from None
+    _write_output(options.output, lambda out: out.write(text))
+    if left_out:
+        _report(
+            f"html: left out the values of {left_out} of {len(index)} nodes to stay under"
+            f" {options.max_size} MiB (raise --max-size)"
+        )
+    return 0
+
+
+def command_export(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.export import FORMATS
+    from vexo.progress import Progress
+
+    index = _trace_index(options, "export")
+    write = FORMATS[options.format]
+    _write_output(options.output, lambda out: write(index, out, Progress("export: writing")))
+    return 0
+
+
+def _write_output(path: str, write: Callable[[Any], Any]) -> None:
+    try:
+        with open(path, "w", encoding="utf-8") as out:
+            write(out)
+    except OSError as error:
+        raise CommandError(f"cannot write {path}: {error}") from None
 
 
 if __name__ == "__main__":

@@ -1,0 +1,88 @@
+"""Two traces side by side: their calls aligned in order, the first point where the sequences of
+calls part, and the values that differ at calls that match."""
+
+from __future__ import annotations
+
+import difflib
+from typing import Any
+
+from vexo.traceindex import TraceIndex
+
+__all__ = ["compare"]
+
+# Aligning is quadratic at worst: beyond this many calls per trace the rest is left out (and said).
+CALLS_COMPARED = 20000
+ROWS_SHOWN = 3000
+DIFFERENCES_SHOWN = 500
+
+
+def compare(left: TraceIndex, right: TraceIndex) -> dict[str, Any]:
+    every = [list(index.calls_in_order()) for index in (left, right)]
+    calls = [sequence[:CALLS_COMPARED] for sequence in every]
+    keys = [
+        [(depth, _name(index, node)) for node, depth in sequence]
+        for index, sequence in zip((left, right), calls)
+    ]
+    first = next(
+        (i for i, (a, b) in enumerate(zip(keys[0], keys[1])) if a != b),
+        None if len(keys[0]) == len(keys[1]) else min(len(keys[0]), len(keys[1])),
+    )
+    matcher = difflib.SequenceMatcher(None, keys[0], keys[1], autojunk=False)
+    rows: list[dict[str, Any]] = []
+    differences: list[dict[str, Any]] = []
+    for tag, a_start, a_end, b_start, b_end in matcher.get_opcodes():
+        for offset in range(max(a_end - a_start, b_end - b_start)):
+            a = a_start + offset if a_start + offset < a_end else None
+            b = b_start + offset if b_start + offset < b_end else None
+            row = _row(tag, left, calls[0], a, right, calls[1], b)
+            if tag == "equal" and row["left"]["text"] != row["right"]["text"]:
+                row["tag"] = "values"
+                if len(differences) < DIFFERENCES_SHOWN:
+                    differences.append(row)
+            if len(rows) < ROWS_SHOWN:
+                rows.append(row)
+    return {
+        "left": left.header,
+        "right": right.header,
+        "first_difference": first,
+        "rows": rows,
+        "value_differences": differences,
+        "calls": [len(sequence) for sequence in every],
+        "cut": any(len(sequence) > CALLS_COMPARED for sequence in every),
+    }
+
+
+def _name(index: TraceIndex, node: int) -> str:
+    return index.summary(node)["name"]
+
+
+def _row(
+    tag: str,
+    left: TraceIndex,
+    left_calls: list[tuple[int, int]],
+    a: int | None,
+    right: TraceIndex,
+    right_calls: list[tuple[int, int]],
+    b: int | None,
+) -> dict[str, Any]:
+    return {
+        "tag": tag,
+        "position": a if a is not None else b,
+        "left": _side(left, left_calls, a),
+        "right": _side(right, right_calls, b),
+    }
+
+
+def _side(index: TraceIndex, calls: list[tuple[int, int]], position: int | None) -> Any:
+    if position is None:
+        return None
+    node, depth = calls[position]
+    summary = index.summary(node)
+    return {
+        "id": node,
+        "depth": depth,
+        "name": summary["name"],
+        "args": summary["args"],
+        "ret": summary["ret"],
+        "text": f"{summary['args']} -> {summary['ret']}",
+    }

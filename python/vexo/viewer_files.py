@@ -1,0 +1,35 @@
+"""The explorer page's own files, shipped in the package's `viewer` folder: the server hands out
+these and nothing else, and `vexo html` inlines them."""
+
+from __future__ import annotations
+
+import functools
+import importlib.resources
+
+__all__ = ["content_type", "read"]
+
+_TYPES = {
+    ".html": "text/html; charset=utf-8",
+    ".css": "text/css; charset=utf-8",
+    ".js": "text/javascript; charset=utf-8",
+    ".png": "image/png",
+}
+
+
+@functools.cache
+def _files() -> dict[str, bytes]:
+    folder = importlib.resources.files("vexo") / "viewer"
+    return {
+        entry.name: entry.read_bytes()
+        for entry in folder.iterdir()
+        if entry.is_file() and any(entry.name.endswith(ext) for ext in _TYPES)
+    }
+
+
+def read(name: str) -> bytes | None:
+    """The file's bytes, or None for any name that is not one of the page's files."""
+    return _files().get(name)
+
+
+def content_type(name: str) -> str:
+    return next(kind for ext, kind in _TYPES.items() if name.endswith(ext))

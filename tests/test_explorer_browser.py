@@ -1,0 +1,220 @@
+"""The explorer in a real headless Chromium: the list, the tree, the detail pane, search,
+compare, the one-file HTML viewer opened from file:// offline, and hostile recorded values.
+
+Chromium and its driver come from Debian (`.ci/run` installs them). Outside CI the tests are
+skipped when they are missing; `VEXO_BROWSER=0` skips them (scripts/test-all runs them on one
+interpreter only). `VEXO_SCREENSHOT=FILE` saves the explorer on the demo trace as a PNG.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from explorer_support import running_server, store_demo, store_pytest_run, vexo
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+CHROMIUM = shutil.which("chromium")
+DRIVER = shutil.which("chromedriver")
+
+HOSTILE = textwrap.dedent(
+    """
+    def keep(closing, tag, link, handler, controls, surrogate, huge):
+        return closing + tag
+
+    keep(
+        "</script><script>window.pwned = 'closing'</script>",
+        "<img src=x onerror=\\"window.pwned = 'tag'\\">",
+        "javascript:window.pwned = 'link'",
+        '" onmouseover="window.pwned = \\'handler\\'" x="',
+        "bell\\x07 nul\\x00 escape\\x1b[31m end",
+        "lone \\ud800 surrogate",
+        "m" * 1_000_000,
+    )
+    """
+)
+
+
+def launch_browser():
+    if os.environ.get("VEXO_BROWSER") == "0":
+        pytest.skip("browser tests are run on another interpreter")
+    if not (CHROMIUM and DRIVER):
+        if os.environ.get("CI"):
+            pytest.fail("chromium and chromedriver are needed in CI (.ci/run installs them)")
+        pytest.skip("chromium and chromedriver are not installed")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1400,900"):
+        options.add_argument(argument)
+    options.add_argument("--disable-dev-shm-usage")
+    return webdriver.Chrome(service=webdriver.ChromeService(DRIVER), options=options)
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = launch_browser()
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("explorer")
+    db = folder / "db.sqlite3"
+    store_demo(db)
+    store_pytest_run(db, folder)
+    (folder / "hostile.py").write_text(HOSTILE)
+    vexo("--db", str(db), "run", str(folder / "hostile.py"))
+    return db
+
+
+@pytest.fixture(scope="module")
+def server(store):
+    with running_server(store) as server:
+        yield server
+
+
+def wait(driver, condition, timeout=20):
+    return WebDriverWait(driver, timeout).until(lambda d: condition(d))
+
+
+def all_css(driver, selector):
+    return driver.find_elements(By.CSS_SELECTOR, selector)
+
+
+def open_trace(browser, server, source_text):
+    browser.get(server.url)
+    row = wait(browser, lambda d: next((r for r in all_css(d, ".trace-row") if source_text in r.text), None))
+    row.find_element(By.CSS_SELECTOR, "a").click()
+    wait(browser, lambda d: all_css(d, "#tree .kind-call"))
+
+
+def node_named(browser, name):
+    return wait(
+        browser,
+        lambda d: next(
+            (
+                line
+                for line in all_css(d, ".node.kind-call > .line")
+                if line.find_element(By.CSS_SELECTOR, ".name").text == name
+            ),
+            None,
+        ),
+    )
+
+
+def search(browser, text, by):
+    box = browser.find_element(By.ID, "search-input")
+    box.clear()
+    box.send_keys(text)
+    browser.find_element(By.CSS_SELECTOR, f"#search-by option[value={by}]").click()
+    browser.find_element(By.ID, "search-button").click()
+    wait(browser, lambda d: f'"{text}"' in d.find_element(By.ID, "search-results").text)
+    return all_css(browser, "#search-results .result")
+
+
+def assert_no_script_of_theirs_ran(browser):
+    assert browser.execute_script("return window.pwned === undefined")
+    assert not browser.execute_script("return document.querySelector('#main img, #main iframe')")
+
+
+def test_list_and_filters(browser, server):
+    browser.get(server.url)
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 4)
+    browser.find_element(By.CSS_SELECTOR, "#filter-kind option[value=test]").click()
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 2)
+    assert all("pytest" in row.text for row in all_css(browser, ".trace-row"))
+    browser.find_element(By.ID, "filter-text").send_keys("fails")
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 1)
+    assert "test_total_fails" in browser.find_element(By.CSS_SELECTOR, ".trace-row").text
+    assert browser.find_element(By.ID, "list-count").text == "1-1 of 1"
+
+
+def test_tree_detail_and_search_on_the_demo(browser, server):
+    open_trace(browser, server, "demo.py")
+    threads = [n.text for n in all_css(browser, ".kind-thread > .line .label")]
+    assert [t.split(" native")[0] for t in threads] == ["thread MainThread", "thread word-counter"]
+    main = node_named(browser, "__main__.main")
+    main.find_element(By.CSS_SELECTOR, ".toggle").click()
+    node_named(browser, "__main__.Cart.total").click()
+    detail = wait(browser, lambda d: d.find_element(By.ID, "detail") if "discount" in d.find_element(By.ID, "detail").text else None)
+    assert "0.1" in detail.find_element(By.CSS_SELECTOR, ".args").text
+    assert detail.find_element(By.ID, "return-value").text == "10.12"
+    assert "def total(self, discount=0.0):" in detail.find_element(By.CSS_SELECTOR, ".source").text
+    assert "__main__.main" in detail.text  # the call site
+    results = search(browser, "line_price", "name")
+    assert len(results) == 2
+    results[1].find_element(By.TAG_NAME, "a").click()
+    wait(browser, lambda d: "scone" in d.find_element(By.ID, "detail").text)
+    assert "line_price" in browser.find_element(By.CSS_SELECTOR, ".node.selected").text
+    results = search(browser, "ada", "value")
+    names = {r.find_element(By.CSS_SELECTOR, ".name").text for r in results}
+    assert names == {"__main__.Cart.__init__"}
+    if os.environ.get("VEXO_SCREENSHOT"):
+        browser.save_screenshot(os.environ["VEXO_SCREENSHOT"])
+    browser.find_element(By.ID, "tab-functions").click()
+    table = wait(browser, lambda d: all_css(d, "#functions tbody tr"))
+    assert any("__main__.line_price" in row.text and " 2 " in f" {row.text} " for row in table)
+
+
+def test_compare_a_passing_and_a_failing_test(browser, server):
+    browser.get(server.url)
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 4)
+    for row in all_css(browser, ".trace-row"):
+        if "test_total" in row.text:
+            row.find_element(By.CSS_SELECTOR, ".choose").click()
+    browser.find_element(By.ID, "compare-button").click()
+    first = wait(browser, lambda d: d.find_element(By.ID, "first-difference"))
+    assert "The calls" in first.text
+    differences = all_css(browser, "#value-differences tr")
+    assert any("[1, 2, 4]" in row.text and "[1, 2]" in row.text for row in differences)
+
+
+def test_hostile_values_stay_text(browser, server, store, tmp_path):
+    open_trace(browser, server, "hostile.py")
+    node_named(browser, "__main__.keep").click()
+    detail = wait(browser, lambda d: d.find_element(By.ID, "detail") if "tag" in d.find_element(By.ID, "detail").text else None)
+    assert "<img src=x onerror=" in detail.text and "</script><script>" in detail.text
+    search(browser, "onerror", "value")
+    search(browser, "</script>", "value")
+    assert_no_script_of_theirs_ran(browser)
+    # The same trace as one file.
+    page = tmp_path / "hostile.html"
+    vexo("--db", str(store), "html", "-o", str(page))
+    browser.get(page.as_uri())
+    node_named(browser, "__main__.keep").click()
+    wait(browser, lambda d: "onerror" in d.find_element(By.ID, "detail").text)
+    search(browser, "javascript:", "value")
+    assert_no_script_of_theirs_ran(browser)
+
+
+def test_html_file_works_offline(browser, store, tmp_path):
+    traces = vexo("--db", str(store), "traces").stdout.splitlines()
+    demo = next(line.split()[0] for line in traces if "demo.py" in line)
+    page = tmp_path / "demo.html"
+    vexo("--db", str(store), "html", demo, "-o", str(page))
+    browser.set_network_conditions(offline=True, latency=0, throughput=0)
+    try:
+        browser.get(page.as_uri())
+        node_named(browser, "__main__.main").find_element(By.CSS_SELECTOR, ".toggle").click()
+        node_named(browser, "__main__.Cart.add").click()
+        wait(browser, lambda d: "quantity" in d.find_element(By.ID, "detail").text)
+        results = search(browser, "word-counter", "value")
+        assert results[0].find_element(By.CSS_SELECTOR, ".name").text == "__main__.main"
+        results[0].find_element(By.TAG_NAME, "a").click()
+        wait(browser, lambda d: "counts" in d.find_element(By.ID, "detail").text)
+        errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
+        assert not errors
+    finally:
+        browser.delete_network_conditions()
+
+
+if __name__ == "__main__":
+    # `python tests/test_explorer_browser.py FILE`: the README's screenshot of the explorer.
+    os.environ["VEXO_SCREENSHOT"] = os.path.abspath(sys.argv[1])
+    sys.exit(subprocess.call([sys.executable, "-m", "pytest", "-q", __file__ + "::test_tree_detail_and_search_on_the_demo"]))

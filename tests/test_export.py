@@ -1,0 +1,188 @@
+"""The explorer's trace index and the exports, checked on real traces without a browser."""
+
+import json
+import threading
+
+import msgpack
+import pytest
+
+from vexo.__main__ import main
+from vexo.compare import compare
+from vexo.db import load_trace
+from vexo.export import write_chrome, write_speedscope
+from vexo.profiler import Profiler
+from vexo.traceindex import TraceIndex
+
+
+def leaf(value):
+    return value * 2
+
+
+def branch(name, values):
+    return [leaf(value) for value in values] + [name]
+
+
+def work():
+    worker = threading.Thread(target=branch, args=("worker", [5, 6]), name="helper")
+    worker.start()
+    result = branch("ada", [1, 2, 3])
+    worker.join()
+    return result
+
+
+def traced(function, tmp_path, **config):
+    profiler = Profiler(config, db_path=tmp_path / "db.sqlite3", source="script tests").start()
+    function()
+    profiler.stop()
+    profiler.save()
+    return load_trace(profiler.db_path, profiler.trace_id)
+
+
+@pytest.fixture
+def index(tmp_path):
+    return TraceIndex(traced(work, tmp_path, threading=True))
+
+
+def quiet(done, total):
+    pass
+
+
+def test_index_tree_search_and_figures(index):
+    threads = [thread["name"] for thread in index.header["threads"]]
+    assert threads == ["MainThread", "helper"]
+    (root,) = index.children_page(0)["nodes"]
+    assert (root["name"], root["ret"]) == ("test_export.work", "[2, 4, 6, 'ada']")
+    branches = index.search("branch", by="name")["results"]
+    main_branch = next(r for r in branches if r["path"][0] == 0)
+    assert main_branch["path"] == [0, root["id"], main_branch["id"]]
+    children = index.children_page(main_branch["id"], offset=1, limit=5)
+    assert children["total"] == 3 and [n["args"] for n in children["nodes"]] == ["value=2", "value=3"]
+    # By value: an argument, and a local only seen at return.
+    assert {r["name"] for r in index.search("ADA", by="value")["results"]} == {
+        "test_export.work",
+        "test_export.branch",
+    }
+    detail = index.detail(main_branch["id"])
+    assert detail["args"] == {"name": "ada", "values": [1, 2, 3]}
+    assert detail["return_value"] == [2, 4, 6, "ada"]
+    assert detail["call_site"]["node"] == root["id"]
+    assert detail["source"]["lines"][detail["line"] - detail["source"]["first"]].startswith(
+        "def branch("
+    )
+    figures = {row["name"]: row for row in index.function_table()}
+    assert figures["test_export.leaf"]["calls"] == 5
+    work_row = figures["test_export.work"]
+    assert 0 <= work_row["own"] <= work_row["total"]
+
+
+def test_chrome_events_nest_per_thread_and_pair_with_calls(index, tmp_path):
+    out = tmp_path / "trace.json"
+    with open(out, "w") as file:
+        write_chrome(index, file, quiet)
+    events = json.loads(out.read_text())["traceEvents"]
+    names = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
+    assert sorted(names.values()) == ["MainThread", "helper"]
+    spans = [e for e in events if e["ph"] == "X"]
+    calls = list(index.calls_in_order())
+    assert sorted(e["name"] for e in spans) == sorted(index.summary(n)["name"] for n, _ in calls)
+    for tid in names:
+        open_spans = []
+        for span in sorted((e for e in spans if e["tid"] == tid), key=lambda e: e["ts"]):
+            while open_spans and open_spans[-1] <= span["ts"]:
+                open_spans.pop()
+            end = span["ts"] + span["dur"]
+            assert not open_spans or end <= open_spans[-1] + 1e-3, "spans overlap without nesting"
+            open_spans.append(end)
+    branch_span = next(e for e in spans if e["args"]["args"].get("name") == "'ada'")
+    assert branch_span["args"]["return"] == "[2, 4, 6, 'ada']"
+    assert branch_span["args"]["locals"]["values"] == "[1, 2, 3]"
+
+
+def test_speedscope_events_balance_and_go_forward(index, tmp_path):
+    out = tmp_path / "trace.speedscope.json"
+    with open(out, "w") as file:
+        write_speedscope(index, file, quiet)
+    document = json.loads(out.read_text())
+    frames = document["shared"]["frames"]
+    assert [p["name"] for p in document["profiles"]] == ["thread MainThread", "thread helper"]
+    opened = 0
+    for profile in document["profiles"]:
+        stack, clock = [], profile["startValue"]
+        for event in profile["events"]:
+            assert event["at"] >= clock
+            clock = event["at"]
+            if event["type"] == "O":
+                stack.append(event["frame"])
+                opened += 1
+            else:
+                assert stack.pop() == event["frame"]
+        assert not stack and profile["endValue"] == clock
+    assert opened == len(list(index.calls_in_order()))
+    assert {f["name"] for f in frames} >= {"test_export.leaf", "test_export.branch"}
+
+
+def unfinished():
+    # The trace is taken before these calls return: the exports must still close them.
+    profiler = Profiler(db_path="unused.sqlite3").start()
+    document = inner(profiler)
+    profiler.stop()
+    return document
+
+
+def inner(profiler):
+    leaf(1)
+    return profiler.build()
+
+
+def test_exports_close_calls_that_never_returned(tmp_path):
+    index = TraceIndex(unfinished())
+    with open(tmp_path / "s.json", "w") as file:
+        write_speedscope(index, file, quiet)
+    (profile,) = json.loads((tmp_path / "s.json").read_text())["profiles"]
+    kinds = [event["type"] for event in profile["events"]]
+    assert kinds.count("O") == kinds.count("C") == 2
+
+
+def test_compare_finds_where_calls_part_and_values_differ(tmp_path):
+    left = TraceIndex(traced(lambda: branch("ada", [1, 2]), tmp_path))
+    right = TraceIndex(traced(lambda: branch("bob", [1, 2, 3]), tmp_path))
+    result = compare(left, right)
+    assert result["first_difference"] == 4  # lambda, branch, leaf, leaf, then a third leaf
+    tags = [row["tag"] for row in result["rows"]]
+    assert tags == ["values", "values", "equal", "equal", "insert"]
+    (changed,) = [row for row in result["value_differences"] if row["left"]["depth"] == 2]
+    assert "'ada'" in changed["left"]["args"] and "'bob'" in changed["right"]["args"]
+    assert result["rows"][-1]["tag"] == "insert" and result["rows"][-1]["left"] is None
+
+
+def test_commands_write_files_and_fail_in_one_line(tmp_path, capsys):
+    db = str(tmp_path / "db.sqlite3")
+    traced(work, tmp_path, threading=True)
+    page, chrome = tmp_path / "t.html", tmp_path / "t.json"
+    assert main(["--db", db, "html", "-o", str(page)]) == 0
+    assert main(["--db", db, "export", "--format", "chrome", "-o", str(chrome)]) == 0
+    assert '<script id="vexo-data" type="application/json">' in page.read_text()
+    assert json.loads(chrome.read_text())["traceEvents"]
+    assert main(["--db", db, "html", "trc_unknown", "-o", str(page)]) == 1
+    assert capsys.readouterr().err == f"vexo: no trace trc_unknown in {db}\n"
+
+
+def test_html_over_its_size_limit_leaves_values_out(tmp_path, capsys):
+    def big():
+        return leaf("x" * 400_000) + leaf("y" * 400_000) + leaf("z" * 400_000)
+
+    db = str(tmp_path / "db.sqlite3")
+    traced(big, tmp_path)
+    page = tmp_path / "t.html"
+    assert main(["--db", db, "html", "-o", str(page), "--max-size", "2"]) == 0
+    assert "left out the values of" in capsys.readouterr().err
+    assert page.stat().st_size < 2 << 20
+    data = page.read_text().split('type="application/json">')[1].split("</script>")[0]
+    assert "nodes were left out of this file" in json.loads(data)["header"]["cut"]
+
+
+def test_index_refuses_what_is_not_a_trace():
+    from vexo.show import TraceFormatError
+
+    with pytest.raises(TraceFormatError):
+        TraceIndex(msgpack.packb([1, 2]))
