@@ -172,7 +172,7 @@ def test_html_over_its_size_limit_leaves_values_out(tmp_path, capsys):
         return leaf("x" * 400_000) + leaf("y" * 400_000) + leaf("z" * 400_000)
 
     db = str(tmp_path / "db.sqlite3")
-    traced(big, tmp_path)
+    traced(big, tmp_path, values="full")
     page = tmp_path / "t.html"
     assert main(["--db", db, "html", "-o", str(page), "--max-size", "2"]) == 0
     assert "left out the values of" in capsys.readouterr().err

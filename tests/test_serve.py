@@ -50,8 +50,8 @@ def test_api_lists_and_explores_the_demo(server):
     _, header = api(server, f"/api/trace/{trace_id}")
     assert [t["name"] for t in header["threads"]] == ["MainThread", "word-counter"]
     _, found = api(server, f"/api/trace/{trace_id}/search?q=ada&by=value")
-    assert "__main__.Cart.__init__" in {r["name"] for r in found["results"]}
-    _, detail = api(server, f"/api/trace/{trace_id}/node/{found['results'][0]['id']}")
+    (init,) = [r for r in found["results"] if r["name"] == "__main__.Cart.__init__"]
+    _, detail = api(server, f"/api/trace/{trace_id}/node/{init['id']}")
     assert detail["args"]["owner"] == "ada"
     _, rows = api(server, f"/api/trace/{trace_id}/functions")
     assert {r["name"]: r["calls"] for r in rows}["__main__.line_price"] == 2
