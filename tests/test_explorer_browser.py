@@ -154,7 +154,8 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     assert "line_price" in browser.find_element(By.CSS_SELECTOR, ".node.selected").text
     results = search(browser, "ada", "value")
     names = {r.find_element(By.CSS_SELECTOR, ".name").text for r in results}
-    assert names == {"__main__.Cart.__init__"}
+    # The cart's owner, in its own arguments and in every call that holds the cart.
+    assert {"__main__.Cart.__init__", "__main__.Cart.total", "__main__.main"} <= names
     if os.environ.get("VEXO_SCREENSHOT"):
         browser.save_screenshot(os.environ["VEXO_SCREENSHOT"])
     browser.find_element(By.ID, "tab-functions").click()
