@@ -212,7 +212,7 @@ class _Walk:
         if cls is bytes:
             return self.binary(value)
         if cls is bytearray:
-            return self.binary(bytes(value))
+            return self.byte_array(value)
         if self.limits.safe:
             return self.safe_object(value, cls, depth)
         try:
@@ -243,7 +243,7 @@ class _Walk:
         if issubclass(cls, bytes):
             return self.binary(bytes.__getitem__(value, _ALL))
         if issubclass(cls, bytearray):
-            return self.binary(bytes(bytearray.__getitem__(value, _ALL)))
+            return self.byte_array(value)
         base = _container_base(cls)
         if base is not None:
             return self.container(value, base, depth)
@@ -261,8 +261,16 @@ class _Walk:
     def binary(self, data: bytes) -> bytes | str:
         limit = self.limits.max_bytes
         if limit is not None and len(data) > limit:
-            return f"{data[:limit]!r}{CUT} ({len(data)} bytes)"
+            return _cut_bytes(data[:limit], len(data))
         return data
+
+    def byte_array(self, value: bytearray) -> bytes | str:
+        # Only the part that is kept is copied: the program's array may hold megabytes.
+        limit = self.limits.max_bytes
+        size = bytearray.__len__(value)
+        if limit is not None and size > limit:
+            return _cut_bytes(bytes(bytearray.__getitem__(value, slice(0, limit))), size)
+        return bytes(bytearray.__getitem__(value, _ALL))
 
     def container(self, value: object, base: type, depth: int) -> object:
         if depth >= self.limits.max_depth:
@@ -401,6 +409,10 @@ def _container_base(cls: type) -> type | None:
         if issubclass(cls, base):
             return base
     return None
+
+
+def _cut_bytes(prefix: bytes, size: int) -> str:
+    return f"{prefix!r}{CUT} ({size} bytes)"
 
 
 def _int_text(value: int) -> str:

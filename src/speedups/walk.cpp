@@ -116,12 +116,7 @@ void Walk::value(PyObject* value, Py_ssize_t depth) {
   if (cls == &PyList_Type) return container(value, Base::kList, depth);
   if (cls == &PyTuple_Type) return container(value, Base::kTuple, depth);
   if (cls == &PyBytes_Type) return binary(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
-  if (cls == &PyByteArray_Type) {
-    // A copy first, as bytes(value): what follows must not read memory the program may resize.
-    py::Ref copy = py::check(
-        PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value)));
-    return binary(PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get()));
-  }
+  if (cls == &PyByteArray_Type) return byte_array(value);
   if (limits_.safe) return safe_object(value, cls, depth);
   Base base;
   if (container_base(cls, base)) return container(value, base, depth);
@@ -137,11 +132,7 @@ void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
   if (PyLong_Check(value)) return integer(value);
   if (PyFloat_Check(value)) return write::f64(out_, PyFloat_AS_DOUBLE(value));
   if (PyBytes_Check(value)) return binary(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
-  if (PyByteArray_Check(value)) {
-    py::Ref copy = py::check(
-        PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value)));
-    return binary(PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get()));
-  }
+  if (PyByteArray_Check(value)) return byte_array(value);
   Base base;
   if (container_base(cls, base)) return container(value, base, depth);
   if (py::Ref shown = objects::known_text(value)) return text(shown.get());
@@ -167,6 +158,20 @@ void Walk::binary(const char* data, Py_ssize_t size) {
   }
   if (!write::fits(static_cast<std::size_t>(size))) too_long();
   write::bin(out_, {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)});
+}
+
+void Walk::byte_array(PyObject* value) {
+  Py_ssize_t size = PyByteArray_GET_SIZE(value);
+  const char* data = PyByteArray_AS_STRING(value);
+  // The cut text copies only the bytes it keeps, before anything that could run code of the
+  // program: the array may hold megabytes.
+  if (limits_.max_bytes != Limits::kAll && size > limits_.max_bytes) {
+    write_text(out_, cut_bytes_text(data, size, limits_.max_bytes).get());
+    return;
+  }
+  // A copy first, as bytes(value): what follows must not read memory the program may resize.
+  py::Ref copy = py::check(PyBytes_FromStringAndSize(data, size));
+  binary(PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get()));
 }
 
 void Walk::other(PyObject* value) {

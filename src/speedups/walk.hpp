@@ -48,6 +48,7 @@ class Walk {
   void text(PyObject* text);
   void integer(PyObject* value);
   void binary(const char* data, Py_ssize_t size);
+  void byte_array(PyObject* value);
   void other(PyObject* value);
   void safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth);
   void instance(PyObject* value, Py_ssize_t depth);
