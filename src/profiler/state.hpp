@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "filters/path_finder.hpp"
-#include "utils/dump.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
 #include "profiler/plugin_lock.hpp"
 #include "profiler/records.hpp"
 #include "profiler/trace_budget.hpp"
 #include "utils/call_site.hpp"
+#include "utils/dump.hpp"
 #include "utils/thread_identity.hpp"
 
 namespace vexo::profiler {

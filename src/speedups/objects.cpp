@@ -39,20 +39,24 @@ struct TypeFacts {
 };
 constexpr std::size_t kCachedTypes = 256;
 
-PyObject* interned(const char* text) { return py::check(PyUnicode_InternFromString(text)).release(); }
+PyObject* interned(const char* text) {
+  return py::check(PyUnicode_InternFromString(text)).release();
+}
 
 PyObject* attribute(PyObject* module, const char* name) {
   return py::check(PyObject_GetAttrString(module, name)).release();
 }
 
-bool contains(PyObject* set, PyObject* text) { return py::check_status(PySet_Contains(set, text)) == 1; }
+bool contains(PyObject* set, PyObject* text) {
+  return py::check_status(PySet_Contains(set, text)) == 1;
+}
 
 bool is_heap(PyTypeObject* cls) noexcept { return (cls->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0; }
 
 // A descriptor's __get__; a null Ref when it raised an Exception.
 py::Ref got(PyObject* descriptor, PyObject* value, PyTypeObject* cls) {
-  PyObject* found = Py_TYPE(descriptor)->tp_descr_get(descriptor, value,
-                                                       reinterpret_cast<PyObject*>(cls));
+  PyObject* found =
+      Py_TYPE(descriptor)->tp_descr_get(descriptor, value, reinterpret_cast<PyObject*>(cls));
   if (found != nullptr) return py::Ref::steal(found);
   py::Error error = py::Error::fetch();
   if (!error.matches(PyExc_Exception)) throw error;
@@ -164,14 +168,12 @@ bool is_known_type(PyTypeObject* cls, PyObject* name) {
 }
 
 bool has_special_base(PyTypeObject* cls) {
-  static PyTypeObject* const bases[] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type,
-                                        &PyBytes_Type,   &PyByteArray_Type, &PyDict_Type,
-                                        &PyList_Type,    &PyTuple_Type, &PySet_Type,
-                                        &PyFrozenSet_Type};
-  return is_enum_type(cls) || std::any_of(std::begin(bases), std::end(bases),
-                                          [cls](PyTypeObject* base) {
-                                            return PyType_IsSubtype(cls, base) != 0;
-                                          });
+  static PyTypeObject* const bases[] = {
+      &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBytes_Type, &PyByteArray_Type,
+      &PyDict_Type,    &PyList_Type, &PyTuple_Type, &PySet_Type,   &PyFrozenSet_Type};
+  return is_enum_type(cls) ||
+         std::any_of(std::begin(bases), std::end(bases),
+                     [cls](PyTypeObject* base) { return PyType_IsSubtype(cls, base) != 0; });
 }
 
 TypeFacts find_facts(PyTypeObject* cls, unsigned int version) {
@@ -241,7 +243,6 @@ void init() {
 }
 
 PyObject* class_key() noexcept { return known.class_key; }
-
 
 py::Ref enum_text(PyObject* value) {
   py::Ref attributes = instance_dict(value);

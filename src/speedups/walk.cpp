@@ -263,8 +263,8 @@ void Walk::instance(PyObject* value, Py_ssize_t depth) {
   for (Py_ssize_t index = 0; index < kept; ++index) {
     const auto& [key, item] = fields[static_cast<std::size_t>(index)];
     // An attribute may be named like the class's entry.
-    merge = merge || (PyUnicode_Check(key.get()) &&
-                      PyUnicode_Compare(key.get(), objects::class_key()) == 0);
+    merge = merge ||
+            (PyUnicode_Check(key.get()) && PyUnicode_Compare(key.get(), objects::class_key()) == 0);
     entry(key.get(), item.get(), depth, merge);
   }
   if (cut) cut_entry(size - kept);
