@@ -12,6 +12,7 @@ import time
 
 from vexo import _speedups, serialize
 from vexo.serialize import FULL, LIGHTWEIGHT, SAFE
+from workloads import user_heavy
 
 
 class Point:
@@ -36,7 +37,9 @@ VALUES = {
     "nested config": {"db": {"host": "localhost", "port": 5432}, "tags": ["a", "b"], "on": True},
     "100 texts": [f"item-{i}" for i in range(100)],
     "tuple key dict": {(1, 2): "a", (3, 4): "b"},
+    "method locals": {"self": user_heavy.Account("owner 1", 5), "amount": 3},
 }
+VALUES["method locals"]["self"].history += [1, 2, 3]
 
 
 def per_call_ns(dump, value, repeat, seconds):

@@ -56,7 +56,9 @@ def serializer(monkeypatch):
         (True, "full", "dump_msgpack_lightweight_repr"),
     ],
 )
-def test_calls_the_named_function_with_one_positional_argument(serializer, lightweight, values, name):
+def test_calls_the_named_function_with_one_positional_argument(
+    serializer, lightweight, values, name
+):
     module = serializer(b"\xc0")
     value = object()
     assert t.dump(value, lightweight, values) == b"\xc0"

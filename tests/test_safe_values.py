@@ -191,3 +191,16 @@ def test_default_limits():
     # Four levels of the program's values below a frame's locals.
     deep = decode(serialize.dump_msgpack({"v": [[[[["bottom"]]]]]}))
     assert deep == {"v": [[[["<list: nested too deep>"]]]]}
+
+
+def test_a_class_changed_after_a_dump_is_seen():
+    class Box:
+        pass
+
+    box = Box()
+    box.size = 1
+    serialize.dump_msgpack(box)
+    Box.__qualname__ = "Crate"
+    expected = {"__class__": f"{HERE}.Crate", "size": 1}
+    assert decode(serialize.dump_msgpack(box)) == expected
+    assert serialize._python_dumps(box, SAFE) == serialize.dump_msgpack(box)

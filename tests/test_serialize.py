@@ -284,7 +284,8 @@ def nested(depth):
 
 
 @pytest.mark.parametrize(
-    ("dump", "limits"), [(dump_msgpack_full, FULL), (dump_msgpack_lightweight_repr, LIGHTWEIGHT_REPR)]
+    ("dump", "limits"),
+    [(dump_msgpack_full, FULL), (dump_msgpack_lightweight_repr, LIGHTWEIGHT_REPR)],
 )
 def test_deep_nesting_is_cut_at_the_depth_limit(dump, limits):
     assert decode(dump(nested(limits.max_depth))) == nested(limits.max_depth)

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "filters/path_finder.hpp"
-#include "utils/dump.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
 #include "profiler/failure_log.hpp"
@@ -20,6 +19,7 @@
 #include "profiler/records.hpp"
 #include "profiler/trace_budget.hpp"
 #include "utils/call_site.hpp"
+#include "utils/dump.hpp"
 #include "utils/thread_identity.hpp"
 
 namespace vexo::profiler {

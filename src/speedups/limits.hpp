@@ -17,8 +17,8 @@ struct Limits {
 };
 
 // A tuple (max_depth, max_items, max_nodes, max_text, max_bytes[, safe]) of ints that are not
-// negative, max_text and max_bytes also None, and safe a bool (false when left out). Values beyond the word size count as the word's largest value, which
-// no size in memory reaches.
+// negative, max_text and max_bytes also None, and safe a bool (false when left out). Values beyond
+// the word size count as the word's largest value, which no size in memory reaches.
 Limits limits_from(PyObject* tuple);
 
 }  // namespace vexo::speedups

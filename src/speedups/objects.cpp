@@ -1,6 +1,8 @@
 #include "speedups/objects.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 #include "py/error.hpp"
 #include "speedups/texts.hpp"
@@ -26,20 +28,35 @@ struct Known {
 };
 Known known;
 
-PyObject* interned(const char* text) { return py::check(PyUnicode_InternFromString(text)).release(); }
+// What a safe dump needs of a type, found by walking its MRO, kept while the type is unchanged:
+// any change to a class or its bases gives it a new version tag.
+struct TypeFacts {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  bool shown_as_fields = false;
+  py::Ref name;
+  std::vector<Field> slots;  // name and member descriptor of each slot, in the order found
+};
+constexpr std::size_t kCachedTypes = 256;
+
+PyObject* interned(const char* text) {
+  return py::check(PyUnicode_InternFromString(text)).release();
+}
 
 PyObject* attribute(PyObject* module, const char* name) {
   return py::check(PyObject_GetAttrString(module, name)).release();
 }
 
-bool contains(PyObject* set, PyObject* text) { return py::check_status(PySet_Contains(set, text)) == 1; }
+bool contains(PyObject* set, PyObject* text) {
+  return py::check_status(PySet_Contains(set, text)) == 1;
+}
 
 bool is_heap(PyTypeObject* cls) noexcept { return (cls->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0; }
 
 // A descriptor's __get__; a null Ref when it raised an Exception.
 py::Ref got(PyObject* descriptor, PyObject* value, PyTypeObject* cls) {
-  PyObject* found = Py_TYPE(descriptor)->tp_descr_get(descriptor, value,
-                                                       reinterpret_cast<PyObject*>(cls));
+  PyObject* found =
+      Py_TYPE(descriptor)->tp_descr_get(descriptor, value, reinterpret_cast<PyObject*>(cls));
   if (found != nullptr) return py::Ref::steal(found);
   py::Error error = py::Error::fetch();
   if (!error.matches(PyExc_Exception)) throw error;
@@ -127,6 +144,78 @@ bool foreign_zone(PyObject* value) {
 
 }  // namespace
 
+bool is_enum_type(PyTypeObject* cls) { return PyType_IsSubtype(cls, known.enum_type) != 0; }
+
+namespace {
+
+// The type's version tag, or 0 while it has no valid one.
+unsigned int version_of(PyTypeObject* cls) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyType_HasFeature(cls, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+  return cls->tp_version_tag;
+}
+
+// Whether known_text() gives a text for values of the type (at least for some of them).
+bool is_known_type(PyTypeObject* cls, PyObject* name) {
+  if (std::find(known.c_repr_types.begin(), known.c_repr_types.end(), cls) !=
+      known.c_repr_types.end()) {
+    return true;
+  }
+  return PyType_IsSubtype(cls, &PyType_Type) || PyType_IsSubtype(cls, &PyModule_Type) ||
+         cls == &PyFunction_Type || cls == &PyMethod_Type ||
+         contains(known.standard_repr_names, name);
+}
+
+bool has_special_base(PyTypeObject* cls) {
+  static PyTypeObject* const bases[] = {
+      &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBytes_Type, &PyByteArray_Type,
+      &PyDict_Type,    &PyList_Type, &PyTuple_Type, &PySet_Type,   &PyFrozenSet_Type};
+  return is_enum_type(cls) ||
+         std::any_of(std::begin(bases), std::end(bases),
+                     [cls](PyTypeObject* base) { return PyType_IsSubtype(cls, base) != 0; });
+}
+
+TypeFacts find_facts(PyTypeObject* cls, unsigned int version) {
+  TypeFacts facts;
+  facts.name = class_name(reinterpret_cast<PyObject*>(cls));
+  facts.shown_as_fields = !has_special_base(cls) && !is_known_type(cls, facts.name.get());
+  PyObject* mro = cls->tp_mro;
+  for (Py_ssize_t index = 0; mro != nullptr && index < PyTuple_GET_SIZE(mro); ++index) {
+    auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+    if (!is_heap(klass) || klass->tp_dict == nullptr) continue;
+    Py_ssize_t position = 0;
+    PyObject* name = nullptr;
+    PyObject* slot = nullptr;
+    while (PyDict_Next(klass->tp_dict, &position, &name, &slot)) {
+      if (Py_IS_TYPE(slot, &PyMemberDescr_Type)) {
+        facts.slots.emplace_back(py::Ref::share(name), py::Ref::share(slot));
+      }
+    }
+  }
+  facts.type = cls;
+  facts.version = version;
+  return facts;
+}
+
+// The facts of the type: a copy from the cache when it still holds them. Found first and stored
+// after, as a whole: finding them makes objects, which may let a finalizer dump other values.
+TypeFacts facts_of(PyTypeObject* cls) {
+  // Never freed: static destructors run after the interpreter is gone.
+  static auto* cache = new TypeFacts[kCachedTypes];
+  // The look-up gives the type a version tag when it has none.
+  _PyType_Lookup(cls, known.dict_name);
+  unsigned int version = version_of(cls);
+  if (version == 0) return find_facts(cls, 0);
+  TypeFacts& cached = cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes];
+  if (cached.type == cls && cached.version == version) return cached;
+  TypeFacts found = find_facts(cls, version);
+  cached = found;
+  return found;
+}
+
+}  // namespace
+
 void init() {
   if (known.class_key != nullptr) return;
   py::Ref enum_module = py::check(PyImport_ImportModule("enum"));
@@ -154,8 +243,6 @@ void init() {
 }
 
 PyObject* class_key() noexcept { return known.class_key; }
-
-bool is_enum_type(PyTypeObject* cls) { return PyType_IsSubtype(cls, known.enum_type) != 0; }
 
 py::Ref enum_text(PyObject* value) {
   py::Ref attributes = instance_dict(value);
@@ -192,8 +279,11 @@ py::Ref known_text(PyObject* value) {
   return safe_repr(value);
 }
 
-void fields(PyObject* value, std::vector<Field>& found) {
+bool shown_as_fields(PyTypeObject* cls) { return facts_of(cls).shown_as_fields; }
+
+py::Ref fields(PyObject* value, std::vector<Field>& found) {
   PyTypeObject* cls = Py_TYPE(value);
+  TypeFacts facts = facts_of(cls);
   if (PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
     PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(value)->args;
     found.emplace_back(py::Ref::share(known.args), py::Ref::share(args ? args : Py_None));
@@ -206,20 +296,10 @@ void fields(PyObject* value, std::vector<Field>& found) {
       found.emplace_back(py::Ref::share(key), py::Ref::share(item));
     }
   }
-  PyObject* mro = cls->tp_mro;
-  for (Py_ssize_t index = 0; mro != nullptr && index < PyTuple_GET_SIZE(mro); ++index) {
-    auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
-    if (!is_heap(klass) || klass->tp_dict == nullptr) continue;
-    Py_ssize_t position = 0;
-    PyObject* name = nullptr;
-    PyObject* slot = nullptr;
-    while (PyDict_Next(klass->tp_dict, &position, &name, &slot)) {
-      if (!Py_IS_TYPE(slot, &PyMemberDescr_Type)) continue;
-      if (py::Ref item = got(slot, value, cls)) {
-        found.emplace_back(py::Ref::share(name), std::move(item));
-      }
-    }
+  for (const auto& [name, slot] : facts.slots) {
+    if (py::Ref item = got(slot.get(), value, cls)) found.emplace_back(name, std::move(item));
   }
+  return facts.name;
 }
 
 py::Ref key_text(PyObject* key) {

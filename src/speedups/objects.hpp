@@ -22,10 +22,14 @@ py::Ref enum_text(PyObject* value);
 // for the other objects.
 py::Ref known_text(PyObject* value);
 
+// Whether values of the type are shown as their fields, whatever they hold: none of the kinds
+// above (enum, scalar or container subclass, known type).
+bool shown_as_fields(PyTypeObject* cls);
+
 // An exception's args, then the instance dict's items, then the filled slots of the object's
-// Python classes, from the most derived.
+// Python classes, from the most derived; and the qualified name of its type.
 using Field = std::pair<py::Ref, py::Ref>;
-void fields(PyObject* value, std::vector<Field>& found);
+py::Ref fields(PyObject* value, std::vector<Field>& found);
 
 // The text that stands for a map key of any type other than the plain scalars.
 py::Ref key_text(PyObject* key);

@@ -47,7 +47,9 @@ void init_texts() {
 
 PyObject* cut_mark() noexcept { return cut; }
 
-py::Ref type_name(PyObject* value) { return class_name(reinterpret_cast<PyObject*>(Py_TYPE(value))); }
+py::Ref type_name(PyObject* value) {
+  return class_name(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+}
 
 py::Ref class_name(PyObject* cls) {
   py::Ref qualname = descriptor_get(descriptors.qualname, cls);
@@ -56,7 +58,8 @@ py::Ref class_name(PyObject* cls) {
   if (!module) return py::check(PyUnicode_FromString("object"));
   if (!PyUnicode_Check(qualname.get())) return py::check(PyUnicode_FromString("object"));
   // A str subclass: its characters, none of its methods.
-  if (!PyUnicode_CheckExact(qualname.get())) qualname = py::check(PyUnicode_Type.tp_str(qualname.get()));
+  if (!PyUnicode_CheckExact(qualname.get()))
+    qualname = py::check(PyUnicode_Type.tp_str(qualname.get()));
   if (PyUnicode_CheckExact(module.get()) && !equals(module.get(), "builtins") &&
       !equals(module.get(), "__main__")) {
     return py::check(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));

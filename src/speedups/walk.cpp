@@ -124,6 +124,7 @@ void Walk::value(PyObject* value, Py_ssize_t depth) {
 }
 
 void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
+  if (objects::shown_as_fields(cls)) return container(value, Base::kObject, depth);
   if (objects::is_enum_type(cls)) {
     if (py::Ref shown = objects::enum_text(value)) return text(shown.get());
   }
@@ -250,7 +251,7 @@ void Walk::mapping(PyObject* value, Py_ssize_t depth) {
 
 void Walk::instance(PyObject* value, Py_ssize_t depth) {
   std::vector<objects::Field> fields;
-  objects::fields(value, fields);
+  py::Ref name = objects::fields(value, fields);
   auto size = static_cast<Py_ssize_t>(fields.size());
   Py_ssize_t kept = quota(size);
   bool cut = kept < size;
@@ -261,14 +262,14 @@ void Walk::instance(PyObject* value, Py_ssize_t depth) {
   std::size_t key_at = out_.size();
   write_text(out_, objects::class_key());
   std::size_t value_at = out_.size();
-  text(type_name(value).get());
+  text(name.get());
   entries_.push_back({py::Ref::share(objects::class_key()), key_at, value_at, out_.size()});
   bool merge = cut;
   for (Py_ssize_t index = 0; index < kept; ++index) {
     const auto& [key, item] = fields[static_cast<std::size_t>(index)];
     // An attribute may be named like the class's entry.
-    merge = merge || (PyUnicode_Check(key.get()) &&
-                      PyUnicode_Compare(key.get(), objects::class_key()) == 0);
+    merge = merge ||
+            (PyUnicode_Check(key.get()) && PyUnicode_Compare(key.get(), objects::class_key()) == 0);
     entry(key.get(), item.get(), depth, merge);
   }
   if (cut) cut_entry(size - kept);
