@@ -32,7 +32,7 @@ from collections import deque
 
 from vexo.store.database import make_folder, opened, prepare_for_writing, retrying_busy
 from vexo.store.errors import DatabaseError
-from vexo.store.rows import Pending, row_of, write_rows
+from vexo.store.rows import Pending, rows_of, write_rows
 
 __all__ = ["Writer", "current_writer"]
 
@@ -43,6 +43,8 @@ _MAX_QUEUED_BYTES = 64 * 2**20
 # At most this much goes into one transaction, so that one batch does not hold the write lock long.
 _MAX_BATCH_BYTES = 16 * 2**20
 _LOST_NAMED = 10
+# How long the writer waits for more traces once one has come, in seconds.
+_LINGER = 0.005
 
 
 class Writer:
@@ -105,7 +107,9 @@ class Writer:
             trace.number = self.last_queued
             self.queue.append(trace)
             self.queued_bytes += len(trace.document)
-            if self.writer_idle:  # a busy writer looks at the queue when its batch is done
+            # A busy writer looks at the queue when its batch is done, a lingering one when its
+            # pause ends, unless a thread waits for this trace.
+            if self.writer_idle or trace.waited:
                 self.condition.notify_all()
         return True
 
@@ -139,6 +143,10 @@ class Writer:
             self.writer_idle = True
             self.condition.wait_for(lambda: self.queue or self.closing)
             self.writer_idle = False
+            if not self.closing and not self.queue[-1].waited:
+                # Traces come in bursts: each batch costs the traced threads a few hand-overs
+                # of the interpreter lock, whatever its size.
+                self.condition.wait(_LINGER)
             if not self.queue:
                 return None
             batch = [self.queue.popleft()]
@@ -161,7 +169,7 @@ class Writer:
         for path, traces in by_path.items():
             timeout = max(trace.timeout for trace in traces)
             try:
-                rows = [row_of(trace) for trace in traces]
+                rows = rows_of(traces)
                 retrying_busy(
                     path, timeout, lambda: self._store(path, timeout, rows), "cannot save traces in"
                 )
@@ -201,13 +209,13 @@ def write_now(trace: Pending) -> None:
     """Writes one trace on the calling thread through a connection of its own."""
     path = trace.path
     make_folder(path)
-    row = row_of(trace)
+    rows = rows_of([trace])
 
     def write() -> None:
         connection = opened(path, trace.timeout, writable=True)
         try:
             prepare_for_writing(connection, path)
-            write_rows(connection, path, [row])
+            write_rows(connection, path, rows)
         finally:
             connection.close()
 
