@@ -358,9 +358,16 @@ def test_version_1_is_read_as_it_is_and_upgraded_by_the_first_write(tmp_path):
             "SELECT codec, msgpack FROM traces WHERE trace_id = 'trc_new'"
         ).fetchone()
     connection.close()
-    assert rows == {"trc_old0": "script", "trc_old1": "test", "trc_old2": "request", "trc_new": "module"}
+    assert rows == {
+        "trc_old0": "script",
+        "trc_old1": "test",
+        "trc_old2": "request",
+        "trc_new": "module",
+    }
     assert codec == "zstd" and len(blob) < len(document(source="module pkg"))
-    assert load_trace(path, "trc_old1") == document(trace_id="trc_old1", source="pytest tests/t.py::test_x")
+    assert load_trace(path, "trc_old1") == document(
+        trace_id="trc_old1", source="pytest tests/t.py::test_x"
+    )
     assert load_trace(path, "trc_new") == document(source="module pkg")
 
 
@@ -382,7 +389,13 @@ def test_documents_compressed_by_zlib_or_damaged(db_path):
 
 
 def test_listing_filtered_by_kind_and_text_in_pages(db_path):
-    sources = ["script demo.py", "module app", "pytest t.py::test_a", "wsgi GET /a", "django GET /b"]
+    sources = [
+        "script demo.py",
+        "module app",
+        "pytest t.py::test_a",
+        "wsgi GET /a",
+        "django GET /b",
+    ]
     sources += ["pytest t.py::test_b", "tests", None]
     for number, source in enumerate(sources):
         save_trace_in_sqlite(db_path, f"trc_{number}", msgpack=document(source=source))

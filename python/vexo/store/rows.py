@@ -14,8 +14,8 @@ from vexo.store.database import (
     read_format,
     write_transaction,
 )
-from vexo.store.errors import DatabaseError
 from vexo.store.documents import summarize_trace
+from vexo.store.errors import DatabaseError
 
 __all__ = ["Pending", "rows_of", "write_rows"]
 
@@ -49,7 +49,7 @@ def rows_of(traces: list[Pending]) -> list[tuple[Any, ...]]:
     """The rows of traces: their listing columns and their compressed documents."""
     documents = compress_all([trace.document for trace in traces])
     rows = []
-    for trace, stored in zip(traces, documents):
+    for trace, stored in zip(traces, documents, strict=True):
         summary = summarize_trace(trace.document)
         trace.source = summary.source
         rows.append(

@@ -99,8 +99,10 @@ class Writer:
         with self.condition:
             if self.closing or not self._started():
                 return False
-            while self.queue and self.queued_bytes >= _MAX_QUEUED_BYTES and not self._done(
-                self.last_queued
+            while (
+                self.queue
+                and self.queued_bytes >= _MAX_QUEUED_BYTES
+                and not self._done(self.last_queued)
             ):
                 self.condition.wait(0.1)
             self.last_queued += 1
@@ -167,21 +169,24 @@ class Writer:
         for trace in batch:
             by_path.setdefault(trace.path, []).append(trace)
         for path, traces in by_path.items():
-            timeout = max(trace.timeout for trace in traces)
-            try:
-                rows = rows_of(traces)
-                retrying_busy(
-                    path, timeout, lambda: self._store(path, timeout, rows), "cannot save traces in"
-                )
-            except Exception as error:
-                self._forget(path)
-                for trace in traces:
-                    trace.error = error
-                self.losses.lost(path, [trace for trace in traces if not trace.waited], error)
-            else:
-                self.losses.written(path)
+            self._write_to(path, traces)
 
-    def _store(self, path: str, timeout: float, rows: list[dict]) -> None:
+    def _write_to(self, path: str, traces: list[Pending]) -> None:
+        timeout = max(trace.timeout for trace in traces)
+        try:
+            rows = rows_of(traces)
+            retrying_busy(
+                path, timeout, lambda: self._store(path, timeout, rows), "cannot save traces in"
+            )
+        except Exception as error:
+            self._forget(path)
+            for trace in traces:
+                trace.error = error
+            self.losses.lost(path, [trace for trace in traces if not trace.waited], error)
+        else:
+            self.losses.written(path)
+
+    def _store(self, path: str, timeout: float, rows: list[tuple]) -> None:
         connection = self.connections.get(path)
         if connection is None:
             make_folder(path)
