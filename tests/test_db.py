@@ -396,17 +396,18 @@ def test_listing_filtered_by_kind_and_text_in_pages(db_path):
         "wsgi GET /a",
         "django GET /b",
     ]
-    sources += ["pytest t.py::test_b", "tests", None]
+    sources += ["pytest t.py::test_b", "tests", None, "script a_b%.py"]
     for number, source in enumerate(sources):
         save_trace_in_sqlite(db_path, f"trc_{number}", msgpack=document(source=source))
     kinds = {kind: count_traces(db_path, kind=kind) for kind in sorted(db.KINDS)}
-    assert kinds == {"module": 1, "request": 2, "script": 1, "test": 2}
+    assert kinds == {"module": 1, "request": 2, "script": 2, "test": 2}
     assert count_traces(db_path) == len(sources)
     assert [r.trace_id for r in list_traces(db_path, kind="test")] == ["trc_5", "trc_2"]
     assert [r.trace_id for r in list_traces(db_path, text="get /")] == ["trc_4", "trc_3"]
     assert [r.trace_id for r in list_traces(db_path, text="RC_7")] == ["trc_7"]
+    assert [r.trace_id for r in list_traces(db_path, text="_b%")] == ["trc_8"]
     assert count_traces(db_path, kind="request", text="/b") == 1
     pages = [list_traces(db_path, limit=3, offset=offset) for offset in (0, 3, 6)]
-    assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(7, -1, -1)]
+    assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(8, -1, -1)]
     with pytest.raises(ValueError, match="unknown kind of trace 'tests'"):
         list_traces(db_path, kind="tests")

@@ -74,6 +74,8 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         "ALTER TABLE traces ADD COLUMN kind TEXT",
         f"UPDATE traces SET kind = {kind_sql('source')}",
         "CREATE INDEX traces_by_kind ON traces (kind, stored_at)",
+        # A search by text reads this rather than the rows with their documents.
+        "CREATE INDEX traces_by_text ON traces (source, trace_id, kind, stored_at)",
     ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
