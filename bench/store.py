@@ -85,9 +85,7 @@ def save_cost(folder: str, document: bytes) -> dict[str, float]:
     counter = iter(range(10**9))
 
     def save(wait: bool) -> None:
-        vexo.db.save_trace_in_sqlite(
-            path, f"trc_{next(counter)}", msgpack=document, wait=wait
-        )
+        vexo.db.save_trace_in_sqlite(path, f"trc_{next(counter)}", msgpack=document, wait=wait)
 
     queued = median_us(lambda: save(False), 200)
     vexo.db.flush()
@@ -124,7 +122,9 @@ def compression(documents: list[bytes], records: int) -> list[tuple[str, float, 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "STORE_RESULTS.md"))
+    parser.add_argument(
+        "--out", default=os.path.join(os.path.dirname(__file__), "STORE_RESULTS.md")
+    )
     options = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         db_path = os.path.join(folder, "db.sqlite3")

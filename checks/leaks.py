@@ -196,6 +196,9 @@ class Scenario:
                 native.save_request_in_db()
             except Exception:
                 pass
+            import vexo.db
+
+            vexo.db.flush()  # traces still queued for the writer are not leaks
         if self.after in ("build", "both"):
             native.build_trace()
 

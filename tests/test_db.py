@@ -358,9 +358,16 @@ def test_version_1_is_read_as_it_is_and_upgraded_by_the_first_write(tmp_path):
             "SELECT codec, msgpack FROM traces WHERE trace_id = 'trc_new'"
         ).fetchone()
     connection.close()
-    assert rows == {"trc_old0": "script", "trc_old1": "test", "trc_old2": "request", "trc_new": "module"}
+    assert rows == {
+        "trc_old0": "script",
+        "trc_old1": "test",
+        "trc_old2": "request",
+        "trc_new": "module",
+    }
     assert codec == "zstd" and len(blob) < len(document(source="module pkg"))
-    assert load_trace(path, "trc_old1") == document(trace_id="trc_old1", source="pytest tests/t.py::test_x")
+    assert load_trace(path, "trc_old1") == document(
+        trace_id="trc_old1", source="pytest tests/t.py::test_x"
+    )
     assert load_trace(path, "trc_new") == document(source="module pkg")
 
 
@@ -382,18 +389,25 @@ def test_documents_compressed_by_zlib_or_damaged(db_path):
 
 
 def test_listing_filtered_by_kind_and_text_in_pages(db_path):
-    sources = ["script demo.py", "module app", "pytest t.py::test_a", "wsgi GET /a", "django GET /b"]
-    sources += ["pytest t.py::test_b", "tests", None]
+    sources = [
+        "script demo.py",
+        "module app",
+        "pytest t.py::test_a",
+        "wsgi GET /a",
+        "django GET /b",
+    ]
+    sources += ["pytest t.py::test_b", "tests", None, "script a_b%.py"]
     for number, source in enumerate(sources):
         save_trace_in_sqlite(db_path, f"trc_{number}", msgpack=document(source=source))
     kinds = {kind: count_traces(db_path, kind=kind) for kind in sorted(db.KINDS)}
-    assert kinds == {"module": 1, "request": 2, "script": 1, "test": 2}
+    assert kinds == {"module": 1, "request": 2, "script": 2, "test": 2}
     assert count_traces(db_path) == len(sources)
     assert [r.trace_id for r in list_traces(db_path, kind="test")] == ["trc_5", "trc_2"]
     assert [r.trace_id for r in list_traces(db_path, text="get /")] == ["trc_4", "trc_3"]
     assert [r.trace_id for r in list_traces(db_path, text="RC_7")] == ["trc_7"]
+    assert [r.trace_id for r in list_traces(db_path, text="_b%")] == ["trc_8"]
     assert count_traces(db_path, kind="request", text="/b") == 1
     pages = [list_traces(db_path, limit=3, offset=offset) for offset in (0, 3, 6)]
-    assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(7, -1, -1)]
+    assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(8, -1, -1)]
     with pytest.raises(ValueError, match="unknown kind of trace 'tests'"):
         list_traces(db_path, kind="tests")

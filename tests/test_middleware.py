@@ -14,8 +14,8 @@ from django.http import JsonResponse, StreamingHttpResponse
 from django.test import Client, override_settings
 from django.urls import path
 
-from vexo.config import Settings
 import vexo.db
+from vexo.config import Settings
 from vexo.db import list_traces, load_trace
 from vexo.middleware import VexoMiddleware
 

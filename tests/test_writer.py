@@ -70,3 +70,15 @@ def test_a_waited_save_that_fails_keeps_the_records(tmp_path):
     document = msgpack.unpackb(load_trace(blocker / "db.sqlite3", profiler.trace_id))
     calls = [r for r in document["frames_of_interest"] if r["event"] == "call"]
     assert [r["locals"]["value"] for r in calls if r["co_name"] == "traced"] == [1]
+
+
+def test_a_full_queue_holds_the_saving_thread_and_loses_nothing(tmp_path, monkeypatch):
+    from vexo.db import count_traces, save_trace_in_sqlite
+    from vexo.store import writer
+
+    monkeypatch.setattr(writer, "_MAX_QUEUED_BYTES", 1)
+    path = tmp_path / "db.sqlite3"
+    for number in range(30):
+        save_trace_in_sqlite(path, f"trc_{number}", msgpack=b"\x90")
+        assert writer.current_writer().queued_bytes <= 2
+    assert count_traces(path) == 30

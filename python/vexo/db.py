@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import sqlite3
 import threading
 import time
@@ -146,7 +147,7 @@ def list_traces(
     """Summaries of the stored traces, the most recently stored first.
 
     `kind` keeps one kind of trace ("script", "module", "test" or "request"); `text` keeps the
-    traces whose source or id holds it, ignoring case.
+    traces whose source or id holds it, ignoring the case of ASCII letters.
     """
 
     def read(connection: sqlite3.Connection, columns: Columns) -> list[TraceSummary]:
@@ -202,10 +203,12 @@ def _filter(columns: Columns, kind: str | None, text: str | None) -> tuple[str, 
         conditions.append(f"{columns.kind} = :kind")
         parameters["kind"] = kind
     if text:
+        # Matched in an index holding both columns, without reading the rows and their documents.
         conditions.append(
-            "(instr(lower(source), lower(:text)) > 0 OR instr(lower(trace_id), lower(:text)) > 0)"
+            "rowid IN (SELECT rowid FROM traces WHERE source LIKE :text ESCAPE '\\'"
+            " OR trace_id LIKE :text ESCAPE '\\')"
         )
-        parameters["text"] = text
+        parameters["text"] = "%" + re.sub(r"([\\%_])", r"\\\1", text) + "%"
     return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
 
 

@@ -10,7 +10,8 @@
 Each request is traced on the thread that serves it, from the moment the middleware is called
 until the response body has been produced (for WSGI: until the server closes the body), and saved
 as one trace whose source names the request: "wsgi GET /orders/7" or "django GET /orders/7". The
-query string is left out, since it often carries tokens.
+query string is left out, since it often carries tokens. The save only queues the trace for the
+process's writer thread (see `vexo.db`), so the response does not wait for the database.
 
 The settings come from `[tool.vexo]` (see `vexo.config`), for Django with the dict setting `VEXO`
 (same keys) on top. "threading" is never used here: it would make every thread started later

@@ -45,6 +45,11 @@ _KIND_OF_WORD = {
 KINDS = frozenset(_KIND_OF_WORD.values())
 
 
+def kind_of(source: str | None) -> str | None:
+    """The kind of trace a source text names (None for other sources)."""
+    return None if source is None else _KIND_OF_WORD.get(source.split(" ", 1)[0])
+
+
 def kind_sql(source: str) -> str:
     """An SQL expression giving the kind of the source text `source` (NULL for other sources)."""
     first_word = f"substr({source}, 1, instr({source} || ' ', ' ') - 1)"
@@ -69,6 +74,8 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         "ALTER TABLE traces ADD COLUMN kind TEXT",
         f"UPDATE traces SET kind = {kind_sql('source')}",
         "CREATE INDEX traces_by_kind ON traces (kind, stored_at)",
+        # A search by text reads this rather than the rows with their documents.
+        "CREATE INDEX traces_by_text ON traces (source, trace_id, kind, stored_at)",
     ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)

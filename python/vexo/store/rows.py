@@ -6,18 +6,18 @@ import dataclasses
 import sqlite3
 from typing import Any
 
-from vexo.store.codec import DEFAULT_CODEC, compress
+from vexo.store.codec import DEFAULT_CODEC, compress_all
 from vexo.store.database import (
     SCHEMA_VERSION,
     check_format,
-    kind_sql,
+    kind_of,
     read_format,
     write_transaction,
 )
-from vexo.store.errors import DatabaseError
 from vexo.store.documents import summarize_trace
+from vexo.store.errors import DatabaseError
 
-__all__ = ["Pending", "row_of", "write_rows"]
+__all__ = ["Pending", "rows_of", "write_rows"]
 
 
 @dataclasses.dataclass(eq=False)
@@ -35,28 +35,41 @@ class Pending:
     source: str | None = None  # known once summarised
 
 
-_INSERT = (
-    "INSERT OR REPLACE INTO traces (trace_id, stored_at, started_at, source, record_count, size,"
-    " outcome, codec, kind, msgpack) VALUES (:trace_id, :stored_at, :started_at, :source,"
-    f" :record_count, :size, :outcome, :codec, {kind_sql(':source')}, :msgpack)"
+_COLUMNS = (
+    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind"
 )
+_PER_ROW = 10
+# Rows per statement: one statement is one hand-over of the interpreter lock, whatever it holds;
+# older SQLite libraries take at most 999 parameters.
+_ROWS_PER_INSERT = 999 // _PER_ROW
+_ROW = "(" + ", ".join("?" * _PER_ROW) + ")"
 
 
-def row_of(trace: Pending) -> dict[str, Any]:
-    """The row of a trace: its listing columns and its compressed document."""
-    summary = summarize_trace(trace.document)
-    trace.source = summary.source
-    return {
-        "trace_id": trace.trace_id,
-        "stored_at": trace.stored_at,
-        **summary._asdict(),
-        "size": len(trace.document),
-        "codec": DEFAULT_CODEC,
-        "msgpack": compress(trace.document),
-    }
+def rows_of(traces: list[Pending]) -> list[tuple[Any, ...]]:
+    """The rows of traces: their listing columns and their compressed documents."""
+    documents = compress_all([trace.document for trace in traces])
+    rows = []
+    for trace, stored in zip(traces, documents, strict=True):
+        summary = summarize_trace(trace.document)
+        trace.source = summary.source
+        rows.append(
+            (
+                trace.trace_id,
+                trace.stored_at,
+                summary.started_at,
+                summary.source,
+                summary.record_count,
+                len(trace.document),
+                summary.outcome,
+                DEFAULT_CODEC,
+                stored,
+                kind_of(summary.source),
+            )
+        )
+    return rows
 
 
-def write_rows(connection: sqlite3.Connection, path: str, rows: list[dict[str, Any]]) -> None:
+def write_rows(connection: sqlite3.Connection, path: str, rows: list[tuple[Any, ...]]) -> None:
     """Stores the rows in one transaction, replacing traces stored before under their ids.
 
     The format is checked again under the write lock: a connection is kept open between
@@ -65,4 +78,10 @@ def write_rows(connection: sqlite3.Connection, path: str, rows: list[dict[str, A
     with write_transaction(connection):
         if check_format(path, *read_format(connection)) != SCHEMA_VERSION:
             raise DatabaseError(f"{path} changed its format while vexo was writing to it")
-        connection.executemany(_INSERT, rows)
+        for start in range(0, len(rows), _ROWS_PER_INSERT):
+            chunk = rows[start : start + _ROWS_PER_INSERT]
+            values = ", ".join([_ROW] * len(chunk))
+            connection.execute(
+                f"INSERT OR REPLACE INTO traces ({_COLUMNS}) VALUES {values}",
+                [value for row in chunk for value in row],
+            )

@@ -32,7 +32,7 @@ from collections import deque
 
 from vexo.store.database import make_folder, opened, prepare_for_writing, retrying_busy
 from vexo.store.errors import DatabaseError
-from vexo.store.rows import Pending, row_of, write_rows
+from vexo.store.rows import Pending, rows_of, write_rows
 
 __all__ = ["Writer", "current_writer"]
 
@@ -43,6 +43,8 @@ _MAX_QUEUED_BYTES = 64 * 2**20
 # At most this much goes into one transaction, so that one batch does not hold the write lock long.
 _MAX_BATCH_BYTES = 16 * 2**20
 _LOST_NAMED = 10
+# How long the writer waits for more traces once one has come, in seconds.
+_LINGER = 0.005
 
 
 class Writer:
@@ -97,15 +99,19 @@ class Writer:
         with self.condition:
             if self.closing or not self._started():
                 return False
-            while self.queue and self.queued_bytes >= _MAX_QUEUED_BYTES and not self._done(
-                self.last_queued
+            while (
+                self.queue
+                and self.queued_bytes >= _MAX_QUEUED_BYTES
+                and not self._done(self.last_queued)
             ):
                 self.condition.wait(0.1)
             self.last_queued += 1
             trace.number = self.last_queued
             self.queue.append(trace)
             self.queued_bytes += len(trace.document)
-            if self.writer_idle:  # a busy writer looks at the queue when its batch is done
+            # A busy writer looks at the queue when its batch is done, a lingering one when its
+            # pause ends, unless a thread waits for this trace.
+            if self.writer_idle or trace.waited:
                 self.condition.notify_all()
         return True
 
@@ -139,6 +145,10 @@ class Writer:
             self.writer_idle = True
             self.condition.wait_for(lambda: self.queue or self.closing)
             self.writer_idle = False
+            if not self.closing and not self.queue[-1].waited:
+                # Traces come in bursts: each batch costs the traced threads a few hand-overs
+                # of the interpreter lock, whatever its size.
+                self.condition.wait(_LINGER)
             if not self.queue:
                 return None
             batch = [self.queue.popleft()]
@@ -159,21 +169,24 @@ class Writer:
         for trace in batch:
             by_path.setdefault(trace.path, []).append(trace)
         for path, traces in by_path.items():
-            timeout = max(trace.timeout for trace in traces)
-            try:
-                rows = [row_of(trace) for trace in traces]
-                retrying_busy(
-                    path, timeout, lambda: self._store(path, timeout, rows), "cannot save traces in"
-                )
-            except Exception as error:
-                self._forget(path)
-                for trace in traces:
-                    trace.error = error
-                self.losses.lost(path, [trace for trace in traces if not trace.waited], error)
-            else:
-                self.losses.written(path)
+            self._write_to(path, traces)
 
-    def _store(self, path: str, timeout: float, rows: list[dict]) -> None:
+    def _write_to(self, path: str, traces: list[Pending]) -> None:
+        timeout = max(trace.timeout for trace in traces)
+        try:
+            rows = rows_of(traces)
+            retrying_busy(
+                path, timeout, lambda: self._store(path, timeout, rows), "cannot save traces in"
+            )
+        except Exception as error:
+            self._forget(path)
+            for trace in traces:
+                trace.error = error
+            self.losses.lost(path, [trace for trace in traces if not trace.waited], error)
+        else:
+            self.losses.written(path)
+
+    def _store(self, path: str, timeout: float, rows: list[tuple]) -> None:
         connection = self.connections.get(path)
         if connection is None:
             make_folder(path)
@@ -201,13 +214,13 @@ def write_now(trace: Pending) -> None:
     """Writes one trace on the calling thread through a connection of its own."""
     path = trace.path
     make_folder(path)
-    row = row_of(trace)
+    rows = rows_of([trace])
 
     def write() -> None:
         connection = opened(path, trace.timeout, writable=True)
         try:
             prepare_for_writing(connection, path)
-            write_rows(connection, path, [row])
+            write_rows(connection, path, rows)
         finally:
             connection.close()
 
