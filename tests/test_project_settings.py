@@ -26,6 +26,7 @@ def test_defaults_without_a_table(tmp_path):
         "sqlite_busy_timeout": 60,
         "threading": False,
         "lightweight_repr": False,
+        "backend": "auto",
     }
 
 
@@ -56,6 +57,7 @@ def test_every_key(tmp_path, dash):
         "sqlite_busy_timeout": 5,
         "threading": True,
         "lightweight_repr": True,
+        "backend": "auto",
         "plugins": ["pytest"],
     }
 

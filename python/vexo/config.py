@@ -8,6 +8,7 @@ command line's options on top.
     threading = true             # also trace threads started while tracing
     lightweight-repr = true      # short value dumps: bounded texts and containers
     busy-timeout = 60            # seconds to wait for other processes writing to the database
+    backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
@@ -23,7 +24,7 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from vexo.profiler import DEFAULT_DB_PATH
+from vexo.profiler import BACKENDS, DEFAULT_DB_PATH
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -48,6 +49,7 @@ class Settings:
     threading: bool = False
     lightweight_repr: bool = False
     busy_timeout: int = DEFAULT_BUSY_TIMEOUT
+    backend: str = "auto"
     origin: str | None = None  # the pyproject.toml the settings came from
 
     def profiler_config(self, **extra: Any) -> dict[str, Any]:
@@ -57,6 +59,7 @@ class Settings:
             "sqlite_busy_timeout": self.busy_timeout,
             "threading": self.threading,
             "lightweight_repr": self.lightweight_repr,
+            "backend": self.backend,
         }
         config.update(extra)
         return config
@@ -89,6 +92,7 @@ class Settings:
         threading: bool | None = None,
         lightweight_repr: bool | None = None,
         busy_timeout: int | None = None,
+        backend: str | None = None,
     ) -> Settings:
         """These settings with the given values (command-line options) in place; None keeps a
         value. Include and ignore fragments are added to the configured ones."""
@@ -105,6 +109,8 @@ class Settings:
             changes["lightweight_repr"] = lightweight_repr
         if busy_timeout is not None:
             changes["busy_timeout"] = _check_timeout(busy_timeout, "the busy timeout")[1]
+        if backend is not None:
+            changes["backend"] = _check_backend(backend, "the backend")[1]
         return dataclasses.replace(self, **changes)
 
 
@@ -175,7 +181,13 @@ def _check_timeout(value: object, what: str) -> tuple[str, int]:
     return "busy_timeout", value
 
 
-_KNOWN_KEYS = "db, include, ignore, threading, lightweight-repr, busy-timeout"
+def _check_backend(value: object, what: str) -> tuple[str, str]:
+    if value not in BACKENDS:
+        raise ConfigError(f"{what} must be one of {', '.join(map(repr, BACKENDS))}")
+    return "backend", str(value)
+
+
+_KNOWN_KEYS = "db, include, ignore, threading, lightweight-repr, busy-timeout, backend"
 _CHECKS = {
     "db": _check_text("db_path"),
     "db_path": _check_text("db_path"),
@@ -184,4 +196,5 @@ _CHECKS = {
     "threading": _check_flag("threading"),
     "lightweight_repr": _check_flag("lightweight_repr"),
     "busy_timeout": _check_timeout,
+    "backend": _check_backend,
 }
