@@ -10,9 +10,19 @@ import statistics
 import sys
 from pathlib import Path
 
-MODE_ORDER = ["untraced", "floor", "cProfile", "vexo", "vexo-const", "viztracer", "viztracer-args"]
+MODE_ORDER = [
+    "untraced",
+    "floor",
+    "cProfile",
+    "vexo",
+    "vexo-mon",
+    "vexo-const",
+    "viztracer",
+    "viztracer-args",
+]
 PEERS = [
     ("floor", "× floor"),
+    ("vexo", "× vexo (profile hook)"),
     ("cProfile", "× cProfile"),
     ("viztracer", "× VizTracer"),
     ("viztracer-args", "× VizTracer+args"),
