@@ -33,7 +33,8 @@ struct EventKind {
 constexpr std::array<EventKind, 6> kEventKinds{{
     {"PY_START", profiler::Event::Call, false, true},
     {"PY_RESUME", profiler::Event::Call, false, true},
-    {"PY_THROW", profiler::Event::Call, true, false},
+    // The interpreter's own profile hook is handed the exception thrown in on 3.12, None after.
+    {"PY_THROW", profiler::Event::Call, PY_VERSION_HEX < 0x030D0000, false},
     {"PY_RETURN", profiler::Event::Return, true, true},
     {"PY_YIELD", profiler::Event::Return, true, true},
     {"PY_UNWIND", profiler::Event::Return, false, false},
