@@ -125,6 +125,21 @@ class Vexo:
         return frame_records(document) if count else None
 
 
+class VexoMonitoring(Vexo):
+    name = "vexo-mon"
+    what = "our tracer on the monitoring backend (3.12+), with the shipped serializer"
+
+    def __init__(self):
+        super().__init__()
+        if sys.version_info >= (3, 12):
+            from vexo import _vexo_monitoring
+
+            self.native = _vexo_monitoring
+
+    def supports(self, workload):
+        return sys.version_info >= (3, 12)
+
+
 class VexoConstant(Vexo):
     name = "vexo-const"
     what = "our tracer with a serializer that returns the one byte 0xc0 (nil): the core's own cost"
@@ -210,7 +225,7 @@ def frame_records(document):
     return {"entries": sum(counts), "threads": sum(1 for number in counts if number)}
 
 
-MODES = [Untraced, Floor, CProfile, Vexo, VexoConstant, VizTracer, VizTracerArgs]
+MODES = [Untraced, Floor, CProfile, Vexo, VexoMonitoring, VexoConstant, VizTracer, VizTracerArgs]
 
 
 def make_modes():

@@ -12,9 +12,19 @@ from pathlib import Path
 
 from sections import sections
 
-MODE_ORDER = ["untraced", "floor", "cProfile", "vexo", "vexo-const", "viztracer", "viztracer-args"]
+MODE_ORDER = [
+    "untraced",
+    "floor",
+    "cProfile",
+    "vexo",
+    "vexo-mon",
+    "vexo-const",
+    "viztracer",
+    "viztracer-args",
+]
 PEERS = [
     ("floor", "× floor"),
+    ("vexo", "× vexo (profile hook)"),
     ("cProfile", "× cProfile"),
     ("viztracer", "× VizTracer"),
     ("viztracer-args", "× VizTracer+args"),

@@ -32,7 +32,11 @@ PROGRAM = r'''
 import multiprocessing, os, sys, threading, time, warnings
 import vexo.db
 import vexo.plugins
-from vexo import _vexo
+if os.environ.get("VEXO_CHECK_BACKEND") == "monitoring":  # the same checks on the other backend
+    from vexo import _vexo  # noqa: F401  (it makes the monitoring module)
+    from vexo import _vexo_monitoring as _vexo
+else:
+    from vexo import _vexo
 
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads, from 3.12 on
 folder = sys.argv[1]

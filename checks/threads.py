@@ -35,7 +35,11 @@ import json, os, sys, threading, time
 import msgpack
 import vexo.db
 import vexo.plugins
-from vexo import _vexo
+if os.environ.get("VEXO_CHECK_BACKEND") == "monitoring":  # the same checks on the other backend
+    from vexo import _vexo  # noqa: F401  (it makes the monitoring module)
+    from vexo import _vexo_monitoring as _vexo
+else:
+    from vexo import _vexo
 
 scenario, db_path, threads_count, tests_per_runner = (
     sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))

@@ -50,6 +50,10 @@ def make_profiler(monkeypatch):
 def no_tracing_left_behind():
     yield
     _vexo.register_noop_profiler()
+    if sys.version_info >= (3, 12):
+        from vexo import _vexo_monitoring
+
+        _vexo_monitoring.register_noop_profiler()
     threading.setprofile(None)
     sys.setprofile(None)
 

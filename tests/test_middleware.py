@@ -294,6 +294,7 @@ CLOSED_ELSEWHERE = textwrap.dedent(
     from vexo.config import Settings
     from vexo.db import list_traces
     from vexo.middleware import VexoMiddleware
+    from vexo.profiler import thread_tracer
 
     def app(environ, start_response):
         start_response("200 OK", [])
@@ -310,9 +311,9 @@ CLOSED_ELSEWHERE = textwrap.dedent(
     closer = threading.Thread(target=body.close)
     closer.start()
     closer.join()
-    assert sys.getprofile() is not None  # still the first request's hook
+    assert thread_tracer() is not None  # still the first request's tracer
     request("/second").close()
-    assert sys.getprofile() is None
+    assert thread_tracer() is None
     print(sorted(summary.source for summary in list_traces(sys.argv[1])))
     """
 )

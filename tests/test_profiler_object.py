@@ -15,7 +15,7 @@ import pytest
 import vexo
 from vexo import _vexo
 from vexo.db import list_traces, load_trace
-from vexo.profiler import Profiler
+from vexo.profiler import Profiler, thread_tracer
 from vexo.utils import CROCKFORD_BASE32, new_ulid
 
 TRACE_ID = re.compile(r"trc_[0-9A-HJKMNP-TV-Z]{26}")
@@ -163,7 +163,7 @@ class FakeVexoProfiler:
 @pytest.fixture
 def fake(monkeypatch):
     native = FakeNative()
-    monkeypatch.setattr(vexo, "_vexo", native)
+    monkeypatch.setattr(vexo.profiler, "_native_module", lambda backend: native)
     yield native
     threading.setprofile(None)
 
@@ -240,10 +240,10 @@ def frame_records(records, name):
 def test_real_tracer_records_between_start_and_stop(tmp_path):
     profiler = Profiler(db_path=tmp_path / "db.sqlite3", source="unit")
     profiler.start()
-    assert sys.getprofile() is profiler.rust_profiler
+    assert thread_tracer() is profiler.rust_profiler
     traced_function(5)
     profiler.stop()
-    assert sys.getprofile() is None
+    assert thread_tracer() is None
     document = decode(profiler.build())
     assert document["trace_id"] == profiler.trace_id
     assert document["meta"]["source"] == "unit"

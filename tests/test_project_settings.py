@@ -27,6 +27,7 @@ def test_defaults_without_a_table(tmp_path):
         "threading": False,
         "lightweight_repr": False,
         "values": "safe",
+        "backend": "auto",
     }
 
 
@@ -59,6 +60,7 @@ def test_every_key(tmp_path, dash):
         "threading": True,
         "lightweight_repr": True,
         "values": "full",
+        "backend": "auto",
         "plugins": ["pytest"],
     }
 

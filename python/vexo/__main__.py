@@ -47,7 +47,7 @@ from vexo.db import (
     save_trace_in_sqlite,
     summarize_trace,
 )
-from vexo.profiler import Profiler
+from vexo.profiler import BACKENDS, Profiler
 from vexo.version import __version__
 
 __all__ = ["main"]
@@ -59,7 +59,7 @@ EXIT_INTERRUPTED = 130  # what a shell shows for a program ended by Ctrl-C
 _OWN_FILE = (lambda: None).__code__.co_filename
 # Options of `vexo run` that take a value; everything after the script (or -m MODULE) is the
 # program's, even when it looks like one of ours.
-_RUN_VALUE_OPTIONS = frozenset({"--db", "--include", "--ignore", "--busy-timeout"})
+_RUN_VALUE_OPTIONS = frozenset({"--db", "--include", "--ignore", "--busy-timeout", "--backend"})
 
 
 class CommandError(Exception):
@@ -141,6 +141,12 @@ def build_parser() -> argparse.ArgumentParser:
         choices=VALUES_MODES,
         help="how values are stored: safe (default: bounded, never runs the program's code), "
         "repr (bounded, with repr() of objects) or full (whole values, with repr())",
+    )
+    run.add_argument(
+        "--backend",
+        choices=BACKENDS,
+        help="how the tracer is driven: the monitoring interface (3.12+), the profile hook, or "
+        "auto (monitoring where there is one)",
     )
     run.add_argument(
         "--busy-timeout",
@@ -277,6 +283,7 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
             lightweight_repr=options.lightweight_repr,
             values=options.values,
             busy_timeout=options.busy_timeout,
+            backend=options.backend,
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None

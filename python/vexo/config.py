@@ -9,6 +9,7 @@ command line's options on top.
     values = "safe"              # "safe" (default), "repr" or "full": see vexo.serialize
     lightweight-repr = true      # short value dumps: bounded texts and containers
     busy-timeout = 60            # seconds to wait for other processes writing to the database
+    backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
@@ -24,7 +25,7 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from vexo.profiler import DEFAULT_DB_PATH
+from vexo.profiler import BACKENDS, DEFAULT_DB_PATH
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -60,6 +61,7 @@ class Settings:
     lightweight_repr: bool = False
     values: str = "safe"
     busy_timeout: int = DEFAULT_BUSY_TIMEOUT
+    backend: str = "auto"
     origin: str | None = None  # the pyproject.toml the settings came from
 
     def profiler_config(self, **extra: Any) -> dict[str, Any]:
@@ -70,6 +72,7 @@ class Settings:
             "threading": self.threading,
             "lightweight_repr": self.lightweight_repr,
             "values": self.values,
+            "backend": self.backend,
         }
         config.update(extra)
         return config
@@ -103,6 +106,7 @@ class Settings:
         lightweight_repr: bool | None = None,
         values: str | None = None,
         busy_timeout: int | None = None,
+        backend: str | None = None,
     ) -> Settings:
         """These settings with the given values (command-line options) in place; None keeps a
         value. Include and ignore fragments are added to the configured ones."""
@@ -121,6 +125,8 @@ class Settings:
             changes["values"] = _check_values(values, "the values mode")[1]
         if busy_timeout is not None:
             changes["busy_timeout"] = _check_timeout(busy_timeout, "the busy timeout")[1]
+        if backend is not None:
+            changes["backend"] = _check_backend(backend, "the backend")[1]
         return dataclasses.replace(self, **changes)
 
 
@@ -197,7 +203,13 @@ def _check_values(value: object, what: str) -> tuple[str, str]:
     return "values", value
 
 
-_KNOWN_KEYS = "db, include, ignore, threading, values, lightweight-repr, busy-timeout"
+def _check_backend(value: object, what: str) -> tuple[str, str]:
+    if type(value) is not str or value not in BACKENDS:
+        raise ConfigError(f"{what} must be one of: {', '.join(BACKENDS)}")
+    return "backend", value
+
+
+_KNOWN_KEYS = "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend"
 _CHECKS = {
     "db": _check_text("db_path"),
     "db_path": _check_text("db_path"),
@@ -207,4 +219,5 @@ _CHECKS = {
     "values": _check_values,
     "lightweight_repr": _check_flag("lightweight_repr"),
     "busy_timeout": _check_timeout,
+    "backend": _check_backend,
 }

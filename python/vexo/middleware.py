@@ -27,13 +27,12 @@ from __future__ import annotations
 
 import logging
 import os
-import sys
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vexo.config import Settings, load_settings
-from vexo.profiler import Profiler
+from vexo.profiler import Profiler, thread_tracer
 
 __all__ = ["VexoDjangoMiddleware", "VexoMiddleware"]
 
@@ -54,7 +53,7 @@ class RequestTrace:
     @classmethod
     def begin(cls, settings: Settings, source: str) -> RequestTrace | None:
         """Starts tracing the calling thread; None when it is traced already or tracing fails."""
-        hook = sys.getprofile()
+        hook = thread_tracer()
         if hook is not None and hook is not getattr(_last, "native", None):
             return None
         try:

@@ -8,12 +8,15 @@ Configuration keys the tracer reads: "filters" ({"include_frames": [...], "ignor
 path fragments), "sqlite_busy_timeout" (seconds, default 60), "threading" (also trace threads
 started later), "values" ("safe", the default: bounded dumps that never run the program's code;
 "repr": bounded, with repr() of objects; "full": whole values with repr()), "lightweight_repr"
-(shorter value dumps still) and "plugins" (see `vexo.plugins`).
+(shorter value dumps still), "plugins" (see `vexo.plugins`) and "backend": how the tracer is
+driven, "profile" (a per-thread profile hook), "monitoring" (the interpreter's monitoring
+interface, from Python 3.12 on) or "auto" (the default: monitoring where the interpreter has it).
 """
 
 from __future__ import annotations
 
 import os
+import sys
 import threading
 from collections.abc import Mapping
 from typing import Any
@@ -21,7 +24,9 @@ from typing import Any
 import vexo
 from vexo.utils import new_trace_id
 
-__all__ = ["DEFAULT_DB_PATH", "Profiler", "default_db_path"]
+__all__ = ["BACKENDS", "DEFAULT_DB_PATH", "Profiler", "choose_backend", "default_db_path"]
+
+BACKENDS = ("auto", "monitoring", "profile")
 
 DEFAULT_DB_PATH = os.path.join(".vexo", "db.sqlite3")
 
@@ -29,6 +34,27 @@ DEFAULT_DB_PATH = os.path.join(".vexo", "db.sqlite3")
 def default_db_path() -> str:
     """The database under the current directory, as an absolute path."""
     return os.path.join(os.getcwd(), DEFAULT_DB_PATH)
+
+
+def choose_backend(requested: object) -> str:
+    """The backend that `requested` ("auto", "monitoring" or "profile") runs on this interpreter."""
+    if requested not in BACKENDS:
+        raise ValueError(f"backend must be one of {', '.join(BACKENDS)}, not {requested!r}")
+    has_monitoring = sys.version_info >= (3, 12)
+    if requested == "monitoring" and not has_monitoring:
+        raise ValueError("the monitoring backend needs Python 3.12 or later")
+    if requested == "auto":
+        return "monitoring" if has_monitoring else "profile"
+    return str(requested)
+
+
+def thread_tracer() -> Any:
+    """What traces the calling thread: its profile function, else the native profiler bound to
+    it by the monitoring backend, else None."""
+    hook = sys.getprofile()
+    if hook is None and sys.version_info >= (3, 12):
+        return _tracer("monitoring").thread_profiler()
+    return hook
 
 
 class Profiler:
@@ -63,6 +89,9 @@ class Profiler:
             raise TypeError(f"source must be a str, not {type(source).__name__}")
         self.source = source
         self._set_threading_profile = False
+        self._threading_hook: Any = None
+        # The backend that start() chose, and whether the threading hook is ours to remove.
+        self.backend: str | None = None
 
     def __call__(self, frame: Any, event: str, arg: Any) -> None:
         """The tracer needs a callable; the recording itself is native."""
@@ -83,20 +112,22 @@ class Profiler:
             from vexo.plugins import load_plugin_data
 
             load_plugin_data(self.config)
-        tracer.register_profiler(self)
+        backend = choose_backend(self.config.get("backend", "auto"))
+        _tracer(backend).register_profiler(self)
+        self.backend = backend
         self._set_threading_profile = self.config.get("threading") is True
+        self._threading_hook = _threading_profile() if self._set_threading_profile else None
         return self
 
     def stop(self) -> None:
         """Stops tracing the calling thread; threads traced since they started keep their hook
         until they end, but no thread started from now on is traced."""
-        _tracer().register_noop_profiler()
+        _tracer(self.backend or "profile").register_noop_profiler()
         if self._set_threading_profile:
             self._set_threading_profile = False
-            if _threading_profile() == getattr(
-                self.rust_profiler, "register_threading_profiler", 0
-            ):
+            if _threading_profile() is self._threading_hook:
                 threading.setprofile(None)  # type: ignore[arg-type]
+            self._threading_hook = None
 
     def build(self) -> bytes:
         """The MessagePack trace document of the records so far; they are taken out of the
@@ -130,10 +161,15 @@ class Profiler:
         self.stop()
 
 
-def _tracer() -> Any:
-    """The native tracer, vexo._vexo."""
+def _tracer(backend: str = "profile") -> Any:
+    """The native tracer of a backend: vexo._vexo, or the monitoring module that it makes and
+    that shares its core."""
     if not _imported:
         _import_what_the_tracer_calls()
+    if backend == "monitoring":
+        from vexo import _vexo_monitoring
+
+        return _vexo_monitoring
     return vexo._vexo
 
 

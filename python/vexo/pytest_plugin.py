@@ -86,6 +86,12 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         default=None,
         help="the trace database (default: [tool.vexo] db, else .vexo/db.sqlite3)",
     )
+    group.addoption(
+        "--vexo-backend",
+        choices=("auto", "monitoring", "profile"),
+        default=None,
+        help="how the tracer is driven (default: [tool.vexo] backend, else auto)",
+    )
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -105,7 +111,9 @@ class TestTracer:
             settings = load_settings(config.invocation_params.dir)
         except ConfigError as error:
             raise pytest.UsageError(f"vexo: {error}") from None
-        self.settings = settings.overridden(db_path=config.getoption("vexo_db"))
+        self.settings = settings.overridden(
+            db_path=config.getoption("vexo_db"), backend=config.getoption("vexo_backend")
+        )
         self.profiler: Any = None
         self.problem: str | None = None
         self.tests = 0
@@ -178,6 +186,8 @@ class TestTracer:
         an earlier test replaced or removed it."""
         if self.profiler is None:
             return False
+        if self.profiler.backend == "monitoring":
+            return True  # its events reach it whatever profile hook a test installs
         native = self.profiler.rust_profiler
         if sys.getprofile() is not native:
             native.register_threading_profiler(None, "call", None)

@@ -42,9 +42,15 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     }
     return -1;
   }
+  hand_over_event(profiler, frame, arg, event);
+  return 0;
+}
+
+void hand_over_event(PyObject* profiler, PyFrameObject* frame, PyObject* arg,
+                     profiler::Event event) noexcept {
   profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(profiler)->state;
-  if (state == nullptr) return 0;  // an instance already destroyed, called by an older interpreter
-  if (is_known_to_be_ignored(frame, *state)) return 0;
+  if (state == nullptr) return;  // an instance already destroyed, called by an older interpreter
+  if (is_known_to_be_ignored(frame, *state)) return;
   // An exception may be propagating through a returning frame; whatever the Python code run for
   // this event does, the interpreter finds its error state as it was.
   py::ErrorStateGuard error_state;
@@ -54,7 +60,6 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
   py::Ref keep_alive = py::Ref::share(profiler);
   shutdown::WorkInProgress work;
   profiler::profile(frame, *state, arg != nullptr ? arg : Py_None, event);
-  return 0;
 }
 
 }  // namespace vexo::lib

@@ -1,6 +1,7 @@
 #include "lib/module_functions.hpp"
 
 #include "lib/hook.hpp"
+#include "lib/monitoring.hpp"
 #include "lib/shutdown.hpp"
 #include "lib/vexo_profiler.hpp"
 #include "py/method.hpp"
@@ -29,20 +30,10 @@ bool threading_requested(PyObject* config) {
 }
 
 Ref register_profiler_body(PyObject* profiler) {
-  const py::Names& names = py::names();
-  if (!PyCallable_Check(profiler)) {
-    py::throw_error(PyExc_TypeError, "profiler object is not callable");
-  }
-  Ref instance = new_vexo_profiler(profiler::ProfilerState::new_from_python(profiler));
-  py::check_status(PyObject_SetAttr(profiler, names.rust_profiler, instance.get()));
+  Ref instance = new_registered_instance(profiler);
   PyEval_SetProfile(profile_callback, instance.get());
-
-  Ref config = py::getattr(profiler, names.config);
-  if (threading_requested(config.get())) {
-    Ref threading = py::import("threading");
-    Ref hook = py::getattr(instance.get(), names.register_threading_profiler);
-    py::call(py::getattr(threading.get(), names.setprofile).get(), {hook.get()});
-  }
+  Ref hook = py::getattr(instance.get(), py::names().register_threading_profiler);
+  trace_later_threads(profiler, hook.get());
   return Ref::none();
 }
 
@@ -78,6 +69,23 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_vexo", "", -1, module_
 
 }  // namespace
 
+Ref new_registered_instance(PyObject* profiler) {
+  if (!PyCallable_Check(profiler)) {
+    py::throw_error(PyExc_TypeError, "profiler object is not callable");
+  }
+  Ref instance = new_vexo_profiler(profiler::ProfilerState::new_from_python(profiler));
+  py::check_status(PyObject_SetAttr(profiler, py::names().rust_profiler, instance.get()));
+  return instance;
+}
+
+void trace_later_threads(PyObject* profiler, PyObject* hook) {
+  const py::Names& names = py::names();
+  Ref config = py::getattr(profiler, names.config);
+  if (!threading_requested(config.get())) return;
+  Ref threading = py::import("threading");
+  py::call(py::getattr(threading.get(), names.setprofile).get(), {hook});
+}
+
 PyObject* create_module() noexcept {
   return py::guard<PyObject*>(nullptr, []() -> PyObject* {
     py::names();
@@ -85,7 +93,9 @@ PyObject* create_module() noexcept {
     vexo_profiler_type();
     shutdown::watch_interpreter_exit();
     current_directory::watch_changes();
-    return py::check(PyModule_Create(&module_definition)).release();
+    Ref module = py::check(PyModule_Create(&module_definition));
+    monitoring::create_module();
+    return module.release();
   });
 }
 

@@ -1,8 +1,15 @@
 #pragma once
 
-#include "py/python.hpp"
+#include "py/ref.hpp"
 
 namespace vexo::lib {
+
+// Checks that the package's profiler object is callable, builds its state and instance and sets
+// its `rust_profiler`; the instance. Throws py::Error or py::Fatal.
+py::Ref new_registered_instance(PyObject* profiler);
+
+// Hands `hook` to threading.setprofile when the profiler's configuration asks for later threads.
+void trace_later_threads(PyObject* profiler, PyObject* hook);
 
 // Builds the module object (its two functions, nothing else in the namespace).
 PyObject* create_module() noexcept;

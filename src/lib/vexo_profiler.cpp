@@ -38,16 +38,6 @@ PyObject* build_trace(PyObject* self, PyObject*) {
   });
 }
 
-// A thread started by threading is asked its identity at its start, while threading knows it:
-// its first recorded event may come only as it ends, when asking would make threading register a
-// dummy thread in its place. A failure leaves the question for later.
-void remember_thread_identity(profiler::ProfilerState& state) {
-  try {
-    profiler::cached_thread_info(state);
-  } catch (const py::Error&) {
-  }
-}
-
 PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
@@ -171,6 +161,13 @@ PyType_Spec spec = {
 };
 
 }  // namespace
+
+void remember_thread_identity(profiler::ProfilerState& state) noexcept {
+  try {
+    profiler::cached_thread_info(state);
+  } catch (const py::Error&) {
+  }
+}
 
 PyTypeObject* vexo_profiler_type() {
   // Made once per process with the interpreter lock held, and never freed.

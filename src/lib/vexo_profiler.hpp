@@ -16,6 +16,11 @@ struct VexoProfilerObject {
 PyTypeObject* vexo_profiler_type();
 bool is_vexo_profiler(PyObject* object) noexcept;
 
+// A thread started by threading is asked its identity at its start, while threading knows it:
+// its first recorded event may come only as it ends, when asking would make threading register a
+// dummy thread in its place. A failure leaves the question for later.
+void remember_thread_identity(profiler::ProfilerState& state) noexcept;
+
 // A new instance that owns `state`.
 py::Ref new_vexo_profiler(std::unique_ptr<profiler::ProfilerState> state);
 

@@ -1,0 +1,122 @@
+"""The monitoring backend records exactly what the profile hook records, given the same program:
+the record streams of both are compared, ids, times and object addresses aside."""
+
+import re
+import sys
+import threading
+
+import pytest
+
+import backend_corpus
+from conftest import decode
+from vexo import _vexo
+
+pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="no monitoring interface")
+
+ADDRESS = re.compile(r"0x[0-9a-f]+|(Task|Thread)-\d+|\d{10,}")  # run-dependent
+
+
+def traced_by(module, profiler, program):
+    module.register_profiler(profiler)
+    try:
+        program()
+    finally:
+        module.register_noop_profiler()
+        threading.setprofile(None)
+    return decode(profiler.rust_profiler.build_trace())
+
+
+def comparable(document):
+    """The records per thread, ids replaced by their order of first appearance."""
+    labels = {}
+
+    def label(value):
+        return labels.setdefault(value, f"id{len(labels)}")
+
+    def clean(value):
+        if isinstance(value, dict):
+            return {k: clean(v) for k, v in value.items() if k != "timestamp"}
+        if isinstance(value, list):
+            return [clean(v) for v in value]
+        if isinstance(value, str):
+            return label(value) if value.startswith("frm_") else ADDRESS.sub("0x", value)
+        return value
+
+    threads = [document["frames_of_interest"], *document["frames"].values()]
+    for records in threads:
+        for record in records:
+            record["thread_native_id"] = label(("thread", record.get("thread_native_id")))
+    return [clean(records) for records in threads]
+
+
+def assert_calls_pair(streams):
+    for records in streams:
+        open_frames = []
+        for record in records:
+            if record.get("type") != "frame":
+                continue
+            if record["event"] == "call":
+                open_frames.append(record["frame_id"])
+            else:
+                assert open_frames.pop() == record["frame_id"]
+        assert open_frames == []
+
+
+def both(make_profiler, make_program, config=None, plugins=None):
+    """Runs a fresh program from `make_program()` under each backend."""
+    from vexo import _vexo_monitoring
+
+    documents = [
+        traced_by(module, make_profiler(config, plugins), make_program())
+        for module in (_vexo, _vexo_monitoring)
+    ]
+    streams = [comparable(document) for document in documents]
+    assert streams[0] == streams[1]
+    assert_calls_pair(streams[1])
+    return streams[1]
+
+
+@pytest.mark.parametrize(
+    "config",
+    [
+        None,
+        {"threading": True},
+        {"lightweight_repr": True},
+        {"filters": {"include_frames": ["/json/"], "ignore_frames": ["backend_corpus"]}},
+    ],
+)
+def test_the_corpus_gives_the_same_records(make_profiler, config):
+    streams = both(make_profiler, lambda: backend_corpus.everything, config)
+    assert sum(len(records) for records in streams) > (0 if "filters" in (config or {}) else 100)
+
+
+def test_plugins_give_the_same_records(make_profiler):
+    watched = {
+        "co_names": ["leaf", "counter"],
+        "path_fragment": "backend_corpus",
+        "call_type": "seen_call",
+        "return_type": "seen_return",
+    }
+    streams = both(make_profiler, lambda: backend_corpus.everything, plugins=[watched])
+    assert any(r.get("type") == "seen_return" for r in streams[0])
+
+
+def test_threads_started_before_registration_stay_untraced(make_profiler):
+    results = []
+
+    def make_program():
+        release = threading.Event()
+        early = threading.Thread(
+            target=lambda: release.wait() and backend_corpus.worker(results, 1)
+        )
+        early.start()
+
+        def program():
+            backend_corpus.nested(2)
+            release.set()
+            early.join()
+
+        return program
+
+    streams = both(make_profiler, make_program, {"threading": True})
+    assert len(streams) == 1 and results == [6, 6]
