@@ -150,8 +150,9 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     results = search(browser, "line_price", "name")
     assert len(results) == 2
     results[1].find_element(By.TAG_NAME, "a").click()
+    # The detail pane of Cart.total names the scone too: wait for the new selection first.
+    wait(browser, lambda d: "line_price" in d.find_element(By.CSS_SELECTOR, ".node.selected").text)
     wait(browser, lambda d: "scone" in d.find_element(By.ID, "detail").text)
-    assert "line_price" in browser.find_element(By.CSS_SELECTOR, ".node.selected").text
     results = search(browser, "ada", "value")
     names = {r.find_element(By.CSS_SELECTOR, ".name").text for r in results}
     # The cart's owner, in its own arguments and in every call that holds the cart.
