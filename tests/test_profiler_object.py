@@ -163,7 +163,7 @@ class FakeVexoProfiler:
 @pytest.fixture
 def fake(monkeypatch):
     native = FakeNative()
-    monkeypatch.setattr(vexo.profiler, "_native_module", lambda backend: native)
+    monkeypatch.setattr(vexo.profiler, "_tracer", lambda backend="profile": native)
     yield native
     threading.setprofile(None)
 
