@@ -1,7 +1,7 @@
 """What storing traces costs: set-up of a profiler, a save on the traced thread, the writer's
 time per trace, and compression per MiB of real trace documents.
 
-    python bench/store.py [--out bench/STORE_RESULTS.md]
+    python bench/store.py [--out bench/RESULTS.md]   # its "Store costs" section
 
 Documents come from tracing the user-heavy workload: a request-sized one (a few records) and
 large ones (whole runs, several MiB). Figures are medians of repeated timings.
@@ -21,6 +21,7 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import zstandard  # noqa: E402
+from sections import replace_section  # noqa: E402
 
 import vexo.db  # noqa: E402
 from vexo import Profiler  # noqa: E402
@@ -123,7 +124,7 @@ def compression(documents: list[bytes], records: int) -> list[tuple[str, float, 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument(
-        "--out", default=os.path.join(os.path.dirname(__file__), "STORE_RESULTS.md")
+        "--out", default=os.path.join(os.path.dirname(__file__), "RESULTS.md")
     )
     options = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
@@ -135,7 +136,7 @@ def main() -> None:
         codecs = compression(documents, records)
     total = sum(map(len, documents))
     lines = [
-        "# Store costs",
+        "## Store costs",
         "",
         "Written by `python bench/store.py`.",
         "",
@@ -156,8 +157,7 @@ def main() -> None:
         "",
     ]
     text = "\n".join(lines)
-    with open(options.out, "w", encoding="utf-8") as file:
-        file.write(text)
+    replace_section(options.out, "store", text)
     print(text)
 
 
