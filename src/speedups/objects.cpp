@@ -23,16 +23,20 @@ struct Known {
   PyObject* dict_name = nullptr;
   PyObject* enum_name = nullptr;
   PyObject* module_name = nullptr;
+  PyObject* module_key = nullptr;
   PyObject* args = nullptr;
   PyObject* tzinfo = nullptr;
 };
 Known known;
 
 // What a safe dump needs of a type, found by walking its MRO, kept while the type is unchanged:
-// any change to a class or its bases gives it a new version tag.
+// any change to a class or its bases gives it a new version tag, except (on some interpreters) a
+// new __qualname__, so the name's parts are compared too.
 struct TypeFacts {
   PyTypeObject* type = nullptr;
   unsigned int version = 0;
+  py::Ref qualname;  // of a Python class: its __qualname__ and __module__ when found
+  py::Ref module;
   bool shown_as_fields = false;
   py::Ref name;
   std::vector<Field> slots;  // name and member descriptor of each slot, in the order found
@@ -176,8 +180,19 @@ bool has_special_base(PyTypeObject* cls) {
                      [cls](PyTypeObject* base) { return PyType_IsSubtype(cls, base) != 0; });
 }
 
+// A Python class's __qualname__ and __module__ objects (borrowed; null for other types).
+std::pair<PyObject*, PyObject*> name_parts(PyTypeObject* cls) {
+  if (!is_heap(cls) || cls->tp_dict == nullptr) return {nullptr, nullptr};
+  PyObject* module = PyDict_GetItemWithError(cls->tp_dict, known.module_key);
+  if (module == nullptr && PyErr_Occurred()) py::throw_error();
+  return {reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname, module};
+}
+
 TypeFacts find_facts(PyTypeObject* cls, unsigned int version) {
   TypeFacts facts;
+  auto [qualname, module] = name_parts(cls);
+  facts.qualname = py::Ref::share(qualname);
+  facts.module = py::Ref::share(module);
   facts.name = class_name(reinterpret_cast<PyObject*>(cls));
   facts.shown_as_fields = !has_special_base(cls) && !is_known_type(cls, facts.name.get());
   PyObject* mro = cls->tp_mro;
@@ -208,7 +223,10 @@ TypeFacts facts_of(PyTypeObject* cls) {
   unsigned int version = version_of(cls);
   if (version == 0) return find_facts(cls, 0);
   TypeFacts& cached = cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes];
-  if (cached.type == cls && cached.version == version) return cached;
+  if (cached.type == cls && cached.version == version &&
+      name_parts(cls) == std::pair(cached.qualname.get(), cached.module.get())) {
+    return cached;
+  }
   TypeFacts found = find_facts(cls, version);
   cached = found;
   return found;
@@ -237,6 +255,7 @@ void init() {
   known.dict_name = interned("__dict__");
   known.enum_name = interned("_name_");
   known.module_name = interned("__name__");
+  known.module_key = interned("__module__");
   known.args = interned("args");
   known.tzinfo = interned("tzinfo");
   known.class_key = interned("__class__");
