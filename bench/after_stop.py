@@ -2,7 +2,7 @@
 stopped with `Profiler.stop()`, then untraced again. Prints the ratio of the medians after stop
 to before tracing began; it should be about 1.
 
-    python bench/after_stop.py [--rounds 7]
+    python bench/after_stop.py [--rounds 7] [--backend auto|monitoring|profile]
 """
 
 from __future__ import annotations
@@ -32,17 +32,23 @@ def timed_runs(rounds: int) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=7)
-    rounds = parser.parse_args().rounds
+    parser.add_argument("--backend", default="auto")
+    options = parser.parse_args()
+    rounds = options.rounds
     timed_runs(3)  # warm-up: imports, caches and specialisation settle
     before = timed_runs(rounds)
     with tempfile.TemporaryDirectory() as folder:
-        profiler = Profiler(db_path=str(Path(folder) / "db.sqlite3"), source="after-stop")
+        profiler = Profiler(
+            {"backend": options.backend},
+            db_path=str(Path(folder) / "db.sqlite3"),
+            source="after-stop",
+        )
         profiler.start()
         user_heavy.run(user_heavy.SIZE)
         profiler.stop()
         after = timed_runs(rounds)
     print(
-        f"CPython {sys.version_info.major}.{sys.version_info.minor}: "
+        f"CPython {sys.version_info.major}.{sys.version_info.minor} ({profiler.backend}): "
         f"before tracing {before * 1e3:.1f} ms, after stop {after * 1e3:.1f} ms, "
         f"ratio {after / before:.2f}"
     )
