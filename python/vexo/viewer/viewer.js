@@ -4,7 +4,7 @@
 "use strict";
 
 const source = makeSource();
-const PAGE = 200;
+const PAGE = 1000;
 const main = () => document.getElementById("main");
 
 // Building the page
