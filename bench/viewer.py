@@ -4,9 +4,9 @@ children, and a search by value; and the server's memory per MiB of document.
 
     .venvs/3.12/bin/python bench/viewer.py [RECORDS ...]    (default: 10000 100000 500000)
 
-Prints a Markdown section for bench/RESULTS.md. Needs chromium, chromedriver and selenium (the
-test extra). The traces are made up: a root call whose children each have 1,000 leaf calls, every call
-with a few arguments and locals; one leaf holds the searched value.
+Prints a Markdown section for bench/RESULTS.md. Needs chromium, chromedriver and selenium
+(the test extra). The traces are made up: a root call whose children each have 1,000 leaf
+calls, every call with a few arguments and locals; one leaf holds the searched value.
 """
 
 from __future__ import annotations
@@ -105,7 +105,9 @@ def browser():
     options.binary_location = "/usr/bin/chromium"
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1400,900"):
         options.add_argument(argument)
-    return webdriver.Chrome(service=webdriver.ChromeService("/usr/bin/chromedriver"), options=options)
+    return webdriver.Chrome(
+        service=webdriver.ChromeService("/usr/bin/chromedriver"), options=options
+    )
 
 
 def wait(driver, condition, timeout=300):
@@ -133,7 +135,10 @@ def measure(records: int, folder: str, driver) -> dict[str, float]:
         first_tree = time.perf_counter() - started
         after, peak = memory_kib(server.pid)
         # The root's children show with the first tree; one of them has 1,000 children.
-        steps = wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, "#tree .kind-call > .children > .node"))
+        steps = wait(
+            driver,
+            lambda d: d.find_elements(By.CSS_SELECTOR, "#tree .kind-call > .children > .node"),
+        )
         step = steps[len(steps) // 2]
         started = time.perf_counter()
         step.find_element(By.CSS_SELECTOR, ".toggle").click()

@@ -13,6 +13,7 @@ import sys
 import textwrap
 
 import pytest
+
 from explorer_support import running_server, store_demo, store_pytest_run, vexo
 
 webdriver = pytest.importorskip("selenium.webdriver")
@@ -89,7 +90,10 @@ def all_css(driver, selector):
 
 def open_trace(browser, server, source_text):
     browser.get(server.url)
-    row = wait(browser, lambda d: next((r for r in all_css(d, ".trace-row") if source_text in r.text), None))
+    row = wait(
+        browser,
+        lambda d: next((r for r in all_css(d, ".trace-row") if source_text in r.text), None),
+    )
     row.find_element(By.CSS_SELECTOR, "a").click()
     wait(browser, lambda d: all_css(d, "#tree .kind-call"))
 
@@ -142,7 +146,14 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     main = node_named(browser, "__main__.main")
     main.find_element(By.CSS_SELECTOR, ".toggle").click()
     node_named(browser, "__main__.Cart.total").click()
-    detail = wait(browser, lambda d: d.find_element(By.ID, "detail") if "discount" in d.find_element(By.ID, "detail").text else None)
+    detail = wait(
+        browser,
+        lambda d: (
+            d.find_element(By.ID, "detail")
+            if "discount" in d.find_element(By.ID, "detail").text
+            else None
+        ),
+    )
     assert "0.1" in detail.find_element(By.CSS_SELECTOR, ".args").text
     assert detail.find_element(By.ID, "return-value").text == "10.12"
     assert "def total(self, discount=0.0):" in detail.find_element(By.CSS_SELECTOR, ".source").text
@@ -178,7 +189,14 @@ def test_compare_a_passing_and_a_failing_test(browser, server):
 def test_hostile_values_stay_text(browser, server, store, tmp_path):
     open_trace(browser, server, "hostile.py")
     node_named(browser, "__main__.keep").click()
-    detail = wait(browser, lambda d: d.find_element(By.ID, "detail") if "tag" in d.find_element(By.ID, "detail").text else None)
+    detail = wait(
+        browser,
+        lambda d: (
+            d.find_element(By.ID, "detail")
+            if "tag" in d.find_element(By.ID, "detail").text
+            else None
+        ),
+    )
     assert "<img src=x onerror=" in detail.text and "</script><script>" in detail.text
     search(browser, "onerror", "value")
     search(browser, "</script>", "value")
@@ -217,4 +235,14 @@ def test_html_file_works_offline(browser, store, tmp_path):
 if __name__ == "__main__":
     # `python tests/test_explorer_browser.py FILE`: the README's screenshot of the explorer.
     os.environ["VEXO_SCREENSHOT"] = os.path.abspath(sys.argv[1])
-    sys.exit(subprocess.call([sys.executable, "-m", "pytest", "-q", __file__ + "::test_tree_detail_and_search_on_the_demo"]))
+    sys.exit(
+        subprocess.call(
+            [
+                sys.executable,
+                "-m",
+                "pytest",
+                "-q",
+                __file__ + "::test_tree_detail_and_search_on_the_demo",
+            ]
+        )
+    )
