@@ -3,13 +3,12 @@ compare, the one-file HTML viewer opened from file:// offline, and hostile recor
 
 Chromium and its driver come from Debian (`.ci/run` installs them). Outside CI the tests are
 skipped when they are missing; `VEXO_BROWSER=0` skips them (scripts/test-all runs them on one
-interpreter only). `VEXO_SCREENSHOT=FILE` saves the explorer on the demo trace as a PNG.
+interpreter only). `VEXO_SCREENSHOT=$PWD/docs/explorer.png pytest -k tree_detail
+tests/test_explorer_browser.py` saves the explorer on the demo trace as the README's PNG.
 """
 
 import os
 import shutil
-import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -161,7 +160,8 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     results = search(browser, "line_price", "name")
     assert len(results) == 2
     results[1].find_element(By.TAG_NAME, "a").click()
-    wait(browser, lambda d: "scone" in d.find_element(By.ID, "detail").text)
+    wait(browser, lambda d: d.find_element(By.ID, "detail-name").text == "__main__.line_price")
+    assert "scone" in browser.find_element(By.ID, "detail").text
     assert "line_price" in browser.find_element(By.CSS_SELECTOR, ".node.selected").text
     results = search(browser, "ada", "value")
     names = {r.find_element(By.CSS_SELECTOR, ".name").text for r in results}
@@ -225,24 +225,9 @@ def test_html_file_works_offline(browser, store, tmp_path):
         results = search(browser, "word-counter", "value")
         assert results[0].find_element(By.CSS_SELECTOR, ".name").text == "__main__.main"
         results[0].find_element(By.TAG_NAME, "a").click()
-        wait(browser, lambda d: "counts" in d.find_element(By.ID, "detail").text)
+        wait(browser, lambda d: d.find_element(By.ID, "detail-name").text == "__main__.main")
         errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
         assert not errors
     finally:
         browser.delete_network_conditions()
 
-
-if __name__ == "__main__":
-    # `python tests/test_explorer_browser.py FILE`: the README's screenshot of the explorer.
-    os.environ["VEXO_SCREENSHOT"] = os.path.abspath(sys.argv[1])
-    sys.exit(
-        subprocess.call(
-            [
-                sys.executable,
-                "-m",
-                "pytest",
-                "-q",
-                __file__ + "::test_tree_detail_and_search_on_the_demo",
-            ]
-        )
-    )
