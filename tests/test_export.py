@@ -19,7 +19,10 @@ def leaf(value):
 
 
 def branch(name, values):
-    return [leaf(value) for value in values] + [name]
+    doubled = []
+    for value in values:  # not a comprehension: before 3.12 that is a call of its own
+        doubled.append(leaf(value))
+    return doubled + [name]
 
 
 def work():
