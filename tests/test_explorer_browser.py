@@ -111,6 +111,12 @@ def node_named(browser, name):
     )
 
 
+def detail_of(browser, name):
+    """The detail pane once it shows the call of that name."""
+    wait(browser, lambda d: d.find_element(By.ID, "detail-name").text == name)
+    return browser.find_element(By.ID, "detail")
+
+
 def search(browser, text, by):
     box = browser.find_element(By.ID, "search-input")
     box.clear()
@@ -145,14 +151,7 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     main = node_named(browser, "__main__.main")
     main.find_element(By.CSS_SELECTOR, ".toggle").click()
     node_named(browser, "__main__.Cart.total").click()
-    detail = wait(
-        browser,
-        lambda d: (
-            d.find_element(By.ID, "detail")
-            if "discount" in d.find_element(By.ID, "detail").text
-            else None
-        ),
-    )
+    detail = detail_of(browser, "__main__.Cart.total")
     assert "0.1" in detail.find_element(By.CSS_SELECTOR, ".args").text
     assert detail.find_element(By.ID, "return-value").text == "10.12"
     assert "def total(self, discount=0.0):" in detail.find_element(By.CSS_SELECTOR, ".source").text
@@ -160,7 +159,7 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     results = search(browser, "line_price", "name")
     assert len(results) == 2
     results[1].find_element(By.TAG_NAME, "a").click()
-    wait(browser, lambda d: d.find_element(By.ID, "detail-name").text == "__main__.line_price")
+    detail_of(browser, "__main__.line_price")
     assert "scone" in browser.find_element(By.ID, "detail").text
     assert "line_price" in browser.find_element(By.CSS_SELECTOR, ".node.selected").text
     results = search(browser, "ada", "value")
@@ -189,14 +188,7 @@ def test_compare_a_passing_and_a_failing_test(browser, server):
 def test_hostile_values_stay_text(browser, server, store, tmp_path):
     open_trace(browser, server, "hostile.py")
     node_named(browser, "__main__.keep").click()
-    detail = wait(
-        browser,
-        lambda d: (
-            d.find_element(By.ID, "detail")
-            if "tag" in d.find_element(By.ID, "detail").text
-            else None
-        ),
-    )
+    detail = detail_of(browser, "__main__.keep")
     assert "<img src=x onerror=" in detail.text and "</script><script>" in detail.text
     search(browser, "onerror", "value")
     search(browser, "</script>", "value")
@@ -225,9 +217,8 @@ def test_html_file_works_offline(browser, store, tmp_path):
         results = search(browser, "word-counter", "value")
         assert results[0].find_element(By.CSS_SELECTOR, ".name").text == "__main__.main"
         results[0].find_element(By.TAG_NAME, "a").click()
-        wait(browser, lambda d: d.find_element(By.ID, "detail-name").text == "__main__.main")
+        detail_of(browser, "__main__.main")
         errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
         assert not errors
     finally:
         browser.delete_network_conditions()
-

@@ -22,7 +22,17 @@ from typing import Any
 
 import msgpack
 
-from vexo.show import Call, Event, Trace, args_line, build_tree, jsonable, short, split_path
+from vexo.show import (
+    Call,
+    Event,
+    Trace,
+    args_line,
+    build_tree,
+    json_header,
+    jsonable,
+    short,
+    split_path,
+)
 
 __all__ = ["TraceIndex", "value_text"]
 
@@ -51,7 +61,6 @@ class TraceIndex:
         self.children: dict[int, list[int]] = {}
         packed: list[bytes] = []
         self._pack = packed.append
-        self.summaries: dict[int, dict[str, Any]] = {}
         self._names: list[str] = []
         self.functions: dict[tuple[str, str], list[float]] = {}
         self._inner: dict[int, float] = {}  # time spent in each call's child calls
@@ -194,11 +203,6 @@ class TraceIndex:
             path.append(self.parent[path[-1]])
         return path[::-1]
 
-    def position(self, number: int) -> int:
-        """Where the node stands among its parent's children."""
-        parent = self.parent[number]
-        return 0 if parent < 0 else self.children[parent].index(number)
-
     def detail(self, number: int) -> dict[str, Any]:
         """Everything recorded of a node, with its values in full (up to a size per value)."""
         entry = self.summary(number)
@@ -322,11 +326,6 @@ class TraceIndex:
             values.append(call.ret.get("arg"))
         return "\n".join(value_text(value) for value in values).lower()
 
-    def memory(self) -> int:
-        """Bytes held for the packed records and the search texts (the lists' own overhead
-        comes on top; bench/viewer.py measures the whole)."""
-        return 2 * len(self.block) + len(self._name_text.encode("utf-8", "surrogatepass"))
-
 
 @contextlib.contextmanager
 def _no_cycle_collection() -> Iterator[None]:
@@ -342,19 +341,11 @@ def _no_cycle_collection() -> Iterator[None]:
 
 
 def _header(trace: Trace) -> dict[str, Any]:
-    return {
-        "trace_id": trace.trace_id,
-        "source": trace.source,
-        "version": trace.version,
-        "started_at": trace.started_at,
-        "command_line_args": trace.command_line_args,
-        "commit": trace.commit,
-        "records": trace.records,
-        "threads": [
-            {"id": number, "name": thread.name, "native_id": thread.native_id}
-            for number, thread in enumerate(trace.threads)
-        ],
-    }
+    threads = [
+        {"id": number, "name": thread.name, "native_id": thread.native_id}
+        for number, thread in enumerate(trace.threads)
+    ]
+    return {**json_header(trace), "threads": threads}
 
 
 def _origin(trace: Trace) -> float | None:
