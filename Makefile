@@ -21,13 +21,17 @@ bench:
 	bench/run
 
 # Builds the package into .venvs/demo, traces examples/demo.py (a few functions, a class and a
-# thread) with `vexo run`, and prints the call tree of the stored trace with `vexo show`.
+# thread) with `vexo run`, prints the call tree of the stored trace with `vexo show`, and tells how
+# to explore it in the browser.
 .PHONY: demo
 demo:
 	@[ -x .venvs/demo/bin/python ] || "$$(scripts/find-pythons | tail -n 1 | cut -d' ' -f2)" -m venv .venvs/demo
 	.venvs/demo/bin/python -m pip install -q --disable-pip-version-check .
 	.venvs/demo/bin/vexo run --threading examples/demo.py
 	.venvs/demo/bin/vexo show
+	@echo
+	@echo "Explore it in the browser: .venvs/demo/bin/vexo serve --open"
+	@echo "or as one HTML file:       .venvs/demo/bin/vexo html -o demo.html"
 
 # Reliability checks (README, "Reliability checks"): each runs on every CPython found, in the
 # environments of `make test` (VEXO_VENVS, VEXO_BUILD_DIR and VEXO_CHECK_PYTHONS choose others).

@@ -21,9 +21,9 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import zstandard  # noqa: E402
-from sections import replace_section  # noqa: E402
 
 import vexo.db  # noqa: E402
+from sections import replace_section  # noqa: E402
 from vexo import Profiler  # noqa: E402
 from vexo.config import Settings  # noqa: E402
 from workloads import user_heavy  # noqa: E402
@@ -123,9 +123,7 @@ def compression(documents: list[bytes], records: int) -> list[tuple[str, float, 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument(
-        "--out", default=os.path.join(os.path.dirname(__file__), "RESULTS.md")
-    )
+    parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "RESULTS.md"))
     options = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         db_path = os.path.join(folder, "db.sqlite3")

@@ -3,16 +3,16 @@ compare, the one-file HTML viewer opened from file:// offline, and hostile recor
 
 Chromium and its driver come from Debian (`.ci/run` installs them). Outside CI the tests are
 skipped when they are missing; `VEXO_BROWSER=0` skips them (scripts/test-all runs them on one
-interpreter only). `VEXO_SCREENSHOT=FILE` saves the explorer on the demo trace as a PNG.
+interpreter only). `VEXO_SCREENSHOT=$PWD/docs/explorer.png pytest -k tree_detail
+tests/test_explorer_browser.py` saves the explorer on the demo trace as the README's PNG.
 """
 
 import os
 import shutil
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
 from explorer_support import running_server, store_demo, store_pytest_run, vexo
 
 webdriver = pytest.importorskip("selenium.webdriver")
@@ -89,7 +89,10 @@ def all_css(driver, selector):
 
 def open_trace(browser, server, source_text):
     browser.get(server.url)
-    row = wait(browser, lambda d: next((r for r in all_css(d, ".trace-row") if source_text in r.text), None))
+    row = wait(
+        browser,
+        lambda d: next((r for r in all_css(d, ".trace-row") if source_text in r.text), None),
+    )
     row.find_element(By.CSS_SELECTOR, "a").click()
     wait(browser, lambda d: all_css(d, "#tree .kind-call"))
 
@@ -106,6 +109,12 @@ def node_named(browser, name):
             None,
         ),
     )
+
+
+def detail_of(browser, name):
+    """The detail pane once it shows the call of that name."""
+    wait(browser, lambda d: d.find_element(By.ID, "detail-name").text == name)
+    return browser.find_element(By.ID, "detail")
 
 
 def search(browser, text, by):
@@ -142,7 +151,7 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     main = node_named(browser, "__main__.main")
     main.find_element(By.CSS_SELECTOR, ".toggle").click()
     node_named(browser, "__main__.Cart.total").click()
-    detail = wait(browser, lambda d: d.find_element(By.ID, "detail") if "discount" in d.find_element(By.ID, "detail").text else None)
+    detail = detail_of(browser, "__main__.Cart.total")
     assert "0.1" in detail.find_element(By.CSS_SELECTOR, ".args").text
     assert detail.find_element(By.ID, "return-value").text == "10.12"
     assert "def total(self, discount=0.0):" in detail.find_element(By.CSS_SELECTOR, ".source").text
@@ -150,9 +159,9 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     results = search(browser, "line_price", "name")
     assert len(results) == 2
     results[1].find_element(By.TAG_NAME, "a").click()
-    # The detail pane of Cart.total names the scone too: wait for the new selection first.
-    wait(browser, lambda d: "line_price" in d.find_element(By.CSS_SELECTOR, ".node.selected").text)
-    wait(browser, lambda d: "scone" in d.find_element(By.ID, "detail").text)
+    detail_of(browser, "__main__.line_price")
+    assert "scone" in browser.find_element(By.ID, "detail").text
+    assert "line_price" in browser.find_element(By.CSS_SELECTOR, ".node.selected").text
     results = search(browser, "ada", "value")
     names = {r.find_element(By.CSS_SELECTOR, ".name").text for r in results}
     # The cart's owner, in its own arguments and in every call that holds the cart.
@@ -180,7 +189,7 @@ def test_compare_a_passing_and_a_failing_test(browser, server):
 def test_hostile_values_stay_text(browser, server, store, tmp_path):
     open_trace(browser, server, "hostile.py")
     node_named(browser, "__main__.keep").click()
-    detail = wait(browser, lambda d: d.find_element(By.ID, "detail") if "tag" in d.find_element(By.ID, "detail").text else None)
+    detail = detail_of(browser, "__main__.keep")
     assert "<img src=x onerror=" in detail.text and "</script><script>" in detail.text
     search(browser, "onerror", "value")
     search(browser, "</script>", "value")
@@ -209,14 +218,8 @@ def test_html_file_works_offline(browser, store, tmp_path):
         results = search(browser, "word-counter", "value")
         assert results[0].find_element(By.CSS_SELECTOR, ".name").text == "__main__.main"
         results[0].find_element(By.TAG_NAME, "a").click()
-        wait(browser, lambda d: "counts" in d.find_element(By.ID, "detail").text)
+        detail_of(browser, "__main__.main")
         errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
         assert not errors
     finally:
         browser.delete_network_conditions()
-
-
-if __name__ == "__main__":
-    # `python tests/test_explorer_browser.py FILE`: the README's screenshot of the explorer.
-    os.environ["VEXO_SCREENSHOT"] = os.path.abspath(sys.argv[1])
-    sys.exit(subprocess.call([sys.executable, "-m", "pytest", "-q", __file__ + "::test_tree_detail_and_search_on_the_demo"]))

@@ -6,8 +6,8 @@ import json
 import sqlite3
 
 import pytest
-from explorer_support import running_server, store_demo
 
+from explorer_support import running_server, store_demo
 from vexo.__main__ import build_parser
 
 
@@ -72,7 +72,7 @@ def test_only_its_own_host_and_files(server):
     for host in ("localhost", "[::1]", "127.0.0.1"):
         assert request(server, "/", host=f"{host}:{port}")[0] == 200
     # A DNS name pointing at us (rebinding), another port, no port: refused.
-    for host in ("evil.example:%d" % port, "127.0.0.1:1", "127.0.0.1", "localhost.evil.example"):
+    for host in (f"evil.example:{port}", "127.0.0.1:1", "127.0.0.1", "localhost.evil.example"):
         assert request(server, "/api/traces", host=host)[0] == 421
     for path in (
         "/static/../db.py",

@@ -186,8 +186,12 @@ def _add_viewer_commands(commands: Any) -> None:
         allow_abbrev=False,
     )
     _add_db_option(serve)
-    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
-    serve.add_argument("--port", type=int, default=8765, help="0 picks a free port (default: %(default)s)")
+    serve.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
+    )
+    serve.add_argument(
+        "--port", type=int, default=8765, help="0 picks a free port (default: %(default)s)"
+    )
     serve.add_argument("--open", action="store_true", help="open the page in the web browser")
     serve.set_defaults(handler=command_serve)
 
@@ -687,7 +691,8 @@ def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
     try:
         serve(settings.db_path, options.host, options.port, options.open, _announce)
     except OSError as error:
-        raise CommandError(f"serve: cannot listen on {options.host}:{options.port}: {error}")
+        message = f"serve: cannot listen on {options.host}:{options.port}: {error}"
+        raise CommandError(message) from None
     return 0
 
 

@@ -21,10 +21,10 @@ def compare(left: TraceIndex, right: TraceIndex) -> dict[str, Any]:
     calls = [sequence[:CALLS_COMPARED] for sequence in every]
     keys = [
         [(depth, _name(index, node)) for node, depth in sequence]
-        for index, sequence in zip((left, right), calls)
+        for index, sequence in zip((left, right), calls, strict=True)
     ]
     first = next(
-        (i for i, (a, b) in enumerate(zip(keys[0], keys[1])) if a != b),
+        (i for i, (a, b) in enumerate(zip(keys[0], keys[1], strict=False)) if a != b),
         None if len(keys[0]) == len(keys[1]) else min(len(keys[0]), len(keys[1])),
     )
     matcher = difflib.SequenceMatcher(None, keys[0], keys[1], autojunk=False)

@@ -11,7 +11,7 @@ import json
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
-from vexo.show import Call, Event, short, split_path
+from vexo.show import Call, Event, short
 from vexo.traceindex import TraceIndex
 from vexo.version import __version__
 
@@ -41,7 +41,10 @@ def _chrome_events(index: TraceIndex, progress: Callable[[int, int], None]) -> I
     for thread in index.header["threads"]:
         tid = _tid(thread)
         yield _chrome_metadata("thread_name", tid, thread["name"])
-        yield {**_chrome_metadata("thread_sort_index", tid, ""), "args": {"sort_index": thread["id"]}}
+        yield {
+            **_chrome_metadata("thread_sort_index", tid, ""),
+            "args": {"sort_index": thread["id"]},
+        }
         end = _thread_end(index, thread["id"])
         for node in _nodes(index, thread["id"]):
             done += 1
@@ -97,46 +100,9 @@ def write_speedscope(index: TraceIndex, out: TextIO, progress: Callable[[int, in
     """speedscope's file format: shared frames, and per thread an evented profile whose open and
     close events balance and never go back in time."""
     frames: dict[tuple[str, str, int | None], int] = {}
-    profiles = []
-    done = 0
-    for thread in index.header["threads"]:
-        events: list[dict[str, Any]] = []
-        open_calls: list[tuple[int, int, float]] = []  # (depth, frame, when it returned)
-        clock = 0.0
-        end = _thread_end(index, thread["id"]) or 0.0
-
-        def close_down_to(depth: int) -> None:
-            nonlocal clock
-            while open_calls and open_calls[-1][0] >= depth:
-                _, frame, stop = open_calls.pop()
-                clock = max(clock, stop)
-                events.append({"type": "C", "frame": frame, "at": clock})
-
-        for node, depth in index.calls_in_order([thread["id"]]):
-            done += 1
-            progress(done, len(index))
-            summary = index.summary(node)
-            if summary["start"] is None:
-                continue
-            close_down_to(depth)
-            start = summary["start"] * 1e6
-            clock = max(clock, start)
-            key = (summary["name"], summary["file"], summary["line"])
-            frame = frames.setdefault(key, len(frames))
-            stop = start + summary["dur"] * 1e6 if summary["dur"] is not None else end
-            events.append({"type": "O", "frame": frame, "at": clock})
-            open_calls.append((depth, frame, stop))
-        close_down_to(0)
-        profiles.append(
-            {
-                "type": "evented",
-                "name": f"thread {thread['name']}",
-                "unit": "microseconds",
-                "startValue": events[0]["at"] if events else 0,
-                "endValue": clock,
-                "events": events,
-            }
-        )
+    profiles = [
+        _speedscope_profile(index, thread, frames, progress) for thread in index.header["threads"]
+    ]
     document = {
         "$schema": "https://www.speedscope.app/file-format-schema.json",
         "name": f"{index.header['source'] or 'trace'} {index.header['trace_id']}",
@@ -152,6 +118,47 @@ def write_speedscope(index: TraceIndex, out: TextIO, progress: Callable[[int, in
     }
     json.dump(document, out)
     out.write("\n")
+
+
+def _speedscope_profile(
+    index: TraceIndex,
+    thread: dict[str, Any],
+    frames: dict[tuple[str, str, int | None], int],
+    progress: Callable[[int, int], None],
+) -> dict[str, Any]:
+    events: list[dict[str, Any]] = []
+    open_calls: list[tuple[int, int, float]] = []  # (depth, frame, when it returned)
+    clock = 0.0
+    end = _thread_end(index, thread["id"]) or 0.0
+
+    def close_down_to(depth: int) -> None:
+        nonlocal clock
+        while open_calls and open_calls[-1][0] >= depth:
+            _, frame, stop = open_calls.pop()
+            clock = max(clock, stop)
+            events.append({"type": "C", "frame": frame, "at": clock})
+
+    for done, (node, depth) in enumerate(index.calls_in_order([thread["id"]])):
+        progress(done, len(index))
+        summary = index.summary(node)
+        if summary["start"] is None:
+            continue
+        close_down_to(depth)
+        start = summary["start"] * 1e6
+        clock = max(clock, start)
+        frame = frames.setdefault((summary["name"], summary["file"], summary["line"]), len(frames))
+        stop = start + summary["dur"] * 1e6 if summary["dur"] is not None else end
+        events.append({"type": "O", "frame": frame, "at": clock})
+        open_calls.append((depth, frame, stop))
+    close_down_to(0)
+    return {
+        "type": "evented",
+        "name": f"thread {thread['name']}",
+        "unit": "microseconds",
+        "startValue": events[0]["at"] if events else 0,
+        "endValue": clock,
+        "events": events,
+    }
 
 
 FORMATS = {"chrome": write_chrome, "speedscope": write_speedscope}
@@ -181,4 +188,3 @@ def _micros(index: TraceIndex, timestamp: Any) -> float | None:
 def _tid(thread: dict[str, Any]) -> int:
     native = thread.get("native_id")
     return native if isinstance(native, int) else thread["id"]
-

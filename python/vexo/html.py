@@ -106,10 +106,7 @@ def _page(payload: str) -> str:
         f"form-action 'none'; style-src {_hash(style)}; "
         f"script-src {' '.join(_hash(script) for script in scripts)}"
     )
-    head = (
-        f'<meta http-equiv="Content-Security-Policy" content="{policy}">\n'
-        f"<style>{style}</style>"
-    )
+    head = f'<meta http-equiv="Content-Security-Policy" content="{policy}">\n<style>{style}</style>'
     body = f'<script id="vexo-data" type="application/json">{payload}</script>\n' + "\n".join(
         f"<script>{script}</script>" for script in scripts
     )

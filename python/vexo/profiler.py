@@ -106,7 +106,6 @@ class Profiler:
 
     def start(self) -> Profiler:
         """Starts tracing the calling thread (and later threads, if configured)."""
-        tracer = _tracer()
         if self.config.get("plugins"):
             # The tracer only reports that loading failed; this raises the error that says why.
             from vexo.plugins import load_plugin_data

@@ -185,7 +185,9 @@ class ExplorerHandler(BaseHTTPRequestHandler):
         offset, limit = _number(query, "offset", 0), min(_number(query, "limit", 100), PAGE_LIMIT)
         try:
             total = count_traces(self.server.db_path, kind=kind, text=text)
-            rows = list_traces(self.server.db_path, limit=limit, offset=offset, kind=kind, text=text)
+            rows = list_traces(
+                self.server.db_path, limit=limit, offset=offset, kind=kind, text=text
+            )
         except StoreError as error:
             raise ApiError(HTTPStatus.INTERNAL_SERVER_ERROR, str(error)) from None
         return {"total": total, "offset": offset, "traces": [row._asdict() for row in rows]}

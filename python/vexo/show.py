@@ -346,7 +346,7 @@ def time_text(timestamp: float) -> str:
 def to_json(trace: Trace) -> dict[str, Any]:
     """The trace as JSON-ready data: the same tree, with the values in full."""
     return {
-        **_json_header(trace),
+        **json_header(trace),
         "threads": [
             {**_json_thread(thread), "calls": _json_nodes(thread.roots)} for thread in trace.threads
         ],
@@ -356,7 +356,7 @@ def to_json(trace: Trace) -> dict[str, Any]:
 def dump_json(trace: Trace, write: Callable[[str], Any]) -> None:
     """Writes what `to_json` gives as JSON text, however deep the calls nest (the json module
     would recurse once per level)."""
-    write(json.dumps(_json_header(trace))[:-1] + ', "threads": [')
+    write(json.dumps(json_header(trace))[:-1] + ', "threads": [')
     for index, thread in enumerate(trace.threads):
         write((", " if index else "") + json.dumps(_json_thread(thread))[:-1] + ', "calls": ')
         _dump_nodes(thread.roots, write)
@@ -385,7 +385,7 @@ def _dump_nodes(nodes: list[Call | Event], write: Callable[[str], Any]) -> None:
             write(text)
 
 
-def _json_header(trace: Trace) -> dict[str, Any]:
+def json_header(trace: Trace) -> dict[str, Any]:
     return {
         "trace_id": trace.trace_id,
         "source": trace.source,

@@ -3,14 +3,18 @@ per function, and the text searched by name and by value. The explorer's server,
 viewer and the exports all read traces through it.
 
 Node numbers: 0 to (threads - 1) are the threads themselves, then every call and plugin record in
-the order they happened, thread by thread. Each node keeps its records packed as MessagePack and
-is unpacked only when it is shown, so an index holds about as much as the document plus a few
-numbers per record, not the decoded tree.
+the order they happened, thread by thread. The nodes' records are kept packed as MessagePack, one
+after the other in one block, and unpacked only when shown; a search by value looks through that
+block (and a lowercase copy of it) before it unpacks the few records that may match. So an index
+holds about twice the document plus a few numbers per record, not the decoded tree.
 """
 
 from __future__ import annotations
 
+import array
 import bisect
+import contextlib
+import gc
 import itertools
 import os
 from collections.abc import Callable, Iterator
@@ -18,14 +22,23 @@ from typing import Any
 
 import msgpack
 
-from vexo.show import Call, Event, Trace, args_line, build_tree, jsonable, short, split_path
+from vexo.show import (
+    Call,
+    Event,
+    Trace,
+    args_line,
+    build_tree,
+    json_header,
+    jsonable,
+    short,
+    split_path,
+)
 
 __all__ = ["TraceIndex", "value_text"]
 
 # A value shown in the detail pane is cut beyond this many characters (the full text can be
 # megabytes); a node's searchable text is cut likewise.
 DETAIL_CHARACTERS = 65536
-SEARCH_CHARACTERS = 1 << 20
 SOURCE_CONTEXT = 4
 _THREAD, _CALL, _EVENT = "thread", "call", "event"
 
@@ -34,6 +47,10 @@ class TraceIndex:
     """The call tree of one trace, numbered, with what the explorer asks of it."""
 
     def __init__(self, document: bytes, progress: Callable[[int, int], None] | None = None):
+        with _no_cycle_collection():
+            self._build(document, progress)
+
+    def _build(self, document: bytes, progress: Callable[[int, int], None] | None) -> None:
         trace = build_tree(document)
         self.size = len(document)
         self.header = _header(trace)
@@ -42,22 +59,27 @@ class TraceIndex:
         self.parent: list[int] = []
         self.thread: list[int] = []
         self.children: dict[int, list[int]] = {}
-        self.packed: list[bytes] = []
-        self.summaries: dict[int, dict[str, Any]] = {}
+        packed: list[bytes] = []
+        self._pack = packed.append
         self._names: list[str] = []
-        self._values: list[str] = []
         self.functions: dict[tuple[str, str], list[float]] = {}
+        self._inner: dict[int, float] = {}  # time spent in each call's child calls
+        self._own: list[tuple[list[float], int]] = []
         for number, thread in enumerate(trace.threads):
-            self._add(_THREAD, -1, number, msgpack.packb([thread.name, thread.native_id]))
+            self._add(_THREAD, -1, number, _pack([thread.name, thread.native_id]))
             self._names.append("")
-            self._values.append("")
         for number, thread in enumerate(trace.threads):
             self._add_thread(number, thread.roots, progress, trace.records)
             self.header["threads"][number]["end"] = self._time(self._last_record(thread.roots))
         del trace
+        for figures, number in self._own:
+            figures[2] = max(figures[2] - self._inner.get(number, 0.0), 0.0)
+        del self._own, self._inner
         self._name_text, self._name_starts = _joined(self._names)
-        self._value_text, self._value_starts = _joined(self._values)
-        del self._names, self._values
+        self.offsets = array.array("q", itertools.accumulate((len(p) for p in packed), initial=0))
+        self.block = b"".join(packed)
+        self._lowered = self.block.lower()
+        del self._names, self._pack, packed
 
     def __len__(self) -> int:
         return len(self.kind)
@@ -69,7 +91,7 @@ class TraceIndex:
         self.kind.append(kind)
         self.parent.append(parent)
         self.thread.append(thread)
-        self.packed.append(packed)
+        self._pack(packed)
         if parent >= 0:
             self.children.setdefault(parent, []).append(number)
         return number
@@ -98,15 +120,18 @@ class TraceIndex:
     def _add_node(self, node: Call | Event, parent: int, thread: int) -> int:
         if isinstance(node, Event):
             self._names.append(node.type.lower())
-            self._values.append(_search_text([node.data]))
             return self._add(_EVENT, parent, thread, _pack(node.record))
         self._names.append(f"{node.name}\t{node.path}".lower())
-        values = [node.args, _locals(node.ret)] if node.call is not None else [_locals(node.ret)]
-        if node.ret is not None:
-            values.append(node.ret.get("arg"))
-        self._values.append(_search_text(values))
         number = self._add(_CALL, parent, thread, _pack([node.call, node.ret]))
-        self._count(node)
+        duration = node.duration or 0.0
+        self._inner[parent] = self._inner.get(parent, 0.0) + duration
+        file, _ = split_path(node.path)
+        figures = self.functions.setdefault((node.name, file), [0, 0.0, 0.0])
+        figures[0] += 1
+        figures[1] += duration
+        # Own time: the call's time less its children's, taken off once they are all added.
+        figures[2] += duration
+        self._own.append((figures, number))
         return number
 
     @staticmethod
@@ -122,16 +147,6 @@ class TraceIndex:
             nodes = node.children
         return None
 
-    def _count(self, node: Call) -> None:
-        """Adds the call to its function's figures: calls, total time, own time."""
-        file, _ = split_path(node.path)
-        figures = self.functions.setdefault((node.name, file), [0, 0.0, 0.0])
-        figures[0] += 1
-        duration = node.duration or 0.0
-        inner = sum(child.duration or 0.0 for child in node.children if isinstance(child, Call))
-        figures[1] += duration
-        figures[2] += max(duration - inner, 0.0)
-
     # Reading
 
     def check(self, number: int) -> None:
@@ -139,7 +154,8 @@ class TraceIndex:
             raise LookupError(f"no node {number} in trace {self.header['trace_id']}")
 
     def records(self, number: int) -> Any:
-        return msgpack.unpackb(self.packed[number], raw=False, strict_map_key=False)
+        view = memoryview(self.block)[self.offsets[number] : self.offsets[number + 1]]
+        return msgpack.unpackb(view, raw=False, strict_map_key=False)
 
     def summary(self, number: int) -> dict[str, Any]:
         """What the tree shows of a node, in short texts."""
@@ -186,11 +202,6 @@ class TraceIndex:
         while self.parent[path[-1]] >= 0:
             path.append(self.parent[path[-1]])
         return path[::-1]
-
-    def position(self, number: int) -> int:
-        """Where the node stands among its parent's children."""
-        parent = self.parent[number]
-        return 0 if parent < 0 else self.children[parent].index(number)
 
     def detail(self, number: int) -> dict[str, Any]:
         """Everything recorded of a node, with its values in full (up to a size per value)."""
@@ -259,16 +270,28 @@ class TraceIndex:
     def search(self, text: str, by: str = "name", limit: int = 200) -> dict[str, Any]:
         """Nodes whose qualified name or file ("name"), or whose arguments, locals or return
         value ("value") contain the text, ignoring case; each result with its path."""
-        if by not in ("name", "value"):
+        if by == "name":
+            found = list(_find(self._name_text, self._name_starts, text.lower(), limit + 1))
+        elif by == "value":
+            found = list(self._find_value(text.lower(), limit + 1))
+        else:
             raise ValueError(f"search by 'name' or 'value', not {by!r}")
-        haystack, starts = (
-            (self._name_text, self._name_starts)
-            if by == "name"
-            else (self._value_text, self._value_starts)
-        )
-        found = list(_find(haystack, starts, text.lower(), limit + 1))
         results = [{**self.summary(n), "path": self.path(n)} for n in found[:limit]]
         return {"query": text, "by": by, "results": results, "more": len(found) > limit}
+
+    def _find_value(self, needle: str, limit: int) -> Iterator[int]:
+        """Records whose packed bytes hold the needle are candidates (the bytes hold keys and
+        lengths too); a candidate is found when its values, unpacked, hold it."""
+        if not needle:
+            return
+        wanted = needle.encode("utf-8", "surrogatepass").lower()
+        position = self._lowered.find(wanted)
+        while position >= 0 and limit > 0:
+            number = bisect.bisect_right(self.offsets, position) - 1
+            if needle in self.searchable("value", number):
+                yield number
+                limit -= 1
+            position = self._lowered.find(wanted, self.offsets[number + 1])
 
     def function_table(self) -> list[dict[str, Any]]:
         return [
@@ -288,39 +311,41 @@ class TraceIndex:
                 stack.extend((child, depth + 1) for child in reversed(self.children.get(node, [])))
 
     def searchable(self, by: str, number: int) -> str:
-        """The text a search by "name" or "value" looks into for one node."""
-        text, starts = (
-            (self._name_text, self._name_starts)
-            if by == "name"
-            else (self._value_text, self._value_starts)
-        )
-        end = starts[number + 1] - 1 if number + 1 < len(starts) else len(text)
-        return text[starts[number] : end]
+        """The text a search by "name" or "value" looks into for one node, in lowercase."""
+        if by == "name":
+            starts = self._name_starts
+            end = starts[number + 1] - 1 if number + 1 < len(starts) else len(self._name_text)
+            return self._name_text[starts[number] : end]
+        if self.kind[number] == _THREAD:
+            return ""
+        if self.kind[number] == _EVENT:
+            return value_text(Event(self.records(number)).data).lower()
+        call = Call(*self.records(number))
+        values = [call.args, _locals(call.call), _locals(call.ret)]
+        if call.ret is not None:
+            values.append(call.ret.get("arg"))
+        return "\n".join(value_text(value) for value in values).lower()
 
-    def memory(self) -> int:
-        """Bytes held for the packed records and the search texts (the lists' own overhead
-        comes on top; bench/viewer.py measures the whole)."""
-        return (
-            sum(len(p) for p in self.packed)
-            + len(self._name_text.encode("utf-8", "surrogatepass"))
-            + len(self._value_text.encode("utf-8", "surrogatepass"))
-        )
+
+@contextlib.contextmanager
+def _no_cycle_collection() -> Iterator[None]:
+    """Building makes millions of objects and no cycles: the collector, which would walk them
+    over and over, is held off meanwhile (it halves the time)."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def _header(trace: Trace) -> dict[str, Any]:
-    return {
-        "trace_id": trace.trace_id,
-        "source": trace.source,
-        "version": trace.version,
-        "started_at": trace.started_at,
-        "command_line_args": trace.command_line_args,
-        "commit": trace.commit,
-        "records": trace.records,
-        "threads": [
-            {"id": number, "name": thread.name, "native_id": thread.native_id}
-            for number, thread in enumerate(trace.threads)
-        ],
-    }
+    threads = [
+        {"id": number, "name": thread.name, "native_id": thread.native_id}
+        for number, thread in enumerate(trace.threads)
+    ]
+    return {**json_header(trace), "threads": threads}
 
 
 def _origin(trace: Trace) -> float | None:
@@ -361,10 +386,6 @@ def value_text(value: Any) -> str:
         elif item is not None:
             parts.append(repr(item))
     return "\n".join(parts)
-
-
-def _search_text(values: list[Any]) -> str:
-    return "\n".join(value_text(value) for value in values)[:SEARCH_CHARACTERS].lower()
 
 
 def _joined(texts: list[str]) -> tuple[str, list[int]]:

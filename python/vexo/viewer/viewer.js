@@ -4,7 +4,7 @@
 "use strict";
 
 const source = makeSource();
-const PAGE = 200;
+const PAGE = 1000;
 const main = () => document.getElementById("main");
 
 // Building the page
@@ -49,6 +49,13 @@ function when(epoch) {
   const pad = (n) => String(n).padStart(2, "0");
   return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())} ` +
     `${pad(date.getHours())}:${pad(date.getMinutes())}:${pad(date.getSeconds())}`;
+}
+
+// A record's time: the clock, and how far into the trace it came.
+function moment(epoch, sinceStart) {
+  if (epoch === null || epoch === undefined) return "?";
+  const into = sinceStart === null || sinceStart === undefined ? "" : ` (+${duration(sinceStart)})`;
+  return `${when(epoch)}.${String(Math.floor((epoch % 1) * 1e6)).padStart(6, "0")}${into}`;
 }
 
 function size(bytes) {
@@ -312,7 +319,9 @@ async function select(row, known) {
     return;
   }
   try {
-    showDetail(known || await source.node(current.id, node.id));
+    const detail = known || await source.node(current.id, node.id);
+    // A later selection made while this one was loading wins.
+    if (current.selected === row) showDetail(detail);
   } catch (error) {
     showError(pane, error);
   }
@@ -361,7 +370,7 @@ function showDetail(d) {
     callSite(d.call_site),
     section("Frame", el("table", { className: "values" },
       ...[["thread", `${d.thread_name ?? "?"} (native id ${d.thread_native_id ?? "?"})`],
-        ["called at", d.called_at ?? "?"], ["returned at", d.returned_at ?? "?"],
+        ["called at", moment(d.called_at, d.start)], ["returned at", moment(d.returned_at, d.start === null ? null : d.start + (d.dur ?? 0))],
         ["duration", duration(d.dur)], ["returned from line", d.return_line ?? "?"],
         ["frame id", d.frame_id ?? "?"], ["qualified name", d.qualname ?? "?"], ["code name", d.co_name ?? "?"]]
         .map(([k, v]) => el("tr", {}, el("th", {}, k), el("td", {}, String(v)))))));
