@@ -23,7 +23,8 @@ def vexo(*args, cwd=None, check=True):
 
 
 def store_demo(db):
-    vexo("--db", str(db), "run", "--threading", str(ROOT / "examples" / "demo.py"))
+    """The demo's trace, as `make demo` records it (from the project's folder)."""
+    vexo("--db", str(db), "run", "--threading", "examples/demo.py", cwd=ROOT)
 
 
 def store_pytest_run(db, folder):
