@@ -71,6 +71,8 @@ class TraceIndex:
         self._durations = array.array("d")
         self._figures: list[list[float] | None] = []  # each call's entry in self.functions
         self.functions: dict[tuple[str, str], list[float]] = {}
+        # (name text, figures) by (name, "file:line"), looked up once per function and line
+        self._callees: dict[tuple[str, str], tuple[str, list[float]]] = {}
         for number, thread in enumerate(trace.threads):
             self._add(_THREAD, -1, number, _pack([thread.name, thread.native_id]), "", None)
         for number, thread_entries in enumerate(entries):
@@ -83,7 +85,15 @@ class TraceIndex:
         self.offsets = array.array("q", itertools.accumulate((len(p) for p in packed), initial=0))
         self.block = b"".join(packed)
         self._lowered = self.block.lower()
-        del self._names, self._parts, self._ends, self._durations, self._figures, packed
+        del (
+            self._names,
+            self._parts,
+            self._ends,
+            self._durations,
+            self._figures,
+            self._callees,
+            packed,
+        )
 
     def __len__(self) -> int:
         return len(self.kind)
@@ -134,9 +144,12 @@ class TraceIndex:
     def _add_call(
         self, parent: int, thread: int, parts: list[Any], name: str, path: str, stamp: Any
     ) -> int:
-        number = self._add(_CALL, parent, thread, parts, f"{name}\t{path}".lower(), stamp)
-        file, _ = split_path(path)
-        self._figures[number] = self.functions.setdefault((name, file), [0, 0.0, 0.0])
+        callee = self._callees.get((name, path))
+        if callee is None:  # the first call of this function from this line
+            figures = self.functions.setdefault((name, split_path(path)[0]), [0, 0.0, 0.0])
+            callee = self._callees[name, path] = (f"{name}\t{path}".lower(), figures)
+        number = self._add(_CALL, parent, thread, parts, callee[0], stamp)
+        self._figures[number] = callee[1]
         return number
 
     def _close(
