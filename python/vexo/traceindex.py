@@ -327,17 +327,22 @@ class TraceIndex:
         return {"query": text, "by": by, "results": results, "more": len(found) > limit}
 
     def _find_value(self, needle: str, limit: int) -> Iterator[int]:
-        """Records whose packed bytes hold the needle are candidates (the bytes hold keys and
-        lengths too); a candidate is found when its values, unpacked, hold it."""
+        """Nodes whose values, unpacked, hold the needle."""
         if not needle:
+            return
+        found = (n for n in self._value_candidates(needle) if needle in self.searchable("value", n))
+        yield from itertools.islice(found, limit)
+
+    def _value_candidates(self, needle: str) -> Iterator[int]:
+        """Nodes whose packed bytes hold the needle (the bytes hold keys and lengths too)."""
+        if "\ufffd" in needle:  # stands for bytes that were not UTF-8, which the block keeps
+            yield from range(len(self.kind))
             return
         wanted = needle.encode("utf-8", "surrogatepass").lower()
         position = self._lowered.find(wanted)
-        while position >= 0 and limit > 0:
+        while position >= 0:
             number = bisect.bisect_right(self.offsets, position) - 1
-            if needle in self.searchable("value", number):
-                yield number
-                limit -= 1
+            yield number
             position = self._lowered.find(wanted, self.offsets[number + 1])
 
     def function_table(self) -> list[dict[str, Any]]:
