@@ -119,7 +119,7 @@ def measure(records: int, folder: str, driver) -> dict[str, float]:
     db = os.path.join(folder, f"bench-{records}.sqlite3")
     trace_id = f"trc_bench{records}"
     data = document(records, trace_id)
-    save_trace_in_sqlite(db, trace_id, msgpack=data)
+    save_trace_in_sqlite(db, trace_id, msgpack=data, wait=True)  # stored before serving
     port = free_port()
     server = subprocess.Popen(
         [sys.executable, "-m", "vexo", "--db", db, "serve", "--port", str(port)],

@@ -192,3 +192,48 @@ def test_index_refuses_what_is_not_a_trace():
 
     with pytest.raises(TraceFormatError):
         TraceIndex(msgpack.packb([1, 2]))
+
+
+def test_index_nests_awkward_records_as_show_does():
+    """A return whose call came before tracing, a call cut off by its caller's return, a plugin
+    record, two threads sharing one buffer and a text that is not UTF-8: the index numbers and
+    nests them as `vexo show` does, and a document with bytes after it is refused."""
+    from vexo.show import Call, TraceFormatError, build_tree
+
+    def frame(event, frame_id, name, stamp, thread=1, **more):
+        return {"type": "frame", "event": event, "frame_id": frame_id, "qualname": name,
+                "path": f"/app.py:{stamp}", "timestamp": stamp, "thread_native_id": thread,
+                "thread": f"t{thread}", **more}  # fmt: skip
+
+    records = [
+        frame("return", "early", "early", 1),
+        frame("call", "a", "outer", 2, locals={"x": b"\xff", "name": "caf\udce9"}),
+        frame("call", "b", "inner", 3, thread=2),
+        frame("call", "c", "cut", 4),
+        {"type": "start_test", "name": "t", "timestamp": 5, "thread_native_id": 1},
+        frame("return", "a", "outer", 6, arg=1),
+        "not a record",
+    ]
+    document = msgpack.packb(
+        {"trace_id": "trc_x", "main_thread_id": 1, "frames_of_interest": records, "frames": {}},
+        use_bin_type=True,
+        unicode_errors="surrogateescape",
+    )
+    index, trace = TraceIndex(document), build_tree(document)
+    expected = []  # (kind, parent, name) of show's tree, walked in order
+    for number, thread in enumerate(trace.threads):
+        stack = [(node, number) for node in reversed(thread.roots)]
+        while stack:
+            node, parent = stack.pop()
+            expected.append(("call" if isinstance(node, Call) else "event", parent, node))
+            own = len(trace.threads) + len(expected) - 1
+            stack.extend((child, own) for child in reversed(getattr(node, "children", [])))
+    assert len(index) == len(trace.threads) + len(expected) == 7
+    for number, (kind, parent, node) in enumerate(expected, start=len(trace.threads)):
+        summary = index.summary(number)
+        assert (index.kind[number], index.parent[number], summary["name"]) == (
+            kind, parent, node.name if kind == "call" else node.type)  # fmt: skip
+    assert index.summary(3)["dur"] == 4 and index.summary(4)["dur"] is None
+    assert index.search("caf\ufffd", by="value")["results"][0]["id"] == 3
+    with pytest.raises(TraceFormatError, match="not a trace document"):
+        TraceIndex(document + b"\x00")

@@ -33,6 +33,7 @@ __all__ = [
     "render_text",
     "short",
     "to_json",
+    "trace_of",
 ]
 
 # Keys every plugin record has; the rest is the plugin's own data.
@@ -150,6 +151,11 @@ def decode(document: bytes) -> dict[str, Any]:
 
 def build_tree(document: bytes) -> Trace:
     decoded = decode(document)
+    return trace_of(decoded, _threads(decoded))
+
+
+def trace_of(decoded: dict[str, Any], threads: list[Thread]) -> Trace:
+    """The trace of a decoded document's fields (its record buffers aside) and its threads."""
     meta = decoded.get("meta") if isinstance(decoded.get("meta"), dict) else {}
     started = decoded.get("timestamp")
     args = decoded.get("command_line_args")
@@ -160,7 +166,7 @@ def build_tree(document: bytes) -> Trace:
         started_at=float(started) if isinstance(started, (int, float)) else None,
         command_line_args=[str(a) for a in args] if isinstance(args, list) else [],
         commit=_text_or_none(decoded.get("current_commit_sha")),
-        threads=_threads(decoded),
+        threads=threads,
     )
 
 

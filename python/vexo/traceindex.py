@@ -7,6 +7,9 @@ the order they happened, thread by thread. The nodes' records are kept packed as
 after the other in one block, and unpacked only when shown; a search by value looks through that
 block (and a lowercase copy of it) before it unpacks the few records that may match. So an index
 holds about twice the document plus a few numbers per record, not the decoded tree.
+
+Indexing unpacks the document one record at a time, keeps each record's bytes as they are and
+takes from it only what the tree and the figures need, so no tree of decoded records is ever built.
 """
 
 from __future__ import annotations
@@ -25,13 +28,15 @@ import msgpack
 from vexo.show import (
     Call,
     Event,
+    Thread,
     Trace,
     args_line,
-    build_tree,
+    decode,
     json_header,
     jsonable,
     short,
     split_path,
+    trace_of,
 )
 
 __all__ = ["TraceIndex", "value_text"]
@@ -51,47 +56,60 @@ class TraceIndex:
             self._build(document, progress)
 
     def _build(self, document: bytes, progress: Callable[[int, int], None] | None) -> None:
-        trace = build_tree(document)
+        trace, entries = _scan(document)
         self.size = len(document)
         self.header = _header(trace)
-        self.origin = _origin(trace)
+        self.origin = _origin(trace, entries)
         self.kind: list[str] = []
         self.parent: list[int] = []
         self.thread: list[int] = []
         self.children: dict[int, list[int]] = {}
-        packed: list[bytes] = []
-        self._pack = packed.append
+        # Per node: the packed thread or event record, or a call's [call, return] records.
+        self._parts: list[Any] = []
         self._names: list[str] = []
+        self._ends: list[Any] = []  # the timestamp of each node's last record
+        self._durations = array.array("d")
+        self._figures: list[list[float] | None] = []  # each call's entry in self.functions
         self.functions: dict[tuple[str, str], list[float]] = {}
-        self._inner: dict[int, float] = {}  # time spent in each call's child calls
-        self._own: list[tuple[list[float], int]] = []
+        # (name text, figures) by (name, "file:line"), looked up once per function and line
+        self._callees: dict[tuple[str, str], tuple[str, list[float]]] = {}
         for number, thread in enumerate(trace.threads):
-            self._add(_THREAD, -1, number, _pack([thread.name, thread.native_id]))
-            self._names.append("")
-        for number, thread in enumerate(trace.threads):
-            self._add_thread(number, thread.roots, progress, trace.records)
-            self.header["threads"][number]["end"] = self._time(self._last_record(thread.roots))
-        del trace
-        for figures, number in self._own:
-            figures[2] = max(figures[2] - self._inner.get(number, 0.0), 0.0)
-        del self._own, self._inner
+            self._add(_THREAD, -1, number, _pack([thread.name, thread.native_id]), "", None)
+        for number, thread_entries in enumerate(entries):
+            self._add_thread(number, thread_entries, progress, trace.records)
+            self.header["threads"][number]["end"] = self._seconds(self._last_stamp(number))
+        del trace, entries
+        self._add_figures()
         self._name_text, self._name_starts = _joined(self._names)
+        packed = [p if isinstance(p, bytes) else _joined_call(*p) for p in self._parts]
         self.offsets = array.array("q", itertools.accumulate((len(p) for p in packed), initial=0))
         self.block = b"".join(packed)
         self._lowered = self.block.lower()
-        del self._names, self._pack, packed
+        del (
+            self._names,
+            self._parts,
+            self._ends,
+            self._durations,
+            self._figures,
+            self._callees,
+            packed,
+        )
 
     def __len__(self) -> int:
         return len(self.kind)
 
     # Building
 
-    def _add(self, kind: str, parent: int, thread: int, packed: bytes) -> int:
+    def _add(self, kind: str, parent: int, thread: int, parts: Any, name: str, end: Any) -> int:
         number = len(self.kind)
         self.kind.append(kind)
         self.parent.append(parent)
         self.thread.append(thread)
-        self._pack(packed)
+        self._parts.append(parts)
+        self._names.append(name)
+        self._ends.append(end)
+        self._durations.append(0.0)
+        self._figures.append(None)
         if parent >= 0:
             self.children.setdefault(parent, []).append(number)
         return number
@@ -99,52 +117,80 @@ class TraceIndex:
     def _add_thread(
         self,
         thread: int,
-        roots: list[Call | Event],
+        entries: list[_Entry],
         progress: Callable[[int, int], None] | None,
         records: int,
     ) -> None:
-        # Walked with an explicit stack: deep recursion in the trace must not exhaust ours.
-        stack: list[tuple[Iterator[Call | Event], int]] = [(iter(roots), thread)]
-        while stack:
-            nodes, parent = stack[-1]
-            node = next(nodes, None)
-            if node is None:
-                stack.pop()
-                continue
-            number = self._add_node(node, parent, thread)
+        """The thread's records in order: a call opens a node that the calls and events after
+        it nest under until its return (matched by frame id) closes it."""
+        open_calls: list[tuple[Any, Any, int]] = []  # (frame id, timestamp, node)
+        for _, _, raw, is_frame, is_call, frame_id, stamp, name, path in entries:
+            parent = open_calls[-1][2] if open_calls else thread
+            if not is_frame:
+                number = self._add(_EVENT, parent, thread, raw, name, stamp)
+            elif is_call:
+                number = self._add_call(parent, thread, [raw, None], name, path, stamp)
+                open_calls.append((frame_id, stamp, number))
+            else:
+                number = self._close(open_calls, raw, frame_id, stamp)
+                if number < 0:
+                    name, path = _function_name(_unpack(raw))
+                    number = self._add_call(parent, thread, [None, raw], name, path, stamp)
+                else:
+                    continue
             if progress is not None and number % 10000 == 0:
                 progress(number, records)
-            if isinstance(node, Call) and node.children:
-                stack.append((iter(node.children), number))
 
-    def _add_node(self, node: Call | Event, parent: int, thread: int) -> int:
-        if isinstance(node, Event):
-            self._names.append(node.type.lower())
-            return self._add(_EVENT, parent, thread, _pack(node.record))
-        self._names.append(f"{node.name}\t{node.path}".lower())
-        number = self._add(_CALL, parent, thread, _pack([node.call, node.ret]))
-        duration = node.duration or 0.0
-        self._inner[parent] = self._inner.get(parent, 0.0) + duration
-        file, _ = split_path(node.path)
-        figures = self.functions.setdefault((node.name, file), [0, 0.0, 0.0])
-        figures[0] += 1
-        figures[1] += duration
-        # Own time: the call's time less its children's, taken off once they are all added.
-        figures[2] += duration
-        self._own.append((figures, number))
+    def _add_call(
+        self, parent: int, thread: int, parts: list[Any], name: str, path: str, stamp: Any
+    ) -> int:
+        callee = self._callees.get((name, path))
+        if callee is None:  # the first call of this function from this line
+            figures = self.functions.setdefault((name, split_path(path)[0]), [0, 0.0, 0.0])
+            callee = self._callees[name, path] = (f"{name}\t{path}".lower(), figures)
+        number = self._add(_CALL, parent, thread, parts, callee[0], stamp)
+        self._figures[number] = callee[1]
         return number
 
-    @staticmethod
-    def _last_record(roots: list[Call | Event]) -> dict[str, Any] | None:
-        """The thread's last record: the return of its last call, or the deepest last one."""
-        nodes = roots
-        while nodes:
-            node = nodes[-1]
-            if isinstance(node, Event):
-                return node.record
-            if node.ret is not None or not node.children:
-                return node.ret or node.call
-            nodes = node.children
+    def _close(
+        self, open_calls: list[tuple[Any, Any, int]], raw: bytes, frame_id: Any, stamp: Any
+    ) -> int:
+        """Pairs a return with its open call: the call's node, or -1 when none is open."""
+        for depth in range(len(open_calls) - 1, -1, -1):
+            if open_calls[depth][0] == frame_id:
+                _, start, number = open_calls[depth]
+                self._parts[number][1] = raw
+                self._ends[number] = stamp
+                self._durations[number] = _duration(start, stamp)
+                # Calls above it lost their returns (the trace was cut in between).
+                del open_calls[depth:]
+                return number
+        return -1
+
+    def _add_figures(self) -> None:
+        """Calls, total and own time per function, summed in node order. Own time: the call's
+        time less its child calls', taken off once all are added."""
+        inner = array.array("d", bytes(8 * len(self.kind)))
+        calls = [(n, entry) for n, entry in enumerate(self._figures) if entry is not None]
+        for number, entry in calls:
+            duration = self._durations[number]
+            entry[0] += 1
+            entry[1] += duration
+            entry[2] += duration
+            inner[self.parent[number]] += duration
+        for number, entry in calls:
+            entry[2] = max(entry[2] - inner[number], 0.0)
+
+    def _last_stamp(self, thread: int) -> Any:
+        """The timestamp of the thread's last record: the return of its last call, or of the
+        deepest last one."""
+        children = self.children.get(thread)
+        while children:
+            node = children[-1]
+            parts = self._parts[node]
+            if self.kind[node] == _EVENT or parts[1] is not None or node not in self.children:
+                return self._ends[node]
+            children = self.children[node]
         return None
 
     # Reading
@@ -154,8 +200,7 @@ class TraceIndex:
             raise LookupError(f"no node {number} in trace {self.header['trace_id']}")
 
     def records(self, number: int) -> Any:
-        view = memoryview(self.block)[self.offsets[number] : self.offsets[number + 1]]
-        return msgpack.unpackb(view, raw=False, strict_map_key=False)
+        return _unpack(memoryview(self.block)[self.offsets[number] : self.offsets[number + 1]])
 
     def summary(self, number: int) -> dict[str, Any]:
         """What the tree shows of a node, in short texts."""
@@ -260,10 +305,12 @@ class TraceIndex:
 
     def _time(self, record: dict[str, Any] | None) -> float | None:
         """Seconds since the trace's first record."""
-        value = None if record is None else record.get("timestamp")
-        if not isinstance(value, (int, float)) or self.origin is None:
+        return self._seconds(None if record is None else record.get("timestamp"))
+
+    def _seconds(self, stamp: Any) -> float | None:
+        if not isinstance(stamp, (int, float)) or self.origin is None:
             return None
-        return float(value) - self.origin
+        return float(stamp) - self.origin
 
     # Search and figures
 
@@ -280,17 +327,22 @@ class TraceIndex:
         return {"query": text, "by": by, "results": results, "more": len(found) > limit}
 
     def _find_value(self, needle: str, limit: int) -> Iterator[int]:
-        """Records whose packed bytes hold the needle are candidates (the bytes hold keys and
-        lengths too); a candidate is found when its values, unpacked, hold it."""
+        """Nodes whose values, unpacked, hold the needle."""
         if not needle:
+            return
+        found = (n for n in self._value_candidates(needle) if needle in self.searchable("value", n))
+        yield from itertools.islice(found, limit)
+
+    def _value_candidates(self, needle: str) -> Iterator[int]:
+        """Nodes whose packed bytes hold the needle (the bytes hold keys and lengths too)."""
+        if "\ufffd" in needle:  # stands for bytes that were not UTF-8, which the block keeps
+            yield from range(len(self.kind))
             return
         wanted = needle.encode("utf-8", "surrogatepass").lower()
         position = self._lowered.find(wanted)
-        while position >= 0 and limit > 0:
+        while position >= 0:
             number = bisect.bisect_right(self.offsets, position) - 1
-            if needle in self.searchable("value", number):
-                yield number
-                limit -= 1
+            yield number
             position = self._lowered.find(wanted, self.offsets[number + 1])
 
     def function_table(self) -> list[dict[str, Any]]:
@@ -340,6 +392,120 @@ def _no_cycle_collection() -> Iterator[None]:
             gc.enable()
 
 
+# Reading the document: each record is unpacked on its own, keeps its packed bytes and gives the
+# few fields the tree needs; its values stay packed until its node is shown or searched.
+
+# thread id, thread name, packed record, frame?, call?, frame id, timestamp, name, path
+_Entry = tuple[Any, Any, bytes, bool, bool, Any, Any, str, str]
+_ARRAYS = frozenset(range(0x90, 0xA0)) | {0xDC, 0xDD}
+_MAPS = frozenset(range(0x80, 0x90)) | {0xDE, 0xDF}
+
+
+def _scan(document: bytes) -> tuple[Trace, list[list[_Entry]]]:
+    """The trace's header fields and threads, and each thread's records in order."""
+    try:
+        return _read(document)
+    except Exception:
+        decode(document)  # raises the error that says what is wrong with the document
+        raise
+
+
+def _read(document: bytes) -> tuple[Trace, list[list[_Entry]]]:
+    unpacker = msgpack.Unpacker(
+        raw=False,
+        strict_map_key=False,
+        unicode_errors="replace",
+        max_buffer_size=max(len(document), 1),
+    )
+    unpacker.feed(document)
+    fields: dict[Any, Any] = {}
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "frames_of_interest":
+            fields[key] = _records(unpacker, document)
+        elif key == "frames":
+            fields[key] = _thread_buffers(unpacker, document)
+        else:
+            fields[key] = unpacker.unpack()
+    if unpacker.tell() != len(document) or not isinstance(fields.get("trace_id"), str):
+        raise ValueError("not a whole trace document")
+    grouped = _grouped(fields).items()
+    threads = [
+        Thread(name, native_id if isinstance(native_id, int) else None, [], len(entries))
+        for native_id, (name, entries) in grouped
+    ]
+    return trace_of(fields, threads), [entries for _, (_, entries) in grouped]
+
+
+def _records(unpacker: msgpack.Unpacker, document: bytes) -> list[_Entry] | None:
+    """A buffer's records, each with the thread that made it (missing when it does not say)."""
+    if document[unpacker.tell()] not in _ARRAYS:
+        unpacker.skip()
+        return None
+    records: list[_Entry] = []
+    add, tell, unpack = records.append, unpacker.tell, unpacker.unpack
+    for _ in range(unpacker.read_array_header()):
+        start = tell()
+        if document[start] in _MAPS:
+            add(_entry(unpack(), document[start : tell()]))
+        else:
+            unpacker.skip()
+    return records
+
+
+def _thread_buffers(unpacker: msgpack.Unpacker, document: bytes) -> dict[Any, Any] | None:
+    if document[unpacker.tell()] not in _MAPS:
+        unpacker.skip()
+        return None
+    buffers = []
+    for _ in range(unpacker.read_map_header()):
+        buffers.append((unpacker.unpack(), _records(unpacker, document)))
+    return dict(buffers)
+
+
+_MISSING = object()
+
+
+def _entry(record: dict[str, Any], raw: bytes) -> _Entry:
+    get = record.get
+    head = (get("thread_native_id", _MISSING), get("thread"), raw)
+    if get("type") != "frame":
+        return (*head, False, False, None, get("timestamp"), str(get("type")).lower(), "")
+    if get("event") != "call":  # a return is named only when no call of it is open (rare)
+        return (*head, True, False, get("frame_id"), get("timestamp"), "", "")
+    return (*head, True, True, get("frame_id"), get("timestamp"), *_function_name(record))
+
+
+def _function_name(record: dict[str, Any]) -> tuple[str, str]:
+    """(qualified name, "file:line") of a call or return record."""
+    name = record.get("qualname") or record.get("co_name") or "?"
+    return str(name), str(record.get("path") or "?")
+
+
+def _grouped(fields: dict[Any, Any]) -> dict[Any, tuple[str, list[_Entry]]]:
+    """The records by the thread that made them, with its name, the main thread first. Without
+    "threading" all threads share one buffer, so the grouping goes by each record's own thread
+    id."""
+    buffers: list[tuple[Any, Any]] = []
+    if isinstance(fields.get("frames_of_interest"), list):
+        buffers.append((fields.get("main_thread_id"), fields["frames_of_interest"]))
+    if isinstance(fields.get("frames"), dict):
+        buffers.extend(fields["frames"].items())
+    grouped: dict[Any, list[_Entry]] = {}
+    names: dict[Any, str] = {}
+    for buffer_thread, records in buffers:
+        if not isinstance(records, list):
+            continue
+        for entry in records:
+            thread = buffer_thread if entry[0] is _MISSING else entry[0]
+            grouped.setdefault(thread, []).append(entry)
+            if thread not in names and isinstance(entry[1], str):
+                names[thread] = entry[1]
+    main = fields.get("main_thread_id")
+    order = sorted(grouped, key=lambda thread: thread != main)  # stable: main first
+    return {thread: (names.get(thread, "?"), grouped[thread]) for thread in order}
+
+
 def _header(trace: Trace) -> dict[str, Any]:
     threads = [
         {"id": number, "name": thread.name, "native_id": thread.native_id}
@@ -348,17 +514,25 @@ def _header(trace: Trace) -> dict[str, Any]:
     return {**json_header(trace), "threads": threads}
 
 
-def _origin(trace: Trace) -> float | None:
+def _origin(trace: Trace, entries: list[list[_Entry]]) -> float | None:
     """The time of the trace's first record, which the tree's times count from."""
-    firsts = []
-    for thread in trace.threads:
-        if thread.roots:
-            root = thread.roots[0]
-            record = root.record if isinstance(root, Event) else root.first
-            stamp = record.get("timestamp")
-            if isinstance(stamp, (int, float)):
-                firsts.append(float(stamp))
+    firsts = [float(e[0][6]) for e in entries if e and isinstance(e[0][6], (int, float))]
     return min(firsts) if firsts else trace.started_at
+
+
+def _duration(start: Any, end: Any) -> float:
+    if not isinstance(start, (int, float)) or not isinstance(end, (int, float)):
+        return 0.0
+    return max(end - start, 0.0) or 0.0
+
+
+def _joined_call(call: bytes | None, ret: bytes | None) -> bytes:
+    """A call's packed records as the array [call, return], nil for a missing one."""
+    return b"\x92" + (call or b"\xc0") + (ret or b"\xc0")
+
+
+def _unpack(packed: bytes | memoryview) -> Any:
+    return msgpack.unpackb(packed, raw=False, strict_map_key=False, unicode_errors="replace")
 
 
 def _pack(value: Any) -> bytes:
