@@ -1,7 +1,7 @@
 """A small Flask shop served by waitress, a real threaded WSGI server: the request of the
 web benchmark (`wsgi.py`).
 
-    python shop_app.py PORT DB_PATH plain|traced COUNT_FILE
+    python shop_app.py PORT DB_PATH plain|traced COUNT_FILE [BACKEND]
 
 One view (`/orders/<id>`) looks an order up and prices it through two functions of this file, so
 a request is about 800 call and return events of Flask, Werkzeug and waitress and a handful of our
@@ -41,12 +41,13 @@ def order(order_id):
 
 def main():
     port, db_path, mode, count_file = sys.argv[1:5]
+    backend = sys.argv[5] if len(sys.argv) > 5 else "auto"
     application = app.wsgi_app
     if mode == "traced":
         from vexo.config import load_settings
         from vexo.middleware import VexoMiddleware
 
-        settings = load_settings().overridden(db_path=db_path)
+        settings = load_settings().overridden(db_path=db_path, backend=backend)
         application = VexoMiddleware(application, settings=settings)
     import waitress
 

@@ -2,7 +2,7 @@
 `VexoMiddleware`, side by side: latency with one client, throughput with eight, and whether every
 request served was stored.
 
-    python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--out FILE.json]
+    python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--backend B] [--out FILE.json]
 
 The load comes from `wrk` (Debian's package), a C client that costs the server little; each
 round starts a fresh server per mode (the order alternating), lets it warm up, measures, and stops
@@ -68,12 +68,20 @@ def stored_traces(db_path):
     return len(list_traces(db_path)) if os.path.exists(db_path) else 0
 
 
-def one_run(mode, seconds, folder):
+def one_run(mode, seconds, folder, backend):
     port = free_port()
     db_path = os.path.join(folder, f"{mode}-{port}.sqlite3")
     count_file = os.path.join(folder, f"{mode}-{port}.count")
     server = subprocess.Popen(
-        [sys.executable, os.path.join(HERE, "shop_app.py"), str(port), db_path, mode, count_file],
+        [
+            sys.executable,
+            os.path.join(HERE, "shop_app.py"),
+            str(port),
+            db_path,
+            mode,
+            count_file,
+            backend,
+        ],  # fmt: skip
         cwd=folder,
     )
     try:
@@ -95,6 +103,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--seconds", type=int, default=3)
+    parser.add_argument("--backend", default="auto", choices=("auto", "monitoring", "profile"))
     parser.add_argument("--out")
     args = parser.parse_args()
     if shutil.which("wrk") is None:
@@ -104,7 +113,7 @@ def main():
         for round_no in range(args.rounds):
             order = MODES if round_no % 2 == 0 else MODES[::-1]
             for mode in order:
-                runs[mode].append(one_run(mode, args.seconds, folder))
+                runs[mode].append(one_run(mode, args.seconds, folder, args.backend))
                 print(mode, runs[mode][-1], file=sys.stderr)
     summary = {
         mode: {
@@ -117,6 +126,7 @@ def main():
     }
     plain, traced = summary["plain"], summary["traced"]
     summary["python"] = platform.python_version()
+    summary["backend"] = args.backend
     summary["latency_ratio"] = traced["latency_ms"] / plain["latency_ms"]
     summary["throughput_ratio"] = traced["throughput"] / plain["throughput"]
     print(json.dumps(summary, indent=2))
