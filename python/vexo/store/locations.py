@@ -1,0 +1,51 @@
+"""Where a store lives: a SQLite file's path, or a PostgreSQL server's URL.
+
+A URL may carry a password; it is never shown. `shown()` is the form every message, log line and
+listing uses.
+"""
+
+from __future__ import annotations
+
+import os
+import urllib.parse
+
+__all__ = ["SERVER_SCHEMES", "is_server_url", "location_text", "shown"]
+
+SERVER_SCHEMES = ("postgresql://", "postgres://")
+# Connection parameters that hold secrets when given in a URL's query.
+_SECRET_PARAMETERS = frozenset({"password", "sslpassword"})
+
+
+def is_server_url(location: str) -> bool:
+    return location.lower().startswith(SERVER_SCHEMES)
+
+
+def location_text(location: str | os.PathLike[str]) -> str:
+    """A store's location as given: a URL as it is, a path as text (not made absolute here)."""
+    if not isinstance(location, (str, os.PathLike)):
+        raise TypeError(f"db_path must be a str or path, not {type(location).__name__}")
+    return os.fsdecode(location)
+
+
+def shown(location: str) -> str:
+    """The location as messages show it: a URL without its password."""
+    if not is_server_url(location):
+        return location
+    try:
+        parts = urllib.parse.urlsplit(location)
+        netloc = parts.netloc
+        if "@" in netloc:
+            credentials, host = netloc.rsplit("@", 1)
+            user = credentials.split(":", 1)[0]
+            netloc = f"{user}@{host}"
+        query = urllib.parse.urlencode(
+            [
+                (name, "***" if name.lower() in _SECRET_PARAMETERS else value)
+                for name, value in urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
+            ],
+            safe="*",
+        )
+        return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))
+    except ValueError:
+        # Not parseable: show the scheme alone rather than risk showing a secret.
+        return location.split("://", 1)[0] + "://…"

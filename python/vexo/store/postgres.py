@@ -1,0 +1,181 @@
+"""A store on a PostgreSQL server, for a team: many machines write to it, the explorer reads it.
+
+The same rows as in a SQLite file, in tables of our own (`vexo_traces`, and `vexo_schema` holding
+the schema version), so that a database shared with other applications is not disturbed. vexo
+creates and upgrades the schema itself: every step in one transaction, under an advisory lock,
+so that several machines starting at once upgrade it once. psycopg (3) is an optional
+dependency, imported only when a PostgreSQL URL is used.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import re
+from collections.abc import Iterator
+from typing import Any
+
+from vexo.store.database import KINDS
+from vexo.store.errors import DatabaseError
+from vexo.store.locations import shown
+
+__all__ = [
+    "SCHEMA_VERSION",
+    "connect",
+    "count_rows",
+    "list_rows",
+    "load_row",
+    "prepare_for_writing",
+    "write_rows",
+]
+
+# Step i brings the schema from version i to version i + 1, as in a SQLite file.
+_MIGRATIONS: tuple[tuple[str, ...], ...] = (
+    (
+        "CREATE TABLE vexo_traces (trace_id text PRIMARY KEY, stored_at double precision NOT NULL,"
+        " started_at double precision, source text, record_count bigint, size bigint NOT NULL,"
+        " outcome text, codec text, kind text, msgpack bytea NOT NULL)",
+        "CREATE INDEX vexo_traces_by_stored_at ON vexo_traces (stored_at)",
+        "CREATE INDEX vexo_traces_by_kind ON vexo_traces (kind, stored_at)",
+    ),
+)
+SCHEMA_VERSION = len(_MIGRATIONS)
+# Taken for the length of a schema change: any 64-bit number that names "vexo's schema".
+_SCHEMA_LOCK = 0x5645584F_53434845
+
+_COLUMNS = (
+    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind"
+)
+_UPDATED = ", ".join(
+    f"{column} = excluded.{column}" for column in _COLUMNS.split(", ") if column != "trace_id"
+)
+_SUMMARY = "trace_id, stored_at, started_at, source, record_count, size, outcome"
+
+
+def connect(url: str, timeout: float) -> Any:
+    """A new connection in autocommit mode (transactions are begun explicitly)."""
+    try:
+        import psycopg
+    except ImportError:
+        raise DatabaseError(
+            f"{shown(url)}: a PostgreSQL store needs psycopg; install it with"
+            " `pip install vexo[postgres]`"
+        ) from None
+    try:
+        return psycopg.connect(url, autocommit=True, connect_timeout=max(1, round(timeout)))
+    except psycopg.Error as error:
+        raise DatabaseError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
+
+
+def prepare_for_writing(connection: Any, url: str) -> None:
+    """Creates or upgrades our tables; refuses a schema written by a newer vexo."""
+    version = _schema_version(connection)
+    if version == SCHEMA_VERSION:
+        return
+    _check_version(url, version)
+    with connection.transaction():
+        connection.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+        connection.execute("CREATE TABLE IF NOT EXISTS vexo_schema (version integer NOT NULL)")
+        version = _schema_version(connection)  # another machine may have done it meanwhile
+        _check_version(url, version)
+        for statements in _MIGRATIONS[version:]:
+            for statement in statements:
+                connection.execute(statement)
+        connection.execute("DELETE FROM vexo_schema")
+        connection.execute("INSERT INTO vexo_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
+
+
+def write_rows(connection: Any, url: str, rows: list[tuple[Any, ...]]) -> None:
+    """Stores the rows in one transaction, replacing traces stored before under their ids."""
+    with connection.transaction():
+        _check_version(url, _schema_version(connection), exact=True)
+        with connection.cursor() as cursor:
+            cursor.executemany(
+                f"INSERT INTO vexo_traces ({_COLUMNS}) VALUES ({', '.join(['%s'] * 10)})"
+                f" ON CONFLICT (trace_id) DO UPDATE SET {_UPDATED}",
+                rows,
+            )
+
+
+def list_rows(
+    connection: Any, limit: int | None, offset: int, kind: str | None, text: str | None
+) -> list[tuple[Any, ...]]:
+    where, parameters = _filter(kind, text)
+    query = (
+        f"SELECT {_SUMMARY} FROM vexo_traces {where}"
+        " ORDER BY stored_at DESC, trace_id DESC LIMIT %(limit)s OFFSET %(offset)s"
+    )
+    parameters.update(limit=limit, offset=offset)
+    return [tuple(row) for row in connection.execute(query, parameters)]
+
+
+def count_rows(connection: Any, kind: str | None, text: str | None) -> int:
+    where, parameters = _filter(kind, text)
+    return connection.execute(f"SELECT count(*) FROM vexo_traces {where}", parameters).fetchone()[0]
+
+
+def load_row(connection: Any, trace_id: str) -> tuple[bytes, str | None] | None:
+    row = connection.execute(
+        "SELECT msgpack, codec FROM vexo_traces WHERE trace_id = %s", (trace_id,)
+    ).fetchone()
+    return None if row is None else (bytes(row[0]), row[1])
+
+
+@contextlib.contextmanager
+def reading(url: str, timeout: float) -> Iterator[Any | None]:
+    """A connection to read from; None while the server holds no traces of ours yet."""
+    connection = connect(url, timeout)
+    try:
+        version = _schema_version(connection)
+        _check_version(url, version)
+        yield connection if version else None
+    finally:
+        connection.close()
+
+
+def _schema_version(connection: Any) -> int:
+    exists = connection.execute("SELECT to_regclass('vexo_schema') IS NOT NULL").fetchone()[0]
+    if not exists:
+        return 0
+    row = connection.execute("SELECT max(version) FROM vexo_schema").fetchone()
+    return row[0] or 0
+
+
+def _check_version(url: str, version: int, *, exact: bool = False) -> None:
+    if version > SCHEMA_VERSION:
+        raise DatabaseError(
+            f"{shown(url)} was written by a newer vexo (schema version {version}, this one reads"
+            f" {SCHEMA_VERSION}); upgrade vexo to use it"
+        )
+    if exact and version != SCHEMA_VERSION:
+        raise DatabaseError(f"{shown(url)} changed its format while vexo was writing to it")
+
+
+def _filter(kind: str | None, text: str | None) -> tuple[str, dict[str, Any]]:
+    conditions, parameters = [], {}
+    if kind is not None:
+        if kind not in KINDS:
+            raise ValueError(f"unknown kind of trace {kind!r} (known: {', '.join(sorted(KINDS))})")
+        conditions.append("kind = %(kind)s")
+        parameters["kind"] = kind
+    if text:
+        conditions.append("(source ILIKE %(text)s OR trace_id ILIKE %(text)s)")
+        parameters["text"] = "%" + re.sub(r"([\\%_])", r"\\\1", text) + "%"
+    return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
+
+
+def _message(error: BaseException, url: str) -> str:
+    """The server's or the driver's message, with the URL's password taken out wherever the
+    driver repeated it."""
+    text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+    password = _password(url)
+    return text.replace(password, "***") if password else text
+
+
+def _password(url: str) -> str | None:
+    import urllib.parse
+
+    try:
+        parts = urllib.parse.urlsplit(url)
+        return parts.password or dict(urllib.parse.parse_qsl(parts.query)).get("password")
+    except ValueError:
+        return None
