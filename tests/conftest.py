@@ -1,4 +1,5 @@
 import sys
+import uuid
 import threading
 
 import msgpack
@@ -101,3 +102,30 @@ def vexo_warnings():
     logger.addHandler(handler)
     yield caught
     logger.removeHandler(handler)
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """A real PostgreSQL server for the session (tests/postgres_server.py); skipped where Debian's
+    server is not installed, unless VEXO_REQUIRE_POSTGRES is set (CI installs it)."""
+    import os
+
+    import postgres_server as servers
+
+    bin_dir = servers.binaries()
+    if bin_dir is None:
+        if os.environ.get("VEXO_REQUIRE_POSTGRES"):
+            pytest.fail("PostgreSQL is not installed (apt-get install postgresql)")
+        pytest.skip("PostgreSQL is not installed (apt-get install postgresql)")
+    server = servers.PostgresServer(bin_dir).start()
+    yield server
+    server.remove()
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def store(request, tmp_path):
+    """A new, empty trace store of each kind: a SQLite file's path or a PostgreSQL URL."""
+    if request.param == "sqlite":
+        return str(tmp_path / "db.sqlite3")
+    server = request.getfixturevalue("postgres_server")
+    return server.create_database(f"t{uuid.uuid4().hex}")

@@ -48,6 +48,7 @@ from vexo.db import (
     summarize_trace,
 )
 from vexo.profiler import BACKENDS, Profiler
+from vexo.store.locations import is_server_url, shown
 from vexo.version import __version__
 
 __all__ = ["main"]
@@ -590,6 +591,10 @@ def save_program_trace(profiler: Profiler, settings: Settings, status: int, cwd:
 
 
 def display_path(path: str, cwd: str) -> str:
+    """A store's location as messages show it: a file under `cwd` by its relative path, a
+    server's URL without its password."""
+    if is_server_url(path):
+        return shown(path)
     relative = os.path.relpath(path, cwd)
     return path if relative.startswith(os.pardir) else relative
 
@@ -611,7 +616,7 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
         sys.stdout.write("\n")
         return 0
     if not summaries:
-        print(f"no traces in {settings.db_path}")
+        print(f"no traces in {shown(settings.db_path)}")
         return 0
     from vexo.show import time_text
 
@@ -647,7 +652,7 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
     try:
         trace = build_tree(document)
     except TraceFormatError as error:
-        raise CommandError(f"trace {trace_id} in {settings.db_path}: {error}") from None
+        raise CommandError(f"trace {trace_id} in {shown(settings.db_path)}: {error}") from None
     # Values are the traced program's: whatever the terminal cannot show is escaped.
     reconfigure = getattr(sys.stdout, "reconfigure", None)
     if reconfigure is not None:
@@ -668,7 +673,7 @@ def _stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]
         if trace_id is None:
             newest = list_traces(settings.db_path, limit=1)
             if not newest:
-                raise CommandError(f"no traces in {settings.db_path}")
+                raise CommandError(f"no traces in {shown(settings.db_path)}")
             trace_id = newest[0].trace_id
         return trace_id, load_trace(settings.db_path, trace_id)
     except StoreError as error:
@@ -710,7 +715,7 @@ def _trace_index(options: argparse.Namespace, what: str) -> Any:
     try:
         return TraceIndex(document, Progress(f"{what}: reading records"))
     except TraceFormatError as error:
-        raise CommandError(f"trace {trace_id} in {settings.db_path}: {error}") from None
+        raise CommandError(f"trace {trace_id} in {shown(settings.db_path)}: {error}") from None
 
 
 def command_html(options: argparse.Namespace, program_args: list[str]) -> int:

@@ -2,7 +2,8 @@
 command line's options on top.
 
     [tool.vexo]
-    db = ".vexo/db.sqlite3"      # the trace database; relative to the pyproject.toml's folder
+    db = ".vexo/db.sqlite3"      # the trace store: a SQLite file relative to the pyproject.toml's
+                                 # folder, or a PostgreSQL URL (postgresql://user@host/dbname)
     include = ["/src/mylib/"]    # path fragments always recorded, even inside installed libraries
     ignore = ["/migrations/"]    # path fragments never recorded
     threading = true             # also trace threads started while tracing
@@ -13,7 +14,8 @@ command line's options on top.
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
-`.vexo/db.sqlite3` under the current directory.
+`.vexo/db.sqlite3` under the current directory. The environment variable VEXO_DB, when set,
+names the store in place of the `db` setting (the command line's `--db` still comes first).
 """
 
 from __future__ import annotations
@@ -26,6 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from vexo.profiler import BACKENDS, DEFAULT_DB_PATH
+from vexo.store.locations import DB_VARIABLE, absolute
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -92,7 +95,7 @@ class Settings:
                 )
             field, converted = check(value, f"{origin}: vexo setting {raw_key!r}")
             if field == "db_path":
-                converted = os.path.join(os.fspath(base_dir), converted)
+                converted = absolute(converted, base_dir)
             changes[field] = converted
         return dataclasses.replace(self, **changes)
 
@@ -112,7 +115,7 @@ class Settings:
         value. Include and ignore fragments are added to the configured ones."""
         changes: dict[str, Any] = {}
         if db_path is not None:
-            changes["db_path"] = os.path.abspath(os.fsdecode(db_path))
+            changes["db_path"] = absolute(db_path)
         if include:
             changes["include"] = (*self.include, *include)
         if ignore:
@@ -141,8 +144,15 @@ def find_pyproject(start: str | os.PathLike[str] | None = None) -> Path | None:
 
 
 def load_settings(start: str | os.PathLike[str] | None = None) -> Settings:
-    """The defaults with the nearest pyproject.toml's `[tool.vexo]` table applied."""
+    """The defaults with the nearest pyproject.toml's `[tool.vexo]` table applied, then the
+    store named by VEXO_DB."""
     cwd = os.path.abspath(start if start is not None else os.getcwd())
+    settings = _project_settings(cwd)
+    named = os.environ.get(DB_VARIABLE)
+    return settings.overridden(db_path=absolute(named, cwd)) if named else settings
+
+
+def _project_settings(cwd: str) -> Settings:
     settings = Settings(db_path=os.path.join(cwd, DEFAULT_DB_PATH))
     path = find_pyproject(cwd)
     if path is None:

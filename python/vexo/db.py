@@ -28,14 +28,15 @@ from vexo.store.database import (
     check_format,
     make_folder,
     opened,
-    path_text,
     prepare_for_writing,
     read_format,
     retrying_busy,
     write_transaction,
 )
 from vexo.store.documents import DocumentSummary, document_trace_id, summarize_trace
+from vexo.store import postgres
 from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
+from vexo.store.locations import is_server_url, location_text, shown
 from vexo.store.rows import Pending
 from vexo.store.writer import current_writer
 
@@ -98,7 +99,7 @@ def save_trace_in_sqlite(
         raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
     if wait is None:
         wait = getattr(_waiting, "active", False)
-    trace = Pending(path_text(db_path), trace_id, time.time(), bytes(msgpack), timeout, wait)
+    trace = Pending(location_text(db_path), trace_id, time.time(), bytes(msgpack), timeout, wait)
     current_writer().save(trace)
 
 
@@ -124,7 +125,10 @@ def prepare_database(db_path: str | os.PathLike[str], *, timeout: float = DEFAUL
     """Creates or upgrades the database (and its folder) if needed and checks that traces can be
     written to it, so that a long run can be refused before it starts rather than fail at its
     first save."""
-    path = path_text(db_path)
+    path = location_text(db_path)
+    if is_server_url(path):
+        postgres.open_for_writing(path, timeout).close()
+        return
     make_folder(path)
 
     def prepare(connection: sqlite3.Connection) -> None:
@@ -150,6 +154,10 @@ def list_traces(
     traces whose source or id holds it, ignoring the case of ASCII letters.
     """
 
+    def read_server(connection: Any) -> list[TraceSummary]:
+        rows = postgres.list_rows(connection, limit, offset, kind, text)
+        return [TraceSummary(*row) for row in rows]
+
     def read(connection: sqlite3.Connection, columns: Columns) -> list[TraceSummary]:
         where, parameters = _filter(columns, kind, text)
         query = (
@@ -160,7 +168,7 @@ def list_traces(
         parameters.update(limit=-1 if limit is None else limit, offset=offset)
         return [TraceSummary(*row) for row in connection.execute(query, parameters)]
 
-    return _read(db_path, timeout, read, [])
+    return _read(db_path, timeout, read, [], read_server)
 
 
 def count_traces(
@@ -176,7 +184,10 @@ def count_traces(
         where, parameters = _filter(columns, kind, text)
         return connection.execute(f"SELECT count(*) FROM traces {where}", parameters).fetchone()[0]
 
-    return _read(db_path, timeout, read, 0)
+    def read_server(connection: Any) -> int:
+        return postgres.count_rows(connection, kind, text)
+
+    return _read(db_path, timeout, read, 0, read_server)
 
 
 def load_trace(
@@ -189,9 +200,12 @@ def load_trace(
         row = connection.execute(query, (trace_id,)).fetchone()
         return None if row is None else (bytes(row[0]), row[1])
 
-    found = _read(db_path, timeout, read, None)
+    def read_server(connection: Any) -> tuple[bytes, str | None] | None:
+        return postgres.load_row(connection, trace_id)
+
+    found = _read(db_path, timeout, read, None, read_server)
     if found is None:
-        raise TraceNotFoundError(trace_id, path_text(db_path))
+        raise TraceNotFoundError(trace_id, shown(location_text(db_path)))
     return decompress(*found, trace_id)
 
 
@@ -217,10 +231,14 @@ def _read(
     timeout: float,
     work: Callable[[sqlite3.Connection, Columns], _T],
     empty: _T,
+    work_on_server: Callable[[Any], _T],
 ) -> _T:
-    """Runs work on a read-only connection to a trace database; `empty` for an empty file."""
-    path = path_text(db_path)
+    """Runs work on a read-only connection to a trace database (work_on_server on a PostgreSQL
+    store's); `empty` for a store without traces yet."""
+    path = location_text(db_path)
     current_writer().flush()  # this process's own saves first
+    if is_server_url(path):
+        return postgres.read(path, timeout, work_on_server, empty)
 
     def read(connection: sqlite3.Connection) -> _T:
         version = check_format(path, *read_format(connection))

@@ -22,6 +22,7 @@ from collections.abc import Mapping
 from typing import Any
 
 import vexo
+from vexo.store.locations import absolute
 from vexo.utils import new_trace_id
 
 __all__ = ["BACKENDS", "DEFAULT_DB_PATH", "Profiler", "choose_backend", "default_db_path"]
@@ -78,9 +79,7 @@ class Profiler:
     ) -> None:
         self.config: dict[str, Any] = dict(config or {})
         # Fixed now, so that a program changing its directory does not move the database.
-        self.db_path: str = os.path.abspath(
-            os.fsdecode(db_path) if db_path is not None else default_db_path()
-        )
+        self.db_path: str = absolute(db_path) if db_path is not None else default_db_path()
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id: str = trace_id if trace_id is not None else new_trace_id()
         if not isinstance(self.trace_id, str):

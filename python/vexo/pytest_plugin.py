@@ -21,6 +21,8 @@ from typing import Any
 
 import pytest
 
+from vexo.store.locations import shown
+
 __all__ = ["plugin_descriptions"]
 
 logger = logging.getLogger("vexo")
@@ -151,7 +153,7 @@ class TestTracer:
             terminalreporter.write_line(f"vexo: tests not traced: {self.problem}", yellow=True)
         elif self.tests:
             terminalreporter.write_line(
-                f"vexo: traced {self.tests} tests into {self.settings.db_path}"
+                f"vexo: traced {self.tests} tests into {shown(self.settings.db_path)}"
             )
 
     def _start(self) -> None:

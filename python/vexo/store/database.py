@@ -24,7 +24,6 @@ __all__ = [
     "Columns",
     "check_format",
     "make_folder",
-    "path_text",
     "prepare_for_writing",
     "read_format",
     "retrying_busy",
@@ -95,12 +94,6 @@ class Columns:
 _SQLITE_BUSY = 5
 _SQLITE_LOCKED = 6
 _T = TypeVar("_T")
-
-
-def path_text(db_path: str | os.PathLike[str]) -> str:
-    if not isinstance(db_path, (str, os.PathLike)):
-        raise TypeError(f"db_path must be a str or path, not {type(db_path).__name__}")
-    return os.fsdecode(db_path)
 
 
 def make_folder(path: str) -> None:

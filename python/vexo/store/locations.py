@@ -9,9 +9,11 @@ from __future__ import annotations
 import os
 import urllib.parse
 
-__all__ = ["SERVER_SCHEMES", "is_server_url", "location_text", "shown"]
+__all__ = ["DB_VARIABLE", "SERVER_SCHEMES", "absolute", "is_server_url", "location_text", "shown"]
 
 SERVER_SCHEMES = ("postgresql://", "postgres://")
+# The store for every process that does not name one, so that CI can point all its jobs at one.
+DB_VARIABLE = "VEXO_DB"
 # Connection parameters that hold secrets when given in a URL's query.
 _SECRET_PARAMETERS = frozenset({"password", "sslpassword"})
 
@@ -25,6 +27,16 @@ def location_text(location: str | os.PathLike[str]) -> str:
     if not isinstance(location, (str, os.PathLike)):
         raise TypeError(f"db_path must be a str or path, not {type(location).__name__}")
     return os.fsdecode(location)
+
+
+def absolute(location: str | os.PathLike[str], base: str | os.PathLike[str] | None = None) -> str:
+    """The location fixed now: a path made absolute (relative to `base`, by default the current
+    directory), so that a program changing its directory does not move the store; a URL as it
+    is."""
+    text = location_text(location)
+    if is_server_url(text):
+        return text
+    return os.path.abspath(os.path.join(os.fspath(base), text) if base is not None else text)
 
 
 def shown(location: str) -> str:

@@ -61,9 +61,15 @@ def connect(url: str, timeout: float) -> Any:
             " `pip install vexo[postgres]`"
         ) from None
     try:
-        return psycopg.connect(url, autocommit=True, connect_timeout=max(1, round(timeout)))
+        return psycopg.connect(url, autocommit=True, connect_timeout=_connect_timeout(timeout))
     except psycopg.Error as error:
         raise DatabaseError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
+
+
+def _connect_timeout(timeout: float) -> int:
+    # The busy timeout is about waiting for other writers; an unreachable server is known sooner,
+    # and a program's exit should not wait a minute for one.
+    return max(1, min(round(timeout), 10))
 
 
 def prepare_for_writing(connection: Any, url: str) -> None:
@@ -179,3 +185,37 @@ def _password(url: str) -> str | None:
         return parts.password or dict(urllib.parse.parse_qsl(parts.query)).get("password")
     except ValueError:
         return None
+
+
+def open_for_writing(url: str, timeout: float) -> Any:
+    """A connection with our schema in place, for the writer to keep."""
+    connection = connect(url, timeout)
+    try:
+        with _errors_shown(url, "cannot write traces to"):
+            prepare_for_writing(connection, url)
+    except BaseException:
+        connection.close()
+        raise
+    return connection
+
+
+def write(connection: Any, url: str, rows: list[tuple[Any, ...]]) -> None:
+    with _errors_shown(url, "cannot save traces in"):
+        write_rows(connection, url, rows)
+
+
+def read(url: str, timeout: float, work: Any, empty: Any) -> Any:
+    """work(connection) on a connection to the store; `empty` while it holds no traces of ours."""
+    with _errors_shown(url, "cannot read"), reading(url, timeout) as connection:
+        return empty if connection is None else work(connection)
+
+
+@contextlib.contextmanager
+def _errors_shown(url: str, failure: str) -> Iterator[None]:
+    """The driver's errors as DatabaseError, naming the store without its password."""
+    import psycopg
+
+    try:
+        yield
+    except psycopg.Error as error:
+        raise DatabaseError(f"{failure} {shown(url)}: {_message(error, url)}") from None

@@ -25,13 +25,16 @@ import atexit
 import contextlib
 import logging
 import os
-import sqlite3
 import sys
 import threading
 from collections import deque
+from typing import Any
 
+from vexo.store import postgres
 from vexo.store.database import make_folder, opened, prepare_for_writing, retrying_busy
 from vexo.store.errors import DatabaseError
+from vexo.store.locations import is_server_url, shown
+from vexo.store.retries import Retries
 from vexo.store.rows import Pending, rows_of, write_rows
 
 __all__ = ["Writer", "current_writer"]
@@ -57,9 +60,11 @@ class Writer:
         self.thread: threading.Thread | None = None
         self.closing = False
         self.writer_idle = False  # the writer thread waits for traces
-        self.connections: dict[str, sqlite3.Connection] = {}  # used by the writer thread only
+        self.connections: dict[str, Any] = {}  # used by the writer thread only
         self.losses = Losses()
         self.writing = threading.Lock()  # held while the writer thread is inside SQLite
+        self.retries = Retries()  # used by the writer thread only
+        self.last_attempt = False  # at exit: traces that fail now are lost
 
     def save(self, trace: Pending) -> None:
         """Queues the trace, and waits for it when it is waited for; writes it on the calling
@@ -143,8 +148,13 @@ class Writer:
     def _next_batch(self) -> list[Pending] | None:
         with self.condition:
             self.writer_idle = True
-            self.condition.wait_for(lambda: self.queue or self.closing)
+            while not (self.queue or self.closing):
+                wait = self.retries.seconds_to_wait()
+                if wait == 0.0:
+                    break  # due for another attempt
+                self.condition.wait(wait)
             self.writer_idle = False
+            self._queue_retries()
             if not self.closing and not self.queue[-1].waited:
                 # Traces come in bursts: each batch costs the traced threads a few hand-overs
                 # of the interpreter lock, whatever its size.
@@ -158,10 +168,20 @@ class Writer:
                 size += len(batch[-1].document)
             return batch
 
+    def _queue_retries(self) -> None:
+        """Puts the traces waiting for a server back at the head of the queue when they are due;
+        at exit, all of them, for a last attempt."""
+        if self.closing and self.retries:
+            self.last_attempt = True
+        retried = self.retries.take(even_early=self.last_attempt)
+        self.queue.extendleft(reversed(retried))
+        self.queued_bytes += sum(len(trace.document) for trace in retried)
+
     def _finish(self, batch: list[Pending]) -> None:
         with self.condition:
             self.queued_bytes -= sum(len(trace.document) for trace in batch)
-            self.last_done = batch[-1].number
+            # A retried trace is older than the rest of its batch.
+            self.last_done = max(self.last_done, batch[-1].number)
             self.condition.notify_all()
 
     def _write(self, batch: list[Pending]) -> None:
@@ -182,22 +202,20 @@ class Writer:
             self._forget(path)
             for trace in traces:
                 trace.error = error
-            self.losses.lost(path, [trace for trace in traces if not trace.waited], error)
+            lost = [trace for trace in traces if not trace.waited]
+            if is_server_url(path) and not self.last_attempt:
+                lost = self.retries.hold(lost)
+            self.losses.lost(path, lost, error)
         else:
+            self.retries.succeeded()
             self.losses.written(path)
 
     def _store(self, path: str, timeout: float, rows: list[tuple]) -> None:
         connection = self.connections.get(path)
         if connection is None:
-            make_folder(path)
-            connection = opened(path, timeout, writable=True)
-            try:
-                prepare_for_writing(connection, path)
-            except BaseException:
-                connection.close()
-                raise
+            connection = _open_for_writing(path, timeout)
             self.connections[path] = connection
-        write_rows(connection, path, rows)
+        _write_rows(connection, path, rows)
 
     def _forget(self, path: str) -> None:
         """Drops the connection after a failure: the next batch starts afresh (the file may have
@@ -206,25 +224,48 @@ class Writer:
         if connection is not None:
             try:
                 connection.close()
-            except sqlite3.Error:
+            except Exception:  # the file or the server went away: nothing left to close
                 pass
 
 
 def write_now(trace: Pending) -> None:
     """Writes one trace on the calling thread through a connection of its own."""
     path = trace.path
-    make_folder(path)
     rows = rows_of([trace])
 
     def write() -> None:
-        connection = opened(path, trace.timeout, writable=True)
+        connection = _open_for_writing(path, trace.timeout)
         try:
-            prepare_for_writing(connection, path)
-            write_rows(connection, path, rows)
+            _write_rows(connection, path, rows)
         finally:
             connection.close()
 
-    retrying_busy(path, trace.timeout, write, f"cannot save trace {trace.trace_id} in")
+    if is_server_url(path):
+        write()
+    else:
+        retrying_busy(path, trace.timeout, write, f"cannot save trace {trace.trace_id} in")
+
+
+def _open_for_writing(location: str, timeout: float) -> Any:
+    """A connection to a store with the current schema: a PostgreSQL server's, or a SQLite
+    file's (created with its folder if needed)."""
+    if is_server_url(location):
+        return postgres.open_for_writing(location, timeout)
+    make_folder(location)
+    connection = opened(location, timeout, writable=True)
+    try:
+        prepare_for_writing(connection, location)
+    except BaseException:
+        connection.close()
+        raise
+    return connection
+
+
+def _write_rows(connection: Any, location: str, rows: list[tuple]) -> None:
+    if is_server_url(location):
+        postgres.write(connection, location, rows)
+    else:
+        write_rows(connection, location, rows)
 
 
 class Losses:
@@ -256,7 +297,7 @@ class Losses:
 
     def _report(self, path: str, count: int, when: str = "") -> None:
         if count:
-            logger.warning("vexo: %d more traces were not saved in %s%s", count, path, when)
+            logger.warning("vexo: %d more traces were not saved in %s%s", count, shown(path), when)
 
 
 def _name(trace: Pending) -> str:

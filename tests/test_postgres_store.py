@@ -1,0 +1,155 @@
+"""The trace store on a real PostgreSQL server, next to SQLite: the same saves, listings and
+refusals through the same functions, and what only a server brings (passwords, a server that
+goes away, many machines)."""
+
+import os
+import subprocess
+import sys
+
+import msgpack
+import psycopg
+import pytest
+
+from vexo import db
+from vexo.db import (
+    DatabaseError,
+    TraceNotFoundError,
+    count_traces,
+    list_traces,
+    load_trace,
+    save_trace_in_sqlite,
+)
+from vexo.store.locations import shown
+
+
+def document(trace_id, source):
+    return msgpack.packb(
+        {"frames": {}, "meta": {"source": source}, "timestamp": 1.5, "trace_id": trace_id}
+    )
+
+
+def test_saves_listings_and_loads_are_the_same_in_both_stores(store):
+    db.prepare_database(store)
+    assert list_traces(store) == [] and count_traces(store) == 0
+    for number, source in enumerate(["script a.py", "pytest t.py::test_ada", "wsgi GET /ada"]):
+        save_trace_in_sqlite(store, f"trc_{number}", msgpack=document(f"trc_{number}", source))
+    save_trace_in_sqlite(store, "trc_0", msgpack=document("trc_0", "script b.py"), wait=True)
+    listed = list_traces(store)
+    assert [row.trace_id for row in listed] == ["trc_0", "trc_2", "trc_1"]
+    assert listed[0].source == "script b.py" and listed[0].started_at == 1.5
+    assert count_traces(store, text="ADA") == 2 and count_traces(store, kind="test") == 1
+    assert [row.trace_id for row in list_traces(store, limit=1, offset=1)] == ["trc_2"]
+    assert msgpack.unpackb(load_trace(store, "trc_1"))["meta"]["source"] == "pytest t.py::test_ada"
+    with pytest.raises(TraceNotFoundError):
+        load_trace(store, "trc_missing")
+
+
+def test_a_newer_schema_is_refused(postgres_server):
+    url = postgres_server.create_database("newer")
+    save_trace_in_sqlite(url, "trc_1", msgpack=document("trc_1", "script a.py"), wait=True)
+    with psycopg.connect(url, autocommit=True) as connection:
+        connection.execute("UPDATE vexo_schema SET version = 99")
+    for attempt in (lambda: list_traces(url), lambda: db.prepare_database(url)):
+        with pytest.raises(DatabaseError, match="newer vexo"):
+            attempt()
+
+
+def test_passwords_never_appear(postgres_server, tmp_path):
+    url = postgres_server.url("postgres", password="not-the-password")
+    result = subprocess.run(
+        [sys.executable, "-m", "vexo", "traces", "--db", url],
+        capture_output=True, text=True, timeout=60,
+    )  # fmt: skip
+    assert result.returncode == 1
+    assert "password authentication failed" in result.stderr
+    assert "not-the-password" not in result.stdout + result.stderr
+    assert shown(url) in result.stderr
+    assert shown("postgresql://u:pw@h/d?password=pw&sslmode=require") == (
+        "postgresql://u@h/d?password=***&sslmode=require"
+    )
+
+
+SAVER = """
+import sys
+from vexo.db import save_trace_in_sqlite
+url, worker, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+for number in range(count):
+    trace_id = f"trc_{worker}_{number}"
+    save_trace_in_sqlite(url, trace_id, msgpack=bytes([0x90]) * 1000, wait=True)
+    print(trace_id, flush=True)
+"""
+
+
+def test_eight_processes_save_at_once_and_one_is_killed(postgres_server):
+    url = postgres_server.create_database("eight")
+    savers = [
+        subprocess.Popen(
+            [sys.executable, "-c", SAVER, url, str(worker), "10"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        for worker in range(8)
+    ]
+    reported = set()
+    first = savers[0].stdout.readline().strip()
+    savers[0].kill()
+    reported.add(first)
+    for saver in savers:
+        out, err = saver.communicate(timeout=120)
+        reported.update(out.split())
+        if saver is not savers[0]:
+            assert saver.returncode == 0, err
+    stored = [row.trace_id for row in list_traces(url)]
+    assert len(stored) == len(set(stored))
+    assert reported <= set(stored)
+    assert sum(1 for trace_id in stored if not trace_id.startswith("trc_0_")) == 7 * 10
+
+
+PROGRAM_SAVING_WHILE_THE_SERVER_RESTARTS = """
+import sys, time
+from vexo.db import save_trace_in_sqlite, flush
+url = sys.argv[1]
+for number in range(40):
+    save_trace_in_sqlite(url, f"trc_{number}", msgpack=bytes([0x90]))
+    time.sleep(0.05)
+    if number == 10:
+        print("restart", flush=True)
+        sys.stdin.readline()
+print("done", flush=True)
+"""
+
+
+def test_traces_wait_while_the_server_restarts(postgres_server):
+    url = postgres_server.create_database("restarts")
+    program = subprocess.Popen(
+        [sys.executable, "-c", PROGRAM_SAVING_WHILE_THE_SERVER_RESTARTS, url],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    assert program.stdout.readline() == "restart\n"
+    postgres_server.stop()
+    try:
+        program.stdin.write("\n")
+        program.stdin.flush()
+        assert program.stdout.readline() == "done\n"  # the program was not held up
+    finally:
+        postgres_server.restart()
+    out, err = program.communicate(timeout=120)
+    assert program.returncode == 0, err
+    assert "not saved" not in err and "lost" not in err
+    assert {row.trace_id for row in list_traces(url)} == {f"trc_{n}" for n in range(40)}
+
+
+def test_traces_that_cannot_be_written_by_exit_are_counted_once(postgres_server):
+    url = postgres_server.url("no_such_database")
+    program = (
+        "from vexo.db import save_trace_in_sqlite\n"
+        f"for n in range(5): save_trace_in_sqlite({url!r}, f'trc_{{n}}', msgpack=b'\\x90')\n"
+        "print('ok')\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120,
+        env={**os.environ, "PYTHONWARNINGS": "error"},
+    )  # fmt: skip
+    assert result.returncode == 0 and result.stdout == "ok\n"
+    assert result.stderr.count("vexo:") == 1, result.stderr
+    assert "trc_0" in result.stderr and "no_such_database" in result.stderr
+    assert postgres_server.url("no_such_database").split(":")[2].split("@")[0] not in result.stderr
