@@ -153,3 +153,24 @@ def test_traces_that_cannot_be_written_by_exit_are_counted_once(postgres_server)
     assert result.stderr.count("vexo:") == 1, result.stderr
     assert "trc_0" in result.stderr and "no_such_database" in result.stderr
     assert postgres_server.url("no_such_database").split(":")[2].split("@")[0] not in result.stderr
+
+
+def test_copy_between_stores_adds_no_duplicates(postgres_server, tmp_path):
+    sqlite_file, url = str(tmp_path / "ci.sqlite3"), postgres_server.create_database("team")
+    for number in range(450):
+        save_trace_in_sqlite(sqlite_file, f"trc_{number:03}", msgpack=document("x", "script a.py"))
+    save_trace_in_sqlite(url, "trc_000", msgpack=document("kept", "script b.py"), wait=True)
+
+    def copy(source, destination):
+        command = [sys.executable, "-m", "vexo", "copy", "--from", source, "--to", destination]
+        result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    assert copy(sqlite_file, url).startswith("copied 449 of 450 traces")
+    assert copy(sqlite_file, url).startswith("copied 0 of 450 traces")
+    assert count_traces(url) == 450
+    assert msgpack.unpackb(load_trace(url, "trc_000"))["trace_id"] == "kept"
+    back = str(tmp_path / "back.sqlite3")
+    copy(url, back)
+    assert load_trace(back, "trc_449") == load_trace(sqlite_file, "trc_449")

@@ -48,7 +48,7 @@ from vexo.db import (
     summarize_trace,
 )
 from vexo.profiler import BACKENDS, Profiler
-from vexo.store.locations import is_server_url, shown
+from vexo.store.locations import absolute, is_server_url, shown
 from vexo.version import __version__
 
 __all__ = ["main"]
@@ -176,6 +176,17 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
     show.add_argument("--json", action="store_true", help="print the tree as JSON")
     show.set_defaults(handler=command_show)
+
+    copy = commands.add_parser(
+        "copy",
+        help="copy the traces of one store into another",
+        description="Copy every trace of the store FROM that the store TO does not hold yet, "
+        "documents as they are stored. Each is a SQLite file's path or a postgresql:// URL.",
+        allow_abbrev=False,
+    )
+    copy.add_argument("--from", dest="source", required=True, metavar="FROM")
+    copy.add_argument("--to", dest="destination", required=True, metavar="TO")
+    copy.set_defaults(handler=command_copy)
     _add_viewer_commands(commands)
     return parser
 
@@ -664,6 +675,24 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
         for line in render_text(trace):
             sys.stdout.write(line + "\n")
     sys.stdout.flush()
+    return 0
+
+
+def command_copy(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.copying import copy_traces
+    from vexo.progress import Progress
+
+    source, destination = absolute(options.source), absolute(options.destination)
+    if source == destination:
+        raise CommandError("the two stores are the same")
+    settings = _settings(options)
+    try:
+        read, added = copy_traces(
+            source, destination, timeout=settings.busy_timeout, progress=Progress("copying")
+        )
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+    print(f"copied {added} of {read} traces from {shown(source)} to {shown(destination)}")
     return 0
 
 

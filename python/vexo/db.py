@@ -209,6 +209,30 @@ def load_trace(
     return decompress(*found, trace_id)
 
 
+def stored_rows(
+    db_path: str | os.PathLike[str],
+    *,
+    after: str = "",
+    limit: int = 200,
+    timeout: float = DEFAULT_TIMEOUT,
+) -> list[tuple[Any, ...]]:
+    """Whole rows as they are stored (documents still compressed), in the order of their trace
+    ids, from the first after `after`: for copying traces between stores."""
+
+    def read(connection: sqlite3.Connection, columns: Columns) -> list[tuple[Any, ...]]:
+        query = (
+            "SELECT trace_id, stored_at, started_at, source, record_count, size,"
+            f" {columns.outcome}, {columns.codec}, msgpack, {columns.kind} FROM traces"
+            " WHERE trace_id > ? ORDER BY trace_id LIMIT ?"
+        )
+        return [tuple(row) for row in connection.execute(query, (after, limit))]
+
+    def read_server(connection: Any) -> list[tuple[Any, ...]]:
+        return postgres.stored_rows(connection, after, limit)
+
+    return _read(db_path, timeout, read, [], read_server)
+
+
 def _filter(columns: Columns, kind: str | None, text: str | None) -> tuple[str, dict[str, Any]]:
     conditions, parameters = [], {}
     if kind is not None:

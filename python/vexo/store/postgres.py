@@ -90,14 +90,15 @@ def prepare_for_writing(connection: Any, url: str) -> None:
         connection.execute("INSERT INTO vexo_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
 
 
-def write_rows(connection: Any, url: str, rows: list[tuple[Any, ...]]) -> None:
-    """Stores the rows in one transaction, replacing traces stored before under their ids."""
+def write_rows(connection: Any, url: str, rows: list[tuple[Any, ...]], replace: bool = True) -> None:
+    """Stores the rows in one transaction, replacing traces stored before under their ids (or,
+    without `replace`, keeping those)."""
     with connection.transaction():
         _check_version(url, _schema_version(connection), exact=True)
         with connection.cursor() as cursor:
             cursor.executemany(
                 f"INSERT INTO vexo_traces ({_COLUMNS}) VALUES ({', '.join(['%s'] * 10)})"
-                f" ON CONFLICT (trace_id) DO UPDATE SET {_UPDATED}",
+                f" ON CONFLICT (trace_id) DO {f'UPDATE SET {_UPDATED}' if replace else 'NOTHING'}",
                 rows,
             )
 
@@ -117,6 +118,13 @@ def list_rows(
 def count_rows(connection: Any, kind: str | None, text: str | None) -> int:
     where, parameters = _filter(kind, text)
     return connection.execute(f"SELECT count(*) FROM vexo_traces {where}", parameters).fetchone()[0]
+
+
+def stored_rows(connection: Any, after: str, limit: int) -> list[tuple[Any, ...]]:
+    query = (
+        f"SELECT {_COLUMNS} FROM vexo_traces WHERE trace_id > %s ORDER BY trace_id LIMIT %s"
+    )
+    return [(*row[:8], bytes(row[8]), row[9]) for row in connection.execute(query, (after, limit))]
 
 
 def load_row(connection: Any, trace_id: str) -> tuple[bytes, str | None] | None:
@@ -199,9 +207,9 @@ def open_for_writing(url: str, timeout: float) -> Any:
     return connection
 
 
-def write(connection: Any, url: str, rows: list[tuple[Any, ...]]) -> None:
+def write(connection: Any, url: str, rows: list[tuple[Any, ...]], replace: bool = True) -> None:
     with _errors_shown(url, "cannot save traces in"):
-        write_rows(connection, url, rows)
+        write_rows(connection, url, rows, replace)
 
 
 def read(url: str, timeout: float, work: Any, empty: Any) -> Any:

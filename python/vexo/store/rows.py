@@ -69,8 +69,11 @@ def rows_of(traces: list[Pending]) -> list[tuple[Any, ...]]:
     return rows
 
 
-def write_rows(connection: sqlite3.Connection, path: str, rows: list[tuple[Any, ...]]) -> None:
-    """Stores the rows in one transaction, replacing traces stored before under their ids.
+def write_rows(
+    connection: sqlite3.Connection, path: str, rows: list[tuple[Any, ...]], replace: bool = True
+) -> None:
+    """Stores the rows in one transaction, replacing traces stored before under their ids (or,
+    without `replace`, keeping those).
 
     The format is checked again under the write lock: a connection is kept open between
     batches, and meanwhile a newer release may have upgraded the file.
@@ -82,6 +85,7 @@ def write_rows(connection: sqlite3.Connection, path: str, rows: list[tuple[Any, 
             chunk = rows[start : start + _ROWS_PER_INSERT]
             values = ", ".join([_ROW] * len(chunk))
             connection.execute(
-                f"INSERT OR REPLACE INTO traces ({_COLUMNS}) VALUES {values}",
+                f"INSERT OR {'REPLACE' if replace else 'IGNORE'} INTO traces ({_COLUMNS})"
+                f" VALUES {values}",
                 [value for row in chunk for value in row],
             )

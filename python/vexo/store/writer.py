@@ -37,7 +37,7 @@ from vexo.store.locations import is_server_url, shown
 from vexo.store.retries import Retries
 from vexo.store.rows import Pending, rows_of, write_rows
 
-__all__ = ["Writer", "current_writer"]
+__all__ = ["Writer", "current_writer", "open_for_writing", "store_rows"]
 
 logger = logging.getLogger("vexo")
 
@@ -213,9 +213,9 @@ class Writer:
     def _store(self, path: str, timeout: float, rows: list[tuple]) -> None:
         connection = self.connections.get(path)
         if connection is None:
-            connection = _open_for_writing(path, timeout)
+            connection = open_for_writing(path, timeout)
             self.connections[path] = connection
-        _write_rows(connection, path, rows)
+        store_rows(connection, path, rows)
 
     def _forget(self, path: str) -> None:
         """Drops the connection after a failure: the next batch starts afresh (the file may have
@@ -234,9 +234,9 @@ def write_now(trace: Pending) -> None:
     rows = rows_of([trace])
 
     def write() -> None:
-        connection = _open_for_writing(path, trace.timeout)
+        connection = open_for_writing(path, trace.timeout)
         try:
-            _write_rows(connection, path, rows)
+            store_rows(connection, path, rows)
         finally:
             connection.close()
 
@@ -246,7 +246,7 @@ def write_now(trace: Pending) -> None:
         retrying_busy(path, trace.timeout, write, f"cannot save trace {trace.trace_id} in")
 
 
-def _open_for_writing(location: str, timeout: float) -> Any:
+def open_for_writing(location: str, timeout: float) -> Any:
     """A connection to a store with the current schema: a PostgreSQL server's, or a SQLite
     file's (created with its folder if needed)."""
     if is_server_url(location):
@@ -261,11 +261,11 @@ def _open_for_writing(location: str, timeout: float) -> Any:
     return connection
 
 
-def _write_rows(connection: Any, location: str, rows: list[tuple]) -> None:
+def store_rows(connection: Any, location: str, rows: list[tuple], replace: bool = True) -> None:
     if is_server_url(location):
-        postgres.write(connection, location, rows)
+        postgres.write(connection, location, rows, replace)
     else:
-        write_rows(connection, location, rows)
+        write_rows(connection, location, rows, replace)
 
 
 class Losses:
