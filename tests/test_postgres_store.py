@@ -138,7 +138,7 @@ def test_traces_wait_while_the_server_restarts(postgres_server):
     assert {row.trace_id for row in list_traces(url)} == {f"trc_{n}" for n in range(40)}
 
 
-def test_traces_that_cannot_be_written_by_exit_are_counted_once(postgres_server):
+def test_traces_not_written_by_exit_are_reported_once_or_kept_in_a_file(postgres_server, tmp_path):
     url = postgres_server.url("no_such_database")
     program = (
         "from vexo.db import save_trace_in_sqlite\n"
@@ -153,6 +153,13 @@ def test_traces_that_cannot_be_written_by_exit_are_counted_once(postgres_server)
     assert result.stderr.count("vexo:") == 1, result.stderr
     assert "trc_0" in result.stderr and "no_such_database" in result.stderr
     assert postgres_server.url("no_such_database").split(":")[2].split("@")[0] not in result.stderr
+    fallback = tmp_path / "unsent.sqlite3"
+    result = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120,
+        env={**os.environ, "VEXO_FALLBACK_DB": str(fallback)},
+    )  # fmt: skip
+    assert "5 traces that" in result.stderr and "lost" not in result.stderr, result.stderr
+    assert count_traces(fallback) == 5
 
 
 def test_copy_between_stores_adds_no_duplicates(postgres_server, tmp_path):

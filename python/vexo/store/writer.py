@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import dataclasses
 import logging
 import os
 import sys
@@ -37,7 +38,7 @@ from vexo.store.locations import is_server_url, shown
 from vexo.store.retries import Retries
 from vexo.store.rows import Pending, rows_of, write_rows
 
-__all__ = ["Writer", "current_writer", "open_for_writing", "store_rows"]
+__all__ = ["FALLBACK_VARIABLE", "Writer", "current_writer", "open_for_writing", "store_rows"]
 
 logger = logging.getLogger("vexo")
 
@@ -48,6 +49,8 @@ _MAX_BATCH_BYTES = 16 * 2**20
 _LOST_NAMED = 10
 # How long the writer waits for more traces once one has come, in seconds.
 _LINGER = 0.005
+# Names a SQLite file for the traces a database server did not take by the time the process ends.
+FALLBACK_VARIABLE = "VEXO_FALLBACK_DB"
 
 
 class Writer:
@@ -203,8 +206,8 @@ class Writer:
             for trace in traces:
                 trace.error = error
             lost = [trace for trace in traces if not trace.waited]
-            if is_server_url(path) and not self.last_attempt:
-                lost = self.retries.hold(lost)
+            if is_server_url(path):
+                lost = self.retries.hold(lost) if not self.last_attempt else _spilled(lost)
             self.losses.lost(path, lost, error)
         else:
             self.retries.succeeded()
@@ -266,6 +269,26 @@ def store_rows(connection: Any, location: str, rows: list[tuple], replace: bool 
         postgres.write(connection, location, rows, replace)
     else:
         write_rows(connection, location, rows, replace)
+
+
+def _spilled(traces: list[Pending]) -> list[Pending]:
+    """At exit, traces a server did not take go to the SQLite file that VEXO_FALLBACK_DB names,
+    if it names one; gives back those still lost."""
+    fallback = os.environ.get(FALLBACK_VARIABLE)
+    if not fallback or not traces:
+        return traces
+    path = os.path.abspath(fallback)
+    try:
+        for trace in traces:
+            write_now(dataclasses.replace(trace, path=path))
+    except Exception as error:
+        logger.warning("vexo: cannot keep unsent traces in %s either: %s", path, error)
+        return traces
+    logger.warning(
+        "vexo: %d traces that %s did not take were saved in %s; `vexo copy` sends them later",
+        len(traces), shown(traces[0].path), path,
+    )  # fmt: skip
+    return []
 
 
 class Losses:
