@@ -10,7 +10,9 @@ dependency, imported only when a PostgreSQL URL is used.
 from __future__ import annotations
 
 import contextlib
+import os
 import re
+import threading
 from collections.abc import Iterator
 from typing import Any
 
@@ -136,14 +138,27 @@ def load_row(connection: Any, trace_id: str) -> tuple[bytes, str | None] | None:
 
 @contextlib.contextmanager
 def reading(url: str, timeout: float) -> Iterator[Any | None]:
-    """A connection to read from; None while the server holds no traces of ours yet."""
-    connection = connect(url, timeout)
+    """A connection to read from; None while the server holds no traces of ours yet.
+
+    A thread keeps its connection for the next read (the explorer reads a page per request; a
+    new connection would cost more than the query); one that failed is closed and made anew.
+    """
+    kept = _readers.__dict__.setdefault("connections", {})
+    key = (url, os.getpid())  # never one that crossed a fork
+    connection = kept.pop(key, None)
+    if connection is None or connection.closed:
+        connection = connect(url, timeout)
     try:
         version = _schema_version(connection)
         _check_version(url, version)
         yield connection if version else None
-    finally:
+    except BaseException:
         connection.close()
+        raise
+    kept[key] = connection
+
+
+_readers = threading.local()
 
 
 def _schema_version(connection: Any) -> int:
