@@ -115,6 +115,7 @@ for number in range(40):
         print("restart", flush=True)
         sys.stdin.readline()
 print("done", flush=True)
+sys.stdin.readline()  # until the server is back
 """
 
 
@@ -132,7 +133,7 @@ def test_traces_wait_while_the_server_restarts(postgres_server):
         assert program.stdout.readline() == "done\n"  # the program was not held up
     finally:
         postgres_server.restart()
-    out, err = program.communicate(timeout=120)
+    out, err = program.communicate("\n", timeout=120)
     assert program.returncode == 0, err
     assert "not saved" not in err and "lost" not in err
     assert {row.trace_id for row in list_traces(url)} == {f"trc_{n}" for n in range(40)}
