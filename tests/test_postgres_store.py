@@ -182,3 +182,28 @@ def test_copy_between_stores_adds_no_duplicates(postgres_server, tmp_path):
     back = str(tmp_path / "back.sqlite3")
     copy(url, back)
     assert load_trace(back, "trc_449") == load_trace(sqlite_file, "trc_449")
+
+
+def test_every_entry_point_takes_a_server_url(postgres_server, tmp_path):
+    url = postgres_server.create_database("entry_points")
+    (tmp_path / "prog.py").write_text("def f(x):\n    return x + 1\n\nf(1)\n")
+    (tmp_path / "test_it.py").write_text("def test_ok():\n    assert 1\n")
+    environment = {**os.environ, "VEXO_DB": url}
+
+    def vexo(*arguments, module="vexo"):
+        result = subprocess.run(
+            [sys.executable, "-m", module, *arguments], cwd=tmp_path, env=environment,
+            capture_output=True, text=True, timeout=120,
+        )  # fmt: skip
+        assert result.returncode == 0, result.stderr
+        assert postgres_server.url().split(":")[2].split("@")[0] not in result.stdout + result.stderr
+        return result.stdout
+
+    vexo("run", "prog.py")
+    vexo("-p", "no:cacheprovider", "--vexo", "test_it.py", module="pytest")
+    assert {row.source.split()[0] for row in list_traces(url)} == {"script", "pytest"}
+    assert [row.outcome for row in list_traces(url, kind="test")] == ["passed"]
+    assert "f(x=1) -> 2" in vexo("show", "--db", url, list_traces(url, kind="script")[0].trace_id)
+    vexo("html", "-o", "trace.html")
+    vexo("export", "--format", "chrome", "-o", "trace.json")
+    assert (tmp_path / "trace.html").stat().st_size and (tmp_path / "trace.json").stat().st_size
