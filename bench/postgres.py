@@ -110,8 +110,9 @@ def listing_ms(store: str) -> dict[str, float]:
         return {
             "newest 50": median_ms(lambda: list_traces(store, limit=50)),
             "count": median_ms(lambda: count_traces(store)),
-            "filtered page": median_ms(lambda: list_traces(store, limit=50, kind="test",
-                                                           text="test_1", offset=100)),  # fmt: skip
+            "filtered page": median_ms(
+                lambda: list_traces(store, limit=50, kind="test", text="test_1", offset=100)
+            ),  # fmt: skip
             "explorer list": median_ms(explorer_page),
         }
     finally:
@@ -131,7 +132,10 @@ def main() -> None:
             ("SQLite", lambda name: os.path.join(folder, f"{name}.sqlite3")),
             ("PostgreSQL", server.create_database),
         ):
-            one, eight = saves_per_second(store_of("one"), 1), saves_per_second(store_of("eight"), 8)
+            one, eight = (
+                saves_per_second(store_of("one"), 1),
+                saves_per_second(store_of("eight"), 8),
+            )
             listed = store_of("listed")
             fill(listed, LISTED)
             save_trace_in_sqlite(listed, "trc_last", msgpack=DOCUMENT)

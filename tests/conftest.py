@@ -1,6 +1,6 @@
 import sys
-import uuid
 import threading
+import uuid
 
 import msgpack
 import pytest

@@ -85,7 +85,9 @@ def test_eight_processes_save_at_once_and_one_is_killed(postgres_server):
     savers = [
         subprocess.Popen(
             [sys.executable, "-c", SAVER, url, str(worker), "10"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
         )  # fmt: skip
         for worker in range(8)
     ]
@@ -196,7 +198,9 @@ def test_every_entry_point_takes_a_server_url(postgres_server, tmp_path):
             capture_output=True, text=True, timeout=120,
         )  # fmt: skip
         assert result.returncode == 0, result.stderr
-        assert postgres_server.url().split(":")[2].split("@")[0] not in result.stdout + result.stderr
+        assert (
+            postgres_server.url().split(":")[2].split("@")[0] not in result.stdout + result.stderr
+        )
         return result.stdout
 
     vexo("run", "prog.py")

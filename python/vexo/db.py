@@ -19,6 +19,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
 
+from vexo.store import postgres
 from vexo.store.codec import decompress
 from vexo.store.database import (
     APPLICATION_ID,
@@ -34,7 +35,6 @@ from vexo.store.database import (
     write_transaction,
 )
 from vexo.store.documents import DocumentSummary, document_trace_id, summarize_trace
-from vexo.store import postgres
 from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
 from vexo.store.locations import is_server_url, location_text, shown
 from vexo.store.rows import Pending

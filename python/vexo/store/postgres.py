@@ -92,7 +92,9 @@ def prepare_for_writing(connection: Any, url: str) -> None:
         connection.execute("INSERT INTO vexo_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
 
 
-def write_rows(connection: Any, url: str, rows: list[tuple[Any, ...]], replace: bool = True) -> None:
+def write_rows(
+    connection: Any, url: str, rows: list[tuple[Any, ...]], replace: bool = True
+) -> None:
     """Stores the rows in one transaction, replacing traces stored before under their ids (or,
     without `replace`, keeping those)."""
     with connection.transaction():
@@ -123,9 +125,7 @@ def count_rows(connection: Any, kind: str | None, text: str | None) -> int:
 
 
 def stored_rows(connection: Any, after: str, limit: int) -> list[tuple[Any, ...]]:
-    query = (
-        f"SELECT {_COLUMNS} FROM vexo_traces WHERE trace_id > %s ORDER BY trace_id LIMIT %s"
-    )
+    query = f"SELECT {_COLUMNS} FROM vexo_traces WHERE trace_id > %s ORDER BY trace_id LIMIT %s"
     return [(*row[:8], bytes(row[8]), row[9]) for row in connection.execute(query, (after, limit))]
 
 
