@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import bisect
 import contextlib
+import functools
 import gc
 import itertools
 import os
@@ -71,7 +72,6 @@ class TraceIndex:
         self.children = nodes.children
         self.block = nodes.block
         self.offsets = nodes.offsets
-        self._lowered = self.block.lower()
         self._name_text, self._name_starts = nodes.name_text, nodes.name_starts
         self.functions: dict[tuple[str, str], list[float]] = {}
         for name, path, calls, total, own in nodes.callees:
@@ -222,6 +222,11 @@ class TraceIndex:
             return
         found = (n for n in self._value_candidates(needle) if needle in self.searchable("value", n))
         yield from itertools.islice(found, limit)
+
+    @functools.cached_property
+    def _lowered(self) -> bytes:
+        """The block in lowercase, made for the first search by value."""
+        return self.block.lower()
 
     def _value_candidates(self, needle: str) -> Iterator[int]:
         """Nodes whose packed bytes hold the needle (the bytes hold keys and lengths too)."""

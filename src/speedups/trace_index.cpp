@@ -702,29 +702,42 @@ py::Ref int64_bytes(const std::vector<long long>& numbers) {
 
 // Every node's packed records, one after the other, and where each node's start (native int64).
 py::Ref Indexer::block_and_offsets() const {
-  std::string block;
-  std::vector<long long> offsets{0};
+  const auto size_of = [](Span span) { return span.present() ? span.end - span.start : 1; };
+  std::vector<long long> offsets(kind_.size() + 1, 0);
+  for (size_t node = 0; node < kind_.size(); ++node) {
+    size_t size = 0;
+    if (kind_[node] == kThread) {
+      size = packed_threads_[node].size();
+    } else if (kind_[node] == kEvent) {
+      size = size_of(first_[node]);
+    } else {
+      size = 1 + size_of(first_[node]) + size_of(second_[node]);
+    }
+    offsets[node + 1] = offsets[node] + static_cast<long long>(size);
+  }
+  // Written in place: the block is as large as the records, copied once.
+  py::Ref bytes = py::check(PyBytes_FromStringAndSize(nullptr, offsets.back()));
+  char* out = PyBytes_AS_STRING(bytes.get());
   const auto add = [&](Span span) {
     if (span.present()) {
-      block.append(reinterpret_cast<const char*>(data_ + span.start), span.end - span.start);
+      std::memcpy(out, data_ + span.start, span.end - span.start);
+      out += span.end - span.start;
     } else {
-      block.push_back(static_cast<char>(0xc0));
+      *out++ = static_cast<char>(0xc0);
     }
   };
   for (size_t node = 0; node < kind_.size(); ++node) {
     if (kind_[node] == kThread) {
-      block += packed_threads_[node];
+      std::memcpy(out, packed_threads_[node].data(), packed_threads_[node].size());
+      out += packed_threads_[node].size();
     } else if (kind_[node] == kEvent) {
       add(first_[node]);
     } else {
-      block.push_back(static_cast<char>(0x92));
+      *out++ = static_cast<char>(0x92);
       add(first_[node]);
       add(second_[node]);
     }
-    offsets.push_back(static_cast<long long>(block.size()));
   }
-  py::Ref bytes =
-      py::check(PyBytes_FromStringAndSize(block.data(), static_cast<Py_ssize_t>(block.size())));
   py::Ref numbers = int64_bytes(offsets);
   return py::check(Py_BuildValue("(OO)", bytes.get(), numbers.get()));
 }
