@@ -316,3 +316,25 @@ def test_compiled_index_gives_what_the_reference_gives(fields):
     cut = [(thread, start, end - 1) for thread, start, end in buffers]
     with pytest.raises(ValueError, match="damaged"):
         tracenodes._index_records(document, cut, main, unpack)
+
+
+def refuse(value):
+    if value is None:
+        return None
+    raise ValueError(value)
+
+
+def fail_and_recover():
+    try:
+        refuse("no")
+    except ValueError:
+        return refuse(None)
+
+
+def test_detail_tells_a_frame_that_ended_by_its_raise(tmp_path):
+    index = TraceIndex(traced(fail_and_recover, tmp_path))
+    calls = index.search("test_export.refuse", by="name")["results"]
+    raised, returned = (index.detail(call["id"]) for call in calls)
+    raise_line = refuse.__code__.co_firstlineno + 3
+    assert (raised["raised_on_line"], raised["return_line"]) == (raise_line, raise_line)
+    assert (returned["raised_on_line"], returned["return_value"]) == (None, None)

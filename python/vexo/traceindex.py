@@ -20,6 +20,7 @@ import functools
 import gc
 import itertools
 import os
+import re
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -156,6 +157,7 @@ class TraceIndex:
             return entry
         call = Call(*self.records(number))
         first = call.first
+        return_line = split_path(str(call.ret.get("path")))[1] if call.ret else None
         entry.update(
             qualname=first.get("qualname"),
             co_name=first.get("co_name"),
@@ -166,7 +168,8 @@ class TraceIndex:
             locals_at_call=_detail_value(_locals(call.call)),
             locals_at_return=_detail_value(_locals(call.ret)),
             return_value=_detail_value(call.ret.get("arg")) if call.ret is not None else None,
-            return_line=split_path(str(call.ret.get("path")))[1] if call.ret else None,
+            return_line=return_line,
+            raised_on_line=_raised_on(entry["file"], return_line, call.ret),
             called_at=jsonable(call.call.get("timestamp")) if call.call else None,
             returned_at=jsonable(call.ret.get("timestamp")) if call.ret else None,
             call_site=self._call_site(number, first),
@@ -351,6 +354,20 @@ def _detail_value(value: Any) -> Any:
     if isinstance(value, dict):
         return {key: _detail_value(item) for key, item in value.items()}
     return value
+
+
+def _raised_on(file: str, line: int | None, ret: dict[str, Any] | None) -> int | None:
+    """The line when the frame ended on a raise statement: by the exception it raised. A return
+    record looks the same whether the frame returned None or ended by an exception, and keeps no
+    exception, so the line's source is what tells; an exception passing up from a callee goes
+    unseen."""
+    if ret is None or ret.get("arg") is not None:
+        return None
+    around = source_lines(file, line)
+    if around is None or line is None:
+        return None
+    text = around["lines"][line - around["first"]].lstrip()
+    return line if re.match(r"raise\b", text) else None
 
 
 def source_lines(file: str | None, line: int | None) -> dict[str, Any] | None:
