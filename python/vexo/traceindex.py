@@ -5,8 +5,9 @@ viewer and the exports all read traces through it.
 Nodes are numbered as vexo.tracenodes makes them: the threads, then every call and plugin record
 in the order they happened, thread by thread. Their records are kept packed as MessagePack, one
 after the other in one block, and unpacked only when shown; a search by value looks through that
-block (and a lowercase copy of it) before it unpacks the few records that may match. So an index
-holds about twice the document plus a few numbers per record, not the decoded tree.
+block (and a lowercase copy of it, made by the first such search) before it unpacks the few
+records that may match. So an index holds about the document (twice once searched by value) plus a
+few numbers per record, not the decoded tree.
 
 Indexing keeps each record's bytes as they are and takes from it only what the tree and the
 figures need, so no tree of decoded records is ever built.
