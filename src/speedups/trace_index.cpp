@@ -202,12 +202,11 @@ class Indexer {
     const size_t count = reader.array_header();
     if (count == kNone) return;
     for (size_t item = 0; item < count; ++item) {
-      if (reader.peek() >= 0x80 && reader.peek() <= 0x8f) {
-        add_record(reader, buffer_thread);
-      } else if (reader.peek() == 0xde || reader.peek() == 0xdf) {
+      const uint8_t code = reader.peek();
+      if ((code & 0xf0) == 0x80 || code == 0xde || code == 0xdf) {
         add_record(reader, buffer_thread);
       } else {
-        reader.skip();
+        reader.skip();  // not a record
       }
     }
   }
