@@ -184,10 +184,12 @@ def main() -> None:
         "## Trace explorer",
         "",
         f"`bench/viewer.py`, CPython {sys.version.split()[0]}, headless Chromium {version}, on this"
-        " shared 2-core machine. Time to first tree: from asking for the trace page until its first"
-        " call is shown, the server indexing the trace on that first request. Expand: a node's"
-        " 1,000 children. Search: a value held by one call. Memory: the server's resident memory"
-        " after indexing, less before, per MiB of document (peak: during indexing).",
+        f" shared 2-core machine (load average {os.getloadavg()[0]:.1f} at the end). Time to first"
+        " tree: from asking for the trace page until its first call is shown, the server indexing"
+        " the trace on that first request. Expand: a node's 1,000 children. Search: a value held"
+        " by one call. Memory: the server's resident memory after indexing, less before, per MiB"
+        " of document (peak: during indexing). The lowercase copy that a search by value looks"
+        " through is made by the first such search, so it is not in these figures.",
         "",
         "| records | document MiB | first tree (s) | expand (s) | value search (s) |"
         " held MiB per MiB | peak MiB per MiB |",
