@@ -298,24 +298,22 @@ def awkward_documents():
 def test_compiled_index_gives_what_the_reference_gives(fields):
     from vexo import tracenodes
 
-    if tracenodes._index_records is tracenodes.python_index_records:
+    if tracenodes._index_document is tracenodes.python_index_document:
         pytest.skip("the compiled module is not there")
     document = msgpack.packb(fields, use_bin_type=True)
-    found, buffers = tracenodes._fields_and_buffers(document)
-    main, unpack = found.get("main_thread_id"), tracenodes._unpack
 
-    def plain(result):
+    def plain(index):
         """The result as text, so that NaN matches itself and numbers match exactly."""
-        threads, lists, (block, offsets), (names, starts), callees = result
+        fields, (threads, lists, (block, offsets), (names, starts), callees) = index(
+            document, tracenodes._unpack
+        )
         numbers = [list(tracenodes._int64s(packed)) for packed in (offsets, starts)]
-        return repr([threads, lists, block, names, callees, numbers])
+        return repr([fields, threads, lists, block, names, callees, numbers])
 
-    assert plain(tracenodes._index_records(document, buffers, main, unpack)) == plain(
-        tracenodes.python_index_records(document, buffers, main, unpack)
-    )
-    cut = [(thread, start, end - 1) for thread, start, end in buffers]
-    with pytest.raises(ValueError, match="damaged"):
-        tracenodes._index_records(document, cut, main, unpack)
+    assert plain(tracenodes._index_document) == plain(tracenodes.python_index_document)
+    for damaged in (document[:-3], document + b"\xc0"):
+        with pytest.raises(ValueError, match="damaged"):
+            tracenodes._index_document(damaged, tracenodes._unpack)
 
 
 def refuse(value):

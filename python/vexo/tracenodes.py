@@ -6,14 +6,14 @@ the order they happened, thread by thread (so a node's descendants follow it). A
 that the calls and events after it nest under until its return (matched by frame id) closes it.
 
 The pass here is the reference; the compiled module vexo._speedups does the same pass over the
-document's bytes, without unpacking each record into Python objects, and gives the same nodes
-(`unpack` makes what it does not make itself: values other than scalars).
+document's bytes, without unpacking each record into Python objects, and gives the same nodes.
 """
 
 from __future__ import annotations
 
 import array
 import dataclasses
+from collections.abc import Callable
 from typing import Any
 
 import msgpack
@@ -49,8 +49,9 @@ class Nodes:
 
 def read_nodes(document: bytes) -> Nodes:
     try:
-        fields, buffers = _fields_and_buffers(document)
-        found = _index_records(document, buffers, fields.get("main_thread_id"), _unpack)
+        fields, found = _index_document(document, _unpack)
+        if not isinstance(fields.get("trace_id"), str):
+            raise ValueError("not a trace document")
     except Exception:
         decode(document)  # raises the error that says what is wrong with the document
         raise
@@ -59,6 +60,14 @@ def read_nodes(document: bytes) -> Nodes:
         fields, threads, kind, parent, thread, children, block, _int64s(offsets), names,
         _int64s(starts), callees,
     )  # fmt: skip
+
+
+def _index_document(document: bytes, unpack: Callable[[bytes], Any]) -> tuple[dict, Any]:
+    """The document's fields but its record buffers, and (threads, (kind, parent, thread,
+    children), (block, offsets), (name text, starts), callees) of the records in the buffers.
+    (`unpack` serves the compiled pass, which makes only scalars itself.)"""
+    fields, buffers = _fields_and_buffers(document)
+    return fields, _Builder(document, buffers, fields.get("main_thread_id")).result()
 
 
 def _fields_and_buffers(document: bytes) -> tuple[dict[Any, Any], list[tuple[Any, int, int]]]:
@@ -88,7 +97,7 @@ def _fields_and_buffers(document: bytes) -> tuple[dict[Any, Any], list[tuple[Any
                 unpacker.skip()
         else:
             fields[key] = unpacker.unpack()
-    if unpacker.tell() != len(document) or not isinstance(fields.get("trace_id"), str):
+    if unpacker.tell() != len(document):
         raise ValueError("not a whole trace document")
     return fields, [(fields.get("main_thread_id"), *span) for span in main] + others
 
@@ -110,14 +119,6 @@ def _int64s(packed: bytes | array.array) -> array.array:
     numbers = array.array("q")
     numbers.frombytes(packed)
     return numbers
-
-
-def _index_records(
-    document: bytes, buffers: list[tuple[Any, int, int]], main_thread: Any, unpack: Any
-) -> tuple[Any, ...]:
-    """(threads, (kind, parent, thread, children), (block, offsets), (name text, starts),
-    callees) of the records in the buffers."""
-    return _Builder(document, buffers, main_thread).result()
 
 
 _MISSING = object()
@@ -314,6 +315,6 @@ def _pack(value: Any) -> bytes:
     return msgpack.packb(value, use_bin_type=True)
 
 
-python_index_records = _index_records
+python_index_document = _index_document
 if _speedups is not None:
-    _index_records = _speedups.index_records  # noqa: F811
+    _index_document = _speedups.index_document  # noqa: F811

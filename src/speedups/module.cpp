@@ -61,9 +61,9 @@ PyMethodDef module_methods[] = {
     {"dumper", dumper, METH_O,
      "dumper(limits)\n--\n\nA function of one value that dumps it within these limits; cheaper to "
      "call than dumps()."},
-    {"index_records", index_records, METH_VARARGS,
-     "index_records(document, buffers, main_thread, unpack)\n--\n\nThe nodes of a trace "
-     "document's call tree, as vexo.traceindex reads them."},
+    {"index_document", index_document, METH_VARARGS,
+     "index_document(document, unpack)\n--\n\nThe fields of a trace document and the nodes of "
+     "its call tree, as vexo.tracenodes reads them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -196,9 +196,8 @@ class Indexer {
         unpack_(unpack),
         groups_(py::check(PyDict_New())) {}
 
-  void read_buffer(PyObject* buffer_thread, size_t start, size_t end) {
-    if (start > end || end > size_) damaged();
-    Reader reader(data_, end, start);
+  void read_buffer(PyObject* buffer_thread, Span buffer) {
+    Reader reader(data_, buffer.end, buffer.start);
     const size_t count = reader.array_header();
     if (count == kNone) return;
     for (size_t item = 0; item < count; ++item) {
@@ -211,6 +210,7 @@ class Indexer {
     }
   }
 
+  py::Ref read_document();
   py::Ref finish(PyObject* main_thread);
 
  private:
@@ -618,6 +618,50 @@ std::string packed_thread(PyObject* name, PyObject* native_id) {
   return out;
 }
 
+// The document's fields but its record buffers, whose records it reads: the main thread's buffer
+// first, then the other threads'. A field named twice keeps its last value.
+py::Ref Indexer::read_document() {
+  Reader reader(data_, size_, 0);
+  const size_t pairs = reader.map_header();
+  if (pairs == kNone) damaged();
+  py::Ref fields = py::check(PyDict_New());
+  Span main_buffer;
+  Span thread_buffers;
+  for (size_t pair = 0; pair < pairs; ++pair) {
+    const size_t key_start = reader.position();
+    std::string_view key;
+    const bool named = reader.text(key);
+    if (!named) reader.skip();
+    const Span key_span{key_start, reader.position()};
+    reader.skip();
+    const Span value_span{key_span.end, reader.position()};
+    if (named && key == "frames_of_interest") {
+      main_buffer = value_span;
+    } else if (named && key == "frames") {
+      thread_buffers = value_span;
+    } else {
+      py::check_status(
+          PyDict_SetItem(fields.get(), value(key_span).get(), value(value_span).get()));
+    }
+  }
+  if (reader.position() != size_) damaged();
+  PyObject* main = PyDict_GetItemString(fields.get(), "main_thread_id");
+  if (main_buffer.present()) read_buffer(main == nullptr ? Py_None : main, main_buffer);
+  if (thread_buffers.present()) {
+    Reader buffers(data_, thread_buffers.end, thread_buffers.start);
+    const size_t threads = buffers.map_header();
+    for (size_t item = 0; threads != kNone && item < threads; ++item) {
+      const size_t key_start = buffers.position();
+      buffers.skip();
+      py::Ref thread = value(Span{key_start, buffers.position()});
+      const size_t start = buffers.position();
+      buffers.skip();
+      read_buffer(thread.get(), Span{start, buffers.position()});
+    }
+  }
+  return fields;
+}
+
 // The main thread's records first, then the other threads' in the order they first appear.
 py::Ref Indexer::finish(PyObject* main_thread) {
   std::vector<size_t> order;
@@ -772,36 +816,20 @@ py::Ref Indexer::callees() const {
   return list;
 }
 
-size_t size_argument(PyObject* number) {
-  const size_t value = PyLong_AsSize_t(number);
-  if (value == static_cast<size_t>(-1) && PyErr_Occurred()) py::throw_error();
-  return value;
-}
-
 }  // namespace
 
-PyObject* index_records(PyObject*, PyObject* args) {
+PyObject* index_document(PyObject*, PyObject* args) {
   PyObject* document = nullptr;
-  PyObject* buffers = nullptr;
-  PyObject* main_thread = nullptr;
   PyObject* unpack = nullptr;
-  if (!PyArg_ParseTuple(args, "O!O!OO:index_records", &PyBytes_Type, &document, &PyList_Type,
-                        &buffers, &main_thread, &unpack)) {
+  if (!PyArg_ParseTuple(args, "O!O:index_document", &PyBytes_Type, &document, &unpack)) {
     return nullptr;
   }
   return py::guard<PyObject*>(nullptr, [&]() {
     Indexer indexer(document, unpack);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(buffers); ++i) {
-      PyObject* buffer = PyList_GET_ITEM(buffers, i);
-      PyObject* thread = nullptr;
-      PyObject* start = nullptr;
-      PyObject* end = nullptr;
-      if (!PyArg_ParseTuple(buffer, "OO!O!", &thread, &PyLong_Type, &start, &PyLong_Type, &end)) {
-        py::throw_error();
-      }
-      indexer.read_buffer(thread, size_argument(start), size_argument(end));
-    }
-    return indexer.finish(main_thread).release();
+    py::Ref fields = indexer.read_document();
+    PyObject* main = PyDict_GetItemString(fields.get(), "main_thread_id");
+    py::Ref nodes = indexer.finish(main == nullptr ? Py_None : main);
+    return py::check(Py_BuildValue("(OO)", fields.get(), nodes.get())).release();
   });
 }
 

@@ -6,8 +6,8 @@
 
 namespace vexo::speedups {
 
-// index_records(document, buffers, main_thread, unpack): see vexo.traceindex._index_records, the
-// reference it gives the same result as. New reference, or null with an exception set.
-PyObject* index_records(PyObject* module, PyObject* args);
+// index_document(document, unpack): see vexo.tracenodes._index_document, the reference it gives
+// the same result as. New reference, or null with an exception set.
+PyObject* index_document(PyObject* module, PyObject* args);
 
 }  // namespace vexo::speedups
