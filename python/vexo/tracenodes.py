@@ -39,9 +39,8 @@ class Nodes:
     children: dict[int, list[int]]
     block: bytes  # each node's packed records, one after the other; a call's as [call, return]
     offsets: array.array  # where each node's records start in the block, and the block's end
-    name_text: (
-        str  # each node's "qualified name\tfile:line" (event: its type), lowercase, NUL-joined
-    )
+    # Each node's "qualified name\tfile:line" (event: its type) in lowercase, joined by NUL.
+    name_text: str
     name_starts: array.array
     # (qualified name, "file:line", calls, total time, own time) of each function and line.
     callees: list[tuple[str, str, int, float, float]]
