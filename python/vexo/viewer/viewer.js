@@ -362,9 +362,7 @@ function showDetail(d) {
   }
   parts.push(
     section("Arguments", valuesTable(d.args, "args")),
-    section(d.returned ? "Return value" : "Return", d.returned
-      ? el("pre", { className: "value", id: "return-value" }, valueText(d.return_value))
-      : el("div", { className: "dim" }, "no return recorded (the trace ended first)")),
+    returnSection(d),
     section("Locals at call", valuesTable(d.locals_at_call, "locals-call")),
     section("Locals at return", valuesTable(d.locals_at_return, "locals-return")),
     callSite(d.call_site),
@@ -375,6 +373,17 @@ function showDetail(d) {
         ["frame id", d.frame_id ?? "?"], ["qualified name", d.qualname ?? "?"], ["code name", d.co_name ?? "?"]]
         .map(([k, v]) => el("tr", {}, el("th", {}, k), el("td", {}, String(v)))))));
   pane.replaceChildren(...parts);
+}
+
+function returnSection(d) {
+  if (!d.returned) {
+    return section("Return", el("div", { className: "dim" }, "no return recorded (the trace ended first)"));
+  }
+  if (d.raised_on_line !== null && d.raised_on_line !== undefined) {
+    return section("Exception", el("div", { className: "dim", id: "return-exception" },
+      `ended by the exception raised on line ${d.raised_on_line} (the trace keeps no exception value)`));
+  }
+  return section("Return value", el("pre", { className: "value", id: "return-value" }, valueText(d.return_value)));
 }
 
 function callSite(site) {
