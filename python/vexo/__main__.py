@@ -317,9 +317,6 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
         raise CommandError(str(error), EXIT_USAGE) from None
     try:
         prepare_database(settings.db_path, timeout=settings.busy_timeout)
-        run_id = start_own_run(
-            settings.db_path, _command_text(options), timeout=settings.busy_timeout
-        )
     except StoreError as error:
         raise CommandError(str(error)) from None
     cwd = os.getcwd()
@@ -328,6 +325,12 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
     else:
         program = script_program(options.script, program_args)
     program.prepare()
+    try:
+        run_id = start_own_run(
+            settings.db_path, _command_text(options), timeout=settings.busy_timeout
+        )
+    except StoreError as error:
+        raise CommandError(str(error)) from None
     given_argv = list(sys.argv)
     profiler = Profiler(settings.profiler_config(), db_path=settings.db_path, source=program.source)
     status = trace_program(program, profiler)

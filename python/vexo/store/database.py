@@ -177,7 +177,15 @@ def opened(path: str, timeout: float, *, writable: bool) -> sqlite3.Connection:
 def schema_version(connection: sqlite3.Connection, path: str) -> int:
     """The schema version of a trace database of ours, 0 for an empty file; raises for anything
     else."""
-    return check_format(path, *read_format(connection))
+    if connection.in_transaction:
+        return check_format(path, *read_format(connection))
+    # The sizes are compared while a read holds the pages it sees in place: a checkpoint of
+    # another process could otherwise move pages from the log into the file between two reads.
+    connection.execute("BEGIN")
+    try:
+        return check_format(path, *read_format(connection))
+    finally:
+        connection.execute("COMMIT")
 
 
 def read_format(connection: sqlite3.Connection) -> tuple[int, int, int, int]:

@@ -130,7 +130,9 @@ def give_back_space(connection: sqlite3.Connection, *, rewrite: bool) -> None:
     elif rewrite and _free_share(connection) >= _VACUUM_SHARE:
         connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
         connection.execute("VACUUM")
-    # The log would otherwise keep the size the file gave back; readers may hold it a while.
+    # The log would otherwise keep the size the file gave back. Readers and writers of other
+    # processes hold it up: it is tried briefly, and their own checkpoints do it later.
+    connection.execute("PRAGMA busy_timeout = 100")
     connection.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
 
 
