@@ -79,9 +79,11 @@ def test_previous_schema_is_read_then_upgraded_in_place_by_the_first_write(tmp_p
     for row in list_traces(path):
         assert msgpack.unpackb(load_trace(path, row.trace_id))["trace_id"] == row.trace_id
     assert [row.trace_id for row in list_traces(path, run_id="run_new")] == ["trc_new"]
-    # A trace outside any run counts as a run of its own; the newest two stay.
-    assert prune(path, keep_runs=2).traces == 2
+    # A trace outside any run counts as a run of its own.
+    assert prune(path, before=1.5).traces == 2  # stored at 0 and 1
     assert [row.trace_id for row in list_traces(path)] == ["trc_new", "trc_old2"]
+    assert prune(path, keep_runs=1).traces == 1
+    assert [row.trace_id for row in list_traces(path)] == ["trc_new"]
 
 
 def test_eight_processes_save_while_old_runs_are_pruned(tmp_path, monkeypatch):

@@ -46,12 +46,25 @@ class Pruned(NamedTuple):
 
 
 def run_units(connection: sqlite3.Connection) -> list[RunUnit]:
-    """Every run with traces or a row, and every trace outside a run, the newest first."""
+    """Every run with traces or a row, and every trace outside a run, the newest first.
+
+    The runs of the traces are found by stepping from one run id to the next in the index by
+    run, a few lookups per run rather than a read of every trace's entry.
+    """
     query = """
+        WITH RECURSIVE ids(run_id) AS (
+            SELECT min(run_id) FROM traces
+            UNION ALL
+            SELECT (SELECT min(run_id) FROM traces WHERE run_id > ids.run_id)
+            FROM ids WHERE ids.run_id IS NOT NULL
+        )
         SELECT run_id, rowid_, min(at), max(last_at) FROM (
-            SELECT run_id, CASE WHEN run_id IS NULL THEN rowid END AS rowid_,
-                min(stored_at) AS at, max(stored_at) AS last_at
-            FROM traces GROUP BY run_id, rowid_
+            SELECT run_id, NULL AS rowid_,
+                (SELECT min(stored_at) FROM traces WHERE traces.run_id = ids.run_id) AS at,
+                (SELECT max(stored_at) FROM traces WHERE traces.run_id = ids.run_id) AS last_at
+            FROM ids WHERE run_id IS NOT NULL
+            UNION ALL
+            SELECT NULL, rowid, stored_at, stored_at FROM traces WHERE run_id IS NULL
             UNION ALL
             SELECT run_id, NULL, started_at, coalesce(ended_at, started_at) FROM runs
         ) GROUP BY run_id, rowid_ ORDER BY 3 DESC
