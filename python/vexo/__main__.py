@@ -683,30 +683,22 @@ def _run_asked(settings: Settings, run: str | None) -> str | None:
 
 
 def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.prune import parse_age, parse_size, prune_store
+    from vexo.prune import prune_store
 
     settings = _settings(options)
-    if options.keep_runs is None and options.older_than is None and options.max_size is None:
-        raise CommandError("prune: give --keep-runs, --older-than or --max-size", EXIT_USAGE)
-    if options.keep_runs is not None and options.keep_runs < 0:
-        raise CommandError("prune: --keep-runs must be 0 or more", EXIT_USAGE)
     try:
-        older_than = None if options.older_than is None else parse_age(options.older_than)
-        max_size = None if options.max_size is None else parse_size(options.max_size)
+        report = prune_store(
+            settings.db_path,
+            keep_runs=options.keep_runs,
+            older_than=options.older_than,
+            max_size=options.max_size,
+            timeout=settings.busy_timeout,
+        )
     except ValueError as error:
         raise CommandError(f"prune: {error}", EXIT_USAGE) from None
-    try:
-        print(
-            prune_store(
-                settings.db_path,
-                keep_runs=options.keep_runs,
-                older_than=older_than,
-                max_size=max_size,
-                timeout=settings.busy_timeout,
-            )
-        )
     except StoreError as error:
         raise CommandError(str(error)) from None
+    print(report)
     return 0
 
 

@@ -67,17 +67,22 @@ def prune_store(
     db_path: str,
     *,
     keep_runs: int | None,
-    older_than: float | None,
-    max_size: int | None,
+    older_than: str | None,
+    max_size: str | None,
     timeout: float,
 ) -> str:
-    """Prunes the store as asked; the line that says what went."""
-    before = None if older_than is None else time.time() - older_than
+    """Prunes the store as the options of `vexo prune` ask; the line that says what went.
+    Raises ValueError for options that make no sense."""
+    if keep_runs is None and older_than is None and max_size is None:
+        raise ValueError("give --keep-runs, --older-than or --max-size")
+    if keep_runs is not None and keep_runs < 0:
+        raise ValueError("--keep-runs must be 0 or more")
+    before = None if older_than is None else time.time() - parse_age(older_than)
     pruned = db.prune(
         db_path,
         keep_runs=keep_runs,
         before=before,
-        max_size=max_size,
+        max_size=None if max_size is None else parse_size(max_size),
         rewrite=True,
         timeout=timeout,
     )

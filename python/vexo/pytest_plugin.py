@@ -18,6 +18,7 @@ the reason is logged on the logger "vexo" and shown in the summary.
 from __future__ import annotations
 
 import logging
+import shlex
 import sys
 from collections.abc import Mapping
 from typing import Any
@@ -137,7 +138,7 @@ class TestTracer:
         from vexo.db import StoreError
         from vexo.runs import start_own_run
 
-        command = " ".join(["pytest", *config.invocation_params.args])
+        command = shlex.join(["pytest", *map(str, config.invocation_params.args)])
         try:
             self.run_id = start_own_run(
                 self.settings.db_path, command, timeout=self.settings.busy_timeout

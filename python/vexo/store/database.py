@@ -86,7 +86,7 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         "ALTER TABLE traces ADD COLUMN parent_process_id TEXT",
         "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
         "CREATE INDEX traces_by_run ON traces (run_id, stored_at)",
-        "CREATE INDEX traces_by_parent ON traces (parent_process_id, process_id)",
+        "CREATE INDEX traces_by_parent ON traces (parent_trace_id)",
         "CREATE TABLE runs (run_id TEXT PRIMARY KEY NOT NULL, command TEXT,"
         " started_at REAL NOT NULL, ended_at REAL)",
     ),
