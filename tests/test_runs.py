@@ -213,3 +213,37 @@ def test_each_vexo_run_is_a_run_and_the_last_ones_are_kept(tmp_path):
     assert list_traces(path) == []
     bad = vexo(tmp_path, "prune", "--older-than", "soon")
     assert bad.returncode == 2 and bad.stderr.startswith("vexo: prune: not an age: 'soon'")
+
+
+SERVER = textwrap.dedent(
+    """
+    import sys
+    from vexo.config import Settings
+    from vexo.middleware import VexoMiddleware
+
+    def app(environ, start_response):
+        start_response("200 OK", [])
+        return [b"ok"]
+
+    served = VexoMiddleware(app, settings=Settings(db_path=sys.argv[1]))
+    for path in ("/a", "/b"):
+        served({"PATH_INFO": path}, lambda *args: None).close()
+    """
+)
+
+
+def test_a_server_process_is_one_run_ended_at_its_exit(tmp_path):
+    path = tmp_path / "db.sqlite3"
+    result = subprocess.run(
+        [sys.executable, "-c", SERVER, str(path)], capture_output=True, text=True, timeout=TIMEOUT
+    )
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    stored = list_traces(path)
+    assert sorted(row.source for row in stored) == ["wsgi GET /a", "wsgi GET /b"]
+    (run_id,) = {row.run_id for row in stored}
+    connection = sqlite3.connect(path)
+    ((command, started, ended),) = connection.execute(
+        "SELECT command, started_at, ended_at FROM runs WHERE run_id = ?", (run_id,)
+    )
+    connection.close()
+    assert command.startswith("-c ") and started <= ended
