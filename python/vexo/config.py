@@ -10,6 +10,7 @@ command line's options on top.
     lightweight-repr = true      # short value dumps: bounded texts and containers
     busy-timeout = 60            # seconds to wait for other processes writing to the database
     backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
+    keep-runs = 20               # runs kept when a run ends (0: keep all); see vexo.runs
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
@@ -34,6 +35,7 @@ else:  # pragma: no cover - depends on the interpreter
 
 __all__ = [
     "DEFAULT_BUSY_TIMEOUT",
+    "DEFAULT_KEEP_RUNS",
     "VALUES_MODES",
     "ConfigError",
     "Settings",
@@ -42,6 +44,7 @@ __all__ = [
 ]
 
 DEFAULT_BUSY_TIMEOUT = 60
+DEFAULT_KEEP_RUNS = 20
 # How values are stored: bounded and without running the program's code, bounded with repr() of
 # objects, or whole with repr().
 VALUES_MODES = ("safe", "repr", "full")
@@ -62,6 +65,7 @@ class Settings:
     values: str = "safe"
     busy_timeout: int = DEFAULT_BUSY_TIMEOUT
     backend: str = "auto"
+    keep_runs: int = DEFAULT_KEEP_RUNS
     origin: str | None = None  # the pyproject.toml the settings came from
 
     def profiler_config(self, **extra: Any) -> dict[str, Any]:
@@ -191,10 +195,16 @@ def _check_flag(field: str):
     return check
 
 
-def _check_timeout(value: object, what: str) -> tuple[str, int]:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-        raise ConfigError(f"{what} must be a whole number of seconds, 0 or more")
-    return "busy_timeout", value
+def _check_count(field: str, unit: str):
+    def check(value: object, what: str) -> tuple[str, int]:
+        if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+            raise ConfigError(f"{what} must be a whole number of {unit}, 0 or more")
+        return field, value
+
+    return check
+
+
+_check_timeout = _check_count("busy_timeout", "seconds")
 
 
 def _check_values(value: object, what: str) -> tuple[str, str]:
@@ -209,7 +219,9 @@ def _check_backend(value: object, what: str) -> tuple[str, str]:
     return "backend", value
 
 
-_KNOWN_KEYS = "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend"
+_KNOWN_KEYS = (
+    "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend, keep-runs"
+)
 _CHECKS = {
     "db": _check_text("db_path"),
     "db_path": _check_text("db_path"),
@@ -220,4 +232,5 @@ _CHECKS = {
     "lightweight_repr": _check_flag("lightweight_repr"),
     "busy_timeout": _check_timeout,
     "backend": _check_backend,
+    "keep_runs": _check_count("keep_runs", "runs"),
 }

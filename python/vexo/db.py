@@ -25,18 +25,25 @@ from vexo.store.database import (
     KINDS,
     SCHEMA_VERSION,
     Columns,
-    check_format,
     make_folder,
     opened,
     path_text,
     prepare_for_writing,
-    read_format,
     retrying_busy,
+    schema_version,
     write_transaction,
 )
 from vexo.store.documents import DocumentSummary, document_trace_id, summarize_trace
 from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
-from vexo.store.rows import Pending
+from vexo.store.retention import (
+    Pruned,
+    choose_units,
+    give_back_space,
+    latest_run,
+    prune_units,
+)
+from vexo.store.retention import store_size as _store_size
+from vexo.store.rows import Origin, Pending
 from vexo.store.writer import current_writer
 
 __all__ = [
@@ -46,17 +53,23 @@ __all__ = [
     "SCHEMA_VERSION",
     "DatabaseError",
     "DocumentSummary",
+    "Pruned",
     "StoreError",
     "TraceNotFoundError",
     "TraceSummary",
     "count_traces",
     "document_trace_id",
     "flush",
+    "latest_run_id",
     "list_traces",
     "load_trace",
     "prepare_database",
+    "prune",
+    "record_run_end",
+    "record_run_start",
     "save_trace_in_sqlite",
     "saves_waited",
+    "store_size",
     "summarize_trace",
 ]
 
@@ -74,6 +87,10 @@ class TraceSummary(NamedTuple):
     record_count: int | None  # records in all threads; None when the document did not parse
     size: int  # bytes of the document, uncompressed
     outcome: str | None = None  # a test's "passed", "failed", "error" or "skipped"; else None
+    run_id: str | None = None  # the run that saved it (see vexo.runs)
+    process_id: str | None = None  # the process that recorded it
+    parent_process_id: str | None = None  # the process that started that process
+    parent_trace_id: str | None = None  # the trace that process was recording then
 
 
 def save_trace_in_sqlite(
@@ -98,8 +115,18 @@ def save_trace_in_sqlite(
         raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
     if wait is None:
         wait = getattr(_waiting, "active", False)
-    trace = Pending(path_text(db_path), trace_id, time.time(), bytes(msgpack), timeout, wait)
+    document = bytes(msgpack)
+    trace = Pending(path_text(db_path), trace_id, time.time(), document, timeout, wait, _origin())
     current_writer().save(trace)
+
+
+def _origin() -> Origin:
+    from vexo import processes, runs  # both import this module
+
+    link = processes.current()
+    return Origin(
+        runs.current_run_id(), link.process_id, link.parent_process_id, link.parent_trace_id
+    )
 
 
 @contextlib.contextmanager
@@ -124,15 +151,92 @@ def prepare_database(db_path: str | os.PathLike[str], *, timeout: float = DEFAUL
     """Creates or upgrades the database (and its folder) if needed and checks that traces can be
     written to it, so that a long run can be refused before it starts rather than fail at its
     first save."""
-    path = path_text(db_path)
-    make_folder(path)
 
     def prepare(connection: sqlite3.Connection) -> None:
-        prepare_for_writing(connection, path)
         with write_transaction(connection):
             pass
 
-    _with_database(path, timeout, prepare, writable=True, failure="cannot write traces to")
+    _write(db_path, timeout, prepare, failure="cannot write traces to")
+
+
+def record_run_start(
+    db_path: str | os.PathLike[str],
+    run_id: str,
+    command: str,
+    started_at: float,
+    *,
+    timeout: float = DEFAULT_TIMEOUT,
+) -> None:
+    """Stores a run's row (creating the database if needed)."""
+
+    def record(connection: sqlite3.Connection) -> None:
+        with write_transaction(connection):
+            connection.execute(
+                "INSERT OR REPLACE INTO runs (run_id, command, started_at) VALUES (?, ?, ?)",
+                (run_id, command, started_at),
+            )
+
+    _write(db_path, timeout, record, failure="cannot record the run in")
+
+
+def record_run_end(
+    db_path: str | os.PathLike[str],
+    run_id: str,
+    ended_at: float,
+    *,
+    timeout: float = DEFAULT_TIMEOUT,
+) -> None:
+    """Stores when a run ended."""
+
+    def record(connection: sqlite3.Connection) -> None:
+        with write_transaction(connection):
+            connection.execute("UPDATE runs SET ended_at = ? WHERE run_id = ?", (ended_at, run_id))
+
+    _write(db_path, timeout, record, failure="cannot record the run in", create=False)
+
+
+def prune(
+    db_path: str | os.PathLike[str],
+    *,
+    keep_runs: int | None = None,
+    before: float | None = None,
+    max_size: int | None = None,
+    rewrite: bool = False,
+    timeout: float = DEFAULT_TIMEOUT,
+) -> Pruned:
+    """Deletes whole runs, the oldest first: those beyond the newest `keep_runs`, those last
+    active before the time `before`, and as many as it takes for the store to hold at most
+    `max_size` bytes; then gives the space back to the file system (`rewrite`: even when that
+    means rewriting a file of an older release once)."""
+    path = path_text(db_path)
+    size_before = _store_size(path)
+
+    def delete(connection: sqlite3.Connection) -> tuple[int, int]:
+        with write_transaction(connection):
+            units = choose_units(connection, keep_runs=keep_runs, before=before, max_size=max_size)
+            traces = prune_units(connection, units)
+        if units:
+            give_back_space(connection, rewrite=rewrite)
+        return len(units), traces
+
+    runs, traces = _write(path, timeout, delete, failure="cannot prune", create=False)
+    return Pruned(runs, traces, size_before, _store_size(path))
+
+
+def store_size(db_path: str | os.PathLike[str]) -> int:
+    """Bytes the store takes on disk, its write-ahead log included (0 when there is none)."""
+    return _store_size(path_text(db_path))
+
+
+def latest_run_id(
+    db_path: str | os.PathLike[str], *, timeout: float = DEFAULT_TIMEOUT
+) -> str | None:
+    """The run started last (None when the store knows no run)."""
+
+    def read(connection: sqlite3.Connection, columns: Columns) -> str | None:
+        return latest_run(connection) if columns.version >= 3 else None
+
+    return _read(db_path, timeout, read, None)
 
 
 def list_traces(
@@ -142,19 +246,21 @@ def list_traces(
     offset: int = 0,
     kind: str | None = None,
     text: str | None = None,
+    run_id: str | None = None,
     timeout: float = DEFAULT_TIMEOUT,
 ) -> list[TraceSummary]:
     """Summaries of the stored traces, the most recently stored first.
 
     `kind` keeps one kind of trace ("script", "module", "test" or "request"); `text` keeps the
-    traces whose source or id holds it, ignoring the case of ASCII letters.
+    traces whose source or id holds it, ignoring the case of ASCII letters; `run_id` the traces
+    of one run.
     """
 
     def read(connection: sqlite3.Connection, columns: Columns) -> list[TraceSummary]:
-        where, parameters = _filter(columns, kind, text)
+        where, parameters = _filter(columns, kind, text, run_id)
         query = (
             "SELECT trace_id, stored_at, started_at, source, record_count, size,"
-            f" {columns.outcome} FROM traces {where}"
+            f" {columns.outcome}, {columns.origin} FROM traces {where}"
             " ORDER BY stored_at DESC, rowid DESC LIMIT :limit OFFSET :offset"
         )
         parameters.update(limit=-1 if limit is None else limit, offset=offset)
@@ -168,12 +274,13 @@ def count_traces(
     *,
     kind: str | None = None,
     text: str | None = None,
+    run_id: str | None = None,
     timeout: float = DEFAULT_TIMEOUT,
 ) -> int:
     """How many traces `list_traces` gives with the same filters and no limit."""
 
     def read(connection: sqlite3.Connection, columns: Columns) -> int:
-        where, parameters = _filter(columns, kind, text)
+        where, parameters = _filter(columns, kind, text, run_id)
         return connection.execute(f"SELECT count(*) FROM traces {where}", parameters).fetchone()[0]
 
     return _read(db_path, timeout, read, 0)
@@ -195,8 +302,13 @@ def load_trace(
     return decompress(*found, trace_id)
 
 
-def _filter(columns: Columns, kind: str | None, text: str | None) -> tuple[str, dict[str, Any]]:
+def _filter(
+    columns: Columns, kind: str | None, text: str | None, run_id: str | None
+) -> tuple[str, dict[str, Any]]:
     conditions, parameters = [], {}
+    if run_id is not None:
+        conditions.append(f"{columns.run_id} = :run_id")
+        parameters["run_id"] = run_id
     if kind is not None:
         if kind not in KINDS:
             raise ValueError(f"unknown kind of trace {kind!r} (known: {', '.join(sorted(KINDS))})")
@@ -223,10 +335,33 @@ def _read(
     current_writer().flush()  # this process's own saves first
 
     def read(connection: sqlite3.Connection) -> _T:
-        version = check_format(path, *read_format(connection))
+        version = schema_version(connection, path)
         return empty if version == 0 else work(connection, Columns(version))
 
     return _with_database(path, timeout, read, writable=False, failure="cannot read")
+
+
+def _write(
+    db_path: str | os.PathLike[str],
+    timeout: float,
+    work: Callable[[sqlite3.Connection], _T],
+    *,
+    failure: str,
+    create: bool = True,
+) -> _T:
+    """Runs work on a new connection to a database made ready for writing: created (with its
+    folder) when missing if `create`, else refused, and upgraded to the current schema."""
+    path = path_text(db_path)
+    if create:
+        make_folder(path)
+    elif not os.path.exists(path):
+        raise DatabaseError(f"no trace database at {path}")
+
+    def prepared(connection: sqlite3.Connection) -> _T:
+        prepare_for_writing(connection, path)
+        return work(connection)
+
+    return _with_database(path, timeout, prepared, writable=True, failure=failure)
 
 
 def _with_database(
