@@ -19,6 +19,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
 
+from vexo import processes
 from vexo.store.codec import decompress
 from vexo.store.database import (
     APPLICATION_ID,
@@ -74,6 +75,10 @@ class TraceSummary(NamedTuple):
     record_count: int | None  # records in all threads; None when the document did not parse
     size: int  # bytes of the document, uncompressed
     outcome: str | None = None  # a test's "passed", "failed", "error" or "skipped"; else None
+    run_id: str | None = None
+    process_id: str | None = None  # the process that recorded the trace
+    parent_process_id: str | None = None  # the process that started that process
+    parent_trace_id: str | None = None  # the trace that process was recording then
 
 
 def save_trace_in_sqlite(
@@ -99,6 +104,9 @@ def save_trace_in_sqlite(
     if wait is None:
         wait = getattr(_waiting, "active", False)
     trace = Pending(path_text(db_path), trace_id, time.time(), bytes(msgpack), timeout, wait)
+    link = processes.current()
+    run_id = os.environ.get("VEXO_RUN_ID")
+    trace.links = (run_id, link.process_id, link.parent_process_id, link.parent_trace_id)
     current_writer().save(trace)
 
 
@@ -154,7 +162,7 @@ def list_traces(
         where, parameters = _filter(columns, kind, text)
         query = (
             "SELECT trace_id, stored_at, started_at, source, record_count, size,"
-            f" {columns.outcome} FROM traces {where}"
+            f" {columns.outcome}, {columns.links} FROM traces {where}"
             " ORDER BY stored_at DESC, rowid DESC LIMIT :limit OFFSET :offset"
         )
         parameters.update(limit=-1 if limit is None else limit, offset=offset)

@@ -77,6 +77,15 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         # A search by text reads this rather than the rows with their documents.
         "CREATE INDEX traces_by_text ON traces (source, trace_id, kind, stored_at)",
     ),
+    (
+        # The run a trace belongs to, and the process that recorded it with the process and trace
+        # that started that process: what groups a program's processes.
+        "ALTER TABLE traces ADD COLUMN run_id TEXT",
+        "ALTER TABLE traces ADD COLUMN process_id TEXT",
+        "ALTER TABLE traces ADD COLUMN parent_process_id TEXT",
+        "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
+        "CREATE INDEX traces_by_parent_trace ON traces (parent_trace_id)",
+    ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -90,6 +99,12 @@ class Columns:
         self.outcome = "outcome" if current else "NULL"
         self.codec = "codec" if current else "NULL"
         self.kind = "kind" if current else kind_sql("source")
+        linked = version >= 3
+        self.links = (
+            "run_id, process_id, parent_process_id, parent_trace_id"
+            if linked
+            else "NULL, NULL, NULL, NULL"
+        )
 
 
 _SQLITE_BUSY = 5

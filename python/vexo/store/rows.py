@@ -33,12 +33,15 @@ class Pending:
     number: int = 0  # the order in which the writer took it
     error: BaseException | None = None
     source: str | None = None  # known once summarised
+    # The run and the processes, as the saving thread saw them when it queued the trace.
+    links: tuple[str | None, str | None, str | None, str | None] = (None, None, None, None)
 
 
 _COLUMNS = (
-    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind"
+    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind,"
+    " run_id, process_id, parent_process_id, parent_trace_id"
 )
-_PER_ROW = 10
+_PER_ROW = 14
 # Rows per statement: one statement is one hand-over of the interpreter lock, whatever it holds;
 # older SQLite libraries take at most 999 parameters.
 _ROWS_PER_INSERT = 999 // _PER_ROW
@@ -64,6 +67,7 @@ def rows_of(traces: list[Pending]) -> list[tuple[Any, ...]]:
                 DEFAULT_CODEC,
                 stored,
                 kind_of(summary.source),
+                *trace.links,
             )
         )
     return rows
