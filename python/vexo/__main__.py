@@ -48,6 +48,7 @@ from vexo.db import (
     summarize_trace,
 )
 from vexo.profiler import BACKENDS, Profiler
+from vexo.subprocesses import trace_children
 from vexo.version import __version__
 
 __all__ = ["main"]
@@ -147,6 +148,12 @@ def build_parser() -> argparse.ArgumentParser:
         choices=BACKENDS,
         help="how the tracer is driven: the monitoring interface (3.12+), the profile hook, or "
         "auto (monitoring where there is one)",
+    )
+    run.add_argument(
+        "--subprocesses",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="also trace the Python processes the program starts (default: on)",
     )
     run.add_argument(
         "--busy-timeout",
@@ -288,6 +295,7 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
             values=options.values,
             busy_timeout=options.busy_timeout,
             backend=options.backend,
+            subprocesses=options.subprocesses,
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None
@@ -303,6 +311,8 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
     program.prepare()
     given_argv = list(sys.argv)
     profiler = Profiler(settings.profiler_config(), db_path=settings.db_path, source=program.source)
+    if settings.subprocesses:
+        trace_children(settings.db_path, profiler.config, profiler)
     status = trace_program(program, profiler)
     with _text_list_argv(given_argv):
         return save_program_trace(profiler, settings, status, cwd)
@@ -613,14 +623,16 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     if not summaries:
         print(f"no traces in {settings.db_path}")
         return 0
+    from vexo.family import in_family_order, source_text
     from vexo.show import time_text
 
+    listed = {summary.trace_id for summary in summaries}
     print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
-    for summary in summaries:
+    for summary, depth in in_family_order(summaries):
         records = "?" if summary.record_count is None else str(summary.record_count)
         print(
             f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
-            f"  {size_text(summary.size):>9}  {summary.source or '?'}"
+            f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
         )
     return 0
 
@@ -640,6 +652,7 @@ def size_text(size: int) -> str:
 
 
 def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.family import with_family
     from vexo.show import TraceFormatError, build_tree, dump_json, render_text
 
     settings = _settings(options)
@@ -656,10 +669,19 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
         dump_json(trace, sys.stdout.write)
         sys.stdout.write("\n")
     else:
-        for line in render_text(trace):
+        for line in with_family(render_text(trace), _family_lines(settings, trace_id)):
             sys.stdout.write(line + "\n")
     sys.stdout.flush()
     return 0
+
+
+def _family_lines(settings: Settings, trace_id: str) -> list[str]:
+    from vexo.family import family_lines
+
+    try:
+        return family_lines(trace_id, list_traces(settings.db_path))
+    except StoreError as error:
+        raise CommandError(str(error)) from None
 
 
 def _stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:

@@ -10,6 +10,7 @@ command line's options on top.
     lightweight-repr = true      # short value dumps: bounded texts and containers
     busy-timeout = 60            # seconds to wait for other processes writing to the database
     backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
+    subprocesses = true          # `vexo run` also traces the Python processes the program starts
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
@@ -62,6 +63,7 @@ class Settings:
     values: str = "safe"
     busy_timeout: int = DEFAULT_BUSY_TIMEOUT
     backend: str = "auto"
+    subprocesses: bool = True  # for `vexo run`: trace the program's Python child processes too
     origin: str | None = None  # the pyproject.toml the settings came from
 
     def profiler_config(self, **extra: Any) -> dict[str, Any]:
@@ -107,6 +109,7 @@ class Settings:
         values: str | None = None,
         busy_timeout: int | None = None,
         backend: str | None = None,
+        subprocesses: bool | None = None,
     ) -> Settings:
         """These settings with the given values (command-line options) in place; None keeps a
         value. Include and ignore fragments are added to the configured ones."""
@@ -127,6 +130,8 @@ class Settings:
             changes["busy_timeout"] = _check_timeout(busy_timeout, "the busy timeout")[1]
         if backend is not None:
             changes["backend"] = _check_backend(backend, "the backend")[1]
+        if subprocesses is not None:
+            changes["subprocesses"] = subprocesses
         return dataclasses.replace(self, **changes)
 
 
@@ -209,7 +214,9 @@ def _check_backend(value: object, what: str) -> tuple[str, str]:
     return "backend", value
 
 
-_KNOWN_KEYS = "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend"
+_KNOWN_KEYS = (
+    "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend, subprocesses"
+)
 _CHECKS = {
     "db": _check_text("db_path"),
     "db_path": _check_text("db_path"),
@@ -220,4 +227,5 @@ _CHECKS = {
     "lightweight_repr": _check_flag("lightweight_repr"),
     "busy_timeout": _check_timeout,
     "backend": _check_backend,
+    "subprocesses": _check_flag("subprocesses"),
 }
