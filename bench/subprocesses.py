@@ -5,7 +5,8 @@
 Times `python -c pass` started without VEXO_SUBPROCESSES (all that the .pth line does then is read
 os.environ), started with it (vexo imported, the tracer started, an empty trace saved at exit),
 and started with -S (no site-packages, so no .pth at all), each N times, interleaved; prints the
-medians. Also times the .pth line alone.
+medians of the wall time and of the CPU time (user + system; the wall time of a busy machine
+mostly waits for a CPU). Also times the .pth line alone.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -39,16 +41,24 @@ def main() -> None:
             "without the variable": ([sys.executable, "-c", "pass"], quiet),
             "with the variable (traced)": ([sys.executable, "-c", "pass"], traced),
         }
-        times: dict[str, list[float]] = {name: [] for name in cases}
+        times: dict[str, list[tuple[float, float]]] = {name: [] for name in cases}
         for _ in range(runs):
             for name, (command, env) in cases.items():
+                cpu = _children_cpu()
                 start = time.perf_counter()
                 subprocess.run(command, env=env, check=True)
-                times[name].append(time.perf_counter() - start)
+                times[name].append((time.perf_counter() - start, _children_cpu() - cpu))
     for name, values in times.items():
-        print(f"{name:<28} {statistics.median(values) * 1000:8.1f} ms  (median of {runs})")
+        wall = statistics.median(value[0] for value in values) * 1000
+        cpu = statistics.median(value[1] for value in values) * 1000
+        print(f"{name:<28} {wall:8.1f} ms wall {cpu:8.1f} ms CPU  (medians of {runs})")
     number, total = timeit.Timer(lambda: exec(line, {})).autorange()
     print(f"{'the .pth line, unset':<28} {total / number * 1e6:8.1f} us")
+
+
+def _children_cpu() -> float:
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 if __name__ == "__main__":
