@@ -40,10 +40,7 @@ SETTINGS_VARIABLE = "VEXO_SUBPROCESSES"
 # What a child needs from its parent's environment; VEXO_RUN_ID names the run it belongs to.
 CARRIED_VARIABLES = (SETTINGS_VARIABLE, processes.PARENT_VARIABLE, "VEXO_RUN_ID")
 
-_MULTIPROCESSING_HELPERS = (
-    "from multiprocessing.resource_tracker import",
-    "from multiprocessing.semaphore_tracker import",
-)
+_RESOURCE_TRACKER = "from multiprocessing.resource_tracker import"
 _FORK_SERVER = "from multiprocessing.forkserver import"
 _SPAWNED = "from multiprocessing.spawn import"
 
@@ -84,7 +81,7 @@ def _start(text: str) -> None:
         return
     _tracing.settings = _parse_settings(text)
     code = _command_code(sys.orig_argv)
-    if code is not None and code.startswith(_MULTIPROCESSING_HELPERS):
+    if code is not None and code.startswith(_RESOURCE_TRACKER):
         return
     if code is not None and code.startswith(_FORK_SERVER):
         processes.adopt_parent()
