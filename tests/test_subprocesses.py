@@ -218,3 +218,20 @@ def test_program_sees_what_python_shows_it(tmp_path):
     assert traced.stderr.count("\n") == 1
     stored = Stored(tmp_path / ".vexo" / "db.sqlite3")
     assert sorted(s.source for s in stored.summaries) == ["python -c", "script main.py"]
+
+
+def test_source_names_what_the_interpreter_runs():
+    from vexo.subprocesses import program_source
+
+    cases = {
+        ("python", "child.py", "-m", "x"): "script child.py",
+        ("python", "-X", "dev", "-Wignore", "-u", "child.py"): "script child.py",
+        ("python", "--check-hash-based-pycs", "always", "-m", "pkg.tool", "-c"): "module pkg.tool",
+        ("python", "-Bmpkg"): "module pkg",
+        ("python", "-OOc", "print(1)", "child.py"): "python -c",
+        ("python", "-I", "--", "-child.py"): "script -child.py",
+        ("python", "-"): "python",
+        ("python",): "python",
+    }
+    for argv, source in cases.items():
+        assert program_source(list(argv)) == source, argv
