@@ -48,7 +48,7 @@ from vexo.db import (
     summarize_trace,
 )
 from vexo.profiler import BACKENDS, Profiler
-from vexo.subprocesses import trace_children
+from vexo.subprocesses import leave_children_untraced, trace_children
 from vexo.version import __version__
 
 __all__ = ["main"]
@@ -313,6 +313,8 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
     profiler = Profiler(settings.profiler_config(), db_path=settings.db_path, source=program.source)
     if settings.subprocesses:
         trace_children(settings.db_path, profiler.config, profiler)
+    else:
+        leave_children_untraced()
     status = trace_program(program, profiler)
     with _text_list_argv(given_argv):
         return save_program_trace(profiler, settings, status, cwd)

@@ -34,7 +34,12 @@ from typing import Any
 
 from vexo import processes
 
-__all__ = ["SETTINGS_VARIABLE", "start_from_environment", "trace_children"]
+__all__ = [
+    "SETTINGS_VARIABLE",
+    "leave_children_untraced",
+    "start_from_environment",
+    "trace_children",
+]
 
 SETTINGS_VARIABLE = "VEXO_SUBPROCESSES"
 # What a child needs from its parent's environment; VEXO_RUN_ID names the run it belongs to.
@@ -65,6 +70,11 @@ def trace_children(db_path: str, config: Mapping[str, Any], profiler: Any) -> No
     _tracing.saves_at_exit = False
     processes.recording(profiler.trace_id)
     _install_hooks()
+
+
+def leave_children_untraced() -> None:
+    """For `vexo run --no-subprocesses` run by a traced process: its settings stop here."""
+    os.environ.pop(SETTINGS_VARIABLE, None)
 
 
 def start_from_environment() -> None:
