@@ -13,7 +13,7 @@ import dataclasses
 import os
 import uuid
 
-__all__ = ["PARENT_VARIABLE", "ProcessLink", "current", "recording"]
+__all__ = ["PARENT_VARIABLE", "ProcessLink", "adopt_parent", "current", "recording"]
 
 # "PROCESS_ID TRACE_ID" of the traced process that started this one.
 PARENT_VARIABLE = "VEXO_PARENT"
