@@ -24,6 +24,7 @@ VEXO_FRAGMENTS = [
     "/vexo/runs.py",
     "/vexo/serialize.py",
     "/vexo/store/",
+    "/vexo/subprocesses.py",
     "/vexo/utils.py",
     "/vexo/version.py",
 ]

@@ -52,6 +52,7 @@ from vexo.db import (
 )
 from vexo.profiler import BACKENDS, Profiler
 from vexo.runs import end_run, start_own_run
+from vexo.subprocesses import leave_children_untraced, trace_children
 from vexo.version import __version__
 
 __all__ = ["main"]
@@ -152,6 +153,12 @@ def build_parser() -> argparse.ArgumentParser:
         choices=BACKENDS,
         help="how the tracer is driven: the monitoring interface (3.12+), the profile hook, or "
         "auto (monitoring where there is one)",
+    )
+    run.add_argument(
+        "--subprocesses",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="also trace the Python processes the program starts (default: on)",
     )
     run.add_argument(
         "--busy-timeout",
@@ -312,6 +319,7 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
             values=options.values,
             busy_timeout=options.busy_timeout,
             backend=options.backend,
+            subprocesses=options.subprocesses,
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None
@@ -333,6 +341,10 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
         raise CommandError(str(error)) from None
     given_argv = list(sys.argv)
     profiler = Profiler(settings.profiler_config(), db_path=settings.db_path, source=program.source)
+    if settings.subprocesses:
+        trace_children(settings.db_path, profiler.config, profiler)
+    else:
+        leave_children_untraced()
     status = trace_program(program, profiler)
     with _text_list_argv(given_argv):
         status = save_program_trace(profiler, settings, status, cwd)
@@ -650,6 +662,7 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
         json.dump(rows, sys.stdout, indent=2)
         sys.stdout.write("\n")
         return 0
+    from vexo.family import in_family_order, source_text
     from vexo.prune import size_text
     from vexo.show import time_text
 
@@ -657,13 +670,13 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     if not summaries:
         print(f"no traces{'' if run_id is None else ' of run ' + run_id} in {size}")
         return 0
-
+    listed = {summary.trace_id for summary in summaries}
     print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
-    for summary in summaries:
+    for summary, depth in in_family_order(summaries):
         records = "?" if summary.record_count is None else str(summary.record_count)
         print(
             f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
-            f"  {size_text(summary.size):>9}  {summary.source or '?'}"
+            f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
         )
     print(f"{len(summaries)} traces{'' if run_id is None else ' of run ' + run_id}; {size}")
     return 0
@@ -706,6 +719,7 @@ def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
 
 
 def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.family import with_family
     from vexo.show import TraceFormatError, build_tree, dump_json, render_text
 
     settings = _settings(options)
@@ -722,10 +736,19 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
         dump_json(trace, sys.stdout.write)
         sys.stdout.write("\n")
     else:
-        for line in render_text(trace):
+        for line in with_family(render_text(trace), _family_lines(settings, trace_id)):
             sys.stdout.write(line + "\n")
     sys.stdout.flush()
     return 0
+
+
+def _family_lines(settings: Settings, trace_id: str) -> list[str]:
+    from vexo.family import family_lines
+
+    try:
+        return family_lines(trace_id, list_traces(settings.db_path))
+    except StoreError as error:
+        raise CommandError(str(error)) from None
 
 
 def _stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:

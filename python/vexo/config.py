@@ -11,6 +11,7 @@ command line's options on top.
     busy-timeout = 60            # seconds to wait for other processes writing to the database
     backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
     keep-runs = 20               # runs kept when a run ends (0: keep all); see vexo.runs
+    subprocesses = true          # `vexo run` also traces the Python processes the program starts
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
@@ -66,6 +67,7 @@ class Settings:
     busy_timeout: int = DEFAULT_BUSY_TIMEOUT
     backend: str = "auto"
     keep_runs: int = DEFAULT_KEEP_RUNS
+    subprocesses: bool = True  # for `vexo run`: trace the program's Python child processes too
     origin: str | None = None  # the pyproject.toml the settings came from
 
     def profiler_config(self, **extra: Any) -> dict[str, Any]:
@@ -111,6 +113,7 @@ class Settings:
         values: str | None = None,
         busy_timeout: int | None = None,
         backend: str | None = None,
+        subprocesses: bool | None = None,
     ) -> Settings:
         """These settings with the given values (command-line options) in place; None keeps a
         value. Include and ignore fragments are added to the configured ones."""
@@ -131,6 +134,8 @@ class Settings:
             changes["busy_timeout"] = _check_timeout(busy_timeout, "the busy timeout")[1]
         if backend is not None:
             changes["backend"] = _check_backend(backend, "the backend")[1]
+        if subprocesses is not None:
+            changes["subprocesses"] = subprocesses
         return dataclasses.replace(self, **changes)
 
 
@@ -220,7 +225,8 @@ def _check_backend(value: object, what: str) -> tuple[str, str]:
 
 
 _KNOWN_KEYS = (
-    "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend, keep-runs"
+    "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend, keep-runs,"
+    " subprocesses"
 )
 _CHECKS = {
     "db": _check_text("db_path"),
@@ -233,4 +239,5 @@ _CHECKS = {
     "busy_timeout": _check_timeout,
     "backend": _check_backend,
     "keep_runs": _check_count("keep_runs", "runs"),
+    "subprocesses": _check_flag("subprocesses"),
 }

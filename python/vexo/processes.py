@@ -1,5 +1,11 @@
-"""Which process is recording: an id per process, renewed in a forked child, and the process and
-trace that started it."""
+"""Which process this is, and which process and trace started it: what links the traces of a
+program's processes into one family.
+
+A process gets an id of its own the first time it is asked for, and a forked child gets a new one
+(the fork is noticed by the change of pid). A process started fresh learns its parent from the
+environment variable that its parent, if it was traced, set for it (`recording()` sets it); a
+forked child learns it from the memory it inherited.
+"""
 
 from __future__ import annotations
 
@@ -7,7 +13,10 @@ import dataclasses
 import os
 import uuid
 
-__all__ = ["ProcessLink", "current"]
+__all__ = ["PARENT_VARIABLE", "ProcessLink", "adopt_parent", "current", "recording"]
+
+# "PROCESS_ID TRACE_ID" of the traced process that started this one.
+PARENT_VARIABLE = "VEXO_PARENT"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -17,21 +26,48 @@ class ProcessLink:
     parent_trace_id: str | None  # the trace that process was recording when it started this one
 
 
-def _new_link() -> ProcessLink:
-    return ProcessLink(uuid.uuid4().hex, None, None)
-
-
-_current = _new_link()
+class _state:  # noqa: N801 - a namespace for this process's identity
+    link: ProcessLink | None = None
+    pid = 0
+    trace_id: str | None = None  # the trace this process records now, if it said so
 
 
 def current() -> ProcessLink:
-    return _current
+    """This process's id and its parent's."""
+    pid = os.getpid()
+    if _state.link is None:
+        _state.link = ProcessLink(uuid.uuid4().hex, *_parent_from_environment())
+    elif _state.pid != pid:
+        # A forked child: its parent is the process whose memory it has, recording what it was.
+        _state.link = ProcessLink(uuid.uuid4().hex, _state.link.process_id, _state.trace_id)
+        _state.trace_id = None
+    _state.pid = pid
+    return _state.link
 
 
-def _renew_after_fork() -> None:
-    global _current
-    _current = _new_link()
+def recording(trace_id: str | None) -> None:
+    """Notes the trace this process records from now on, and hands it with the process's id to
+    the processes it starts, through the environment they inherit."""
+    link = current()
+    _state.trace_id = trace_id
+    os.environ[PARENT_VARIABLE] = f"{link.process_id} {trace_id or '-'}"
 
 
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_renew_after_fork)
+def _parent_from_environment() -> tuple[str | None, str | None]:
+    words = os.environ.get(PARENT_VARIABLE, "").split()
+    if len(words) != 2 or not all(word.isascii() and word.isprintable() for word in words):
+        return None, None
+    process_id, trace_id = words
+    return process_id, (None if trace_id == "-" else trace_id)
+
+
+def adopt_parent() -> None:
+    """Makes this process stand for the process that started it: for a helper that only forks
+    the program's processes (multiprocessing's fork server), whose children belong to the
+    program."""
+    process_id, trace_id = _parent_from_environment()
+    if process_id is None:
+        return
+    current()
+    _state.link = ProcessLink(process_id, None, None)
+    _state.trace_id = trace_id

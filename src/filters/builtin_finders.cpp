@@ -38,6 +38,7 @@ const std::vector<PathFinder>& VEXO_FINDERS() {
       "/vexo/runs.py",
       "/vexo/serialize.py",
       "/vexo/store/",
+      "/vexo/subprocesses.py",
       "/vexo/utils.py",
       "/vexo/version.py",
   }));
