@@ -48,6 +48,12 @@ def make_profiler(monkeypatch):
 
 
 @pytest.fixture(autouse=True)
+def outside_any_run(monkeypatch):
+    """Each test starts outside a run, and a run it starts does not reach the next tests."""
+    monkeypatch.delenv("VEXO_RUN_ID", raising=False)
+
+
+@pytest.fixture(autouse=True)
 def no_tracing_left_behind():
     yield
     _vexo.register_noop_profiler()

@@ -243,18 +243,46 @@ def foreign_sqlite(path):
     connection.close()
 
 
+def truncated(path):
+    from vexo.db import save_trace_in_sqlite
+
+    for number in range(20):
+        save_trace_in_sqlite(path, f"trc_{number}", msgpack=os.urandom(5000), wait=True)
+    with sqlite3.connect(path) as connection:
+        connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    connection.close()
+    os.remove(f"{path}-wal")
+    os.remove(f"{path}-shm")
+    with open(path, "r+b") as file:
+        file.truncate(os.path.getsize(path) // 2)
+
+
 def folder(path):
     path.mkdir()
 
 
-@pytest.mark.parametrize("make", [foreign_text, foreign_sqlite, folder])
-@pytest.mark.parametrize("command", [["traces"], ["show"], ["show", "trc_x", "--json"]])
-def test_foreign_database_is_one_line(tmp_path, make, command):
+@pytest.mark.parametrize("make", [foreign_text, foreign_sqlite, truncated, folder])
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["traces"],
+        ["traces", "--run", "latest"],
+        ["show", "trc_x", "--json"],
+        ["export", "--format", "chrome", "-o", "out.json"],
+        ["prune", "--keep-runs", "1"],
+        ["run", "ok.py"],
+    ],
+)
+def test_damaged_or_foreign_database_is_one_line_and_left_alone(tmp_path, make, command):
+    write(tmp_path / "ok.py", "print('ran')\n")
     make(tmp_path / "other.db")
+    before = (tmp_path / "other.db").read_bytes() if make is not folder else None
     result = vexo(tmp_path, "--db", "other.db", *command)
     assert result.returncode == 1
     assert result.stderr.startswith("vexo: ") and result.stderr.count("\n") == 1, result.stderr
-    assert "Traceback" not in result.stderr
+    assert "Traceback" not in result.stderr and result.stdout == ""
+    if before is not None:
+        assert (tmp_path / "other.db").read_bytes() == before
 
 
 def test_unwritable_database_refuses_to_run(tmp_path):
@@ -295,8 +323,9 @@ def test_traces_and_show(tmp_path):
     assert listing.returncode == 0
     lines = listing.stdout.splitlines()
     assert lines[0].split() == ["TRACE", "ID", "STORED", "RECORDS", "SIZE", "SOURCE"]
-    assert [line.split()[0] for line in lines[1:]] == ids[::-1]  # newest first
-    assert all(line.endswith("script work.py") for line in lines[1:])
+    assert [line.split()[0] for line in lines[1:-1]] == ids[::-1]  # newest first
+    assert all(line.endswith("script work.py") for line in lines[1:-1])
+    assert re.fullmatch(r"2 traces; \S+ takes \d+\.\d [KM]iB", lines[-1]), lines[-1]
     rows = json.loads(vexo(tmp_path, "traces", "--json", "--limit", "1").stdout)
     assert [row["trace_id"] for row in rows] == [ids[1]]
 

@@ -237,3 +237,102 @@ def test_index_nests_awkward_records_as_show_does():
     assert index.search("caf\ufffd", by="value")["results"][0]["id"] == 3
     with pytest.raises(TraceFormatError, match="not a trace document"):
         TraceIndex(document + b"\x00")
+
+
+def awkward_documents():
+    """Documents whose records take every odd form the reader meets: wide and narrow encodings,
+    missing and foreign-typed fields, values that are not scalars, threads told apart only by
+    their records."""
+    long_key_record = {"type": "frame", "event": "call", "frame_id": [1, "x"], "qualname": "",
+                       "co_name": "fallback", "path": None, "timestamp": True, "x" * 40: "y" * 300,
+                       **{f"k{n}": n for n in range(20)}}  # fmt: skip
+    records = [
+        long_key_record,
+        {"type": "frame", "event": "return", "frame_id": [1, "x"], "timestamp": 2**64 - 1},
+        {"type": "frame", "event": "call", "frame_id": float("nan"), "timestamp": float("nan")},
+        {"type": "frame", "event": "return", "frame_id": float("nan"), "timestamp": 1.5},
+        {"type": 7, "timestamp": -2.5, "thread_native_id": -(2**40), "thread": "neg"},
+        {
+            "type": "frame",
+            "event": "call",
+            "frame_id": 1,
+            "qualname": "ÅNGSTRÖM",
+            "path": "é:1",
+            "timestamp": 10,
+            "thread_native_id": 2**63 + 5,
+            "thread": b"bytes name",
+        },  # fmt: skip
+        {
+            "type": "frame",
+            "event": "return",
+            "frame_id": 1.0,
+            "timestamp": 9,
+            "thread_native_id": 2**63 + 5,
+            "thread": "late name",
+        },  # fmt: skip
+        {
+            "type": "frame",
+            "event": "call",
+            "frame_id": "f",
+            "timestamp": msgpack.ExtType(5, b"ab"),
+            "thread_native_id": True,
+        },  # fmt: skip
+        {"type": b"frame", "event": "call", "timestamp": 3},
+        {"type": "frame", "event": b"call", "frame_id": None, "timestamp": 4},
+        {"type": "frame", "frame_id": None, "timestamp": 5, "type ": "x"},
+        [1, 2],
+        None,
+    ]
+    frames = {
+        "t-one": [{"type": "frame", "event": "call", "frame_id": "z", "timestamp": 1.0}],
+        7: [{"type": "frame", "event": "call", "frame_id": "y", "thread_native_id": 8}],
+        "not a list": {"a": 1},
+    }
+    header = {"trace_id": "trc_odd", "main_thread_id": "t-one"}
+    yield {**header, "frames_of_interest": records, "frames": frames}
+    yield {**header, "frames": frames, "frames_of_interest": "not a list"}
+    yield {**header, "frames_of_interest": records * 3, "frames": ["not", "a", "map"]}
+
+
+@pytest.mark.parametrize("fields", list(awkward_documents()))
+def test_compiled_index_gives_what_the_reference_gives(fields):
+    from vexo import tracenodes
+
+    if tracenodes._index_document is tracenodes.python_index_document:
+        pytest.skip("the compiled module is not there")
+    document = msgpack.packb(fields, use_bin_type=True)
+
+    def plain(index):
+        """The result as text, so that NaN matches itself and numbers match exactly."""
+        fields, (threads, lists, (block, offsets), (names, starts), callees) = index(
+            document, tracenodes._unpack
+        )
+        numbers = [list(tracenodes._int64s(packed)) for packed in (offsets, starts)]
+        return repr([fields, threads, lists, block, names, callees, numbers])
+
+    assert plain(tracenodes._index_document) == plain(tracenodes.python_index_document)
+    for damaged in (document[:-3], document + b"\xc0"):
+        with pytest.raises(ValueError, match="damaged"):
+            tracenodes._index_document(damaged, tracenodes._unpack)
+
+
+def refuse(value):
+    if value is None:
+        return None
+    raise ValueError(value)
+
+
+def fail_and_recover():
+    try:
+        refuse("no")
+    except ValueError:
+        return refuse(None)
+
+
+def test_detail_tells_a_frame_that_ended_by_its_raise(tmp_path):
+    index = TraceIndex(traced(fail_and_recover, tmp_path))
+    calls = index.search("test_export.refuse", by="name")["results"]
+    raised, returned = (index.detail(call["id"]) for call in calls)
+    raise_line = refuse.__code__.co_firstlineno + 3
+    assert (raised["raised_on_line"], raised["return_line"]) == (raise_line, raise_line)
+    assert (returned["raised_on_line"], returned["return_value"]) == (None, None)

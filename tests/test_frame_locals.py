@@ -138,6 +138,17 @@ def test_a_dict_from_locals_is_left_as_the_program_took_it():
     assert target() == (False, 1)
 
 
+def test_a_function_frame_gives_a_dict_of_its_own():
+    # Read in place: neither the dict the frame keeps (up to 3.12) nor the proxy (from 3.13).
+    def target(a):
+        first = t.frame_locals_copy(sys._getframe())
+        return first, t.frame_locals_copy(sys._getframe())
+
+    first, second = target(1)
+    assert type(first) is dict and type(second) is dict and first is not second
+    assert list(second) == ["a", "first"]
+
+
 def test_module_frame_gives_its_namespace():
     namespace = {"t": t, "sys": sys}
     exec("result = t.frame_locals_copy(sys._getframe())", namespace)

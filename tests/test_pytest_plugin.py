@@ -1,5 +1,6 @@
 """`pytest --vexo` in a child pytest: one stored trace per test, cut and saved by the tracer."""
 
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -8,7 +9,7 @@ import msgpack
 import pytest
 
 import vexo.plugins
-from vexo.db import count_traces, list_traces, load_trace
+from vexo.db import count_traces, latest_run_id, list_traces, load_trace
 
 TIMEOUT = 120
 
@@ -135,6 +136,30 @@ def test_one_trace_per_test(tmp_path):
     returns = {r["co_name"]: r for r in records if r.get("event") == "return"}
     assert calls["double"]["locals"] == {"x": 21} and returns["double"]["arg"] == 42
     assert calls["test_one"]["locals"] == {"value": 21}
+
+
+def test_xdist_workers_trace_each_test_once_into_one_run(tmp_path):
+    path = tmp_path / "tests.sqlite3"
+    result = run_pytest(tmp_path, "-n", "2", "--vexo", "--vexo-db", path)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert all(count in result.stdout for count in COUNTS)
+    assert f"vexo: traced 9 tests into {path}" in result.stdout
+
+    stored = list_traces(path)
+    assert sorted(s.source for s in stored) == sorted(f"pytest test_sample.py::{t}" for t in OWN)
+    assert {s.source.rpartition("::")[2]: s.outcome for s in stored} == OUTCOMES
+    (run_id,) = {s.run_id for s in stored}
+    assert run_id == latest_run_id(path) and len({s.process_id for s in stored}) == 2
+    for summary in stored:
+        document = msgpack.unpackb(load_trace(path, summary.trace_id))
+        markers = [r["nodeid"] for r in document["frames_of_interest"] if r["type"] != "frame"]
+        assert markers == [summary.source.partition(" ")[2]] * 2
+    connection = sqlite3.connect(path)
+    ((command, started, ended),) = connection.execute(
+        "SELECT command, started_at, ended_at FROM runs"
+    )
+    connection.close()
+    assert command.startswith("pytest ") and "-n 2" in command and started <= ended
 
 
 def test_off_without_the_option(tmp_path):

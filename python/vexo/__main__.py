@@ -2,7 +2,8 @@
 
     vexo run [OPTIONS] SCRIPT [ARGS...]     trace a program as `python SCRIPT ARGS...` runs it
     vexo run [OPTIONS] -m MODULE [ARGS...]  ... or as `python -m MODULE ARGS...`
-    vexo traces [--limit N] [--json]       list the stored traces, newest first
+    vexo traces [--limit N] [--run latest|ID] [--json]   list the stored traces, newest first
+    vexo prune [--keep-runs N] [--older-than 7d] [--max-size 2GB]   delete the oldest runs
     vexo show [TRACE_ID] [--json]          a trace's call tree per thread (default: the newest)
     vexo serve [--port N] [--open]         explore the traces in the browser
     vexo html [TRACE_ID] -o FILE           a trace as one self-contained HTML file
@@ -41,14 +42,18 @@ from vexo.config import VALUES_MODES, ConfigError, Settings, load_settings
 from vexo.db import (
     StoreError,
     document_trace_id,
+    latest_run_id,
     list_traces,
     load_trace,
     prepare_database,
     save_trace_in_sqlite,
+    store_size,
     summarize_trace,
 )
 from vexo.profiler import BACKENDS, Profiler
 from vexo.store.locations import absolute, is_server_url, shown
+from vexo.runs import end_run, start_own_run
+from vexo.subprocesses import leave_children_untraced, trace_children
 from vexo.version import __version__
 
 __all__ = ["main"]
@@ -76,6 +81,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     head, program_args = split_run_arguments(arguments)
     options = parser.parse_args(head)
+    options.arguments = arguments
     if options.command is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
@@ -150,6 +156,12 @@ def build_parser() -> argparse.ArgumentParser:
         "auto (monitoring where there is one)",
     )
     run.add_argument(
+        "--subprocesses",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="also trace the Python processes the program starts (default: on)",
+    )
+    run.add_argument(
         "--busy-timeout",
         type=int,
         metavar="SECONDS",
@@ -162,8 +174,27 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_db_option(traces)
     traces.add_argument("-n", "--limit", type=int, metavar="N", help="list at most N traces")
+    traces.add_argument(
+        "--run", metavar="latest|RUN_ID", help="list the traces of one run (latest: the last)"
+    )
     traces.add_argument("--json", action="store_true", help="print JSON")
     traces.set_defaults(handler=command_traces)
+
+    prune = commands.add_parser(
+        "prune",
+        help="delete the oldest runs and give their space back",
+        description="Delete whole runs, the oldest first; the options combine.",
+        allow_abbrev=False,
+    )
+    _add_db_option(prune)
+    prune.add_argument("--keep-runs", type=int, metavar="N", help="keep the newest N runs")
+    prune.add_argument(
+        "--older-than", metavar="AGE", help="delete runs idle for longer than AGE (7d, 12h, 2w)"
+    )
+    prune.add_argument(
+        "--max-size", metavar="SIZE", help="delete the oldest runs until under SIZE (2GB, 500MB)"
+    )
+    prune.set_defaults(handler=command_prune)
 
     show = commands.add_parser(
         "show",
@@ -300,6 +331,7 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
             values=options.values,
             busy_timeout=options.busy_timeout,
             backend=options.backend,
+            subprocesses=options.subprocesses,
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None
@@ -313,11 +345,30 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
     else:
         program = script_program(options.script, program_args)
     program.prepare()
+    try:
+        run_id = start_own_run(
+            settings.db_path, _command_text(options), timeout=settings.busy_timeout
+        )
+    except StoreError as error:
+        raise CommandError(str(error)) from None
     given_argv = list(sys.argv)
     profiler = Profiler(settings.profiler_config(), db_path=settings.db_path, source=program.source)
+    if settings.subprocesses:
+        trace_children(settings.db_path, profiler.config, profiler)
+    else:
+        leave_children_untraced()
     status = trace_program(program, profiler)
     with _text_list_argv(given_argv):
-        return save_program_trace(profiler, settings, status, cwd)
+        status = save_program_trace(profiler, settings, status, cwd)
+    if run_id is not None:
+        end_run(settings.db_path, run_id, keep_runs=settings.keep_runs)
+    return status
+
+
+def _command_text(options: argparse.Namespace) -> str:
+    import shlex
+
+    return shlex.join(["vexo", *options.arguments])
 
 
 class ScriptProgram:
@@ -618,7 +669,8 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     if options.limit is not None and options.limit < 0:
         raise CommandError("traces: --limit must be 0 or more", EXIT_USAGE)
     try:
-        summaries = list_traces(settings.db_path, limit=options.limit)
+        run_id = _run_asked(settings, options.run)
+        summaries = list_traces(settings.db_path, limit=options.limit, run_id=run_id)
     except StoreError as error:
         raise CommandError(str(error)) from None
     if options.json:
@@ -626,36 +678,64 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
         json.dump(rows, sys.stdout, indent=2)
         sys.stdout.write("\n")
         return 0
-    if not summaries:
-        print(f"no traces in {shown(settings.db_path)}")
-        return 0
+    from vexo.family import in_family_order, source_text
+    from vexo.prune import size_text
     from vexo.show import time_text
 
+    size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
+    if not summaries:
+        print(f"no traces{'' if run_id is None else ' of run ' + run_id} in {size}")
+        return 0
+    listed = {summary.trace_id for summary in summaries}
     print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
-    for summary in summaries:
+    for summary, depth in in_family_order(summaries):
         records = "?" if summary.record_count is None else str(summary.record_count)
         print(
             f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
-            f"  {size_text(summary.size):>9}  {summary.source or '?'}"
+            f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
         )
+    print(f"{len(summaries)} traces{'' if run_id is None else ' of run ' + run_id}; {size}")
     return 0
 
 
-def size_text(size: int) -> str:
-    if size < 1024:
-        return f"{size} B"
-    value = size / 1024
-    for unit in ("KiB", "MiB"):
-        if value < 1024:
-            return f"{value:.1f} {unit}"
-        value /= 1024
-    return f"{value:.1f} GiB"
+def _run_asked(settings: Settings, run: str | None) -> str | None:
+    """The run id `--run` names: "latest" is the run started last."""
+    if run != "latest":
+        return run
+    latest = latest_run_id(settings.db_path)
+    if latest is None:
+        raise CommandError(f"no runs in {shown(settings.db_path)}")
+    return latest
+
+
+# vexo prune
+
+
+def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.prune import prune_store
+
+    settings = _settings(options)
+    try:
+        report = prune_store(
+            settings.db_path,
+            keep_runs=options.keep_runs,
+            older_than=options.older_than,
+            max_size=options.max_size,
+            timeout=settings.busy_timeout,
+        )
+    except ValueError as error:
+        raise CommandError(f"prune: {error}", EXIT_USAGE) from None
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+    print(report)
+    return 0
 
 
 # vexo show
 
 
 def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.family import with_family
     from vexo.show import TraceFormatError, build_tree, dump_json, render_text
 
     settings = _settings(options)
@@ -672,7 +752,7 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
         dump_json(trace, sys.stdout.write)
         sys.stdout.write("\n")
     else:
-        for line in render_text(trace):
+        for line in with_family(render_text(trace), _family_lines(settings, trace_id)):
             sys.stdout.write(line + "\n")
     sys.stdout.flush()
     return 0
@@ -694,6 +774,15 @@ def command_copy(options: argparse.Namespace, program_args: list[str]) -> int:
         raise CommandError(str(error)) from None
     print(f"copied {added} of {read} traces from {shown(source)} to {shown(destination)}")
     return 0
+
+
+def _family_lines(settings: Settings, trace_id: str) -> list[str]:
+    from vexo.family import family_lines
+
+    try:
+        return family_lines(trace_id, list_traces(settings.db_path))
+    except StoreError as error:
+        raise CommandError(str(error)) from None
 
 
 def _stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:

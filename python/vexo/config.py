@@ -11,6 +11,8 @@ command line's options on top.
     lightweight-repr = true      # short value dumps: bounded texts and containers
     busy-timeout = 60            # seconds to wait for other processes writing to the database
     backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
+    keep-runs = 20               # runs kept when a run ends (0: keep all); see vexo.runs
+    subprocesses = true          # `vexo run` also traces the Python processes the program starts
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
@@ -37,6 +39,7 @@ else:  # pragma: no cover - depends on the interpreter
 
 __all__ = [
     "DEFAULT_BUSY_TIMEOUT",
+    "DEFAULT_KEEP_RUNS",
     "VALUES_MODES",
     "ConfigError",
     "Settings",
@@ -45,6 +48,7 @@ __all__ = [
 ]
 
 DEFAULT_BUSY_TIMEOUT = 60
+DEFAULT_KEEP_RUNS = 20
 # How values are stored: bounded and without running the program's code, bounded with repr() of
 # objects, or whole with repr().
 VALUES_MODES = ("safe", "repr", "full")
@@ -65,6 +69,8 @@ class Settings:
     values: str = "safe"
     busy_timeout: int = DEFAULT_BUSY_TIMEOUT
     backend: str = "auto"
+    keep_runs: int = DEFAULT_KEEP_RUNS
+    subprocesses: bool = True  # for `vexo run`: trace the program's Python child processes too
     origin: str | None = None  # the pyproject.toml the settings came from
 
     def profiler_config(self, **extra: Any) -> dict[str, Any]:
@@ -110,6 +116,7 @@ class Settings:
         values: str | None = None,
         busy_timeout: int | None = None,
         backend: str | None = None,
+        subprocesses: bool | None = None,
     ) -> Settings:
         """These settings with the given values (command-line options) in place; None keeps a
         value. Include and ignore fragments are added to the configured ones."""
@@ -130,6 +137,8 @@ class Settings:
             changes["busy_timeout"] = _check_timeout(busy_timeout, "the busy timeout")[1]
         if backend is not None:
             changes["backend"] = _check_backend(backend, "the backend")[1]
+        if subprocesses is not None:
+            changes["subprocesses"] = subprocesses
         return dataclasses.replace(self, **changes)
 
 
@@ -201,10 +210,16 @@ def _check_flag(field: str):
     return check
 
 
-def _check_timeout(value: object, what: str) -> tuple[str, int]:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-        raise ConfigError(f"{what} must be a whole number of seconds, 0 or more")
-    return "busy_timeout", value
+def _check_count(field: str, unit: str):
+    def check(value: object, what: str) -> tuple[str, int]:
+        if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+            raise ConfigError(f"{what} must be a whole number of {unit}, 0 or more")
+        return field, value
+
+    return check
+
+
+_check_timeout = _check_count("busy_timeout", "seconds")
 
 
 def _check_values(value: object, what: str) -> tuple[str, str]:
@@ -219,7 +234,10 @@ def _check_backend(value: object, what: str) -> tuple[str, str]:
     return "backend", value
 
 
-_KNOWN_KEYS = "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend"
+_KNOWN_KEYS = (
+    "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend, keep-runs,"
+    " subprocesses"
+)
 _CHECKS = {
     "db": _check_text("db_path"),
     "db_path": _check_text("db_path"),
@@ -230,4 +248,6 @@ _CHECKS = {
     "lightweight_repr": _check_flag("lightweight_repr"),
     "busy_timeout": _check_timeout,
     "backend": _check_backend,
+    "keep_runs": _check_count("keep_runs", "runs"),
+    "subprocesses": _check_flag("subprocesses"),
 }

@@ -10,7 +10,8 @@
 Each request is traced on the thread that serves it, from the moment the middleware is called
 until the response body has been produced (for WSGI: until the server closes the body), and saved
 as one trace whose source names the request: "wsgi GET /orders/7" or "django GET /orders/7". The
-query string is left out, since it often carries tokens. The save only queues the trace for the
+query string is left out, since it often carries tokens. The server process is one run (see
+`vexo.runs`), from its first traced request to its exit. The save only queues the trace for the
 process's writer thread (see `vexo.db`), so the response does not wait for the database.
 
 The settings come from `[tool.vexo]` (see `vexo.config`), for Django with the dict setting `VEXO`
@@ -33,6 +34,7 @@ from typing import Any
 
 from vexo.config import Settings, load_settings
 from vexo.profiler import Profiler, thread_tracer
+from vexo.runs import start_server_run
 
 __all__ = ["VexoDjangoMiddleware", "VexoMiddleware"]
 
@@ -56,6 +58,7 @@ class RequestTrace:
         hook = thread_tracer()
         if hook is not None and hook is not getattr(_last, "native", None):
             return None
+        start_server_run(settings)
         try:
             profiler = Profiler(
                 settings.profiler_config(threading=False),

@@ -7,6 +7,9 @@ test's node id; the built-in plugin "pytest" of `vexo.plugins` turns their calls
 "skipped"), and the tracer itself starts a new trace at the first and saves it at the second. What
 runs between two tests is dropped with the next "start_test".
 
+The session is one run (see `vexo.runs`); pytest-xdist's workers inherit its id and trace their
+tests into the same database, while the controller, which runs no test, traces nothing.
+
 Options: `--vexo` turns tracing on; `--vexo-db PATH` overrides the database of the configuration
 (`[tool.vexo]`, see `vexo.config`). If the database cannot be written, the tests run untraced and
 the reason is logged on the logger "vexo" and shown in the summary.
@@ -15,6 +18,7 @@ the reason is logged on the logger "vexo" and shown in the summary.
 from __future__ import annotations
 
 import logging
+import shlex
 import sys
 from collections.abc import Mapping
 from typing import Any
@@ -98,7 +102,16 @@ def pytest_addoption(parser: pytest.Parser) -> None:
 
 def pytest_configure(config: pytest.Config) -> None:
     if config.getoption("vexo"):
-        config.pluginmanager.register(TestTracer(config), "vexo-test-tracer")
+        tracer = TestTracer(config)
+        config.pluginmanager.register(tracer, "vexo-test-tracer")
+        # Before xdist starts its workers, so that they inherit the run.
+        tracer.start_run(config)
+
+
+def pytest_unconfigure(config: pytest.Config) -> None:
+    tracer = config.pluginmanager.get_plugin("vexo-test-tracer")
+    if tracer is not None:
+        tracer.end_run()
 
 
 class TestTracer:
@@ -120,10 +133,33 @@ class TestTracer:
         self.problem: str | None = None
         self.tests = 0
         self.outcome = "passed"
+        self.run_id: str | None = None  # the run this process started and ends
+        self.controller = False  # pytest-xdist's controller, whose workers run the tests
+
+    def start_run(self, config: pytest.Config) -> None:
+        from vexo.db import StoreError
+        from vexo.runs import start_own_run
+
+        command = shlex.join(["pytest", *map(str, config.invocation_params.args)])
+        try:
+            self.run_id = start_own_run(
+                self.settings.db_path, command, timeout=self.settings.busy_timeout
+            )
+        except StoreError as error:
+            self.problem = str(error)  # the same failure stops tracing; reported once
+
+    def end_run(self) -> None:
+        if self.run_id is not None:
+            from vexo.runs import end_run
+
+            end_run(self.settings.db_path, self.run_id, keep_runs=self.settings.keep_runs)
+            self.run_id = None
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self, session: pytest.Session):
-        self._start()
+        self.controller = session.config.pluginmanager.has_plugin("dsession")  # xdist's
+        if not self.controller and self.problem is None:
+            self._start()
         try:
             yield
         finally:
@@ -144,6 +180,10 @@ class TestTracer:
                 _vexo_end_test(item.nodeid, self.outcome)
 
     def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
+        if self.controller:
+            # It hears of its workers' tests, each traced by its worker.
+            self.tests += report.when == "teardown"
+            return
         outcome = _phase_outcome(report)
         if _SEVERITY.get(outcome, 0) > _SEVERITY[self.outcome]:
             self.outcome = outcome

@@ -32,10 +32,13 @@ const std::vector<PathFinder>& VEXO_FINDERS() {
       "/vexo/__init__.py",
       "/vexo/__main__.py",
       "/vexo/middleware.py",
+      "/vexo/processes.py",
       "/vexo/profiler.py",
       "/vexo/pytest_plugin.py",
+      "/vexo/runs.py",
       "/vexo/serialize.py",
       "/vexo/store/",
+      "/vexo/subprocesses.py",
       "/vexo/utils.py",
       "/vexo/version.py",
   }));

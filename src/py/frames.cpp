@@ -13,17 +13,26 @@ namespace {
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
 // The leading fields of a frame object, as these interpreters lay them out. The struct is
-// internal; only f_lineno is read, which is nonzero when the frame reports a line of its own.
+// internal: f_lineno is nonzero when the frame reports a line of its own, and from 3.13 on
+// f_extra_locals holds the names a program set through f_locals that are not variables.
 struct FrameObjectHead {
   PyObject_HEAD
   PyFrameObject* f_back;
   void* f_frame;
   PyObject* f_trace;
   int f_lineno;
+#if PY_VERSION_HEX >= 0x030D0000
+  char f_trace_lines;
+  char f_trace_opcodes;
+  PyObject* f_extra_locals;
+#endif
 };
 #endif
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+// Where the variables of a function frame are read in place: the interpreter's frame record is
+// laid out as below, and the build holds the interpreter lock (not a free-threaded one).
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define VEXO_READS_FRAME_RECORD 1
 // The leading fields of the interpreter's own frame record, up to its local variables.
 #if PY_VERSION_HEX < 0x030C0000
 struct InterpreterFrame {
@@ -42,7 +51,7 @@ struct InterpreterFrame {
 };
 #else
 struct InterpreterFrame {
-  PyCodeObject* f_code;
+  PyCodeObject* f_code;  // f_executable from 3.13, the code object on a function's frame
   void* previous;
   PyObject* f_funcobj;
   PyObject* f_globals;
@@ -104,18 +113,34 @@ bool cell_content(PyObject* slot, PyObject*& value) {
 #endif
 #endif
 
+#if defined(VEXO_READS_FRAME_RECORD)
+// Whether f_locals shows nothing but the code's own variables. Up to 3.12 it shows the dict the
+// frame keeps; from 3.13 on, after the variables, the names set through f_locals that are not
+// variables (a debugger's), which are left to the interpreter's own reading.
+bool shows_only_variables(PyFrameObject* frame, const InterpreterFrame* record) {
+#if PY_VERSION_HEX >= 0x030D0000
+  (void)record;
+  PyObject* extra = reinterpret_cast<FrameObjectHead*>(frame)->f_extra_locals;
+  return extra == nullptr || (PyDict_CheckExact(extra) && PyDict_GET_SIZE(extra) == 0);
+#else
+  (void)frame;
+  return holds_only_variables(record->f_locals, {record->f_code->co_localsplusnames});
+#endif
+}
+#endif
+
 // A function frame's variables as a new dict, in the order f_locals would list them on its first
 // reading; a null Ref when the frame is not a function's or its variables are not as expected.
 Ref fresh_locals(PyFrameObject* frame) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+#if defined(VEXO_READS_FRAME_RECORD)
   auto* record = static_cast<InterpreterFrame*>(reinterpret_cast<FrameObjectHead*>(frame)->f_frame);
   PyCodeObject* code = record->f_code;
   // The record's layout is the interpreter's own business: one that does not name the frame's
   // code is not what this reading expects, and f_locals is used instead.
   if (!frame_code(frame).is(reinterpret_cast<PyObject*>(code))) return Ref();
   if ((code->co_flags & CO_OPTIMIZED) == 0 || record->stacktop == 0) return Ref();
+  if (!shows_only_variables(frame, record)) return Ref();
   PyObject* names = code->co_localsplusnames;
-  if (!holds_only_variables(record->f_locals, {names})) return Ref();
   const auto* kinds =
       reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
   Ref locals = check(PyDict_New());

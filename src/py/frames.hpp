@@ -29,8 +29,9 @@ Ref frame_locals(PyFrameObject* frame);
 // The items frame.f_locals would show, read without writing to the frame: up to 3.12, f_locals
 // copies a function's variables into a dict that the frame keeps, which holds on to values the
 // program has since deleted or cleared (their finalizers run late) and changes any dict the
-// program got from locals(). For a function frame, a new dict; for other frames, and from 3.13
-// on, what f_locals gives.
+// program got from locals(); from 3.13 on it is a proxy that looks each name up again. For a
+// function frame, a new dict; for other frames (and where the variables are not laid out as
+// expected), what f_locals gives.
 Ref frame_locals_copy(PyFrameObject* frame);
 // frame.f_globals.
 Ref frame_globals(PyFrameObject* frame);

@@ -1,4 +1,5 @@
-// The extension module vexo._speedups: dumps of vexo.serialize, compiled.
+// The extension module vexo._speedups: dumps of vexo.serialize and the indexing pass of
+// vexo.traceindex, compiled.
 #include <memory>
 
 #include "py/error.hpp"
@@ -8,6 +9,7 @@
 #include "speedups/limits.hpp"
 #include "speedups/objects.hpp"
 #include "speedups/texts.hpp"
+#include "speedups/trace_index.hpp"
 
 namespace vexo::speedups {
 
@@ -59,6 +61,9 @@ PyMethodDef module_methods[] = {
     {"dumper", dumper, METH_O,
      "dumper(limits)\n--\n\nA function of one value that dumps it within these limits; cheaper to "
      "call than dumps()."},
+    {"index_document", index_document, METH_VARARGS,
+     "index_document(document, unpack)\n--\n\nThe fields of a trace document and the nodes of "
+     "its call tree, as vexo.tracenodes reads them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

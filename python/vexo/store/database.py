@@ -22,10 +22,10 @@ __all__ = [
     "KINDS",
     "SCHEMA_VERSION",
     "Columns",
-    "check_format",
+    "file_size",
     "make_folder",
     "prepare_for_writing",
-    "read_format",
+    "schema_version",
     "retrying_busy",
     "opened",
     "write_transaction",
@@ -76,6 +76,19 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         # A search by text reads this rather than the rows with their documents.
         "CREATE INDEX traces_by_text ON traces (source, trace_id, kind, stored_at)",
     ),
+    (
+        # The run a trace belongs to (a `vexo run`, a pytest session with its workers, a server
+        # process) and the process that recorded it, with the process and trace that started
+        # that process.
+        "ALTER TABLE traces ADD COLUMN run_id TEXT",
+        "ALTER TABLE traces ADD COLUMN process_id TEXT",
+        "ALTER TABLE traces ADD COLUMN parent_process_id TEXT",
+        "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
+        "CREATE INDEX traces_by_run ON traces (run_id, stored_at)",
+        "CREATE INDEX traces_by_parent ON traces (parent_trace_id)",
+        "CREATE TABLE runs (run_id TEXT PRIMARY KEY NOT NULL, command TEXT,"
+        " started_at REAL NOT NULL, ended_at REAL)",
+    ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -85,10 +98,17 @@ class Columns:
     as what an upgrade would have filled in."""
 
     def __init__(self, version: int) -> None:
-        current = version >= 2
-        self.outcome = "outcome" if current else "NULL"
-        self.codec = "codec" if current else "NULL"
-        self.kind = "kind" if current else kind_sql("source")
+        self.version = version
+        second = version >= 2
+        self.outcome = "outcome" if second else "NULL"
+        self.codec = "codec" if second else "NULL"
+        self.kind = "kind" if second else kind_sql("source")
+        third = version >= 3
+        self.origin = ", ".join(
+            name if third else "NULL"
+            for name in ("run_id", "process_id", "parent_process_id", "parent_trace_id")
+        )
+        self.run_id = "run_id" if third else "NULL"
 
 
 _SQLITE_BUSY = 5
@@ -147,22 +167,36 @@ def opened(path: str, timeout: float, *, writable: bool) -> sqlite3.Connection:
     return sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri)
 
 
-def read_format(connection: sqlite3.Connection) -> tuple[int, int, int]:
-    """(application id, schema version, number of schema objects) of the file.
+def schema_version(connection: sqlite3.Connection, path: str) -> int:
+    """The schema version of a trace database of ours, 0 for an empty file; raises for anything
+    else."""
+    if connection.in_transaction:
+        return check_format(path, *read_format(connection))
+    # The sizes are compared while a read holds the pages it sees in place: a checkpoint of
+    # another process could otherwise move pages from the log into the file between two reads.
+    connection.execute("BEGIN")
+    try:
+        return check_format(path, *read_format(connection))
+    finally:
+        connection.execute("COMMIT")
+
+
+def read_format(connection: sqlite3.Connection) -> tuple[int, int, int, int]:
+    """(application id, schema version, number of schema objects, bytes of its pages) of the
+    file.
 
     Read in one statement, so that a schema another process commits meanwhile is seen whole.
     """
     query = (
         "SELECT (SELECT application_id FROM pragma_application_id),"
         " (SELECT user_version FROM pragma_user_version),"
-        " (SELECT count(*) FROM sqlite_master)"
+        " (SELECT count(*) FROM sqlite_master),"
+        " (SELECT page_count FROM pragma_page_count) * (SELECT page_size FROM pragma_page_size)"
     )
     return tuple(connection.execute(query).fetchone())
 
 
-def check_format(path: str, application_id: int, version: int, tables: int) -> int:
-    """The schema version of a trace database of ours, 0 for an empty file; raises for anything
-    else."""
+def check_format(path: str, application_id: int, version: int, tables: int, length: int) -> int:
     if application_id == 0 and version == 0 and tables == 0:
         return 0
     if application_id != APPLICATION_ID:
@@ -174,20 +208,38 @@ def check_format(path: str, application_id: int, version: int, tables: int) -> i
         )
     if version < 1:
         raise DatabaseError(f"{path} is a damaged vexo trace database (no schema version)")
+    # SQLite reads the pages a cut file lacks as damage only where a statement meets them; a
+    # write could then change what is left. The log holds at most the pages it has bytes for.
+    present = file_size(path) + file_size(path + "-wal")
+    if length > present:
+        raise DatabaseError(
+            f"{path} is a damaged vexo trace database (cut short: {present} of {length} bytes)"
+        )
     return version
+
+
+def file_size(path: str) -> int:
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
 
 
 def prepare_for_writing(connection: sqlite3.Connection, path: str) -> None:
     """Makes sure the file is our database in WAL mode with the current schema: an empty file is
     taken over, an older schema upgraded."""
-    version = check_format(path, *read_format(connection))
+    version = schema_version(connection, path)
+    if version == 0:
+        # Pages freed by pruning go back to the file system without rewriting the file; only
+        # possible in a new file, before it turns to WAL.
+        connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
     # A journal mode cannot change inside a transaction.
     _use_wal(connection, path)
     if version == SCHEMA_VERSION:
         return
     with write_transaction(connection):
         # Again under the write lock: another process may have done it in the meantime.
-        version = check_format(path, *read_format(connection))
+        version = schema_version(connection, path)
         for statements in _MIGRATIONS[version:]:
             for statement in statements:
                 connection.execute(statement)

@@ -35,9 +35,14 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
     (
         "CREATE TABLE vexo_traces (trace_id text PRIMARY KEY, stored_at double precision NOT NULL,"
         " started_at double precision, source text, record_count bigint, size bigint NOT NULL,"
-        " outcome text, codec text, kind text, msgpack bytea NOT NULL)",
+        " outcome text, codec text, kind text, msgpack bytea NOT NULL, run_id text,"
+        " process_id text, parent_process_id text, parent_trace_id text)",
         "CREATE INDEX vexo_traces_by_stored_at ON vexo_traces (stored_at)",
         "CREATE INDEX vexo_traces_by_kind ON vexo_traces (kind, stored_at)",
+        "CREATE INDEX vexo_traces_by_run ON vexo_traces (run_id, stored_at)",
+        "CREATE INDEX vexo_traces_by_parent ON vexo_traces (parent_trace_id)",
+        "CREATE TABLE vexo_runs (run_id text PRIMARY KEY, command text,"
+        " started_at double precision, ended_at double precision)",
     ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
@@ -45,12 +50,16 @@ SCHEMA_VERSION = len(_MIGRATIONS)
 _SCHEMA_LOCK = 0x5645584F_53434845
 
 _COLUMNS = (
-    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind"
+    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind,"
+    " run_id, process_id, parent_process_id, parent_trace_id"
 )
 _UPDATED = ", ".join(
     f"{column} = excluded.{column}" for column in _COLUMNS.split(", ") if column != "trace_id"
 )
-_SUMMARY = "trace_id, stored_at, started_at, source, record_count, size, outcome"
+_SUMMARY = (
+    "trace_id, stored_at, started_at, source, record_count, size, outcome, run_id, process_id,"
+    " parent_process_id, parent_trace_id"
+)
 
 
 def connect(url: str, timeout: float) -> Any:
@@ -101,16 +110,21 @@ def write_rows(
         _check_version(url, _schema_version(connection), exact=True)
         with connection.cursor() as cursor:
             cursor.executemany(
-                f"INSERT INTO vexo_traces ({_COLUMNS}) VALUES ({', '.join(['%s'] * 10)})"
+                f"INSERT INTO vexo_traces ({_COLUMNS}) VALUES ({', '.join(['%s'] * 14)})"
                 f" ON CONFLICT (trace_id) DO {f'UPDATE SET {_UPDATED}' if replace else 'NOTHING'}",
                 rows,
             )
 
 
 def list_rows(
-    connection: Any, limit: int | None, offset: int, kind: str | None, text: str | None
+    connection: Any,
+    limit: int | None,
+    offset: int,
+    kind: str | None,
+    text: str | None,
+    run_id: str | None,
 ) -> list[tuple[Any, ...]]:
-    where, parameters = _filter(kind, text)
+    where, parameters = _filter(kind, text, run_id)
     query = (
         f"SELECT {_SUMMARY} FROM vexo_traces {where}"
         " ORDER BY stored_at DESC, trace_id DESC LIMIT %(limit)s OFFSET %(offset)s"
@@ -119,14 +133,45 @@ def list_rows(
     return [tuple(row) for row in connection.execute(query, parameters)]
 
 
-def count_rows(connection: Any, kind: str | None, text: str | None) -> int:
-    where, parameters = _filter(kind, text)
+def count_rows(connection: Any, kind: str | None, text: str | None, run_id: str | None) -> int:
+    where, parameters = _filter(kind, text, run_id)
     return connection.execute(f"SELECT count(*) FROM vexo_traces {where}", parameters).fetchone()[0]
 
 
 def stored_rows(connection: Any, after: str, limit: int) -> list[tuple[Any, ...]]:
     query = f"SELECT {_COLUMNS} FROM vexo_traces WHERE trace_id > %s ORDER BY trace_id LIMIT %s"
-    return [(*row[:8], bytes(row[8]), row[9]) for row in connection.execute(query, (after, limit))]
+    return [(*row[:8], bytes(row[8]), *row[9:]) for row in connection.execute(query, (after, limit))]
+
+
+def record_run_start(connection: Any, url: str, run_id: str, command: str, started: float) -> None:
+    with _errors_shown(url, "cannot record the run in"):
+        connection.execute(
+            "INSERT INTO vexo_runs (run_id, command, started_at) VALUES (%s, %s, %s)"
+            " ON CONFLICT (run_id) DO UPDATE SET command = excluded.command,"
+            " started_at = excluded.started_at",
+            (run_id, command, started),
+        )
+
+
+def record_run_end(connection: Any, url: str, run_id: str, ended: float) -> None:
+    with _errors_shown(url, "cannot record the run in"):
+        connection.execute("UPDATE vexo_runs SET ended_at = %s WHERE run_id = %s", (ended, run_id))
+
+
+def latest_run(connection: Any) -> str | None:
+    row = connection.execute(
+        "SELECT run_id FROM vexo_runs ORDER BY started_at DESC, run_id DESC LIMIT 1"
+    ).fetchone()
+    return None if row is None else row[0]
+
+
+def tables_size(connection: Any) -> int:
+    """Bytes our tables and their indexes take on the server."""
+    return connection.execute(
+        "SELECT coalesce(sum(pg_total_relation_size(t)), 0)::bigint FROM (VALUES"
+        " (to_regclass('vexo_traces')), (to_regclass('vexo_runs')), (to_regclass('vexo_schema')))"
+        " AS tables(t) WHERE t IS NOT NULL"
+    ).fetchone()[0]
 
 
 def load_row(connection: Any, trace_id: str) -> tuple[bytes, str | None] | None:
@@ -179,8 +224,13 @@ def _check_version(url: str, version: int, *, exact: bool = False) -> None:
         raise DatabaseError(f"{shown(url)} changed its format while vexo was writing to it")
 
 
-def _filter(kind: str | None, text: str | None) -> tuple[str, dict[str, Any]]:
+def _filter(
+    kind: str | None, text: str | None, run_id: str | None
+) -> tuple[str, dict[str, Any]]:
     conditions, parameters = [], {}
+    if run_id is not None:
+        conditions.append("run_id = %(run_id)s")
+        parameters["run_id"] = run_id
     if kind is not None:
         if kind not in KINDS:
             raise ValueError(f"unknown kind of trace {kind!r} (known: {', '.join(sorted(KINDS))})")

@@ -4,20 +4,32 @@ from __future__ import annotations
 
 import dataclasses
 import sqlite3
-from typing import Any
+from typing import Any, NamedTuple
 
 from vexo.store.codec import DEFAULT_CODEC, compress_all
 from vexo.store.database import (
     SCHEMA_VERSION,
-    check_format,
     kind_of,
-    read_format,
+    schema_version,
     write_transaction,
 )
 from vexo.store.documents import summarize_trace
 from vexo.store.errors import DatabaseError
 
-__all__ = ["Pending", "rows_of", "write_rows"]
+__all__ = ["NO_ORIGIN", "Origin", "Pending", "rows_of", "write_rows"]
+
+
+class Origin(NamedTuple):
+    """Where a trace comes from: its run and its process, with the process and trace that
+    started that process."""
+
+    run_id: str | None = None
+    process_id: str | None = None
+    parent_process_id: str | None = None
+    parent_trace_id: str | None = None
+
+
+NO_ORIGIN = Origin()
 
 
 @dataclasses.dataclass(eq=False)
@@ -30,15 +42,17 @@ class Pending:
     document: bytes
     timeout: float
     waited: bool  # the saving thread waits for it and takes a failure as its own
+    origin: Origin = NO_ORIGIN  # taken on the saving thread
     number: int = 0  # the order in which the writer took it
     error: BaseException | None = None
     source: str | None = None  # known once summarised
 
 
 _COLUMNS = (
-    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind"
+    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind,"
+    " run_id, process_id, parent_process_id, parent_trace_id"
 )
-_PER_ROW = 10
+_PER_ROW = 14
 # Rows per statement: one statement is one hand-over of the interpreter lock, whatever it holds;
 # older SQLite libraries take at most 999 parameters.
 _ROWS_PER_INSERT = 999 // _PER_ROW
@@ -64,6 +78,7 @@ def rows_of(traces: list[Pending]) -> list[tuple[Any, ...]]:
                 DEFAULT_CODEC,
                 stored,
                 kind_of(summary.source),
+                *trace.origin,
             )
         )
     return rows
@@ -79,7 +94,7 @@ def write_rows(
     batches, and meanwhile a newer release may have upgraded the file.
     """
     with write_transaction(connection):
-        if check_format(path, *read_format(connection)) != SCHEMA_VERSION:
+        if schema_version(connection, path) != SCHEMA_VERSION:
             raise DatabaseError(f"{path} changed its format while vexo was writing to it")
         for start in range(0, len(rows), _ROWS_PER_INSERT):
             chunk = rows[start : start + _ROWS_PER_INSERT]

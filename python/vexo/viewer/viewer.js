@@ -117,12 +117,47 @@ function showList() {
   loadList();
 }
 
+// Each trace under the trace of the process that started it, when both are on the page; every
+// trace once, even when stored links go round in a circle.
+function inFamilyOrder(traces) {
+  const listed = new Set(traces.map((t) => t.trace_id));
+  const children = new Map();
+  const roots = [];
+  for (const t of traces) {
+    const parent = t.parent_trace_id;
+    if (parent && parent !== t.trace_id && listed.has(parent)) {
+      if (!children.has(parent)) children.set(parent, []);
+      children.get(parent).push(t);
+    } else {
+      roots.push(t);
+    }
+  }
+  const ordered = [];
+  const placed = new Set();
+  for (const top of [...roots, ...traces]) {
+    const stack = [[top, 0]];
+    while (stack.length) {
+      const [t, depth] = stack.pop();
+      if (placed.has(t.trace_id)) continue;
+      placed.add(t.trace_id);
+      ordered.push([t, depth]);
+      for (const child of [...(children.get(t.trace_id) || [])].reverse()) stack.push([child, depth + 1]);
+    }
+  }
+  return ordered;
+}
+
+// Text, not a style: the page's policy allows no inline styles.
+function familyMark(depth) {
+  return depth ? "\u00a0\u00a0".repeat(depth - 1) + "\u21b3 " : "";
+}
+
 async function loadList() {
   const target = document.getElementById("trace-list");
   if (!target) return;
   try {
     const page = await source.traces({ offset: listState.offset, limit: 50, kind: listState.kind, text: listState.text });
-    const rows = page.traces.map((t) => {
+    const rows = inFamilyOrder(page.traces).map(([t, depth]) => {
       const chooser = el("input", { type: "checkbox", className: "choose", onchange: (e) => {
         if (e.target.checked) listState.chosen.add(t.trace_id); else listState.chosen.delete(t.trace_id);
       } });
@@ -131,7 +166,7 @@ async function loadList() {
         el("td", {}, chooser),
         el("td", {}, link(["trace", t.trace_id], t.trace_id)),
         el("td", {}, when(t.stored_at)),
-        el("td", { className: "source" }, t.source || "?"),
+        el("td", { className: "source" }, familyMark(depth), t.source || "?"),
         el("td", { className: "num" }, t.record_count ?? "?"),
         el("td", { className: "num" }, size(t.size)),
         el("td", { className: "outcome" }, t.outcome || ""));
@@ -362,9 +397,7 @@ function showDetail(d) {
   }
   parts.push(
     section("Arguments", valuesTable(d.args, "args")),
-    section(d.returned ? "Return value" : "Return", d.returned
-      ? el("pre", { className: "value", id: "return-value" }, valueText(d.return_value))
-      : el("div", { className: "dim" }, "no return recorded (the trace ended first)")),
+    returnSection(d),
     section("Locals at call", valuesTable(d.locals_at_call, "locals-call")),
     section("Locals at return", valuesTable(d.locals_at_return, "locals-return")),
     callSite(d.call_site),
@@ -375,6 +408,17 @@ function showDetail(d) {
         ["frame id", d.frame_id ?? "?"], ["qualified name", d.qualname ?? "?"], ["code name", d.co_name ?? "?"]]
         .map(([k, v]) => el("tr", {}, el("th", {}, k), el("td", {}, String(v)))))));
   pane.replaceChildren(...parts);
+}
+
+function returnSection(d) {
+  if (!d.returned) {
+    return section("Return", el("div", { className: "dim" }, "no return recorded (the trace ended first)"));
+  }
+  if (d.raised_on_line !== null && d.raised_on_line !== undefined) {
+    return section("Exception", el("div", { className: "dim", id: "return-exception" },
+      `ended by the exception raised on line ${d.raised_on_line} (the trace keeps no exception value)`));
+  }
+  return section("Return value", el("pre", { className: "value", id: "return-value" }, valueText(d.return_value)));
 }
 
 function callSite(site) {
