@@ -192,12 +192,12 @@ def test_every_entry_point_takes_a_server_url(postgres_server, tmp_path):
     (tmp_path / "test_it.py").write_text("def test_ok():\n    assert 1\n")
     environment = {**os.environ, "VEXO_DB": url}
 
-    def vexo(*arguments, module="vexo"):
+    def vexo(*arguments, module="vexo", status=0):
         result = subprocess.run(
             [sys.executable, "-m", module, *arguments], cwd=tmp_path, env=environment,
             capture_output=True, text=True, timeout=120,
         )  # fmt: skip
-        assert result.returncode == 0, result.stderr
+        assert result.returncode == status, result.stderr
         assert (
             postgres_server.url().split(":")[2].split("@")[0] not in result.stdout + result.stderr
         )
@@ -208,6 +208,9 @@ def test_every_entry_point_takes_a_server_url(postgres_server, tmp_path):
     assert {row.source.split()[0] for row in list_traces(url)} == {"script", "pytest"}
     assert [row.outcome for row in list_traces(url, kind="test")] == ["passed"]
     assert "f(x=1) -> 2" in vexo("show", "--db", url, list_traces(url, kind="script")[0].trace_id)
+    assert "test_it.py::test_ok" in vexo("traces", "--run", "latest")
+    assert count_traces(url, run_id=list_traces(url, kind="test")[0].run_id) == 1
+    vexo("prune", "--keep-runs", "1", status=1)
     vexo("html", "-o", "trace.html")
     vexo("export", "--format", "chrome", "-o", "trace.json")
     assert (tmp_path / "trace.html").stat().st_size and (tmp_path / "trace.json").stat().st_size

@@ -51,8 +51,8 @@ from vexo.db import (
     summarize_trace,
 )
 from vexo.profiler import BACKENDS, Profiler
-from vexo.store.locations import absolute, is_server_url, shown
 from vexo.runs import end_run, start_own_run
+from vexo.store.locations import absolute, is_server_url, shown
 from vexo.subprocesses import leave_children_untraced, trace_children
 from vexo.version import __version__
 

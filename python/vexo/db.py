@@ -19,6 +19,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
 
+from vexo.store import postgres
 from vexo.store.codec import decompress
 from vexo.store.database import (
     APPLICATION_ID,
@@ -33,8 +34,8 @@ from vexo.store.database import (
     write_transaction,
 )
 from vexo.store.documents import DocumentSummary, document_trace_id, summarize_trace
-from vexo.store import postgres
 from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
+from vexo.store.locations import is_server_url, location_text, shown
 from vexo.store.retention import (
     Pruned,
     choose_units,
@@ -43,7 +44,6 @@ from vexo.store.retention import (
     prune_units,
 )
 from vexo.store.retention import store_size as _store_size
-from vexo.store.locations import is_server_url, location_text, shown
 from vexo.store.rows import Origin, Pending
 from vexo.store.writer import current_writer
 
@@ -117,7 +117,9 @@ def save_trace_in_sqlite(
     if wait is None:
         wait = getattr(_waiting, "active", False)
     document = bytes(msgpack)
-    trace = Pending(location_text(db_path), trace_id, time.time(), document, timeout, wait, _origin())
+    trace = Pending(
+        location_text(db_path), trace_id, time.time(), document, timeout, wait, _origin()
+    )
     current_writer().save(trace)
 
 

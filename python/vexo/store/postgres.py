@@ -140,7 +140,9 @@ def count_rows(connection: Any, kind: str | None, text: str | None, run_id: str 
 
 def stored_rows(connection: Any, after: str, limit: int) -> list[tuple[Any, ...]]:
     query = f"SELECT {_COLUMNS} FROM vexo_traces WHERE trace_id > %s ORDER BY trace_id LIMIT %s"
-    return [(*row[:8], bytes(row[8]), *row[9:]) for row in connection.execute(query, (after, limit))]
+    return [
+        (*row[:8], bytes(row[8]), *row[9:]) for row in connection.execute(query, (after, limit))
+    ]
 
 
 def record_run_start(connection: Any, url: str, run_id: str, command: str, started: float) -> None:
@@ -224,9 +226,7 @@ def _check_version(url: str, version: int, *, exact: bool = False) -> None:
         raise DatabaseError(f"{shown(url)} changed its format while vexo was writing to it")
 
 
-def _filter(
-    kind: str | None, text: str | None, run_id: str | None
-) -> tuple[str, dict[str, Any]]:
+def _filter(kind: str | None, text: str | None, run_id: str | None) -> tuple[str, dict[str, Any]]:
     conditions, parameters = [], {}
     if run_id is not None:
         conditions.append("run_id = %(run_id)s")
