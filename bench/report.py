@@ -153,6 +153,8 @@ def target_rows(result, memory):
             verdict(ours < cprofile),
         )
     )
+    if "vexo-mon" in library:
+        rows += monitoring_target_rows(python, library)
     viz = user["viztracer-args"]["ns"]
     for mode, factor, label in (
         ("vexo-const", 0.5, "recorded event, core's own cost (user-heavy, constant serializer)"),
@@ -208,6 +210,39 @@ def target_rows(result, memory):
                 verdict(untraced >= MIN_UNTRACED_MS),
             )
         )
+    return rows
+
+
+def monitoring_target_rows(python, library):
+    """The monitoring backend switches filtered code off: far below any profile hook, and below
+    the peers of the same run."""
+    ours = library["vexo-mon"]["ns"]
+    floor = library["floor"]["ns"]
+    rows = [
+        (
+            "filtered event (library-heavy): vexo-mon ≤ 0.25 × floor",
+            python,
+            f"{ours:,.0f} ns",
+            f"≤ {0.25 * floor:,.0f} ns (floor {floor:,.0f} ns)",
+            verdict(ours <= 0.25 * floor),
+        )
+    ]
+    for peer, label in (
+        ("cProfile", "cProfile"),
+        ("viztracer", "VizTracer"),
+        ("viztracer-args", "VizTracer+args"),
+    ):
+        if peer in library:
+            theirs = library[peer]["ns"]
+            rows.append(
+                (
+                    f"filtered event (library-heavy): vexo-mon < {label}",
+                    python,
+                    f"{ours:,.0f} ns",
+                    f"< {theirs:,.0f} ns",
+                    verdict(ours < theirs),
+                )
+            )
     return rows
 
 

@@ -47,6 +47,7 @@ MAX_TRACED_BYTES = 24 * 1024
 MAX_HEAP_BYTES = 128 * 1024
 MAX_RSS_BYTES = 2 * 1024 * 1024
 DEFAULT_CYCLES = 300
+MONITORING = os.environ.get("VEXO_CHECK_BACKEND") == "monitoring"
 WARM_UP = 60
 
 
@@ -137,6 +138,25 @@ def test_markers(payload, marker):
         end_test(f"test_{number}")
 
 
+def tracer():
+    """The native tracer the check drives: vexo._vexo, or with VEXO_CHECK_BACKEND=monitoring the
+    monitoring module that _vexo makes."""
+    from vexo import _vexo
+
+    if MONITORING:
+        from vexo import _vexo_monitoring
+
+        return _vexo_monitoring
+    return _vexo
+
+
+def stop_tracing(keep_armed=False):
+    if keep_armed:
+        tracer().register_noop_profiler(keep_armed=True)
+    else:
+        tracer().register_noop_profiler()
+
+
 # Scenarios: each returns (cycle function, objects whose reference counts must stay flat).
 
 
@@ -167,6 +187,7 @@ class Scenario:
         self.plugins = []
         self.save = None
         self.after = "build"  # or "save", "both", "none"
+        self.keep_armed = False
 
     def install(self):
         import vexo.db
@@ -178,7 +199,7 @@ class Scenario:
             vexo.db.save_trace_in_sqlite = self.save
 
     def cycle(self):
-        from vexo import _vexo
+        _vexo = tracer()
 
         profile = Profile(dict(self.config), **self.profile_attributes)
         try:
@@ -188,7 +209,7 @@ class Scenario:
         try:
             self.program(self.payload, self.marker)
         finally:
-            _vexo.register_noop_profiler()
+            stop_tracing(self.keep_armed)
             threading.setprofile(None)
         native = profile.rust_profiler
         if self.after in ("save", "both"):
@@ -347,7 +368,7 @@ def scenario_bad_configurations(s):
     ]
 
     def cycle():
-        from vexo import _vexo
+        _vexo = tracer()
 
         for config in configurations:
             try:
@@ -451,7 +472,7 @@ def scenario_threads(s):
 
 def scenario_frames_left_open(s):
     def stops_inside(payload, marker):
-        from vexo import _vexo
+        _vexo = tracer()
 
         suspended = numbers(5)
         next(suspended)
@@ -482,6 +503,11 @@ def scenario_hook_removed_from_inside(s):
     ]
     s.program = program
     s.watched.append(stop)
+
+
+def scenario_kept_armed(s):
+    # A server's per-request profilers: the monitoring backend stays armed between cycles.
+    s.keep_armed = MONITORING
 
 
 def scenario_profile_put_back(s):
@@ -551,7 +577,7 @@ def measure(scenario):
 
 def profiler_type():
     """The VexoProfiler class, taken before a scenario changes anything."""
-    from vexo import _vexo
+    _vexo = tracer()
 
     profile = Profile({})
     _vexo.register_profiler(profile)

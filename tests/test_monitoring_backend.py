@@ -3,12 +3,15 @@ locations switched off and on again, and other tools of the same process."""
 
 import cProfile
 import json
+import os
 import pstats
 import sys
+import warnings
 
 import pytest
 
 from conftest import decode
+from vexo.profiler import Profiler, release_backend
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="no monitoring interface")
 
@@ -24,12 +27,12 @@ def leaf(x):
     return x + 1
 
 
-def traced(monitoring, profiler, program):
+def traced(monitoring, profiler, program, keep_armed=False):
     monitoring.register_profiler(profiler)
     try:
         program()
     finally:
-        monitoring.register_noop_profiler()
+        monitoring.register_noop_profiler(keep_armed=keep_armed)
     return [
         (r["event"], r["co_name"])
         for r in decode(profiler.rust_profiler.build_trace())["frames_of_interest"]
@@ -43,6 +46,50 @@ def test_the_tool_id_is_held_while_tracing_only(monitoring, make_profiler):
     monitoring.register_noop_profiler()
     assert monitoring.tool_id() is None and sys.monitoring.get_tool(tool) is None
     assert sys.monitoring.get_events(tool) == 0
+
+
+def test_kept_armed_between_profilers_until_released(monitoring, make_profiler):
+    def program():
+        return json.dumps([leaf(1)])
+
+    def armed():
+        tool = monitoring.tool_id()
+        return tool is not None and sys.monitoring.get_events(tool) != 0
+
+    # A server's requests: the events stay on from one profiler to the next, whatever their
+    # filter settings, and each records what it would alone.
+    first = traced(monitoring, make_profiler(), program, keep_armed=True)
+    tool = monitoring.tool_id()
+    assert armed()
+    included = traced(
+        monitoring,
+        make_profiler({"filters": {"include_frames": ["/json/"]}}),
+        program,
+        keep_armed=True,
+    )
+    again = traced(monitoring, make_profiler(), program, keep_armed=True)
+    assert armed() and monitoring.tool_id() == tool
+    assert first == again and ("call", "dumps") not in first and ("call", "dumps") in included
+
+    # A fork child serves none of its parent's requests: it gives the tool back.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+        pid = os.fork()
+    if pid == 0:
+        os._exit(0 if monitoring.tool_id() is None and sys.monitoring.get_tool(tool) is None else 1)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+    # Released with a thread still traced: given back when that thread stops.
+    profiler = Profiler({"backend": "monitoring"}, db_path=os.devnull).start()
+    release_backend()
+    assert armed()
+    profiler.stop()
+    assert monitoring.tool_id() is None and sys.monitoring.get_tool(tool) is None
+    assert sys.monitoring.get_events(tool) == 0
+
+    traced(monitoring, make_profiler(), program, keep_armed=True)
+    release_backend()
+    assert monitoring.tool_id() is None and sys.monitoring.get_tool(tool) is None
 
 
 def test_locations_switched_off_come_back_for_other_settings(monitoring, make_profiler):

@@ -18,6 +18,10 @@ The settings come from `[tool.vexo]` (see `vexo.config`), for Django with the di
 (same keys) on top. "threading" is never used here: it would make every thread started later
 trace into the request that happened to start it.
 
+With the monitoring backend, the interpreter's events stay on between requests (see "Backends"
+in the README, and `vexo.profiler.release_backend()`): turning them off and on again at every
+request would make the interpreter re-instrument the server's code each time.
+
 A request is served untraced when its thread already has a profile hook (a tracer, profiler or
 debugger, or an enclosing vexo trace such as a test traced by `pytest --vexo`), which the
 middleware leaves alone. Tracing failures never break a response: they are logged as warnings on
@@ -78,7 +82,8 @@ class RequestTrace:
             return
         self.finished = True
         if threading.get_ident() == self.thread:
-            self.profiler.stop()
+            # The monitoring backend stays armed for the next request (`release_backend()`).
+            self.profiler.stop(release=False)
         else:
             # A server that closes the body on another thread: the serving thread keeps its hook
             # until its next request replaces it, and what it records meanwhile is dropped.

@@ -25,7 +25,14 @@ import vexo
 from vexo.store.locations import absolute
 from vexo.utils import new_trace_id
 
-__all__ = ["BACKENDS", "DEFAULT_DB_PATH", "Profiler", "choose_backend", "default_db_path"]
+__all__ = [
+    "BACKENDS",
+    "DEFAULT_DB_PATH",
+    "Profiler",
+    "choose_backend",
+    "default_db_path",
+    "release_backend",
+]
 
 BACKENDS = ("auto", "monitoring", "profile")
 
@@ -117,10 +124,19 @@ class Profiler:
         self._threading_hook = _threading_profile() if self._set_threading_profile else None
         return self
 
-    def stop(self) -> None:
+    def stop(self, *, release: bool = True) -> None:
         """Stops tracing the calling thread; threads traced since they started keep their hook
-        until they end, but no thread started from now on is traced."""
-        _tracer(self.backend or "profile").register_noop_profiler()
+        until they end, but no thread started from now on is traced.
+
+        Once no thread is traced, the monitoring backend gives its events and tool id back to the
+        interpreter. `release=False` keeps them armed for the next profiler instead, as a server
+        that traces each request does (see `release_backend`).
+        """
+        native = _tracer(self.backend or "profile")
+        if release or self.backend != "monitoring":
+            native.register_noop_profiler()
+        else:
+            native.register_noop_profiler(keep_armed=True)
         if self._set_threading_profile:
             self._set_threading_profile = False
             if _threading_profile() is self._threading_hook:
@@ -157,6 +173,13 @@ class Profiler:
 
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
+
+
+def release_backend() -> None:
+    """Gives back what `Profiler.stop(release=False)` kept armed: now if no thread is traced,
+    else when the last one stops. Interpreter exit and a fork child do the same."""
+    if "vexo._vexo_monitoring" in sys.modules:
+        sys.modules["vexo._vexo_monitoring"].release()
 
 
 def _tracer(backend: str = "profile") -> Any:

@@ -38,15 +38,7 @@ Ref register_profiler_body(PyObject* profiler) {
 }
 
 PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"profiler", nullptr};
-  PyObject* profiler = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
-                                   const_cast<char**>(keywords), &profiler)) {
-    return nullptr;
-  }
-  Ref held = Ref::share(profiler);
-  return py::guard<PyObject*>(nullptr,
-                              [&held]() { return register_profiler_body(held.get()).release(); });
+  return call_register_profiler(args, kwargs, register_profiler_body);
 }
 
 // Removes the calling thread's hook: a hook left in place, even one that does nothing, would
@@ -76,6 +68,17 @@ Ref new_registered_instance(PyObject* profiler) {
   Ref instance = new_vexo_profiler(profiler::ProfilerState::new_from_python(profiler));
   py::check_status(PyObject_SetAttr(profiler, py::names().rust_profiler, instance.get()));
   return instance;
+}
+
+PyObject* call_register_profiler(PyObject* args, PyObject* kwargs, py::Ref (*body)(PyObject*)) {
+  static const char* keywords[] = {"profiler", nullptr};
+  PyObject* profiler = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
+                                   const_cast<char**>(keywords), &profiler)) {
+    return nullptr;
+  }
+  Ref held = Ref::share(profiler);
+  return py::guard<PyObject*>(nullptr, [&held, body]() { return body(held.get()).release(); });
 }
 
 void trace_later_threads(PyObject* profiler, PyObject* hook) {

@@ -8,6 +8,10 @@ namespace vexo::lib {
 // its `rust_profiler`; the instance. Throws py::Error or py::Fatal.
 py::Ref new_registered_instance(PyObject* profiler);
 
+// register_profiler(profiler) of either backend: parses the one argument, keeps it alive and runs
+// `body` on it behind the interpreter boundary; what `body` returns, or nullptr with an exception.
+PyObject* call_register_profiler(PyObject* args, PyObject* kwargs, py::Ref (*body)(PyObject*));
+
 // Hands `hook` to threading.setprofile when the profiler's configuration asks for later threads.
 void trace_later_threads(PyObject* profiler, PyObject* hook);
 

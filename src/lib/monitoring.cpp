@@ -54,6 +54,10 @@ struct Tool {
   std::string settings;
   bool settings_known = false;
   bool may_disable = true;
+  // Whether the tool stays armed once no thread is bound: a server's per-request profilers keep
+  // it, so that the interpreter neither re-instruments code nor loses the switched-off locations
+  // between two requests.
+  bool keep_armed = false;
 };
 
 Tool& tool() {
@@ -175,6 +179,13 @@ void release_tool_reporting_failure() noexcept {
   }
 }
 
+// Gives the tool back once no thread is bound, unless it is kept armed.
+void release_when_idle(std::size_t bound_threads) noexcept {
+  if (bound_threads == 0 && !tool().keep_armed && !shutdown::begun()) {
+    release_tool_reporting_failure();
+  }
+}
+
 // What decides which code locations a profiler drops for good: its path fragments and the code
 // names and paths its plugins watch.
 std::string filter_settings(const profiler::ProfilerState& state) {
@@ -195,17 +206,19 @@ std::string filter_settings(const profiler::ProfilerState& state) {
 }
 
 // A profiler whose filter settings differ from those that locations were switched off under
-// brings them back first; while profilers with different settings trace, none is switched off.
+// brings them back first; while other threads trace, perhaps under other settings, none is
+// switched off until a profiler registers alone.
 void adopt_settings(const profiler::ProfilerState& state) {
   Tool& held = tool();
   std::string settings = filter_settings(state);
-  if (held.settings_known && held.settings == settings) return;
-  if (held.settings_known) {
+  const bool same = held.settings_known && held.settings == settings;
+  if (same && held.may_disable) return;
+  if (!same && held.settings_known) {
     py::check(PyObject_CallMethod(held.monitoring.get(), "restart_events", nullptr));
-    if (held.bound_threads > 0) {
-      held.may_disable = false;
-      return;
-    }
+  }
+  if (held.bound_threads > 1) {  // the calling thread is bound already
+    held.may_disable = false;
+    return;
   }
   held.settings = std::move(settings);
   held.settings_known = true;
@@ -225,7 +238,7 @@ void binding_dealloc(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);
   Py_XDECREF(instance);
-  if (--tool().bound_threads == 0 && !shutdown::begun()) release_tool_reporting_failure();
+  release_when_idle(--tool().bound_threads);
 }
 
 PyTypeObject* binding_type() {
@@ -321,23 +334,32 @@ Ref register_profiler_body(PyObject* profiler) {
 }
 
 PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"profiler", nullptr};
-  PyObject* profiler = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
-                                   const_cast<char**>(keywords), &profiler)) {
-    return nullptr;
-  }
-  Ref held = Ref::share(profiler);
-  return py::guard<PyObject*>(nullptr,
-                              [&held]() { return register_profiler_body(held.get()).release(); });
+  return call_register_profiler(args, kwargs, register_profiler_body);
 }
 
-PyObject* register_noop_profiler(PyObject*, PyObject*) {
-  return py::guard<PyObject*>(nullptr, []() -> PyObject* {
+// Stops tracing the calling thread. With keep_armed the tool stays armed for the next profiler
+// (a server's next request); without, it is released once no thread is bound.
+PyObject* register_noop_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"keep_armed", nullptr};
+  int keep_armed = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:register_noop_profiler",
+                                   const_cast<char**>(keywords), &keep_armed)) {
+    return nullptr;
+  }
+  return py::guard<PyObject*>(nullptr, [keep_armed]() -> PyObject* {
     PyEval_SetProfile(nullptr, nullptr);
+    tool().keep_armed = keep_armed != 0;
     unbind_this_thread();
+    release_when_idle(tool().bound_threads);
     return Ref::none().release();
   });
+}
+
+// Stops keeping the tool armed: it is released now, or when the last bound thread stops.
+PyObject* release(PyObject*, PyObject*) {
+  tool().keep_armed = false;
+  release_when_idle(tool().bound_threads);
+  Py_RETURN_NONE;
 }
 
 // The tool id held, or None: for tests and for users who want to know which backend runs.
@@ -359,8 +381,9 @@ PyObject* release_at_exit(PyObject*, PyObject*) {
 PyMethodDef module_methods[] = {
     {"register_profiler", py::as_cfunction(register_profiler), METH_VARARGS | METH_KEYWORDS,
      "register_profiler(profiler)\n--\n\n"},
-    {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
-     "register_noop_profiler()\n--\n\n"},
+    {"register_noop_profiler", py::as_cfunction(register_noop_profiler),
+     METH_VARARGS | METH_KEYWORDS, "register_noop_profiler(*, keep_armed=False)\n--\n\n"},
+    {"release", release, METH_NOARGS, "release()\n--\n\n"},
     {"tool_id", tool_id, METH_NOARGS, "tool_id()\n--\n\n"},
     {"thread_profiler", thread_profiler, METH_NOARGS, "thread_profiler()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -373,6 +396,11 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vexo._vexo_monitoring",
 PyMethodDef release_definition = {"_vexo_release_monitoring", release_at_exit, METH_NOARGS,
                                   nullptr};
 
+// A fork child serves no request of its parent's: what its parent kept armed goes, unless the
+// forking thread itself is traced.
+PyMethodDef release_in_child_definition = {"_vexo_release_monitoring_in_child", release,
+                                           METH_NOARGS, nullptr};
+
 }  // namespace
 
 void create_module() {
@@ -383,6 +411,11 @@ void create_module() {
   Ref atexit = py::import("atexit");
   Ref release = py::check(PyCFunction_New(&release_definition, nullptr));
   py::check(PyObject_CallMethod(atexit.get(), "register", "O", release.get()));
+  Ref in_child = py::check(PyCFunction_New(&release_in_child_definition, nullptr));
+  Ref register_at_fork =
+      py::check(PyObject_GetAttrString(py::import("os").get(), "register_at_fork"));
+  Ref keywords = py::check(Py_BuildValue("{sO}", "after_in_child", in_child.get()));
+  py::call(register_at_fork.get(), {}, keywords.get());
 }
 
 }  // namespace vexo::lib::monitoring
