@@ -5,6 +5,7 @@
     vexo traces [--limit N] [--run latest|ID] [--json]   list the stored traces, newest first
     vexo prune [--keep-runs N] [--older-than 7d] [--max-size 2GB]   delete the oldest runs
     vexo show [TRACE_ID] [--json]          a trace's call tree per thread (default: the newest)
+    vexo copy --from STORE --to STORE      copy traces between stores (SQLite files, PostgreSQL)
     vexo serve [--port N] [--open]         explore the traces in the browser
     vexo html [TRACE_ID] -o FILE           a trace as one self-contained HTML file
     vexo export [TRACE_ID] --format chrome|speedscope -o FILE
@@ -17,7 +18,7 @@ output. After an uncaught KeyboardInterrupt it ends by SIGINT, as python does, o
 callbacks have run.
 
 The tracer leaves this file's frames out of traces, so the code that runs the traced program
-lives here.
+lives here; the other commands are in `vexo.cli`.
 """
 
 from __future__ import annotations
@@ -28,7 +29,6 @@ import builtins
 import contextlib
 import importlib.machinery
 import importlib.util
-import json
 import os
 import runpy
 import signal
@@ -38,42 +38,27 @@ import types
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-from vexo.config import VALUES_MODES, ConfigError, Settings, load_settings
+from vexo.cli import store_commands, viewer_commands
+from vexo.cli.common import EXIT_FAILURE, EXIT_USAGE, CommandError, report, settings_of
+from vexo.cli.options import build_parser, split_run_arguments
+from vexo.config import ConfigError, Settings
 from vexo.db import (
     StoreError,
     document_trace_id,
-    latest_run_id,
-    list_traces,
-    load_trace,
     prepare_database,
     save_trace_in_sqlite,
-    store_size,
     summarize_trace,
 )
-from vexo.profiler import BACKENDS, Profiler
+from vexo.profiler import Profiler
 from vexo.runs import end_run, start_own_run
-from vexo.store.locations import absolute, is_server_url, shown
+from vexo.store.locations import is_server_url, shown
 from vexo.subprocesses import leave_children_untraced, trace_children
-from vexo.version import __version__
 
-__all__ = ["main"]
+__all__ = ["build_parser", "main"]
 
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130  # what a shell shows for a program ended by Ctrl-C
 
 _OWN_FILE = (lambda: None).__code__.co_filename
-# Options of `vexo run` that take a value; everything after the script (or -m MODULE) is the
-# program's, even when it looks like one of ours.
-_RUN_VALUE_OPTIONS = frozenset({"--db", "--include", "--ignore", "--busy-timeout", "--backend"})
-
-
-class CommandError(Exception):
-    """A failure reported as one line on standard error, with an exit status."""
-
-    def __init__(self, message: str, status: int = EXIT_FAILURE) -> None:
-        super().__init__(message)
-        self.status = status
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -86,9 +71,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     try:
-        return options.handler(options, program_args)
+        return _COMMANDS[options.command](options, program_args)
     except CommandError as error:
-        _report(str(error))
+        report(str(error))
         return error.status
     except BrokenPipeError:
         # The reader went away (`vexo show | head`): not an error of ours. Python would complain
@@ -98,224 +83,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILURE
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="vexo",
-        description="Trace a Python program into a SQLite database and read the traces back.",
-        allow_abbrev=False,
-    )
-    parser.add_argument("--version", action="version", version=f"vexo {__version__}")
-    _add_db_option(parser, argparse_default=None)
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-
-    run = commands.add_parser(
-        "run",
-        help="run a script or module under the tracer and store its trace",
-        description="Run SCRIPT (or -m MODULE) as python would, with tracing on, then store "
-        "the trace. Options override [tool.vexo] in pyproject.toml.",
-        usage="vexo run [OPTIONS] (SCRIPT | -m MODULE) [ARGS...]",
-        allow_abbrev=False,
-    )
-    _add_db_option(run)
-    run.add_argument("-m", dest="module", metavar="MODULE", help="run a module, as python -m")
-    run.add_argument("script", nargs="?", metavar="SCRIPT", help="the script to run")
-    run.add_argument(
-        "--include",
-        action="append",
-        metavar="FRAGMENT",
-        help="record files whose path contains FRAGMENT, even in libraries (repeatable)",
-    )
-    run.add_argument(
-        "--ignore",
-        action="append",
-        metavar="FRAGMENT",
-        help="leave out files whose path contains FRAGMENT (repeatable)",
-    )
-    run.add_argument(
-        "--threading",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="also trace threads the program starts",
-    )
-    run.add_argument(
-        "--lightweight-repr",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="store short dumps of values",
-    )
-    run.add_argument(
-        "--values",
-        choices=VALUES_MODES,
-        help="how values are stored: safe (default: bounded, never runs the program's code), "
-        "repr (bounded, with repr() of objects) or full (whole values, with repr())",
-    )
-    run.add_argument(
-        "--backend",
-        choices=BACKENDS,
-        help="how the tracer is driven: the monitoring interface (3.12+), the profile hook, or "
-        "auto (monitoring where there is one)",
-    )
-    run.add_argument(
-        "--subprocesses",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="also trace the Python processes the program starts (default: on)",
-    )
-    run.add_argument(
-        "--busy-timeout",
-        type=int,
-        metavar="SECONDS",
-        help="how long to wait for other processes writing to the database",
-    )
-    run.set_defaults(handler=command_run)
-
-    traces = commands.add_parser(
-        "traces", help="list stored traces, newest first", allow_abbrev=False
-    )
-    _add_db_option(traces)
-    traces.add_argument("-n", "--limit", type=int, metavar="N", help="list at most N traces")
-    traces.add_argument(
-        "--run", metavar="latest|RUN_ID", help="list the traces of one run (latest: the last)"
-    )
-    traces.add_argument("--json", action="store_true", help="print JSON")
-    traces.set_defaults(handler=command_traces)
-
-    prune = commands.add_parser(
-        "prune",
-        help="delete the oldest runs and give their space back",
-        description="Delete whole runs, the oldest first; the options combine.",
-        allow_abbrev=False,
-    )
-    _add_db_option(prune)
-    prune.add_argument("--keep-runs", type=int, metavar="N", help="keep the newest N runs")
-    prune.add_argument(
-        "--older-than", metavar="AGE", help="delete runs idle for longer than AGE (7d, 12h, 2w)"
-    )
-    prune.add_argument(
-        "--max-size", metavar="SIZE", help="delete the oldest runs until under SIZE (2GB, 500MB)"
-    )
-    prune.set_defaults(handler=command_prune)
-
-    show = commands.add_parser(
-        "show",
-        help="print a trace's call tree per thread",
-        description="Print the call tree of each thread of a trace: qualified name, arguments, "
-        "return value, file and line, and duration.",
-        allow_abbrev=False,
-    )
-    _add_db_option(show)
-    show.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
-    show.add_argument("--json", action="store_true", help="print the tree as JSON")
-    show.set_defaults(handler=command_show)
-
-    copy = commands.add_parser(
-        "copy",
-        help="copy the traces of one store into another",
-        description="Copy every trace of the store FROM that the store TO does not hold yet, "
-        "documents as they are stored. Each is a SQLite file's path or a postgresql:// URL.",
-        allow_abbrev=False,
-    )
-    copy.add_argument("--from", dest="source", required=True, metavar="FROM")
-    copy.add_argument("--to", dest="destination", required=True, metavar="TO")
-    copy.set_defaults(handler=command_copy)
-    _add_viewer_commands(commands)
-    return parser
-
-
-def _add_viewer_commands(commands: Any) -> None:
-    serve = commands.add_parser(
-        "serve",
-        help="explore the stored traces in the browser (read-only)",
-        allow_abbrev=False,
-    )
-    _add_db_option(serve)
-    serve.add_argument(
-        "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
-    )
-    serve.add_argument(
-        "--port", type=int, default=8765, help="0 picks a free port (default: %(default)s)"
-    )
-    serve.add_argument("--open", action="store_true", help="open the page in the web browser")
-    serve.set_defaults(handler=command_serve)
-
-    html = commands.add_parser(
-        "html", help="write a trace as one self-contained HTML file", allow_abbrev=False
-    )
-    _add_db_option(html)
-    html.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
-    html.add_argument("-o", "--output", required=True, metavar="FILE")
-    html.add_argument(
-        "--max-size",
-        type=int,
-        default=64,
-        metavar="MIB",
-        help="leave values out beyond this size, so that browsers can open the file (default: 64)",
-    )
-    html.set_defaults(handler=command_html)
-
-    export = commands.add_parser(
-        "export", help="write a trace for Perfetto (chrome) or speedscope", allow_abbrev=False
-    )
-    _add_db_option(export)
-    export.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
-    export.add_argument("--format", required=True, choices=("chrome", "speedscope"))
-    export.add_argument("-o", "--output", required=True, metavar="FILE")
-    export.set_defaults(handler=command_export)
-
-
-def _add_db_option(parser: argparse.ArgumentParser, argparse_default: Any = argparse.SUPPRESS):
-    # Given before or after the command; the command's own default must not hide the first.
-    parser.add_argument(
-        "--db",
-        metavar="PATH",
-        default=argparse_default,
-        help="the trace database (default: [tool.vexo] db, else .vexo/db.sqlite3)",
-    )
-
-
-def split_run_arguments(arguments: list[str]) -> tuple[list[str], list[str]]:
-    """(vexo's arguments, the program's arguments): for `run`, what follows the script or the
-    module name belongs to the program."""
-    index = 0
-    while index < len(arguments) and arguments[index].startswith("-"):
-        index += 2 if arguments[index] == "--db" else 1
-    if index >= len(arguments) or arguments[index] != "run":
-        return arguments, []
-    index += 1
-    while index < len(arguments):
-        argument = arguments[index]
-        if argument in ("--", "-m"):
-            end = index + 2
-        elif argument.startswith("-m") and not argument.startswith("--"):
-            end = index + 1
-        elif argument in _RUN_VALUE_OPTIONS:
-            index += 2
-            continue
-        elif argument.startswith("-") and argument != "-":
-            index += 1
-            continue
-        else:
-            end = index + 1
-        return arguments[:end], arguments[end:]
-    return arguments, []
-
-
-def _settings(options: argparse.Namespace) -> Settings:
-    try:
-        settings = load_settings()
-        return settings.overridden(db_path=options.db)
-    except ConfigError as error:
-        raise CommandError(str(error)) from None
-
-
-def _report(message: str) -> None:
-    try:
-        sys.stderr.write(f"vexo: {message}\n")
-        sys.stderr.flush()
-    except (OSError, ValueError):
-        pass
-
-
 # vexo run
 
 
@@ -323,7 +90,7 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
     if (options.module is None) == (options.script is None):
         raise CommandError("run: give either a SCRIPT or -m MODULE", EXIT_USAGE)
     try:
-        settings = _settings(options).overridden(
+        settings = settings_of(options).overridden(
             include=options.include,
             ignore=options.ignore,
             threading=options.threading,
@@ -645,10 +412,10 @@ def save_program_trace(profiler: Profiler, settings: Settings, status: int, cwd:
             settings.db_path, trace_id, timeout=settings.busy_timeout, msgpack=document, wait=True
         )
     except Exception as error:
-        _report(f"cannot save the trace: {error}")
+        report(f"cannot save the trace: {error}")
         return status or EXIT_FAILURE
     records = summarize_trace(document).record_count or 0
-    _report(f"trace {trace_id} ({records} records) saved in {display_path(settings.db_path, cwd)}")
+    report(f"trace {trace_id} ({records} records) saved in {display_path(settings.db_path, cwd)}")
     return status
 
 
@@ -661,227 +428,16 @@ def display_path(path: str, cwd: str) -> str:
     return path if relative.startswith(os.pardir) else relative
 
 
-# vexo traces
-
-
-def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
-    settings = _settings(options)
-    if options.limit is not None and options.limit < 0:
-        raise CommandError("traces: --limit must be 0 or more", EXIT_USAGE)
-    try:
-        run_id = _run_asked(settings, options.run)
-        summaries = list_traces(settings.db_path, limit=options.limit, run_id=run_id)
-    except StoreError as error:
-        raise CommandError(str(error)) from None
-    if options.json:
-        rows = [summary._asdict() for summary in summaries]
-        json.dump(rows, sys.stdout, indent=2)
-        sys.stdout.write("\n")
-        return 0
-    from vexo.family import in_family_order, source_text
-    from vexo.prune import size_text
-    from vexo.show import time_text
-
-    size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
-    if not summaries:
-        print(f"no traces{'' if run_id is None else ' of run ' + run_id} in {size}")
-        return 0
-    listed = {summary.trace_id for summary in summaries}
-    print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
-    for summary, depth in in_family_order(summaries):
-        records = "?" if summary.record_count is None else str(summary.record_count)
-        print(
-            f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
-            f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
-        )
-    print(f"{len(summaries)} traces{'' if run_id is None else ' of run ' + run_id}; {size}")
-    return 0
-
-
-def _run_asked(settings: Settings, run: str | None) -> str | None:
-    """The run id `--run` names: "latest" is the run started last."""
-    if run != "latest":
-        return run
-    latest = latest_run_id(settings.db_path)
-    if latest is None:
-        raise CommandError(f"no runs in {shown(settings.db_path)}")
-    return latest
-
-
-# vexo prune
-
-
-def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.prune import prune_store
-
-    settings = _settings(options)
-    try:
-        report = prune_store(
-            settings.db_path,
-            keep_runs=options.keep_runs,
-            older_than=options.older_than,
-            max_size=options.max_size,
-            timeout=settings.busy_timeout,
-        )
-    except ValueError as error:
-        raise CommandError(f"prune: {error}", EXIT_USAGE) from None
-    except StoreError as error:
-        raise CommandError(str(error)) from None
-    print(report)
-    return 0
-
-
-# vexo show
-
-
-def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.family import with_family
-    from vexo.show import TraceFormatError, build_tree, dump_json, render_text
-
-    settings = _settings(options)
-    trace_id, document = _stored_trace(settings, options.trace_id)
-    try:
-        trace = build_tree(document)
-    except TraceFormatError as error:
-        raise CommandError(f"trace {trace_id} in {shown(settings.db_path)}: {error}") from None
-    # Values are the traced program's: whatever the terminal cannot show is escaped.
-    reconfigure = getattr(sys.stdout, "reconfigure", None)
-    if reconfigure is not None:
-        reconfigure(errors="backslashreplace")
-    if options.json:
-        dump_json(trace, sys.stdout.write)
-        sys.stdout.write("\n")
-    else:
-        for line in with_family(render_text(trace), _family_lines(settings, trace_id)):
-            sys.stdout.write(line + "\n")
-    sys.stdout.flush()
-    return 0
-
-
-def command_copy(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.copying import copy_traces
-    from vexo.progress import Progress
-
-    source, destination = absolute(options.source), absolute(options.destination)
-    if source == destination:
-        raise CommandError("the two stores are the same")
-    settings = _settings(options)
-    try:
-        read, added = copy_traces(
-            source, destination, timeout=settings.busy_timeout, progress=Progress("copying")
-        )
-    except StoreError as error:
-        raise CommandError(str(error)) from None
-    print(f"copied {added} of {read} traces from {shown(source)} to {shown(destination)}")
-    return 0
-
-
-def _family_lines(settings: Settings, trace_id: str) -> list[str]:
-    from vexo.family import family_lines
-
-    try:
-        return family_lines(trace_id, list_traces(settings.db_path))
-    except StoreError as error:
-        raise CommandError(str(error)) from None
-
-
-def _stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:
-    """(id, document) of the trace asked for, or of the newest one."""
-    try:
-        if trace_id is None:
-            newest = list_traces(settings.db_path, limit=1)
-            if not newest:
-                raise CommandError(f"no traces in {shown(settings.db_path)}")
-            trace_id = newest[0].trace_id
-        return trace_id, load_trace(settings.db_path, trace_id)
-    except StoreError as error:
-        raise CommandError(str(error)) from None
-
-
-# vexo serve, vexo html, vexo export
-
-
-def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.serve import serve
-
-    settings = _settings(options)
-    try:
-        list_traces(settings.db_path, limit=1)  # a database that cannot be read fails here
-    except StoreError as error:
-        raise CommandError(str(error)) from None
-    if options.host not in ("127.0.0.1", "localhost", "::1"):
-        _report(f"serve: listening on {options.host}: the traces hold the program's data")
-    try:
-        serve(settings.db_path, options.host, options.port, options.open, _announce)
-    except OSError as error:
-        message = f"serve: cannot listen on {options.host}:{options.port}: {error}"
-        raise CommandError(message) from None
-    return 0
-
-
-def _announce(url: str) -> None:
-    print(f"vexo: serving the traces at {url} (Ctrl-C stops)", flush=True)
-
-
-def _trace_index(options: argparse.Namespace, what: str) -> Any:
-    from vexo.progress import Progress
-    from vexo.show import TraceFormatError
-    from vexo.traceindex import TraceIndex
-
-    settings = _settings(options)
-    trace_id, document = _stored_trace(settings, options.trace_id)
-    try:
-        return TraceIndex(document, Progress(f"{what}: reading records"))
-    except TraceFormatError as error:
-        raise CommandError(f"trace {trace_id} in {shown(settings.db_path)}: {error}") from None
-
-
-def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.html import TooLarge, render_html
-    from vexo.progress import Progress
-
-    index = _trace_index(options, "html")
-    header = index.header
-    summary = {
-        "trace_id": header["trace_id"],
-        "stored_at": header["started_at"],
-        "started_at": header["started_at"],
-        "source": header["source"],
-        "record_count": header["records"],
-        "size": index.size,
-        "outcome": None,
-    }
-    try:
-        text, left_out = render_html(
-            index, summary, options.max_size << 20, Progress("html: writing values")
-        )
-    except TooLarge as error:
-        raise CommandError(f"html: {error}; raise --max-size or use vexo serve") from None
-    _write_output(options.output, lambda out: out.write(text))
-    if left_out:
-        _report(
-            f"html: left out the values of {left_out} of {len(index)} nodes to stay under"
-            f" {options.max_size} MiB (raise --max-size)"
-        )
-    return 0
-
-
-def command_export(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.export import FORMATS
-    from vexo.progress import Progress
-
-    index = _trace_index(options, "export")
-    write = FORMATS[options.format]
-    _write_output(options.output, lambda out: write(index, out, Progress("export: writing")))
-    return 0
-
-
-def _write_output(path: str, write: Callable[[Any], Any]) -> None:
-    try:
-        with open(path, "w", encoding="utf-8") as out:
-            write(out)
-    except OSError as error:
-        raise CommandError(f"cannot write {path}: {error}") from None
+_COMMANDS = {
+    "run": command_run,
+    "traces": store_commands.command_traces,
+    "prune": store_commands.command_prune,
+    "show": store_commands.command_show,
+    "copy": store_commands.command_copy,
+    "serve": viewer_commands.command_serve,
+    "html": viewer_commands.command_html,
+    "export": viewer_commands.command_export,
+}
 
 
 if __name__ == "__main__":

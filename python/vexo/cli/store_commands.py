@@ -1,0 +1,149 @@
+"""The commands that read or change the store: `vexo traces`, `vexo prune`, `vexo show` and
+`vexo copy`."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+
+from vexo.cli.common import EXIT_USAGE, CommandError, settings_of
+from vexo.config import Settings
+from vexo.db import StoreError, latest_run_id, list_traces, load_trace, store_size
+from vexo.store.locations import absolute, shown
+
+__all__ = ["command_copy", "command_prune", "command_show", "command_traces", "stored_trace"]
+
+
+def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
+    settings = settings_of(options)
+    if options.limit is not None and options.limit < 0:
+        raise CommandError("traces: --limit must be 0 or more", EXIT_USAGE)
+    try:
+        run_id = _run_asked(settings, options.run)
+        summaries = list_traces(settings.db_path, limit=options.limit, run_id=run_id)
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+    if options.json:
+        rows = [summary._asdict() for summary in summaries]
+        json.dump(rows, sys.stdout, indent=2)
+        sys.stdout.write("\n")
+        return 0
+    from vexo.family import in_family_order, source_text
+    from vexo.prune import size_text
+    from vexo.show import time_text
+
+    size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
+    if not summaries:
+        print(f"no traces{'' if run_id is None else ' of run ' + run_id} in {size}")
+        return 0
+    listed = {summary.trace_id for summary in summaries}
+    print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
+    for summary, depth in in_family_order(summaries):
+        records = "?" if summary.record_count is None else str(summary.record_count)
+        print(
+            f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
+            f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
+        )
+    print(f"{len(summaries)} traces{'' if run_id is None else ' of run ' + run_id}; {size}")
+    return 0
+
+
+def _run_asked(settings: Settings, run: str | None) -> str | None:
+    """The run id `--run` names: "latest" is the run started last."""
+    if run != "latest":
+        return run
+    latest = latest_run_id(settings.db_path)
+    if latest is None:
+        raise CommandError(f"no runs in {shown(settings.db_path)}")
+    return latest
+
+
+# vexo prune
+
+
+def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.prune import prune_store
+
+    settings = settings_of(options)
+    try:
+        report = prune_store(
+            settings.db_path,
+            keep_runs=options.keep_runs,
+            older_than=options.older_than,
+            max_size=options.max_size,
+            timeout=settings.busy_timeout,
+        )
+    except ValueError as error:
+        raise CommandError(f"prune: {error}", EXIT_USAGE) from None
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+    print(report)
+    return 0
+
+
+# vexo show
+
+
+def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.family import with_family
+    from vexo.show import TraceFormatError, build_tree, dump_json, render_text
+
+    settings = settings_of(options)
+    trace_id, document = stored_trace(settings, options.trace_id)
+    try:
+        trace = build_tree(document)
+    except TraceFormatError as error:
+        raise CommandError(f"trace {trace_id} in {shown(settings.db_path)}: {error}") from None
+    # Values are the traced program's: whatever the terminal cannot show is escaped.
+    reconfigure = getattr(sys.stdout, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(errors="backslashreplace")
+    if options.json:
+        dump_json(trace, sys.stdout.write)
+        sys.stdout.write("\n")
+    else:
+        for line in with_family(render_text(trace), _family_lines(settings, trace_id)):
+            sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+    return 0
+
+
+def command_copy(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.copying import copy_traces
+    from vexo.progress import Progress
+
+    source, destination = absolute(options.source), absolute(options.destination)
+    if source == destination:
+        raise CommandError("the two stores are the same")
+    settings = settings_of(options)
+    try:
+        read, added = copy_traces(
+            source, destination, timeout=settings.busy_timeout, progress=Progress("copying")
+        )
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+    print(f"copied {added} of {read} traces from {shown(source)} to {shown(destination)}")
+    return 0
+
+
+def _family_lines(settings: Settings, trace_id: str) -> list[str]:
+    from vexo.family import family_lines
+
+    try:
+        return family_lines(trace_id, list_traces(settings.db_path))
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+
+
+def stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:
+    """(id, document) of the trace asked for, or of the newest one."""
+    try:
+        if trace_id is None:
+            newest = list_traces(settings.db_path, limit=1)
+            if not newest:
+                raise CommandError(f"no traces in {shown(settings.db_path)}")
+            trace_id = newest[0].trace_id
+        return trace_id, load_trace(settings.db_path, trace_id)
+    except StoreError as error:
+        raise CommandError(str(error)) from None

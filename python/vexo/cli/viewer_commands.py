@@ -1,0 +1,98 @@
+"""The commands that show a trace outside the terminal: `vexo serve`, `vexo html` and
+`vexo export`."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable
+from typing import Any
+
+from vexo.cli.common import CommandError, report, settings_of
+from vexo.cli.store_commands import stored_trace
+from vexo.db import StoreError, list_traces
+from vexo.store.locations import shown
+
+__all__ = ["command_export", "command_html", "command_serve"]
+
+
+def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.serve import serve
+
+    settings = settings_of(options)
+    try:
+        list_traces(settings.db_path, limit=1)  # a database that cannot be read fails here
+    except StoreError as error:
+        raise CommandError(str(error)) from None
+    if options.host not in ("127.0.0.1", "localhost", "::1"):
+        report(f"serve: listening on {options.host}: the traces hold the program's data")
+    try:
+        serve(settings.db_path, options.host, options.port, options.open, _announce)
+    except OSError as error:
+        message = f"serve: cannot listen on {options.host}:{options.port}: {error}"
+        raise CommandError(message) from None
+    return 0
+
+
+def _announce(url: str) -> None:
+    print(f"vexo: serving the traces at {url} (Ctrl-C stops)", flush=True)
+
+
+def _trace_index(options: argparse.Namespace, what: str) -> Any:
+    from vexo.progress import Progress
+    from vexo.show import TraceFormatError
+    from vexo.traceindex import TraceIndex
+
+    settings = settings_of(options)
+    trace_id, document = stored_trace(settings, options.trace_id)
+    try:
+        return TraceIndex(document, Progress(f"{what}: reading records"))
+    except TraceFormatError as error:
+        raise CommandError(f"trace {trace_id} in {shown(settings.db_path)}: {error}") from None
+
+
+def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.html import TooLarge, render_html
+    from vexo.progress import Progress
+
+    index = _trace_index(options, "html")
+    header = index.header
+    summary = {
+        "trace_id": header["trace_id"],
+        "stored_at": header["started_at"],
+        "started_at": header["started_at"],
+        "source": header["source"],
+        "record_count": header["records"],
+        "size": index.size,
+        "outcome": None,
+    }
+    try:
+        text, left_out = render_html(
+            index, summary, options.max_size << 20, Progress("html: writing values")
+        )
+    except TooLarge as error:
+        raise CommandError(f"html: {error}; raise --max-size or use vexo serve") from None
+    _write_output(options.output, lambda out: out.write(text))
+    if left_out:
+        report(
+            f"html: left out the values of {left_out} of {len(index)} nodes to stay under"
+            f" {options.max_size} MiB (raise --max-size)"
+        )
+    return 0
+
+
+def command_export(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.export import FORMATS
+    from vexo.progress import Progress
+
+    index = _trace_index(options, "export")
+    write = FORMATS[options.format]
+    _write_output(options.output, lambda out: write(index, out, Progress("export: writing")))
+    return 0
+
+
+def _write_output(path: str, write: Callable[[Any], Any]) -> None:
+    try:
+        with open(path, "w", encoding="utf-8") as out:
+            write(out)
+    except OSError as error:
+        raise CommandError(f"cannot write {path}: {error}") from None
