@@ -61,10 +61,10 @@ def test_path_like_and_positional_arguments_as_the_tracer_passes_them(db_path):
     assert [row.trace_id for row in list_traces(str(db_path))] == ["trc_1"]
 
 
-def test_summary_columns(db_path):
+def test_summary_columns(store):
     data = document(source="pytest", frames_of_interest=[1, 2, 3], frames={7: [b"\x01", b"\x02"]})
-    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=data)
-    (row,) = list_traces(db_path)
+    save_trace_in_sqlite(store, "trc_1", timeout=5, msgpack=data)
+    (row,) = list_traces(store)
     assert row.trace_id == "trc_1"
     assert row.source == "pytest"
     assert row.record_count == 5
@@ -78,10 +78,10 @@ def test_summary_columns(db_path):
     [b"", b"\xc1", b"\x92\x01\x02", msgpack.packb({"meta": 3, "frames": "x"}), b"\x88\xa6frames"],
     ids=repr,
 )
-def test_unparsable_documents_are_stored_whole_without_summary(db_path, data):
-    save_trace_in_sqlite(db_path, "trc_odd", timeout=5, msgpack=data)
-    assert load_trace(db_path, "trc_odd") == data
-    (row,) = list_traces(db_path)
+def test_unparsable_documents_are_stored_whole_without_summary(store, data):
+    save_trace_in_sqlite(store, "trc_odd", timeout=5, msgpack=data)
+    assert load_trace(store, "trc_odd") == data
+    (row,) = list_traces(store)
     assert (row.source, row.size) == (None, len(data))
 
 
@@ -101,29 +101,29 @@ def test_large_documents_are_read_past_their_records(record_size):
     assert document_trace_id(data) == "trc_9"
 
 
-def test_same_trace_id_replaces_the_trace(db_path):
-    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="a"))
-    save_trace_in_sqlite(db_path, "trc_2", timeout=5, msgpack=document(source="b"))
-    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document(source="c"))
-    rows = list_traces(db_path)
+def test_same_trace_id_replaces_the_trace(store):
+    save_trace_in_sqlite(store, "trc_1", timeout=5, msgpack=document(source="a"))
+    save_trace_in_sqlite(store, "trc_2", timeout=5, msgpack=document(source="b"))
+    save_trace_in_sqlite(store, "trc_1", timeout=5, msgpack=document(source="c"))
+    rows = list_traces(store)
     assert [(row.trace_id, row.source) for row in rows] == [("trc_1", "c"), ("trc_2", "b")]
-    assert load_trace(db_path, "trc_1") == document(source="c")
+    assert load_trace(store, "trc_1") == document(source="c")
 
 
-def test_listing_is_newest_first_and_can_be_limited(db_path, monkeypatch):
+def test_listing_is_newest_first_and_can_be_limited(store, monkeypatch):
     clock = iter([100.0, 300.0, 200.0, 200.0])
     monkeypatch.setattr(db.time, "time", lambda: next(clock))
     for trace_id in ["trc_a", "trc_b", "trc_c", "trc_d"]:
-        save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document())
+        save_trace_in_sqlite(store, trace_id, timeout=5, msgpack=document())
     # Equal times: the one stored later comes first.
-    assert [row.trace_id for row in list_traces(db_path)] == ["trc_b", "trc_d", "trc_c", "trc_a"]
-    assert [row.trace_id for row in list_traces(db_path, limit=2)] == ["trc_b", "trc_d"]
+    assert [row.trace_id for row in list_traces(store)] == ["trc_b", "trc_d", "trc_c", "trc_a"]
+    assert [row.trace_id for row in list_traces(store, limit=2)] == ["trc_b", "trc_d"]
 
 
-def test_unknown_trace_id(db_path):
-    save_trace_in_sqlite(db_path, "trc_1", timeout=5, msgpack=document())
+def test_unknown_trace_id(store):
+    save_trace_in_sqlite(store, "trc_1", timeout=5, msgpack=document())
     with pytest.raises(TraceNotFoundError, match="no trace trc_2 in") as caught:
-        load_trace(db_path, "trc_2")
+        load_trace(store, "trc_2")
     assert isinstance(caught.value, LookupError) and isinstance(caught.value, StoreError)
     assert caught.value.trace_id == "trc_2"
 
@@ -388,7 +388,7 @@ def test_documents_compressed_by_zlib_or_damaged(db_path):
         load_trace(db_path, "trc_2")
 
 
-def test_listing_filtered_by_kind_and_text_in_pages(db_path):
+def test_listing_filtered_by_kind_and_text_in_pages(store):
     sources = [
         "script demo.py",
         "module app",
@@ -398,16 +398,16 @@ def test_listing_filtered_by_kind_and_text_in_pages(db_path):
     ]
     sources += ["pytest t.py::test_b", "tests", None, "script a_b%.py"]
     for number, source in enumerate(sources):
-        save_trace_in_sqlite(db_path, f"trc_{number}", msgpack=document(source=source))
-    kinds = {kind: count_traces(db_path, kind=kind) for kind in sorted(db.KINDS)}
+        save_trace_in_sqlite(store, f"trc_{number}", msgpack=document(source=source))
+    kinds = {kind: count_traces(store, kind=kind) for kind in sorted(db.KINDS)}
     assert kinds == {"module": 1, "request": 2, "script": 2, "test": 2}
-    assert count_traces(db_path) == len(sources)
-    assert [r.trace_id for r in list_traces(db_path, kind="test")] == ["trc_5", "trc_2"]
-    assert [r.trace_id for r in list_traces(db_path, text="get /")] == ["trc_4", "trc_3"]
-    assert [r.trace_id for r in list_traces(db_path, text="RC_7")] == ["trc_7"]
-    assert [r.trace_id for r in list_traces(db_path, text="_b%")] == ["trc_8"]
-    assert count_traces(db_path, kind="request", text="/b") == 1
-    pages = [list_traces(db_path, limit=3, offset=offset) for offset in (0, 3, 6)]
+    assert count_traces(store) == len(sources)
+    assert [r.trace_id for r in list_traces(store, kind="test")] == ["trc_5", "trc_2"]
+    assert [r.trace_id for r in list_traces(store, text="get /")] == ["trc_4", "trc_3"]
+    assert [r.trace_id for r in list_traces(store, text="RC_7")] == ["trc_7"]
+    assert [r.trace_id for r in list_traces(store, text="_b%")] == ["trc_8"]
+    assert count_traces(store, kind="request", text="/b") == 1
+    pages = [list_traces(store, limit=3, offset=offset) for offset in (0, 3, 6)]
     assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(8, -1, -1)]
     with pytest.raises(ValueError, match="unknown kind of trace 'tests'"):
-        list_traces(db_path, kind="tests")
+        list_traces(store, kind="tests")
