@@ -64,13 +64,26 @@ class _tracing:  # noqa: N801 - this process's tracing, a namespace
 def trace_children(db_path: str, config: Mapping[str, Any], profiler: Any) -> None:
     """Makes the processes that the program of `vexo run` starts trace themselves; `profiler`
     records the program (and `vexo run` saves its trace)."""
-    settings = {"db": db_path, "config": dict(config)}
+    settings = {"db": db_path, "config": _portable(config)}
     os.environ[SETTINGS_VARIABLE] = json.dumps(settings)
     _tracing.settings = settings
     _tracing.profiler = profiler
     _tracing.saves_at_exit = False
     processes.recording(profiler.trace_id)
     _install_hooks()
+
+
+def _portable(config: Mapping[str, Any]) -> dict[str, Any]:
+    """The settings that can reach a child through its environment: those JSON can carry.
+    Plugins given as Python functions, for one, stay with this process."""
+    portable = {}
+    for key, value in config.items():
+        try:
+            json.dumps(value)
+        except (TypeError, ValueError):
+            continue
+        portable[key] = value
+    return portable
 
 
 def leave_children_untraced() -> None:
