@@ -90,8 +90,10 @@ def test_pool_and_process_of_every_start_method(tmp_path):
     if __name__ == "__main__":
         parent_only()
         context = multiprocessing.get_context(sys.argv[1])
-        with context.Pool(2) as pool:  # ends its workers with SIGTERM
-            print(sum(pool.map(square, range(6))))
+        pool = context.Pool(2)
+        print(sum(pool.map(square, range(6))))
+        pool.close()
+        pool.join()  # the workers end and save their traces
         queue = context.Queue()
         process = context.Process(target=put_square, args=(queue,))
         process.start()

@@ -9,8 +9,10 @@ site-packages; the interpreter runs its one line at start-up, and that line read
 - a program (`python child.py`, `python -m pkg`, `python -c ...`) is traced from start-up and its
   trace saved at its exit;
 - a multiprocessing process (fork, spawn or forkserver; pool and executor workers too) is traced
-  from the moment multiprocessing hands it its work and saved when multiprocessing ends it, also
-  when a pool ends its workers with SIGTERM;
+  from the moment multiprocessing hands it its work and saved when it ends normally (a pool's
+  workers after `close()` and `join()`). A worker that `terminate()` ends with SIGTERM loses its
+  trace: a handler of ours would have to run Python code in a process that may be blocked in a
+  lock, and a signal that comes just before the lock waits would never end it;
 - multiprocessing's own helpers (the fork server, the resource tracker) are not traced; the
   processes the fork server forks belong to the program that asked for them.
 
@@ -27,7 +29,6 @@ import atexit
 import functools
 import json
 import os
-import signal
 import sys
 from collections.abc import Mapping
 from typing import Any
@@ -57,8 +58,6 @@ class _tracing:  # noqa: N801 - this process's tracing, a namespace
     saves_at_exit = False  # whether the trace is ours to save when the process ends
     hooks_pid = 0  # the process that installed the hooks (a fork inherits them)
     multiprocessing_pid = 0  # the process whose multiprocessing trace has started
-    saving = False  # the trace is being saved (a signal handler may run meanwhile)
-    ending_signal = 0  # the signal that ends the process once the save is done
 
 
 def trace_children(db_path: str, config: Mapping[str, Any], profiler: Any) -> None:
@@ -196,7 +195,6 @@ def _save_trace() -> None:
     if profiler is None or not _tracing.saves_at_exit or not profiler.started:
         return
     _tracing.saves_at_exit = False
-    _tracing.saving = True
     try:
         from vexo.db import document_trace_id, save_trace_in_sqlite
 
@@ -209,10 +207,6 @@ def _save_trace() -> None:
         )
     except Exception as error:
         _report(f"cannot save the trace of process {os.getpid()}: {error}")
-    finally:
-        _tracing.saving = False
-    if _tracing.ending_signal:
-        _end_by(_tracing.ending_signal)
 
 
 def _install_hooks() -> None:
@@ -269,7 +263,7 @@ def _trace_when_spawned() -> None:
 
 def _trace_multiprocessing_process(_: object) -> None:
     """Called by multiprocessing in a new process before it runs its target: a trace named
-    after the process, saved when multiprocessing ends the process or SIGTERM does."""
+    after the process, saved when multiprocessing ends the process."""
     if _tracing.multiprocessing_pid == os.getpid():
         return  # registered again by an ancestor; the trace has started
     _tracing.multiprocessing_pid = os.getpid()
@@ -279,29 +273,8 @@ def _trace_multiprocessing_process(_: object) -> None:
         _start_trace(f"multiprocessing {current_process().name}")
         # After the program's own finalizers, which run in the trace.
         util.Finalize(None, _save_trace, exitpriority=-(1 << 30))
-        _save_on_sigterm()
     except Exception as error:
         _report(f"cannot trace process {os.getpid()}: {error}")
-
-
-def _save_on_sigterm() -> None:
-    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
-        signal.signal(signal.SIGTERM, _save_and_end)
-
-
-def _save_and_end(signum: int, frame: Any) -> None:
-    """Saves the trace, then ends the process by the signal as it would have ended. A pool
-    sends it to workers that may be saving already at their exit: that save finishes first."""
-    if _tracing.saving:
-        _tracing.ending_signal = signum
-        return
-    _save_trace()
-    _end_by(signum)
-
-
-def _end_by(signum: int) -> None:
-    signal.signal(signum, signal.SIG_DFL)
-    os.kill(os.getpid(), signum)
 
 
 def _carry_variables_into_given_environments() -> None:
