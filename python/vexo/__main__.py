@@ -52,7 +52,7 @@ from vexo.db import (
 from vexo.profiler import Profiler
 from vexo.runs import end_run, start_own_run
 from vexo.store.locations import is_server_url, shown
-from vexo.subprocesses import leave_children_untraced, trace_children
+from vexo.subprocesses import leave_children_untraced, program_ended, trace_children
 
 __all__ = ["build_parser", "main"]
 
@@ -127,6 +127,7 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
     status = trace_program(program, profiler)
     with _text_list_argv(given_argv):
         status = save_program_trace(profiler, settings, status, cwd)
+    program_ended()
     if run_id is not None:
         end_run(settings.db_path, run_id, keep_runs=settings.keep_runs)
     return status

@@ -85,6 +85,13 @@ def _portable(config: Mapping[str, Any]) -> dict[str, Any]:
     return portable
 
 
+def program_ended() -> None:
+    """`vexo run`'s program has ended and its trace is saved: the profiler is let go, so that
+    what its records hold (the program's module among them) goes now rather than in the
+    interpreter's teardown, where the program's finalizers would find its globals gone."""
+    _tracing.profiler = None
+
+
 def leave_children_untraced() -> None:
     """For `vexo run --no-subprocesses` run by a traced process: its settings stop here."""
     os.environ.pop(SETTINGS_VARIABLE, None)
