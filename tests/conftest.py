@@ -118,6 +118,8 @@ def postgres_server():
 
     import postgres_server as servers
 
+    if os.environ.get("VEXO_POSTGRES") == "0":
+        pytest.skip("PostgreSQL tests left out (VEXO_POSTGRES=0)")
     bin_dir = servers.binaries()
     if bin_dir is None:
         if os.environ.get("VEXO_REQUIRE_POSTGRES"):
