@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import re
 import sqlite3
 import threading
 import time
@@ -26,6 +25,8 @@ from vexo.store.database import (
     KINDS,
     SCHEMA_VERSION,
     Columns,
+    checked_kind,
+    contains_pattern,
     make_folder,
     opened,
     prepare_for_writing,
@@ -362,17 +363,15 @@ def _filter(
         conditions.append(f"{columns.run_id} = :run_id")
         parameters["run_id"] = run_id
     if kind is not None:
-        if kind not in KINDS:
-            raise ValueError(f"unknown kind of trace {kind!r} (known: {', '.join(sorted(KINDS))})")
         conditions.append(f"{columns.kind} = :kind")
-        parameters["kind"] = kind
+        parameters["kind"] = checked_kind(kind)
     if text:
         # Matched in an index holding both columns, without reading the rows and their documents.
         conditions.append(
             "rowid IN (SELECT rowid FROM traces WHERE source LIKE :text ESCAPE '\\'"
             " OR trace_id LIKE :text ESCAPE '\\')"
         )
-        parameters["text"] = "%" + re.sub(r"([\\%_])", r"\\\1", text) + "%"
+        parameters["text"] = contains_pattern(text)
     return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
 
 

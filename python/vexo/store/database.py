@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import sqlite3
 import time
 from collections.abc import Callable, Iterator
@@ -18,6 +19,8 @@ from typing import TypeVar
 from vexo.store.errors import DatabaseError
 
 __all__ = [
+    "checked_kind",
+    "contains_pattern",
     "APPLICATION_ID",
     "KINDS",
     "SCHEMA_VERSION",
@@ -47,6 +50,18 @@ KINDS = frozenset(_KIND_OF_WORD.values())
 def kind_of(source: str | None) -> str | None:
     """The kind of trace a source text names (None for other sources)."""
     return None if source is None else _KIND_OF_WORD.get(source.split(" ", 1)[0])
+
+
+def checked_kind(kind: str) -> str:
+    """`kind` if it names a kind of trace; else ValueError naming the known ones."""
+    if kind not in KINDS:
+        raise ValueError(f"unknown kind of trace {kind!r} (known: {', '.join(sorted(KINDS))})")
+    return kind
+
+
+def contains_pattern(text: str) -> str:
+    """A LIKE pattern (escape character backslash) matching any text that holds `text`."""
+    return "%" + re.sub(r"([\\%_])", r"\\\1", text) + "%"
 
 
 def kind_sql(source: str) -> str:

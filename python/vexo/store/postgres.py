@@ -11,12 +11,11 @@ from __future__ import annotations
 
 import contextlib
 import os
-import re
 import threading
 from collections.abc import Iterator
 from typing import Any
 
-from vexo.store.database import KINDS
+from vexo.store.database import checked_kind, contains_pattern
 from vexo.store.errors import DatabaseError
 from vexo.store.locations import shown
 
@@ -232,13 +231,11 @@ def _filter(kind: str | None, text: str | None, run_id: str | None) -> tuple[str
         conditions.append("run_id = %(run_id)s")
         parameters["run_id"] = run_id
     if kind is not None:
-        if kind not in KINDS:
-            raise ValueError(f"unknown kind of trace {kind!r} (known: {', '.join(sorted(KINDS))})")
         conditions.append("kind = %(kind)s")
-        parameters["kind"] = kind
+        parameters["kind"] = checked_kind(kind)
     if text:
         conditions.append("(source ILIKE %(text)s OR trace_id ILIKE %(text)s)")
-        parameters["text"] = "%" + re.sub(r"([\\%_])", r"\\\1", text) + "%"
+        parameters["text"] = contains_pattern(text)
     return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
 
 
