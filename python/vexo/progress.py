@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-import sys
 import time
+
+from vexo.utils import say
 
 __all__ = ["Progress"]
 
@@ -24,5 +25,4 @@ class Progress:
             return
         self.said = now
         share = f" ({100 * done // total}%)" if total else ""
-        sys.stderr.write(f"vexo: {self.what}: {done} of {total}{share}\n")
-        sys.stderr.flush()
+        say(f"{self.what}: {done} of {total}{share}")

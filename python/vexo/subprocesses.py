@@ -35,6 +35,7 @@ from typing import Any
 
 from vexo import processes
 from vexo.runs import RUN_ID_VARIABLE
+from vexo.utils import say
 
 __all__ = [
     "SETTINGS_VARIABLE",
@@ -103,7 +104,7 @@ def start_from_environment() -> None:
     try:
         _start(os.environ.get(SETTINGS_VARIABLE, ""))
     except Exception as error:
-        _report(f"cannot trace process {os.getpid()}: {error}")
+        say(f"cannot trace process {os.getpid()}: {error}")
 
 
 def _start(text: str) -> None:
@@ -213,7 +214,7 @@ def _save_trace() -> None:
             profiler.db_path, trace_id, timeout=timeout, msgpack=document, wait=True
         )
     except Exception as error:
-        _report(f"cannot save the trace of process {os.getpid()}: {error}")
+        say(f"cannot save the trace of process {os.getpid()}: {error}")
 
 
 def _install_hooks() -> None:
@@ -281,7 +282,7 @@ def _trace_multiprocessing_process(_: object) -> None:
         # After the program's own finalizers, which run in the trace.
         util.Finalize(None, _save_trace, exitpriority=-(1 << 30))
     except Exception as error:
-        _report(f"cannot trace process {os.getpid()}: {error}")
+        say(f"cannot trace process {os.getpid()}: {error}")
 
 
 def _carry_variables_into_given_environments() -> None:
@@ -312,11 +313,3 @@ def with_carried_variables(env: Mapping[Any, Any]) -> dict[Any, Any]:
         if value is not None and key not in given:
             given[key] = os.fsencode(value) if as_bytes else value
     return given
-
-
-def _report(message: str) -> None:
-    try:
-        sys.stderr.write(f"vexo: {message}\n")
-        sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass

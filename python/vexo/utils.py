@@ -7,9 +7,10 @@ tracing), and the tracer leaves this file's frames out of traces.
 from __future__ import annotations
 
 import secrets
+import sys
 import time
 
-__all__ = ["CROCKFORD_BASE32", "class_name", "new_trace_id", "new_ulid", "type_name"]
+__all__ = ["CROCKFORD_BASE32", "class_name", "new_trace_id", "new_ulid", "say", "type_name"]
 
 CROCKFORD_BASE32 = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _TIME_BITS = 48
@@ -59,3 +60,13 @@ def class_name(cls: type) -> str:
     if type(module) is str and module not in ("builtins", "__main__"):
         return f"{module}.{qualname}"
     return qualname
+
+
+def say(message: str) -> None:
+    """One line of vexo's own on standard error, whatever the program did to it: nothing when
+    the stream is closed, replaced by something odd, or gone."""
+    try:
+        sys.stderr.write(f"vexo: {message}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import argparse
-import sys
 
 from vexo.config import ConfigError, Settings, load_settings
+from vexo.utils import say as report
 
 __all__ = ["EXIT_FAILURE", "EXIT_USAGE", "CommandError", "report", "settings_of"]
 
@@ -28,12 +28,3 @@ def settings_of(options: argparse.Namespace) -> Settings:
         return settings.overridden(db_path=options.db)
     except ConfigError as error:
         raise CommandError(str(error)) from None
-
-
-def report(message: str) -> None:
-    """One line of vexo's own on standard error, whatever the program did to it."""
-    try:
-        sys.stderr.write(f"vexo: {message}\n")
-        sys.stderr.flush()
-    except (OSError, ValueError):
-        pass
