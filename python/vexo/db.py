@@ -266,17 +266,19 @@ def list_traces(
     kind: str | None = None,
     text: str | None = None,
     run_id: str | None = None,
+    family_of: str | None = None,
     timeout: float = DEFAULT_TIMEOUT,
 ) -> list[TraceSummary]:
     """Summaries of the stored traces, the most recently stored first.
 
     `kind` keeps one kind of trace ("script", "module", "test" or "request"); `text` keeps the
     traces whose source or id holds it, ignoring the case of ASCII letters; `run_id` the traces
-    of one run.
+    of one run; `family_of` a trace with the trace that started its process and those its
+    process started.
     """
 
     def read(connection: sqlite3.Connection, columns: Columns) -> list[TraceSummary]:
-        where, parameters = _filter(columns, kind, text, run_id)
+        where, parameters = _filter(columns, kind, text, run_id, family_of)
         query = (
             "SELECT trace_id, stored_at, started_at, source, record_count, size,"
             f" {columns.outcome}, {columns.origin} FROM traces {where}"
@@ -286,7 +288,7 @@ def list_traces(
         return [TraceSummary(*row) for row in connection.execute(query, parameters)]
 
     def read_server(connection: Any) -> list[TraceSummary]:
-        rows = postgres.list_rows(connection, limit, offset, kind, text, run_id)
+        rows = postgres.list_rows(connection, limit, offset, kind, text, run_id, family_of)
         return [TraceSummary(*row) for row in rows]
 
     return _read(db_path, timeout, read, [], read_server)
@@ -303,7 +305,7 @@ def count_traces(
     """How many traces `list_traces` gives with the same filters and no limit."""
 
     def read(connection: sqlite3.Connection, columns: Columns) -> int:
-        where, parameters = _filter(columns, kind, text, run_id)
+        where, parameters = _filter(columns, kind, text, run_id, None)
         return connection.execute(f"SELECT count(*) FROM traces {where}", parameters).fetchone()[0]
 
     def read_server(connection: Any) -> int:
@@ -356,9 +358,20 @@ def stored_rows(
 
 
 def _filter(
-    columns: Columns, kind: str | None, text: str | None, run_id: str | None
+    columns: Columns,
+    kind: str | None,
+    text: str | None,
+    run_id: str | None,
+    family_of: str | None,
 ) -> tuple[str, dict[str, Any]]:
     conditions, parameters = [], {}
+    if family_of is not None:
+        parent = columns.parent_trace_id
+        conditions.append(
+            f"(trace_id = :family OR {parent} = :family"
+            f" OR trace_id = (SELECT {parent} FROM traces WHERE trace_id = :family))"
+        )
+        parameters["family"] = family_of
     if run_id is not None:
         conditions.append(f"{columns.run_id} = :run_id")
         parameters["run_id"] = run_id

@@ -131,7 +131,7 @@ def _family_lines(settings: Settings, trace_id: str) -> list[str]:
     from vexo.family import family_lines
 
     try:
-        return family_lines(trace_id, list_traces(settings.db_path))
+        return family_lines(trace_id, list_traces(settings.db_path, family_of=trace_id))
     except StoreError as error:
         raise CommandError(str(error)) from None
 

@@ -124,6 +124,7 @@ class Columns:
             for name in ("run_id", "process_id", "parent_process_id", "parent_trace_id")
         )
         self.run_id = "run_id" if third else "NULL"
+        self.parent_trace_id = "parent_trace_id" if third else "NULL"
 
 
 _SQLITE_BUSY = 5

@@ -122,8 +122,9 @@ def list_rows(
     kind: str | None,
     text: str | None,
     run_id: str | None,
+    family_of: str | None = None,
 ) -> list[tuple[Any, ...]]:
-    where, parameters = _filter(kind, text, run_id)
+    where, parameters = _filter(kind, text, run_id, family_of)
     query = (
         f"SELECT {_SUMMARY} FROM vexo_traces {where}"
         " ORDER BY stored_at DESC, trace_id DESC LIMIT %(limit)s OFFSET %(offset)s"
@@ -133,7 +134,7 @@ def list_rows(
 
 
 def count_rows(connection: Any, kind: str | None, text: str | None, run_id: str | None) -> int:
-    where, parameters = _filter(kind, text, run_id)
+    where, parameters = _filter(kind, text, run_id, None)
     return connection.execute(f"SELECT count(*) FROM vexo_traces {where}", parameters).fetchone()[0]
 
 
@@ -225,8 +226,16 @@ def _check_version(url: str, version: int, *, exact: bool = False) -> None:
         raise DatabaseError(f"{shown(url)} changed its format while vexo was writing to it")
 
 
-def _filter(kind: str | None, text: str | None, run_id: str | None) -> tuple[str, dict[str, Any]]:
+def _filter(
+    kind: str | None, text: str | None, run_id: str | None, family_of: str | None
+) -> tuple[str, dict[str, Any]]:
     conditions, parameters = [], {}
+    if family_of is not None:
+        conditions.append(
+            "(trace_id = %(family)s OR parent_trace_id = %(family)s"
+            " OR trace_id = (SELECT parent_trace_id FROM vexo_traces WHERE trace_id = %(family)s))"
+        )
+        parameters["family"] = family_of
     if run_id is not None:
         conditions.append("run_id = %(run_id)s")
         parameters["run_id"] = run_id
