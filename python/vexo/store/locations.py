@@ -9,7 +9,15 @@ from __future__ import annotations
 import os
 import urllib.parse
 
-__all__ = ["DB_VARIABLE", "SERVER_SCHEMES", "absolute", "is_server_url", "location_text", "shown"]
+__all__ = [
+    "DB_VARIABLE",
+    "SERVER_SCHEMES",
+    "absolute",
+    "is_server_url",
+    "location_text",
+    "masked",
+    "shown",
+]
 
 SERVER_SCHEMES = ("postgresql://", "postgres://")
 # The store for every process that does not name one, so that CI can point all its jobs at one.
@@ -61,3 +69,21 @@ def shown(location: str) -> str:
     except ValueError:
         # Not parseable: show the scheme alone rather than risk showing a secret.
         return location.split("://", 1)[0] + "://…"
+
+
+def masked(text: str, location: str) -> str:
+    """`text` (a driver's message) with every secret that the URL holds replaced by ***."""
+    for secret in _secrets(location):
+        text = text.replace(secret, "***")
+    return text
+
+
+def _secrets(location: str) -> list[str]:
+    try:
+        parts = urllib.parse.urlsplit(location)
+        query = urllib.parse.parse_qsl(parts.query)
+        password = parts.password
+    except ValueError:
+        return []
+    found = [value for name, value in query if name.lower() in _SECRET_PARAMETERS]
+    return [secret for secret in [password, *found] if secret]

@@ -17,7 +17,7 @@ from typing import Any
 
 from vexo.store.database import checked_kind, contains_pattern
 from vexo.store.errors import DatabaseError
-from vexo.store.locations import shown
+from vexo.store.locations import masked, shown
 
 __all__ = [
     "SCHEMA_VERSION",
@@ -252,18 +252,7 @@ def _message(error: BaseException, url: str) -> str:
     """The server's or the driver's message, with the URL's password taken out wherever the
     driver repeated it."""
     text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-    password = _password(url)
-    return text.replace(password, "***") if password else text
-
-
-def _password(url: str) -> str | None:
-    import urllib.parse
-
-    try:
-        parts = urllib.parse.urlsplit(url)
-        return parts.password or dict(urllib.parse.parse_qsl(parts.query)).get("password")
-    except ValueError:
-        return None
+    return masked(text, url)
 
 
 def open_for_writing(url: str, timeout: float) -> Any:
