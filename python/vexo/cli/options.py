@@ -51,18 +51,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FRAGMENT",
         help="leave out files whose path contains FRAGMENT (repeatable)",
     )
-    run.add_argument(
-        "--threading",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="also trace threads the program starts",
-    )
-    run.add_argument(
-        "--lightweight-repr",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="store short dumps of values",
-    )
+    _add_switch(run, "--threading", "also trace threads the program starts")
+    _add_switch(run, "--lightweight-repr", "store short dumps of values")
     run.add_argument(
         "--values",
         choices=VALUES_MODES,
@@ -75,11 +65,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="how the tracer is driven: the monitoring interface (3.12+), the profile hook, or "
         "auto (monitoring where there is one)",
     )
-    run.add_argument(
-        "--subprocesses",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="also trace the Python processes the program starts (default: on)",
+    _add_switch(
+        run, "--subprocesses", "also trace the Python processes the program starts (default: on)"
     )
     run.add_argument(
         "--busy-timeout",
@@ -173,6 +160,11 @@ def _add_viewer_commands(commands: Any) -> None:
     export.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
     export.add_argument("--format", required=True, choices=("chrome", "speedscope"))
     export.add_argument("-o", "--output", required=True, metavar="FILE")
+
+
+def _add_switch(parser: argparse.ArgumentParser, name: str, help_text: str) -> None:
+    """--NAME and --no-NAME; neither leaves the configured value (None)."""
+    parser.add_argument(name, action=argparse.BooleanOptionalAction, default=None, help=help_text)
 
 
 def _add_db_option(parser: argparse.ArgumentParser, argparse_default: Any = argparse.SUPPRESS):
