@@ -116,8 +116,19 @@ def test_ulid_time_part(milliseconds, prefix):
     assert set(ulid) <= set(CROCKFORD_BASE32)
 
 
-def test_ulid_random_part_varies():
+def test_ulid_random_part_varies_also_across_a_fork():
     assert len({new_ulid(0)[10:] for _ in range(100)}) == 100
+    reading, writing = os.pipe()
+    child = os.fork()
+    if child == 0:  # the child's first ids must not be the parent's next ones
+        os.write(writing, "".join(new_ulid(0) for _ in range(3)).encode())
+        os._exit(0)
+    os.close(writing)
+    os.waitpid(child, 0)
+    with os.fdopen(reading) as pipe:
+        in_child = pipe.read()
+    ours = [new_ulid(0) for _ in range(3)]
+    assert len(in_child) == 78 and not set(ours) & {in_child[i : i + 26] for i in (0, 26, 52)}
 
 
 def test_build_and_save_need_a_started_profiler():
