@@ -18,6 +18,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
 
+from vexo import processes
 from vexo.store import postgres
 from vexo.store.codec import decompress
 from vexo.store.database import (
@@ -125,7 +126,9 @@ def save_trace_in_sqlite(
 
 
 def _origin() -> Origin:
-    from vexo import processes, runs  # both import this module
+    # vexo.runs imports this module. Without a from-list, importing a loaded module is a look-up
+    # in C, not a call of importlib's Python code at every save.
+    import vexo.runs as runs
 
     link = processes.current()
     return Origin(

@@ -12,12 +12,12 @@ using py::Ref;
 constexpr const char* kKeyLookupFatal = "a string is always a valid dict key";
 
 Ref fetch_descriptions(PyObject* config) {
-  PyObject* module = PyImport_ImportModule("vexo.plugins");
-  if (module == nullptr) {
-    PyErr_Clear();
+  Ref plugins_module;
+  try {
+    plugins_module = py::import("vexo.plugins");  // asked at every registration
+  } catch (const py::Error&) {
     throw py::Fatal("vexo.plugins should always be importable");
   }
-  Ref plugins_module = Ref::steal(module);
   PyObject* function = PyObject_GetAttr(plugins_module.get(), py::names().load_plugin_data);
   if (function == nullptr) {
     PyErr_Clear();
