@@ -140,6 +140,22 @@ class VexoMonitoring(Vexo):
         return sys.version_info >= (3, 12)
 
 
+class VexoMonitoringFiltered(VexoMonitoring):
+    name = "vexo-mon-filtered"
+    what = (
+        "vexo-mon with the workload's own files ignored too: every event is a filtered one, so"
+        " that the cost of a filtered event is seen apart from the few calls recorded"
+    )
+
+    def supports(self, workload):
+        return super().supports(workload) and workload.name == "library-heavy"
+
+    def prepare(self, workload):
+        begin, end = super().prepare(workload)
+        self.profiler.config["filters"] = {"include_frames": [], "ignore_frames": [WORKLOADS_DIR]}
+        return begin, end
+
+
 class VexoConstant(Vexo):
     name = "vexo-const"
     what = "our tracer with a serializer that returns the one byte 0xc0 (nil): the core's own cost"
@@ -225,7 +241,17 @@ def frame_records(document):
     return {"entries": sum(counts), "threads": sum(1 for number in counts if number)}
 
 
-MODES = [Untraced, Floor, CProfile, Vexo, VexoMonitoring, VexoConstant, VizTracer, VizTracerArgs]
+MODES = [
+    Untraced,
+    Floor,
+    CProfile,
+    Vexo,
+    VexoMonitoring,
+    VexoMonitoringFiltered,
+    VexoConstant,
+    VizTracer,
+    VizTracerArgs,
+]
 
 
 def make_modes():

@@ -18,6 +18,7 @@ MODE_ORDER = [
     "cProfile",
     "vexo",
     "vexo-mon",
+    "vexo-mon-filtered",
     "vexo-const",
     "viztracer",
     "viztracer-args",
@@ -218,15 +219,21 @@ def monitoring_target_rows(python, library):
     the peers of the same run."""
     ours = library["vexo-mon"]["ns"]
     floor = library["floor"]["ns"]
-    rows = [
-        (
-            "filtered event (library-heavy): vexo-mon ≤ 0.25 × floor",
-            python,
-            f"{ours:,.0f} ns",
-            f"≤ {0.25 * floor:,.0f} ns (floor {floor:,.0f} ns)",
-            verdict(ours <= 0.25 * floor),
-        )
-    ]
+    rows = []
+    # vexo-mon also records the workload's own calls (one event in a hundred); the filtered mode
+    # drops every frame, and so shows what a filtered event itself costs.
+    for mode in ("vexo-mon", "vexo-mon-filtered"):
+        if mode in library:
+            cost = library[mode]["ns"]
+            rows.append(
+                (
+                    f"filtered event (library-heavy): {mode} ≤ 0.25 × floor",
+                    python,
+                    f"{cost:,.0f} ns",
+                    f"≤ {0.25 * floor:,.0f} ns (floor {floor:,.0f} ns)",
+                    verdict(cost <= 0.25 * floor),
+                )
+            )
     for peer, label in (
         ("cProfile", "cProfile"),
         ("viztracer", "VizTracer"),
