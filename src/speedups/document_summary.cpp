@@ -35,31 +35,41 @@ bool is_number(uint8_t code) noexcept {
 
 // Passes over one value; false when the unpacker might refuse it: nested too deep, or, for a value
 // it decodes, holding an extension value (a timestamp may be invalid) or a container as a map key
-// (not hashable). Iterative: each open container keeps the number of values still inside it.
-bool pass(Reader& reader, bool decoded) {
-  uint64_t pending[kMaxDepth + 1];
-  bool in_map[kMaxDepth + 1];
+// (not hashable). Iterative; the count of the innermost container stays in a register and the
+// reader is a local copy, so that no store to memory lies between two values.
+bool pass(Reader& shared, bool decoded) {
+  Reader reader = shared;
+  uint64_t outer_counts[kMaxDepth];
+  bool outer_maps[kMaxDepth];
+  uint64_t remaining = 1;  // values still to pass in the innermost open container
+  bool in_map = false;
   int depth = 0;
-  pending[0] = 1;
-  in_map[0] = false;
   for (;;) {
-    while (pending[depth] == 0) {
-      if (depth == 0) return true;
+    while (remaining == 0) {
+      if (depth == 0) {
+        shared = reader;
+        return true;
+      }
       depth -= 1;
+      remaining = outer_counts[depth];
+      in_map = outer_maps[depth];
     }
+    bool map = false;
     if (decoded) {
       const uint8_t code = reader.peek();
-      const bool key = in_map[depth] && pending[depth] % 2 == 0;
+      const bool key = in_map && remaining % 2 == 0;
       if (is_extension(code) || (key && is_container(code))) return false;
+      map = is_map(code);
     }
-    pending[depth] -= 1;
-    const bool map = is_map(reader.peek());
+    remaining -= 1;
     const uint64_t inner = reader.skip_one();
     if (inner > 0) {
       if (depth == kMaxDepth) return false;
+      outer_counts[depth] = remaining;
+      outer_maps[depth] = in_map;
       depth += 1;
-      pending[depth] = inner;
-      in_map[depth] = map;
+      remaining = inner;
+      in_map = map;
     }
   }
 }
