@@ -411,3 +411,51 @@ def test_listing_filtered_by_kind_and_text_in_pages(store):
     assert [r.trace_id for page in pages for r in page] == [f"trc_{n}" for n in range(8, -1, -1)]
     with pytest.raises(ValueError, match="unknown kind of trace 'tests'"):
         list_traces(store, kind="tests")
+
+
+def _record_documents():
+    def packed(doc):
+        return msgpack.packb(doc)
+
+    start = {"type": "start_test", "nodeid": "t.py::a"}
+    end = {"type": "end_test", "outcome": "failed", "nodeid": "t.py::a"}
+    meta = {"source": "pytest"}
+    plain = [
+        packed({"meta": meta, "timestamp": 3, "frames_of_interest": [start, {"x": [1]}, end]}),
+        packed({"meta": meta, "frames_of_interest": [start], "frames": {1: [1, 2], "t": [{}]}}),
+        packed({"frames_of_interest": [end, 5, start], "timestamp": True, "meta": {"source": 1}}),
+        packed({"frames_of_interest": [{"type": "end_test", "outcome": "lost"}], "frames": {}}),
+        packed({"timestamp": 2**64 - 1, "meta": [meta], "frames_of_interest": [[start]]}),
+        b"\x83\xa9timestamp\x01\xa9timestamp\xa1x\xa4meta\x82\xa6source\xa1a\xa6source\xc0",
+        b"\x82\xa4meta\x81\xa6source\xa2\xff!\xb2frames_of_interest\x91\x82\xa4type\xaastart_test"
+        b"\xa6nodeid\xa3\xc3(x",  # invalid UTF-8 text
+    ]
+    whole = packed({"meta": meta, "timestamp": 1.5, "frames_of_interest": [start, {"a": 1}, end]})
+    odd = [
+        b"",
+        b"\x93\x01\x02\x03",
+        whole[:-3],  # cut inside the last record
+        whole + b"\xc1",
+        b"\x82\xa4meta\x81\xa6source\xa1a\xb2frames_of_interest\xdd\xff\xff\xff\xff"
+        + packed(start)
+        + b"\x01",  # a huge count, cut after its first record
+        b"\x82\xa4meta\x81\xa6source\xa1a\x01\x02",  # a key that is no text
+        b"\x82\xa4meta\x81\xa6source\xa1a\xa9timestamp\xd5\xff\x00\x00",  # invalid timestamp
+        b"\x81\xa6frames\x81\x01\x91" + b"\x91" * 1100 + b"\x01",  # nested too deep to skip
+        b"\x82\xa4meta\x81\xa6source\xa1a\xb2frames_of_interest\x91\x81\x91\x01\x02",
+        packed({"meta": meta, "frames": {1: 2}, "timestamp": 4}),
+    ]
+    return plain, odd
+
+
+def test_compiled_summary_reads_what_the_reference_reads(monkeypatch):
+    from vexo.store import documents
+
+    speedups = documents._speedups
+    if speedups is None:
+        pytest.skip("the compiled module is not in use")
+    plain, odd = _record_documents()
+    compiled = [summarize_trace(data) for data in plain + odd]
+    assert all(speedups.summarize_document(data) is not None for data in plain)
+    monkeypatch.setattr(documents, "_speedups", None)
+    assert compiled == [summarize_trace(data) for data in plain + odd]

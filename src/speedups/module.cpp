@@ -1,10 +1,11 @@
-// The extension module vexo._speedups: dumps of vexo.serialize and the indexing pass of
-// vexo.traceindex, compiled.
+// The extension module vexo._speedups: dumps of vexo.serialize, the indexing pass of
+// vexo.traceindex and the document summary of vexo.store.documents, compiled.
 #include <memory>
 
 #include "py/error.hpp"
 #include "py/method.hpp"
 #include "py/names.hpp"
+#include "speedups/document_summary.hpp"
 #include "speedups/dump.hpp"
 #include "speedups/limits.hpp"
 #include "speedups/objects.hpp"
@@ -64,6 +65,9 @@ PyMethodDef module_methods[] = {
     {"index_document", index_document, METH_VARARGS,
      "index_document(document, unpack)\n--\n\nThe fields of a trace document and the nodes of "
      "its call tree, as vexo.tracenodes reads them."},
+    {"summarize_document", summarize_document, METH_O,
+     "summarize_document(document)\n--\n\nWhat vexo.store.documents lists of a trace document, "
+     "or None when the document is left to its reference reader."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,9 @@
 """What the store reads from a trace document itself: the listing columns and the trace id.
 
 The document's top level is read as a stream and the records are skipped over, so summarising a
-large trace does not decode all of it.
+large trace does not decode all of it. The reader here is the reference; the compiled module
+``vexo._speedups`` reads the same facts in place when it imports (unless ``VEXO_PURE_PYTHON=1``),
+and leaves to this reader any document it cannot read plainly (cut, damaged or odd).
 """
 
 from __future__ import annotations
@@ -10,6 +12,8 @@ import io
 from typing import NamedTuple
 
 import msgpack
+
+from vexo.serialize import _speedups
 
 __all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]
 
@@ -28,6 +32,29 @@ class DocumentSummary(NamedTuple):
 
 def summarize_trace(document: bytes) -> DocumentSummary:
     """The listing columns of a trace document; None for what it does not hold or cannot give."""
+    started_at, source, record_count, first, last = _document_facts(document)
+    test = _marker_field(first, "start_test", "nodeid")
+    if source is not None and test is not None:
+        # One trace per test: the test tells the traces of one run apart.
+        source = f"{source} {test}"
+    outcome = _marker_field(last, "end_test", "outcome")
+    if outcome not in OUTCOMES:
+        outcome = None
+    return DocumentSummary(started_at, source, record_count, outcome)
+
+
+def _document_facts(document: bytes) -> tuple:
+    """(started_at, source, record count, first record of interest, last one): what the listing
+    is made of, as far as the document can be read. A document the store cannot read is still
+    stored whole; only the listing lacks detail."""
+    if _speedups is not None:
+        facts = _speedups.summarize_document(document)
+        if facts is not None:
+            return facts
+    return _read_document_facts(document)
+
+
+def _read_document_facts(document: bytes) -> tuple:
     started_at = source = record_count = first = last = None
     try:
         unpacker = _document_reader(document)
@@ -57,16 +84,8 @@ def summarize_trace(document: bytes) -> DocumentSummary:
             else:
                 unpacker.skip()
     except Exception:
-        # A document the store cannot read is still stored whole; only the listing lacks detail.
-        pass
-    test = _marker_field(first, "start_test", "nodeid")
-    if source is not None and test is not None:
-        # One trace per test: the test tells the traces of one run apart.
-        source = f"{source} {test}"
-    outcome = _marker_field(last, "end_test", "outcome")
-    if outcome not in OUTCOMES:
-        outcome = None
-    return DocumentSummary(started_at, source, record_count, outcome)
+        pass  # what was read before the damage
+    return started_at, source, record_count, first, last
 
 
 def document_trace_id(document: bytes) -> str | None:

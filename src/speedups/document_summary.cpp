@@ -1,0 +1,238 @@
+// Reads only the top-level map of a trace document and passes over its records, checking each
+// value as msgpack's unpacker would read it: whatever it might refuse sends the document to the
+// reference reader, so that a damaged document gives what that reader gives.
+#include "speedups/document_summary.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "py/error.hpp"
+#include "py/method.hpp"
+#include "py/ref.hpp"
+#include "speedups/msgpack_reader.hpp"
+
+namespace vexo::speedups {
+
+namespace {
+
+// Well within the nesting msgpack's unpacker reads (1024).
+constexpr int kMaxDepth = 256;
+
+bool is_map(uint8_t code) noexcept { return (code & 0xf0) == 0x80 || code == 0xde || code == 0xdf; }
+
+bool is_container(uint8_t code) noexcept {
+  return (code >= 0x80 && code <= 0x9f) || (code >= 0xdc && code <= 0xdf);
+}
+
+bool is_extension(uint8_t code) noexcept {
+  return (code >= 0xc7 && code <= 0xc9) || (code >= 0xd4 && code <= 0xd8);
+}
+
+bool is_number(uint8_t code) noexcept {
+  return code <= 0x7f || code >= 0xe0 || (code >= 0xca && code <= 0xd3);
+}
+
+// Passes over one value; false when the unpacker might refuse it: nested too deep, or, for a value
+// it decodes, holding an extension value (a timestamp may be invalid) or a container as a map key
+// (not hashable). Iterative; the count of the innermost container stays in a register and the
+// reader is a local copy, so that no store to memory lies between two values.
+bool pass(Reader& shared, bool decoded) {
+  Reader reader = shared;
+  uint64_t outer_counts[kMaxDepth];
+  bool outer_maps[kMaxDepth];
+  uint64_t remaining = 1;  // values still to pass in the innermost open container
+  bool in_map = false;
+  int depth = 0;
+  for (;;) {
+    while (remaining == 0) {
+      if (depth == 0) {
+        shared = reader;
+        return true;
+      }
+      depth -= 1;
+      remaining = outer_counts[depth];
+      in_map = outer_maps[depth];
+    }
+    bool map = false;
+    if (decoded) {
+      const uint8_t code = reader.peek();
+      const bool key = in_map && remaining % 2 == 0;
+      if (is_extension(code) || (key && is_container(code))) return false;
+      map = is_map(code);
+    }
+    remaining -= 1;
+    const uint64_t inner = reader.skip_one();
+    if (inner > 0) {
+      if (depth == kMaxDepth) return false;
+      outer_counts[depth] = remaining;
+      outer_maps[depth] = in_map;
+      depth += 1;
+      remaining = inner;
+      in_map = map;
+    }
+  }
+}
+
+// Passes over one value the unpacker decodes; its span, or nothing as for pass().
+std::optional<Span> pass_decoded(Reader& reader) {
+  const size_t start = reader.position();
+  if (!pass(reader, true)) return std::nullopt;
+  return Span{start, reader.position()};
+}
+
+// The value of the last `wanted` key of the map at `span` when it is a str (a later key of that
+// name hides an earlier one, as in the dict the unpacker makes).
+Span text_field(const uint8_t* data, Span span, std::string_view wanted) {
+  Reader reader(data, span.end, span.start);
+  Span found;
+  const size_t pairs = reader.map_header();
+  for (size_t pair = 0; pairs != kNone && pair < pairs; ++pair) {
+    std::string_view key;
+    const bool named = reader.text(key);
+    if (!named) reader.skip();
+    const size_t start = reader.position();
+    std::string_view value;
+    const bool text = reader.text(value);
+    if (!text) reader.skip();
+    if (named && key == wanted) found = text ? Span{start, reader.position()} : Span{};
+  }
+  return found;
+}
+
+struct Facts {
+  Span timestamp, source, first, last;
+  bool counted = false;
+  uint64_t record_count = 0;
+};
+
+class DocumentReader {
+ public:
+  DocumentReader(const uint8_t* data, size_t size) noexcept : data_(data), reader_(data, size, 0) {}
+
+  // The facts, or nothing when the document is left to the reference reader.
+  std::optional<Facts> read() {
+    const size_t pairs = reader_.map_header();
+    if (pairs == kNone) return std::nullopt;
+    for (size_t pair = 0; pair < pairs; ++pair) {
+      std::string_view key;
+      if (!reader_.text(key) || !read_field(key)) return std::nullopt;
+    }
+    return facts_;
+  }
+
+ private:
+  bool read_field(std::string_view key) {
+    if (key == "frames_of_interest") return read_records_of_interest();
+    if (key == "frames") return read_thread_records();
+    if (key == "meta" || key == "timestamp") {
+      const std::optional<Span> value = pass_decoded(reader_);
+      if (!value) return false;
+      if (key == "meta" && is_map(data_[value->start])) {
+        const Span source = text_field(data_, *value, "source");
+        if (source.present()) facts_.source = source;
+      } else if (key == "timestamp" && is_number(data_[value->start])) {
+        facts_.timestamp = *value;
+      }
+      return true;
+    }
+    return pass(reader_, false);
+  }
+
+  // The first and last records are decoded, the others passed over.
+  bool read_records_of_interest() {
+    const size_t count = reader_.array_header();
+    if (count == kNone) return false;
+    for (size_t item = 0; item < count; ++item) {
+      if (item == 0 || item == count - 1) {
+        const std::optional<Span> record = pass_decoded(reader_);
+        if (!record) return false;
+        if (item == 0) facts_.first = *record;
+        if (item == count - 1) facts_.last = *record;
+      } else if (!pass(reader_, false)) {
+        return false;
+      }
+    }
+    facts_.counted = true;
+    facts_.record_count += count;
+    return true;
+  }
+
+  // A map of thread id to that thread's records.
+  bool read_thread_records() {
+    const size_t threads = reader_.map_header();
+    if (threads == kNone) return false;
+    for (size_t thread = 0; thread < threads; ++thread) {
+      if (!pass(reader_, false)) return false;
+      const size_t count = reader_.array_header();
+      if (count == kNone) return false;
+      for (size_t item = 0; item < count; ++item) {
+        if (!pass(reader_, false)) return false;
+      }
+      facts_.counted = true;
+      facts_.record_count += count;
+    }
+    return true;
+  }
+
+  const uint8_t* data_;
+  Reader reader_;
+  Facts facts_;
+};
+
+py::Ref text_at(const uint8_t* data, Span span) {
+  if (!span.present()) return py::Ref::none();
+  Reader reader(data, span.end, span.start);
+  std::string_view text;
+  reader.text(text);
+  return py::check(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// The record's marker fields that are texts, or None for a record that is no map.
+py::Ref marker_fields(const uint8_t* data, Span record) {
+  if (!is_map(data[record.start])) return py::Ref::none();
+  py::Ref fields = py::check(PyDict_New());
+  for (const char* name : {"type", "nodeid", "outcome"}) {
+    const Span value = text_field(data, record, name);
+    if (value.present()) {
+      py::check_status(PyDict_SetItemString(fields.get(), name, text_at(data, value).get()));
+    }
+  }
+  return fields;
+}
+
+}  // namespace
+
+PyObject* summarize_document(PyObject*, PyObject* document) {
+  if (!PyBytes_Check(document)) {
+    PyErr_SetString(PyExc_TypeError, "summarize_document() takes bytes");
+    return nullptr;
+  }
+  return py::guard<PyObject*>(nullptr, [document]() {
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(document));
+    DocumentReader reader(data, static_cast<size_t>(PyBytes_GET_SIZE(document)));
+    std::optional<Facts> facts;
+    try {
+      facts = reader.read();
+    } catch (const py::Error&) {
+      // Cut or damaged: the reference reader tells how much of it is read.
+    }
+    if (!facts) return py::Ref::none().release();
+    py::Ref timestamp = py::Ref::none();
+    if (facts->timestamp.present()) {
+      py::Ref number = scalar_value(data + facts->timestamp.start);
+      timestamp = py::check(PyNumber_Float(number.get()));
+    }
+    py::Ref count = facts->counted ? py::check(PyLong_FromUnsignedLongLong(facts->record_count))
+                                   : py::Ref::none();
+    py::Ref first = facts->first.present() ? marker_fields(data, facts->first) : py::Ref::none();
+    py::Ref last = facts->last.present() ? marker_fields(data, facts->last) : py::Ref::none();
+    py::Ref source = text_at(data, facts->source);
+    return py::check(
+               PyTuple_Pack(5, timestamp.get(), source.get(), count.get(), first.get(), last.get()))
+        .release();
+  });
+}
+
+}  // namespace vexo::speedups
