@@ -1,11 +1,14 @@
 """What is particular to the monitoring backend: the tool id it takes and gives back, code
 locations switched off and on again, and other tools of the same process."""
 
+import base64
 import cProfile
+import dis
 import json
 import os
 import pstats
 import sys
+import threading
 import warnings
 
 import pytest
@@ -106,6 +109,30 @@ def test_locations_switched_off_come_back_for_other_settings(monitoring, make_pr
     )
     assert first == again and ("call", "leaf") in first and ("call", "dumps") not in first
     assert ("call", "dumps") in included and ("call", "leaf") in included
+
+
+def test_threads_no_profiler_records_switch_filtered_code_off(monitoring, make_profiler):
+    def instrumented(function):
+        code = function.__code__._co_code_adaptive
+        return [op for op in code[::2] if dis._all_opname[op].startswith("INSTRUMENTED")]
+
+    traced(monitoring, make_profiler(), lambda: leaf(1), keep_armed=True)
+    try:
+        # A server's own thread between two requests runs library code with the events on.
+        worker = threading.Thread(target=base64.b32encode, args=(b"x",))
+        worker.start()
+        worker.join()
+        assert instrumented(base64.b32encode) == []
+        # Switched off there under one profiler's settings, it is recorded under others.
+        included = traced(
+            monitoring,
+            make_profiler({"filters": {"include_frames": ["/base64"]}}),
+            lambda: base64.b32encode(b"x"),
+            keep_armed=True,
+        )
+        assert ("call", "b32encode") in included
+    finally:
+        release_backend()
 
 
 def test_other_tools_work_alongside(monitoring, make_profiler):

@@ -12,6 +12,7 @@
 #include "lib/module_functions.hpp"
 #include "lib/shutdown.hpp"
 #include "lib/vexo_profiler.hpp"
+#include "py/gil.hpp"
 #include "py/method.hpp"
 #include "py/object.hpp"
 
@@ -54,6 +55,9 @@ struct Tool {
   std::string settings;
   bool settings_known = false;
   bool may_disable = true;
+  // A VexoProfiler registered under those settings, whose filter also answers the threads that
+  // no profiler records, so that their filtered code is switched off as well.
+  Ref settled;
   // Whether the tool stays armed once no thread is bound: a server's per-request profilers keep
   // it, so that the interpreter neither re-instruments code nor loses the switched-off locations
   // between two requests.
@@ -74,11 +78,37 @@ bool runs_code(PyFrameObject* frame, PyObject* code) noexcept {
   return reinterpret_cast<PyObject*>(frame_code) == code;
 }
 
+// Whether the filter of the settled profiler drops the code for good. A failure to tell (a
+// code name that is not text) only leaves the location on.
+bool settled_filter_drops(PyObject* code) noexcept {
+  Tool& held = tool();
+  if (!held.settled || !held.may_disable) return false;
+  profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(held.settled.get())->state;
+  if (state == nullptr) return false;
+  py::ErrorStateGuard error_state;
+  try {
+    return !state->code_info(code).may_matter();
+  } catch (...) {
+    return false;
+  }
+}
+
+// An event of a thread that no profiler records, such as a server's own threads between two
+// requests while the tool stays armed: nothing is recorded, but filtered code is switched off
+// there too, or each of its events would cost a call for as long as the server runs.
+PyObject* on_unrecorded_event(const EventKind& kind, PyObject* code) noexcept {
+  if (kind.can_disable && PyCode_Check(code) && settled_filter_drops(code)) {
+    return Py_NewRef(tool().disable.get());
+  }
+  Py_RETURN_NONE;
+}
+
 template <std::size_t index>
 PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   constexpr EventKind kind = kEventKinds[index];
   PyObject* instance = bound;
-  if (instance == nullptr || nargs < 2 || shutdown::begun()) Py_RETURN_NONE;
+  if (nargs < 2 || shutdown::begun()) Py_RETURN_NONE;
+  if (instance == nullptr) return on_unrecorded_event(kind, args[0]);
   profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(instance)->state;
   PyObject* code = args[0];
   if (state == nullptr || !PyCode_Check(code)) Py_RETURN_NONE;
@@ -159,6 +189,7 @@ void release_tool() {
                                   Py_None));
   }
   py::check(PyObject_CallMethod(held.monitoring.get(), "free_tool_id", "i", id));
+  held.settled.reset();
   if (!held.may_disable) {
     // Nothing was switched off since the settings last differed.
     held.settings_known = false;
@@ -208,11 +239,15 @@ std::string filter_settings(const profiler::ProfilerState& state) {
 // A profiler whose filter settings differ from those that locations were switched off under
 // brings them back first; while other threads trace, perhaps under other settings, none is
 // switched off until a profiler registers alone.
-void adopt_settings(const profiler::ProfilerState& state) {
+void adopt_settings(PyObject* instance, const profiler::ProfilerState& state) {
   Tool& held = tool();
   std::string settings = filter_settings(state);
   const bool same = held.settings_known && held.settings == settings;
-  if (same && held.may_disable) return;
+  if (same && held.may_disable) {
+    // The settled profiler stays: its filter has answered many codes already.
+    if (!held.settled) held.settled = Ref::share(instance);
+    return;
+  }
   if (!same && held.settings_known) {
     py::check(PyObject_CallMethod(held.monitoring.get(), "restart_events", nullptr));
   }
@@ -223,6 +258,7 @@ void adopt_settings(const profiler::ProfilerState& state) {
   held.settings = std::move(settings);
   held.settings_known = true;
   held.may_disable = true;
+  held.settled = Ref::share(instance);
 }
 
 // A thread's binding to its VexoProfiler, kept in the thread state's dict: it dies with the
@@ -324,7 +360,7 @@ Ref register_profiler_body(PyObject* profiler) {
   profiler::ProfilerState& state = *reinterpret_cast<VexoProfilerObject*>(instance.get())->state;
   Ref hook;
   if (trace_this_thread(instance.get())) {
-    adopt_settings(state);
+    adopt_settings(instance.get(), state);
     hook = py::check(PyCFunction_New(&start_thread_definition, instance.get()));
   } else {
     hook = py::getattr(instance.get(), py::names().register_threading_profiler);
