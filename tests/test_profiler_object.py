@@ -13,10 +13,11 @@ import msgpack
 import pytest
 
 import vexo
+import vexo.utils
 from vexo import _vexo
 from vexo.db import list_traces, load_trace
 from vexo.profiler import Profiler, thread_tracer
-from vexo.utils import CROCKFORD_BASE32, new_ulid
+from vexo.utils import CROCKFORD_BASE32, new_trace_id, new_ulid
 
 TRACE_ID = re.compile(r"trc_[0-9A-HJKMNP-TV-Z]{26}")
 
@@ -92,6 +93,8 @@ def test_wrong_types_are_refused(name, value):
 
 
 def test_trace_ids_are_new_ulids_of_now():
+    # The compiled generator, unless the run asks for pure Python.
+    assert (vexo.utils.compiled is None) == (os.environ.get("VEXO_PURE_PYTHON") == "1")
     before = time.time_ns() // 1_000_000
     ids = {Profiler().trace_id for _ in range(200)}
     after = time.time_ns() // 1_000_000
@@ -116,19 +119,24 @@ def test_ulid_time_part(milliseconds, prefix):
     assert set(ulid) <= set(CROCKFORD_BASE32)
 
 
-def test_ulid_random_part_varies_also_across_a_fork():
-    assert len({new_ulid(0)[10:] for _ in range(100)}) == 100
+@pytest.mark.parametrize(
+    "random_part",
+    [lambda: new_ulid(0)[10:], lambda: new_trace_id()[14:]],
+    ids=["python ulid", "trace id"],
+)
+def test_random_parts_vary_also_across_a_fork(random_part):
+    assert len({random_part() for _ in range(100)}) == 100
     reading, writing = os.pipe()
     child = os.fork()
     if child == 0:  # the child's first ids must not be the parent's next ones
-        os.write(writing, "".join(new_ulid(0) for _ in range(3)).encode())
+        os.write(writing, "".join(random_part() for _ in range(3)).encode())
         os._exit(0)
     os.close(writing)
     os.waitpid(child, 0)
     with os.fdopen(reading) as pipe:
         in_child = pipe.read()
-    ours = [new_ulid(0) for _ in range(3)]
-    assert len(in_child) == 78 and not set(ours) & {in_child[i : i + 26] for i in (0, 26, 52)}
+    ours = [random_part() for _ in range(3)]
+    assert len(in_child) == 48 and not set(ours) & {in_child[i : i + 16] for i in (0, 16, 32)}
 
 
 def test_build_and_save_need_a_started_profiler():

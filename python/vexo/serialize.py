@@ -32,14 +32,13 @@ faster and is used when it imports, unless the environment sets ``VEXO_PURE_PYTH
 
 from __future__ import annotations
 
-import os
 from itertools import islice
 from typing import NamedTuple
 
 import msgpack
 
 from vexo.safe_values import enum_text, fields, is_enum_type, known_text, plain_repr
-from vexo.utils import class_name, type_name
+from vexo.utils import class_name, compiled, type_name
 
 __all__ = [
     "FULL",
@@ -437,23 +436,12 @@ def _repr_failed(value: object, error: Exception) -> str:
     return f"<{type_name(value)}: repr failed ({type_name(error)})>"
 
 
-def _load_speedups():
-    if os.environ.get("VEXO_PURE_PYTHON") == "1":
-        return None
-    try:
-        from vexo import _speedups
-    except ImportError:
-        return None
-    return _speedups
-
-
 _python_dumps = dumps
-_speedups = _load_speedups()
-if _speedups is not None:
+if compiled is not None:
     # The dumpers are what the tracer calls twice per event: compiled callables, no Python frame.
-    dumps = _speedups.dumps
-    dump_msgpack = _speedups.dumper(SAFE)
-    dump_msgpack_repr = _speedups.dumper(REPR)
-    dump_msgpack_full = _speedups.dumper(FULL)
-    dump_msgpack_lightweight = _speedups.dumper(LIGHTWEIGHT)
-    dump_msgpack_lightweight_repr = _speedups.dumper(LIGHTWEIGHT_REPR)
+    dumps = compiled.dumps
+    dump_msgpack = compiled.dumper(SAFE)
+    dump_msgpack_repr = compiled.dumper(REPR)
+    dump_msgpack_full = compiled.dumper(FULL)
+    dump_msgpack_lightweight = compiled.dumper(LIGHTWEIGHT)
+    dump_msgpack_lightweight_repr = compiled.dumper(LIGHTWEIGHT_REPR)

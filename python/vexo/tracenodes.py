@@ -18,8 +18,8 @@ from typing import Any
 
 import msgpack
 
-from vexo.serialize import _speedups
 from vexo.show import decode
+from vexo.utils import compiled
 
 __all__ = ["Nodes", "read_nodes"]
 
@@ -315,5 +315,5 @@ def _pack(value: Any) -> bytes:
 
 
 python_index_document = _index_document
-if _speedups is not None:
-    _index_document = _speedups.index_document  # noqa: F811
+if compiled is not None:
+    _index_document = compiled.index_document  # noqa: F811

