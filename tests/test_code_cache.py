@@ -78,3 +78,21 @@ def test_exception_through_library_returns_is_untouched(make_profiler):
     error = run_traced(make_profiler(), program)
     assert isinstance(error, ValueError) and error.__traceback__ is not None
     assert sys.exc_info() == (None, None, None)
+
+
+def test_profilers_share_answers_only_under_the_same_filters_without_plugins(make_profiler):
+    def user():
+        return 1
+
+    here = {"filters": {"include_frames": [], "ignore_frames": [__file__]}}
+    kept = []  # every profiler stays alive, and with it the cache it may share
+    for config, recorded in [({}, ["user"] * 2), (here, []), ({}, ["user"] * 2), (here, [])]:
+        profiler = make_profiler(config)
+        kept.append(profiler)
+        run_traced(profiler, user)
+        assert [r["co_name"] for r in records_of(profiler)] == recorded
+    # A profiler with plugins keeps its own answers: the code it watches is not dropped.
+    watched = {"co_names": ["user"], "path_fragment": "test_code_cache", "call_type": "user_call"}
+    watcher = make_profiler(here, plugins=[{**watched, "return_type": "user_return"}])
+    run_traced(watcher, user)
+    assert [r["type"] for r in records_of(watcher)] == ["user_call", "user_return"]

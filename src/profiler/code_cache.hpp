@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -36,6 +37,13 @@ struct CodeInfo {
 
 class CodeCache {
  public:
+  // The cache of every profiler without plugins that has these filter fragments: a server starts
+  // a profiler per request, and each would otherwise work out the answers and lines of the same
+  // code again. Kept while a profiler uses it. A profiler with plugins keeps a cache of its own,
+  // whose entries point into its plugin table.
+  static std::shared_ptr<CodeCache> shared(const std::vector<filters::PathFinder>& include_frames,
+                                           const std::vector<filters::PathFinder>& ignore_frames);
+
   // The entry of `code`, made on first use. Only touched with the interpreter lock held, and
   // nothing in here gives that lock up, so threads never see an entry half made. The result is a
   // copy: entries may go when the cache is renewed.

@@ -20,6 +20,9 @@ ProfilerState::ProfilerState(Settings settings_in, std::string trace_id_in,
     : settings(std::move(settings_in)),
       budget(settings.max_trace_bytes),
       plugins(std::move(plugins_in)),
+      code_cache_(plugins.empty()
+                      ? CodeCache::shared(settings.include_frames, settings.ignore_frames)
+                      : std::make_shared<CodeCache>()),
       fork_generation_(fork_generation::current()) {
   trace_id.value = std::move(trace_id_in);
 }
@@ -85,8 +88,9 @@ int ProfilerState::traverse(visitproc visit, void* arg) {
 
 void ProfilerState::clear_references() {
   // Only reached for a profiler that nothing can call any more. Releasing a frame can run
-  // finalizers, so nothing is released while a lock is held.
-  code_cache_.clear();
+  // finalizers, so nothing is released while a lock is held. A cache that other profilers share
+  // stays whole: code objects hold nothing that could lead back to a profiler.
+  if (code_cache_.use_count() == 1) code_cache_->clear();
   plugins::PluginTable released_plugins = std::move(plugins);
   plugins.clear();
   std::vector<call_site::CallFrameStack> released_frames;

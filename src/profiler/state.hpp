@@ -84,16 +84,16 @@ class ProfilerState {
 
   // Per code object: names, path answers, plugins. Guarded by the interpreter lock.
   CodeInfo code_info(PyObject* code) {
-    return code_cache_.lookup(code, settings.include_frames, settings.ignore_frames, plugins);
+    return code_cache_->lookup(code, settings.include_frames, settings.ignore_frames, plugins);
   }
 
   // frame.f_lineno (-1 where it is None), remembered per instruction of the code objects seen.
-  int line_number(PyFrameObject* frame) { return code_cache_.line_number(frame); }
+  int line_number(PyFrameObject* frame) { return code_cache_->line_number(frame); }
 
   // Whether an event of `code` is known to have no effect at all (library code that no plugin
   // watches), from the code's earlier events. Calls nothing of the interpreter's.
   bool ignores(const PyObject* code) noexcept {
-    const CodeInfo* info = code_cache_.find(code);
+    const CodeInfo* info = code_cache_->find(code);
     return info != nullptr && !info->may_matter();
   }
 
@@ -117,7 +117,7 @@ class ProfilerState {
 
   void renew_in_child(std::uint64_t generation);
 
-  CodeCache code_cache_;
+  std::shared_ptr<CodeCache> code_cache_;
   std::uint64_t last_thread_state_id_ = 0;  // 0 is no thread's id
   ThreadSlot* last_slot_ = nullptr;
   std::atomic<std::uint64_t> fork_generation_;
