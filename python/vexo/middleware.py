@@ -48,6 +48,30 @@ logger = logging.getLogger("vexo")
 _last = threading.local()
 
 
+class RequestTracing:
+    """What a middleware traces its requests with: its settings, and the profiler configuration
+    they give, made once rather than at every request."""
+
+    def __init__(self, settings: Settings) -> None:
+        self.settings = settings
+        self.config = settings.profiler_config(threading=False)
+
+    def begin(self, source: str) -> RequestTrace | None:
+        """Starts tracing the calling thread; None when it is traced already or tracing fails."""
+        hook = thread_tracer()
+        if hook is not None and hook is not getattr(_last, "native", None):
+            return None
+        start_server_run(self.settings)
+        try:
+            profiler = Profiler(self.config, db_path=self.settings.db_path, source=source)
+            profiler.start()
+        except Exception:
+            logger.warning("vexo: cannot trace %s", source, exc_info=True)
+            return None
+        _last.native = profiler.rust_profiler
+        return RequestTrace(profiler)
+
+
 class RequestTrace:
     """The profiler of one request, started on the serving thread."""
 
@@ -55,26 +79,6 @@ class RequestTrace:
         self.profiler = profiler
         self.thread = threading.get_ident()
         self.finished = False
-
-    @classmethod
-    def begin(cls, settings: Settings, source: str) -> RequestTrace | None:
-        """Starts tracing the calling thread; None when it is traced already or tracing fails."""
-        hook = thread_tracer()
-        if hook is not None and hook is not getattr(_last, "native", None):
-            return None
-        start_server_run(settings)
-        try:
-            profiler = Profiler(
-                settings.profiler_config(threading=False),
-                db_path=settings.db_path,
-                source=source,
-            )
-            profiler.start()
-        except Exception:
-            logger.warning("vexo: cannot trace %s", source, exc_info=True)
-            return None
-        _last.native = profiler.rust_profiler
-        return cls(profiler)
 
     def finish(self) -> None:
         """Stops tracing and saves the trace; only the first call counts."""
@@ -106,9 +110,10 @@ class VexoMiddleware:
     def __init__(self, app: Callable[..., Iterable[bytes]], *, settings: Settings | None = None):
         self.app = app
         self.settings = settings if settings is not None else load_settings()
+        self.tracing = RequestTracing(self.settings)
 
     def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]):
-        trace = RequestTrace.begin(self.settings, _wsgi_source(environ))
+        trace = self.tracing.begin(_wsgi_source(environ))
         if trace is None:
             return self.app(environ, start_response)
         try:
@@ -165,9 +170,10 @@ class VexoDjangoMiddleware:
         if overrides:
             settings = settings.updated(overrides, origin="settings.VEXO", base_dir=os.getcwd())
         self.settings = settings
+        self.tracing = RequestTracing(settings)
 
     def __call__(self, request: Any) -> Any:
-        trace = RequestTrace.begin(self.settings, f"django {request.method} {request.path}")
+        trace = self.tracing.begin(f"django {request.method} {request.path}")
         if trace is None:
             return self.get_response(request)
         try:

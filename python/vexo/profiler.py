@@ -184,29 +184,32 @@ def release_backend() -> None:
 
 def _tracer(backend: str = "profile") -> Any:
     """The native tracer of a backend: vexo._vexo, or the monitoring module that it makes and
-    that shares its core."""
-    if not _imported:
-        _import_what_the_tracer_calls()
+    that shares its core. A server asks for it twice per request: once loaded, it is a look-up."""
+    try:
+        return _tracers[backend]
+    except KeyError:
+        pass
+    _import_what_the_tracer_calls()
     if backend == "monitoring":
         from vexo import _vexo_monitoring
 
-        return _vexo_monitoring
-    return vexo._vexo
+        native = _vexo_monitoring
+    else:
+        native = vexo._vexo
+    _tracers[backend] = native
+    return native
 
 
-_imported = False
+_tracers: dict[str, Any] = {}
 
 
 def _import_what_the_tracer_calls() -> None:
     """The tracer takes the modules it calls from sys.modules once they are there: imported
     before any thread is traced, none can be met half imported."""
-    global _imported
     import inspect  # noqa: F401
     import logging  # noqa: F401
 
     from vexo import _vexo, db, git, plugins, serialize, version  # noqa: F401
-
-    _imported = True
 
 
 def _threading_profile() -> Any:

@@ -32,6 +32,8 @@ def is_server_url(location: str) -> bool:
 
 def location_text(location: str | os.PathLike[str]) -> str:
     """A store's location as given: a URL as it is, a path as text (not made absolute here)."""
+    if type(location) is str:  # what every save of the tracer passes
+        return location
     if not isinstance(location, (str, os.PathLike)):
         raise TypeError(f"db_path must be a str or path, not {type(location).__name__}")
     return os.fsdecode(location)
