@@ -4,6 +4,10 @@ Trace documents repeat the same keys and paths in every record, so they shrink t
 times. zstandard at level 1 gave both the best ratio and the fastest compression on real traces
 (about 1.6 ms per MiB against 6 ms for zlib at level 1, with documents a third smaller); zlib and
 uncompressed documents written by earlier versions are still read.
+
+Small documents (a server's request traces) go through zstandard's fast level -1 instead: below
+some tens of KiB setting up each frame's tables is most of the work, and -1 takes 14 µs where
+level 1 takes 22 for a 6 KB request trace, for a tenth more bytes.
 """
 
 from __future__ import annotations
@@ -16,13 +20,28 @@ __all__ = ["DEFAULT_CODEC", "compress_all", "decompress"]
 
 DEFAULT_CODEC = "zstd"
 _ZSTD_LEVEL = 1
+_SMALL_ZSTD_LEVEL = -1
+_SMALL = 64 * 2**10
 
 
 def compress_all(documents: list[bytes]) -> list[bytes]:
-    """The documents compressed with the default codec, in one call where the codec allows: each
-    call gives the interpreter lock away and may wait long to have it back when the traced
-    program keeps it busy."""
-    compressor = _zstandard().ZstdCompressor(level=_ZSTD_LEVEL)
+    """The documents compressed with the default codec, the small ones and the others each in one
+    call where the codec allows: each call gives the interpreter lock away and may wait long to
+    have it back when the traced program keeps it busy."""
+    small = [index for index, document in enumerate(documents) if len(document) < _SMALL]
+    large = [index for index, document in enumerate(documents) if len(document) >= _SMALL]
+    compressed: list[bytes] = [b""] * len(documents)
+    for level, indexes in ((_SMALL_ZSTD_LEVEL, small), (_ZSTD_LEVEL, large)):
+        parts = _compress([documents[index] for index in indexes], level)
+        for index, part in zip(indexes, parts, strict=True):
+            compressed[index] = part
+    return compressed
+
+
+def _compress(documents: list[bytes], level: int) -> list[bytes]:
+    if not documents:
+        return []
+    compressor = _zstandard().ZstdCompressor(level=level)
     if len(documents) > 1 and hasattr(compressor, "multi_compress_to_buffer"):
         return [segment.tobytes() for segment in compressor.multi_compress_to_buffer(documents)]
     return [compressor.compress(document) for document in documents]
