@@ -59,12 +59,15 @@ FALLBACK_VARIABLE = "VEXO_FALLBACK_DB"
 
 class Writer:
     def __init__(self) -> None:
-        self.condition = threading.Condition(threading.Lock())
+        # A save takes the lock itself: entering the condition would only add a Python call.
+        self.lock = threading.Lock()
+        self.condition = threading.Condition(self.lock)
         self.queue: deque[Pending] = deque()
         self.queued_bytes = 0
         self.last_queued = 0  # the number of the last trace queued
         self.last_done = 0  # every trace up to this number is written or failed
         self.thread: threading.Thread | None = None
+        self.running = False  # the thread takes traces; cheaper to read than asking the thread
         self.closing = False
         self.writer_idle = False  # the writer thread waits for traces
         self.connections: dict[str, Any] = {}  # used by the writer thread only
@@ -108,7 +111,7 @@ class Writer:
         return self.last_done >= number or self.thread is None or not self.thread.is_alive()
 
     def _queue(self, trace: Pending) -> bool:
-        with self.condition:
+        with self.lock:
             if self.closing or not self._started():
                 return False
             while (
@@ -130,12 +133,14 @@ class Writer:
     def _started(self) -> bool:
         if self.thread is None:
             thread = threading.Thread(target=self._run, name="vexo-writer", daemon=True)
+            self.running = True
             try:
                 thread.start()
             except RuntimeError:  # no new threads at the interpreter's shutdown
+                self.running = False
                 return False
             self.thread = thread
-        return self.thread.is_alive()
+        return self.running
 
     def _run(self) -> None:
         # A tracer's hook for new threads has nothing to see here.
@@ -148,6 +153,7 @@ class Writer:
                 finally:
                     self._finish(batch)
         finally:
+            self.running = False
             for connection in self.connections.values():
                 connection.close()
             self.connections.clear()
