@@ -50,15 +50,20 @@ def suites_table(suites):
     return rows
 
 
+def latency_limit(version):
+    """Traced ÷ plain latency: the monitoring backend, which 3.12 and later run, aims lower."""
+    return 1.3 if tuple(map(int, version.split(".")[:2])) >= (3, 12) else 2
+
+
 def wsgi_table(wsgi):
-    rows = header("CPython", "latency, 1 client: plain / traced", "× (≤ 2)",
+    rows = header("CPython", "latency, 1 client: plain / traced", "× (≤ 2; 3.12+: ≤ 1.3)",
                   "throughput, 8 clients: plain / traced", "× (≥ 0.5)",
                   "requests served / stored")  # fmt: skip
     for version, w in wsgi.items():
         plain, traced = w["plain"], w["traced"]
         rows.append(
             f"| {version} | {plain['latency_ms']:.2f} / {traced['latency_ms']:.2f} ms | "
-            f"{w['latency_ratio']:.2f} ({verdict(w['latency_ratio'] <= 2)}) | "
+            f"{w['latency_ratio']:.2f} ({verdict(w['latency_ratio'] <= latency_limit(version))}) | "
             f"{plain['throughput']:,.0f} / {traced['throughput']:,.0f} req/s | "
             f"{w['throughput_ratio']:.2f} ({verdict(w['throughput_ratio'] >= 0.5)}) | "
             f"{traced['served']:,} / {traced['stored']:,} "
