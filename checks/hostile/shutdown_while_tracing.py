@@ -5,6 +5,7 @@ modules are being torn down."""
 import atexit
 import os
 import threading
+import time
 
 from vexo import _vexo
 from vexo.profiler import Profiler
@@ -25,6 +26,15 @@ class FinalWords:
         work(3)
 
 
+def keep_working():
+    # On through the interpreter's teardown, at a pace that keeps the trace under its size limit
+    # however long the exit takes: a tight loop filled it on a slow run, and the dropped records
+    # were reported.
+    for i in range(10**9):
+        work(i)
+        time.sleep(0.0001)
+
+
 def at_exit():
     work(2)
     print("atexit ran", flush=True)
@@ -33,6 +43,6 @@ def at_exit():
 atexit.register(at_exit)
 _vexo.register_profiler(profiler)
 keeper = FinalWords()
-threading.Thread(target=lambda: [work(i) for i in range(10**9)], daemon=True).start()
+threading.Thread(target=keep_working, daemon=True).start()
 work(1)
 print("end of program", flush=True)
