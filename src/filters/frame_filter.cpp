@@ -49,6 +49,15 @@ PathAnswers path_answers(std::string_view filename, const std::vector<PathFinder
   };
 }
 
+std::string fragments_key(const std::vector<PathFinder>& include_frames,
+                          const std::vector<PathFinder>& ignore_frames) {
+  std::string key;
+  for (const auto& finder : include_frames) key += finder.fragment() + '\0';
+  key += '\1';
+  for (const auto& finder : ignore_frames) key += finder.fragment() + '\0';
+  return key;
+}
+
 bool should_record(const PathAnswers& answers, PyFrameObject* frame) {
   if (!answers.needs_callers()) return answers.may_record();
   return !attrs_filter(frame);

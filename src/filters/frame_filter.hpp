@@ -2,6 +2,7 @@
 // package's own or generated code, unless an include fragment forces a path in.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,11 @@ struct PathAnswers {
 
 PathAnswers path_answers(std::string_view filename, const std::vector<PathFinder>& include_frames,
                          const std::vector<PathFinder>& ignore_frames);
+
+// A text that is equal for two pairs of fragment lists exactly when `path_answers` gives the same
+// answers for them: what caches of those answers are kept under.
+std::string fragments_key(const std::vector<PathFinder>& include_frames,
+                          const std::vector<PathFinder>& ignore_frames);
 
 // The same decision as `evaluate(...).record()`. The callers are only read when their answer can
 // still change the outcome: reading them has no effect that a program can see, and on 3.11 and

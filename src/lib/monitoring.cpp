@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "filters/frame_filter.hpp"
 #include "lib/hook.hpp"
 #include "lib/module_functions.hpp"
 #include "lib/shutdown.hpp"
@@ -220,11 +221,8 @@ void release_when_idle(std::size_t bound_threads) noexcept {
 // What decides which code locations a profiler drops for good: its path fragments and the code
 // names and paths its plugins watch.
 std::string filter_settings(const profiler::ProfilerState& state) {
-  std::string text;
-  for (const auto& finder : state.settings.include_frames) text += finder.fragment() + '\0';
-  text += '\1';
-  for (const auto& finder : state.settings.ignore_frames) text += finder.fragment() + '\0';
-  text += '\1';
+  std::string text =
+      filters::fragments_key(state.settings.include_frames, state.settings.ignore_frames) + '\1';
   std::vector<std::string> watched;
   for (const auto& [code_name, processors] : state.plugins) {
     for (const auto& processor : processors) {

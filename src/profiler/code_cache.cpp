@@ -29,15 +29,6 @@ CodeInfo describe(PyObject* code, const std::vector<filters::PathFinder>& includ
   return info;
 }
 
-std::string filter_key(const std::vector<filters::PathFinder>& include_frames,
-                       const std::vector<filters::PathFinder>& ignore_frames) {
-  std::string key;
-  for (const auto& finder : include_frames) key += finder.fragment() + '\0';
-  key += '\1';
-  for (const auto& finder : ignore_frames) key += finder.fragment() + '\0';
-  return key;
-}
-
 }  // namespace
 
 std::shared_ptr<CodeCache> CodeCache::shared(
@@ -46,7 +37,7 @@ std::shared_ptr<CodeCache> CodeCache::shared(
   // Only touched with the interpreter lock held. Leaked, as the built-in finders are: it holds no
   // interpreter object, and a profiler made during static destruction still finds it.
   static auto* caches = new std::unordered_map<std::string, std::weak_ptr<CodeCache>>();
-  std::string key = filter_key(include_frames, ignore_frames);
+  std::string key = filters::fragments_key(include_frames, ignore_frames);
   auto found = caches->find(key);
   if (found != caches->end()) {
     if (std::shared_ptr<CodeCache> cache = found->second.lock()) return cache;
