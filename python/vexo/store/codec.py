@@ -28,10 +28,11 @@ def compress_all(documents: list[bytes]) -> list[bytes]:
     """The documents compressed with the default codec, the small ones and the others each in one
     call where the codec allows: each call gives the interpreter lock away and may wait long to
     have it back when the traced program keeps it busy."""
-    small = [index for index, document in enumerate(documents) if len(document) < _SMALL]
-    large = [index for index, document in enumerate(documents) if len(document) >= _SMALL]
+    by_level: dict[int, list[int]] = {_SMALL_ZSTD_LEVEL: [], _ZSTD_LEVEL: []}
+    for index, document in enumerate(documents):
+        by_level[_SMALL_ZSTD_LEVEL if len(document) < _SMALL else _ZSTD_LEVEL].append(index)
     compressed: list[bytes] = [b""] * len(documents)
-    for level, indexes in ((_SMALL_ZSTD_LEVEL, small), (_ZSTD_LEVEL, large)):
+    for level, indexes in by_level.items():
         parts = _compress([documents[index] for index in indexes], level)
         for index, part in zip(indexes, parts, strict=True):
             compressed[index] = part
