@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <iterator>
+#include <span>
 #include <string>
 
 #include "profiler/log_error.hpp"
 #include "profiler/save.hpp"
 #include "py/error.hpp"
-#include "utils/ulid.hpp"
 
 namespace vexo::profiler {
 
@@ -63,11 +63,11 @@ const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state) 
   return *slot.thread_info;
 }
 
-void push_frame_data(ProfilerState& state, std::size_t thread_id, Records& records) {
+void push_frame_data(ProfilerState& state, std::size_t thread_id,
+                     std::span<EventRecord> records) {
   const Settings& settings = state.settings;
-  auto append = [&records](RecordBuffer& buffer) {
-    for (Record& record : records) buffer.push_back(std::move(record));
-    records.clear();
+  auto append = [records](RecordBuffer& buffer) {
+    for (EventRecord& record : records) buffer.push_back(std::move(record.bytes));
   };
   if (settings.threading && thread_id != settings.main_thread_id) {
     std::lock_guard<std::mutex> guard(state.frames.lock);
@@ -80,48 +80,25 @@ void push_frame_data(ProfilerState& state, std::size_t thread_id, Records& recor
 
 namespace {
 
-// Moves the first `count` records out of `records` into the thread's buffer.
-void push_leading(ProfilerState& state, std::size_t thread_id, Records& records,
-                  std::size_t count) {
-  Records leading(std::make_move_iterator(records.begin()),
-                  std::make_move_iterator(records.begin() + static_cast<std::ptrdiff_t>(count)));
-  records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
-  push_frame_data(state, thread_id, leading);
-}
-
 void start_new_trace(ProfilerState& state) {
-  std::string trace_id = ulid::new_trace_id();
-  {
-    std::scoped_lock guard(state.trace_id.lock, state.frames_of_interest.lock, state.frames.lock);
-    state.trace_id.value = std::move(trace_id);
-    state.frames_of_interest.value.clear();
-    state.frames.value.clear();
-    state.budget.reset();
-  }
+  state.start_new_trace();
   report_repeated_failures(state.failures);
 }
 
 // Drops the frame records that do not fit in the trace's budget; the other records always go in.
 // True if any was dropped.
-bool keep_within_budget(ProfilerState& state, std::vector<std::string>& types, Records& records) {
-  bool dropped = false;
+bool keep_within_budget(ProfilerState& state, EventRecords& records) {
   std::size_t kept = 0;
-  for (std::size_t index = 0; index < records.size(); ++index) {
-    if (types[index] == "frame") {
-      if (!state.budget.take(records[index].size())) {
-        dropped = true;
-        continue;
-      }
-    } else {
-      state.budget.add(records[index].size());
+  for (EventRecord& record : records) {
+    if (record.kind != RecordKind::Frame) {
+      state.budget.add(record.bytes.size());
+    } else if (!state.budget.take(record.bytes.size())) {
+      continue;
     }
-    if (kept != index) {
-      types[kept] = std::move(types[index]);
-      records[kept] = std::move(records[index]);
-    }
+    if (&records[kept] != &record) records[kept] = std::move(record);
     ++kept;
   }
-  types.resize(kept);
+  const bool dropped = kept != records.size();
   records.resize(kept);
   return dropped;
 }
@@ -135,33 +112,30 @@ bool keep_within_budget(ProfilerState& state, std::vector<std::string>& types, R
 
 }  // namespace
 
-void push_frames(ProfilerState& state, Event event, std::vector<std::string>& types,
-                 Records& records) {
-  if (types.empty()) return;
-  const bool dropped = keep_within_budget(state, types, records);
-  if (event == Event::Return) {
-    std::reverse(records.begin(), records.end());
-    std::reverse(types.begin(), types.end());
-  }
+void push_frames(ProfilerState& state, Event event, EventRecords& records) {
+  if (records.empty()) return;
+  const bool dropped = keep_within_budget(state, records);
+  if (event == Event::Return) std::reverse(records.begin(), records.end());
   const std::size_t thread_id = cached_thread_info(state).native_id;
+  // Hands over the records from the last cut up to `end`.
+  std::size_t cut = 0;
+  auto push_until = [&](std::size_t end) {
+    push_frame_data(state, thread_id, std::span(records).subspan(cut, end - cut));
+    cut = end;
+  };
   if (state.settings.one_trace_per_test) {
-    // Positions are counted in what is left after each cut, so that every marker acts on its own
-    // record even when one event carries several.
-    std::size_t cut = 0;
-    for (std::size_t index = 0; index < types.size(); ++index) {
-      const std::size_t position = index - cut;
-      if (types[index] == "end_test") {
-        push_leading(state, thread_id, records, position + 1);
-        cut = index + 1;
+    // Every marker acts on its own record even when one event carries several.
+    for (std::size_t index = 0; index < records.size(); ++index) {
+      if (records[index].kind == RecordKind::EndTest) {
+        push_until(index + 1);
         save_in_db(state);
-      } else if (types[index] == "start_test") {
-        push_leading(state, thread_id, records, position);
-        cut = index;
+      } else if (records[index].kind == RecordKind::StartTest) {
+        push_until(index);
         start_new_trace(state);
       }
     }
   }
-  push_frame_data(state, thread_id, records);
+  push_until(records.size());
   if (dropped && state.budget.first_drop()) report_dropped_records(state.budget.limit());
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,12 @@ void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
 // the call-site rule ever looks at.
 call_site::CallFrameStack call_frames_snapshot(ProfilerState& state, std::size_t depth = 2);
 
-// Hands over one event's records with their types, acting on the test markers when one trace per
-// test is configured. Throws py::Error (thread identity or saving failed).
-void push_frames(ProfilerState& state, Event event, std::vector<std::string>& types,
-                 Records& records);
+// Hands over one event's records, acting on the test markers when one trace per test is
+// configured. Throws py::Error (thread identity or saving failed).
+void push_frames(ProfilerState& state, Event event, EventRecords& records);
 
-// Moves the records to the end of the buffer of the thread with this native id.
-void push_frame_data(ProfilerState& state, std::size_t thread_id, Records& records);
+// Moves the records' bytes to the end of the buffer of the thread with this native id.
+void push_frame_data(ProfilerState& state, std::size_t thread_id, std::span<EventRecord> records);
 
 // The calling thread's identity, asked once and then cached in its slot.
 const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state);

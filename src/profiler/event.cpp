@@ -1,6 +1,7 @@
 #include "profiler/event.hpp"
 
 #include <mutex>
+#include <string_view>
 
 #include "filters/frame_filter.hpp"
 #include "plugins/process_event.hpp"
@@ -37,8 +38,7 @@ struct EventContext {
   Ref code;
   CodeInfo info;
   // The thread's own, emptied for each event and reused.
-  std::vector<std::string>& types;
-  Records& records;
+  EventRecords& records;
 
   PyObject* co_filename() const { return py::code_filename(code.get()); }
   PyObject* co_name() const { return py::code_name(code.get()); }
@@ -47,6 +47,14 @@ struct EventContext {
     log_error(state.failures, frame, error, event_name(event), co_filename(), co_name());
   }
 };
+
+// Plugins name their records' types; the buffers act on a few of them.
+RecordKind plugin_record_kind(std::string_view type) {
+  if (type == "start_test") return RecordKind::StartTest;
+  if (type == "end_test") return RecordKind::EndTest;
+  if (type == "frame") return RecordKind::Frame;
+  return RecordKind::Other;
+}
 
 void run_plugins(EventContext& context) {
   ProfilerState& state = context.state;
@@ -64,8 +72,8 @@ void run_plugins(EventContext& context) {
   for (plugins::PluginProcessor& processor : *context.info.processors) {
     try {
       if (auto produced = plugins::process_plugin_event(processor, plugin_event)) {
-        context.types.push_back(std::move(produced->type));
-        context.records.push_back(std::move(produced->record));
+        context.records.push_back(
+            {plugin_record_kind(produced->type), std::move(produced->record)});
       }
     } catch (const py::Error& error) {
       context.log(error);
@@ -176,10 +184,9 @@ void process_event(EventContext& context) {
   }
   try {
     if (record) {
-      context.records.push_back(process_frame(context));
-      context.types.emplace_back("frame");
+      context.records.push_back({RecordKind::Frame, process_frame(context)});
     }
-    push_frames(context.state, context.event, context.types, context.records);
+    push_frames(context.state, context.event, context.records);
   } catch (const py::Error& error) {
     // A frame whose return could not be recorded has returned all the same: left on the stack it
     // would stand as the caller of every later call of its thread.
@@ -214,9 +221,8 @@ void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Ev
   if (!info.may_matter()) return;
   state.renew_after_fork();
   ThreadSlot& slot = state.thread_slot();
-  slot.types.clear();
   slot.records.clear();
-  EventContext context{frame, state, arg, event, std::move(code), info, slot.types, slot.records};
+  EventContext context{frame, state, arg, event, std::move(code), info, slot.records};
   if (!info.names_are_text) {
     // A name that is not UTF-8 text (lone surrogates) abandons this event only, reported once.
     report_names_not_text(context);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -14,8 +15,15 @@ namespace vexo::profiler {
 // One complete MessagePack value, stored and embedded without being decoded again. Records are
 // made at their exact size (capacity equal to size).
 using Record = msgpack::Bytes;
-// The records of one event, on their way to a buffer.
-using Records = std::vector<Record>;
+// What the buffers must know of a record besides its bytes: frame records count against the
+// trace's budget, and the markers of a test's start and end cut one trace per test.
+enum class RecordKind : std::uint8_t { Frame, StartTest, EndTest, Other };
+// One record of an event, on its way to a buffer.
+struct EventRecord {
+  RecordKind kind;
+  Record bytes;
+};
+using EventRecords = std::vector<EventRecord>;
 // A buffer of records until the trace is built. A deque grows by fixed blocks, so a large trace
 // costs its records' bytes and a few dozen bytes per record, never a doubling's worth of slack.
 using RecordBuffer = std::deque<Record>;

@@ -60,11 +60,13 @@ void ProfilerState::renew_in_child(std::uint64_t generation) {
   fork_generation_.store(generation, std::memory_order_relaxed);
   plugin_lock.release_if_held_by_another_thread();
   // Only the forking thread exists in the child, and it holds the interpreter lock: no other
-  // thread can be inside these locks, which are never held across interpreter code.
+  // thread can be inside the buffers' locks, which are never held across interpreter code.
+  start_new_trace();
+}
+
+void ProfilerState::start_new_trace() {
   std::string new_trace_id = ulid::new_trace_id();
-  std::lock_guard<std::mutex> trace_id_guard(trace_id.lock);
-  std::lock_guard<std::mutex> interest_guard(frames_of_interest.lock);
-  std::lock_guard<std::mutex> frames_guard(frames.lock);
+  std::scoped_lock guard(trace_id.lock, frames_of_interest.lock, frames.lock);
   trace_id.value = std::move(new_trace_id);
   frames_of_interest.value.clear();
   frames.value.clear();

@@ -35,9 +35,8 @@ struct ThreadSlot {
   msgpack::Bytes scratch;
   std::string path;
   std::string qualname;
-  // The records of one event, with their types.
-  std::vector<std::string> types;
-  Records records;
+  // The records of one event.
+  EventRecords records;
 };
 
 template <class Value>
@@ -101,6 +100,9 @@ class ProfilerState {
   // traces under a trace id of its own, and locks held by threads the child does not have are
   // freed. Cheap when nothing changed; called before the state is used from the interpreter.
   void renew_after_fork();
+
+  // Goes on under a new trace id with empty buffers and a whole budget.
+  void start_new_trace();
 
   // Interpreter references held by the state, for the garbage collector.
   int traverse(visitproc visit, void* arg);
