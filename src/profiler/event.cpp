@@ -236,16 +236,8 @@ void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Ev
 void profile(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event) noexcept {
   try {
     profile_event(frame, state, arg, event);
-  } catch (const py::Broken& broken) {
-    report_abandoned_event(broken.what(), reinterpret_cast<PyObject*>(frame));
-  } catch (const py::Fatal& fatal) {
-    report_abandoned_event(fatal.what(), reinterpret_cast<PyObject*>(frame));
-  } catch (const std::bad_alloc&) {
-    report_abandoned_event("out of memory", reinterpret_cast<PyObject*>(frame));
-  } catch (const std::exception& other) {
-    report_abandoned_event(other.what(), reinterpret_cast<PyObject*>(frame));
   } catch (...) {
-    report_abandoned_event("unknown internal error", reinterpret_cast<PyObject*>(frame));
+    report_abandoned_event(py::internal_failure(), reinterpret_cast<PyObject*>(frame));
   }
   if (PyErr_Occurred()) PyErr_Clear();
 }

@@ -73,21 +73,27 @@ void set_fatal(const char* message) noexcept {
 }
 }  // namespace
 
+const char* internal_failure() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& other) {
+    return other.what();
+  } catch (...) {
+    return "unknown internal error";
+  }
+}
+
 void raise_current_exception() noexcept {
   try {
     throw;
   } catch (const Error& error) {
     error.restore();
-  } catch (const Fatal& fatal) {
-    set_fatal(fatal.what());
-  } catch (const Broken& broken) {
-    set_fatal(broken.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::exception& other) {
-    set_fatal(other.what());
   } catch (...) {
-    set_fatal("unknown internal error");
+    set_fatal(internal_failure());
   }
 }
 

@@ -80,6 +80,10 @@ PyObject* fatal_error_type() noexcept;
 // Sets the pending interpreter exception for whatever was thrown, at an interpreter boundary.
 void raise_current_exception() noexcept;
 
+// What the exception being handled says went wrong inside the tracer. Only called in a handler;
+// the text lives as long as that handler.
+const char* internal_failure() noexcept;
+
 template <class Result, class Body>
 Result guard(Result failure, Body&& body) noexcept {
   try {
