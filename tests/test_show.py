@@ -229,6 +229,22 @@ def test_json_holds_the_values_in_full():
     assert json.loads(written.getvalue()) == json.loads(text)
 
 
+def test_streamed_json_and_text_follow_the_nesting():
+    # a(b(c), d(f)), e: siblings follow a nested call, and two lists close at once.
+    steps = ["call a", "call b", "call c", "return c", "return b", "call d", "call f"]
+    steps += ["return f", "return d", "return a", "call e", "return e"]
+    records = [
+        record(event, name, f"frm_{name}", 1, float(time))
+        for time, (event, name) in enumerate(step.split() for step in steps)
+    ]
+    trace = build_tree(document(records))
+    written = io.StringIO()
+    dump_json(trace, written.write)
+    assert json.loads(written.getvalue()) == to_json(trace)
+    calls = [line.split("(")[0] for line in render_text(trace) if line.lstrip().startswith("app.")]
+    assert calls == ["  app.a", "    app.b", "      app.c", "    app.d", "      app.f", "  app.e"]
+
+
 def test_deep_traces_render_without_recursion():
     depth = 5000
     records = [record("call", "r", f"frm_{i}", 1, 1.0) for i in range(depth)]

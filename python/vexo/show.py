@@ -243,21 +243,22 @@ def render_text(trace: Trace) -> Iterator[str]:
         yield ""
         native = "" if thread.native_id is None else f" (native id {thread.native_id})"
         yield f"thread {thread.name}{native}"
-        yield from _node_lines(thread.roots, 1)
+        for node, level in _preorder(thread.roots):
+            yield _INDENT * (level + 1) + node_text(node)
 
 
-def _node_lines(nodes: list[Call | Event], depth: int) -> Iterator[str]:
-    # A loop with an explicit stack: traces of deep recursion must not exhaust ours.
-    stack: list[tuple[Iterator[Call | Event], int]] = [(iter(nodes), depth)]
+def _preorder(nodes: list[Call | Event]) -> Iterator[tuple[Call | Event, int]]:
+    """Each node with its nesting level (0 for `nodes`), every call before its children. A loop
+    with an explicit stack: traces of deep recursion must not exhaust Python's."""
+    stack = [iter(nodes)]
     while stack:
-        children, level = stack[-1]
-        node = next(children, None)
+        node = next(stack[-1], None)
         if node is None:
             stack.pop()
             continue
-        yield _INDENT * level + node_text(node)
+        yield node, len(stack) - 1
         if isinstance(node, Call) and node.children:
-            stack.append((iter(node.children), level + 1))
+            stack.append(iter(node.children))
 
 
 def node_text(node: Call | Event) -> str:
@@ -372,23 +373,19 @@ def dump_json(trace: Trace, write: Callable[[str], Any]) -> None:
 
 def _dump_nodes(nodes: list[Call | Event], write: Callable[[str], Any]) -> None:
     write("[")
-    # (children left, whether one was written, text closing the list and its owner)
-    stack: list[tuple[Iterator[Call | Event], bool, str]] = [(iter(nodes), False, "]")]
-    while stack:
-        children, written, closing = stack[-1]
-        node = next(children, None)
-        if node is None:
-            stack.pop()
-            write(closing)
-            continue
-        stack[-1] = (children, True, closing)
-        entry = _json_node(node)
-        text = (", " if written else "") + json.dumps(entry)
+    written = [False]  # per open list, outermost first: whether it holds a node yet
+    for node, level in _preorder(nodes):
+        while len(written) > level + 1:
+            written.pop()
+            write("]}")  # a call's "children" list, and the call
+        text = (", " if written[level] else "") + json.dumps(_json_node(node))
+        written[level] = True
         if isinstance(node, Call) and node.children:
             write(text[: -len("]}")])  # leaves the node's "children" list open
-            stack.append((iter(node.children), False, "]}"))
+            written.append(False)
         else:
             write(text)
+    write("]}" * (len(written) - 1) + "]")
 
 
 def json_header(trace: Trace) -> dict[str, Any]:
@@ -409,18 +406,13 @@ def _json_thread(thread: Thread) -> dict[str, Any]:
 
 def _json_nodes(nodes: list[Call | Event]) -> list[dict[str, Any]]:
     result: list[dict[str, Any]] = []
-    # (nodes, list their JSON goes into), walked without recursion like the text.
-    stack: list[tuple[Iterator[Call | Event], list[dict[str, Any]]]] = [(iter(nodes), result)]
-    while stack:
-        children, target = stack[-1]
-        node = next(children, None)
-        if node is None:
-            stack.pop()
-            continue
+    targets = [result]  # per open level, outermost first: the list its nodes go into
+    for node, level in _preorder(nodes):
+        del targets[level + 1 :]
         entry = _json_node(node)
-        target.append(entry)
+        targets[level].append(entry)
         if isinstance(node, Call) and node.children:
-            stack.append((iter(node.children), entry["children"]))
+            targets.append(entry["children"])
     return result
 
 
