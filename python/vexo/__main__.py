@@ -53,6 +53,7 @@ from vexo.profiler import Profiler
 from vexo.runs import end_run, start_own_run
 from vexo.store.locations import is_server_url, shown
 from vexo.subprocesses import leave_children_untraced, program_ended, trace_children
+from vexo.utils import STREAM_ERRORS, flush_quietly
 
 __all__ = ["build_parser", "main"]
 
@@ -304,11 +305,7 @@ def _end_by_sigint_if_interrupted() -> None:
     the status 130 stands only where the signal cannot be sent."""
     if not _interruption.uncaught:
         return
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError, AttributeError):
-            pass
+    flush_quietly("stdout", "stderr")
     try:
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGINT)
@@ -323,15 +320,10 @@ def exit_status(exit: SystemExit) -> int:
         return 0
     if isinstance(code, int):
         return int(code)
-    try:
-        sys.stdout.flush()
-    except (OSError, ValueError, AttributeError):
-        pass
-    try:
+    flush_quietly("stdout")
+    with contextlib.suppress(*STREAM_ERRORS):
         sys.stderr.write(f"{code}\n")
-        sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass
+    flush_quietly("stderr")
     return EXIT_FAILURE
 
 
@@ -402,10 +394,7 @@ def _text_list_argv(given: list[str]) -> Iterator[None]:
 def save_program_trace(profiler: Profiler, settings: Settings, status: int, cwd: str) -> int:
     """Stores the trace and reports it on standard error; a failure turns a successful exit
     status into 1."""
-    try:
-        sys.stdout.flush()  # the program's output comes first
-    except (OSError, ValueError, AttributeError):
-        pass
+    flush_quietly("stdout")  # the program's output comes first
     try:
         document = profiler.build()
         trace_id = document_trace_id(document) or profiler.trace_id

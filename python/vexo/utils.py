@@ -6,14 +6,17 @@ tracing), and the tracer leaves this file's frames out of traces.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import time
 
 __all__ = [
     "CROCKFORD_BASE32",
+    "STREAM_ERRORS",
     "class_name",
     "compiled",
+    "flush_quietly",
     "new_trace_id",
     "new_ulid",
     "say",
@@ -90,14 +93,24 @@ def class_name(cls: type) -> str:
     return qualname
 
 
+# What using a standard stream raises once the program has closed it, replaced it by something
+# odd, or deleted it.
+STREAM_ERRORS = (OSError, ValueError, AttributeError)
+
+
 def say(message: str) -> None:
     """One line of vexo's own on standard error, whatever the program did to it: nothing when
     the stream is closed, replaced by something odd, or gone."""
-    try:
+    with contextlib.suppress(*STREAM_ERRORS):
         sys.stderr.write(f"vexo: {message}\n")
         sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass
+
+
+def flush_quietly(*names: str) -> None:
+    """Flushes the standard streams of these names ("stdout", "stderr") as far as they can be."""
+    for name in names:
+        with contextlib.suppress(*STREAM_ERRORS):
+            getattr(sys, name).flush()
 
 
 def _load_compiled():
