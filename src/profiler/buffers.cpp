@@ -63,8 +63,7 @@ const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state) 
   return *slot.thread_info;
 }
 
-void push_frame_data(ProfilerState& state, std::size_t thread_id,
-                     std::span<EventRecord> records) {
+void push_frame_data(ProfilerState& state, std::size_t thread_id, std::span<EventRecord> records) {
   const Settings& settings = state.settings;
   auto append = [records](RecordBuffer& buffer) {
     for (EventRecord& record : records) buffer.push_back(std::move(record.bytes));
