@@ -44,7 +44,9 @@ _EVENTS = frozenset({"call", "return"})
 
 def load_plugin_data(config: Mapping[str, Any] | None) -> list[PluginDescription]:
     """The descriptions of the plugins that the configuration asks for, in its order."""
-    entries = (config or {}).get("plugins") or ()
+    entries = (config or {}).get("plugins")
+    if not entries:
+        return []  # the tracer asks at every registration, a server at every request
     if isinstance(entries, (str, bytes, Mapping)) or not isinstance(entries, Iterable):
         raise TypeError("the vexo configuration's 'plugins' must be a list of names or dicts")
     descriptions: list[PluginDescription] = []
