@@ -126,13 +126,9 @@ def save_trace_in_sqlite(
 
 
 def _origin() -> Origin:
-    # vexo.runs imports this module. Without a from-list, importing a loaded module is a look-up
-    # in C, not a call of importlib's Python code at every save.
-    import vexo.runs as runs
-
     link = processes.current()
     return Origin(
-        runs.current_run_id(), link.process_id, link.parent_process_id, link.parent_trace_id
+        processes.current_run_id(), link.process_id, link.parent_process_id, link.parent_trace_id
     )
 
 

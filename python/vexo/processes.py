@@ -1,5 +1,5 @@
-"""Which process this is, and which process and trace started it: what links the traces of a
-program's processes into one family.
+"""Which process this is, which process and trace started it, and which run it belongs to: what
+links the traces of a program's processes into one family.
 
 A process gets an id of its own the first time it is asked for, and a forked child gets a new one
 (the fork is noticed by the change of pid). A process started fresh learns its parent from the
@@ -13,10 +13,20 @@ import dataclasses
 import os
 import uuid
 
-__all__ = ["PARENT_VARIABLE", "ProcessLink", "adopt_parent", "current", "recording"]
+__all__ = [
+    "PARENT_VARIABLE",
+    "RUN_ID_VARIABLE",
+    "ProcessLink",
+    "adopt_parent",
+    "current",
+    "current_run_id",
+    "recording",
+]
 
 # "PROCESS_ID TRACE_ID" of the traced process that started this one.
 PARENT_VARIABLE = "VEXO_PARENT"
+# The id of the run (see `vexo.runs`) that this process and the processes it starts belong to.
+RUN_ID_VARIABLE = "VEXO_RUN_ID"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -43,6 +53,11 @@ def current() -> ProcessLink:
         _state.trace_id = None
     _state.pid = pid
     return _state.link
+
+
+def current_run_id() -> str | None:
+    """The run this process belongs to, from its environment."""
+    return os.environ.get(RUN_ID_VARIABLE) or None
 
 
 def recording(trace_id: str | None) -> None:

@@ -18,6 +18,7 @@ import time
 
 from vexo import db
 from vexo.config import DEFAULT_KEEP_RUNS, Settings
+from vexo.processes import RUN_ID_VARIABLE, current_run_id
 from vexo.store.locations import is_server_url
 from vexo.utils import new_ulid
 
@@ -31,13 +32,7 @@ __all__ = [
     "start_server_run",
 ]
 
-RUN_ID_VARIABLE = "VEXO_RUN_ID"
 logger = logging.getLogger("vexo")
-
-
-def current_run_id() -> str | None:
-    """The run this process belongs to, from its environment."""
-    return os.environ.get(RUN_ID_VARIABLE) or None
 
 
 def new_run_id() -> str:
