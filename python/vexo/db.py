@@ -78,7 +78,15 @@ __all__ = [
 
 DEFAULT_TIMEOUT = 60
 _T = TypeVar("_T")
-_waiting = threading.local()
+
+
+class _Waiting(threading.local):
+    # A default rather than getattr(): a thread's first look-up would raise and catch an
+    # AttributeError inside every save of the tracer.
+    active = False
+
+
+_waiting = _Waiting()
 
 
 class TraceSummary(NamedTuple):
@@ -117,7 +125,7 @@ def save_trace_in_sqlite(
     if not isinstance(msgpack, (bytes, bytearray, memoryview)):
         raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
     if wait is None:
-        wait = getattr(_waiting, "active", False)
+        wait = _waiting.active
     document = bytes(msgpack)
     trace = Pending(
         location_text(db_path), trace_id, time.time(), document, timeout, wait, _origin()
@@ -136,7 +144,7 @@ def _origin() -> Origin:
 def saves_waited() -> Iterator[None]:
     """Saves made on this thread meanwhile (also those the tracer makes) wait for their trace
     and raise when it cannot be stored."""
-    before = getattr(_waiting, "active", False)
+    before = _waiting.active
     _waiting.active = True
     try:
         yield

@@ -43,9 +43,16 @@ from vexo.runs import start_server_run
 __all__ = ["VexoDjangoMiddleware", "VexoMiddleware"]
 
 logger = logging.getLogger("vexo")
-# Per thread: the native profiler of the thread's last request trace, whose hook may still be
-# installed when a server closed the body on another thread.
-_last = threading.local()
+
+
+class _LastTrace(threading.local):
+    """Per thread: the native profiler of the thread's last request trace, whose hook may still
+    be installed when a server closed the body on another thread."""
+
+    native: Any = None
+
+
+_last = _LastTrace()
 
 
 class RequestTracing:
@@ -59,7 +66,7 @@ class RequestTracing:
     def begin(self, source: str) -> RequestTrace | None:
         """Starts tracing the calling thread; None when it is traced already or tracing fails."""
         hook = thread_tracer()
-        if hook is not None and hook is not getattr(_last, "native", None):
+        if hook is not None and hook is not _last.native:
             return None
         start_server_run(self.settings)
         try:
