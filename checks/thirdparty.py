@@ -1,15 +1,16 @@
 """Real third-party test suites, each run plainly and under `pytest --vexo`: the same tests pass,
 fail and are skipped, and every stored trace decodes.
 
-    python checks/thirdparty.py [--python PYTHON] [--cache DIR] [--suite NAME]... [--json FILE]
-                                [-- PYTEST ARGS...]
+    python checks/thirdparty.py [--python PYTHON] [--cache DIR] [--suite NAME]...
+                                [--backend BACKEND]... [--json FILE] [-- PYTEST ARGS...]
 
 Each library's source distribution is downloaded from PyPI once (pinned below) into the cache
 folder and unpacked afresh for every run. Its tests run from the unpacked folder, so the library
 is the traced program's own code and every one of its calls is recorded. Outcomes are compared
 test by test from pytest's JUnit XML reports. The stored traces must be one per test, each a
-trace document that decodes as MessagePack and holds its test's markers. `--json` writes the
-figures the benchmark reports: both times, the records stored and the store's size on disk.
+trace document that decodes as MessagePack and holds its test's markers. With `--backend`, the
+suite is traced once with each backend named. `--json` writes the figures the benchmark reports:
+the plain time and, per traced run, its time, the records stored and the store's size on disk.
 """
 
 from __future__ import annotations
@@ -139,8 +140,9 @@ def store_size(db_path):
     return sum(os.path.getsize(p) for p in (db_path, db_path + "-wal") if os.path.exists(p))
 
 
-def run_suite(python, cache, suite, pytest_args, folder):
-    """Problems found, and the run's figures."""
+def run_suite(python, cache, suite, backends, pytest_args, folder):
+    """Problems found, and the run's figures: the plain run's, and each traced run's under the
+    name of its backend ("default" for the settings' own)."""
     name = f"{suite.library} {suite.version}"
     archive = fetch(python, cache, suite)
     source = unpack(archive, os.path.join(folder, "source"))
@@ -149,26 +151,46 @@ def run_suite(python, cache, suite, pytest_args, folder):
         python, source, suite.tests, plain_report, pytest_args, PLAIN_TIMEOUT
     )
     print(f"{name}, plain: {plain.stdout.strip().splitlines()[-1]}")
-    db_path = os.path.join(folder, "traces.sqlite3")
-    traced_report = os.path.join(folder, "traced.xml")
-    traced_args = ["--vexo", f"--vexo-db={db_path}", *pytest_args]
-    traced, traced_seconds = run_pytest(
-        python, source, suite.tests, traced_report, traced_args, TRACED_TIMEOUT
-    )
-    print(f"{name}, traced: {' / '.join(traced.stdout.strip().splitlines()[-2:])}")
-    print(f"times: {plain_seconds:.1f} s plain, {traced_seconds:.1f} s traced")
-    figures = {"library": suite.library, "version": suite.version,
-               "plain_seconds": plain_seconds, "traced_seconds": traced_seconds}  # fmt: skip
+    expected = outcomes(plain_report)
+    figures = {"library": suite.library, "version": suite.version, "tests": len(expected),
+               "plain_seconds": plain_seconds, "traced": {}}  # fmt: skip
     problems = []
-    if traced.returncode != plain.returncode:
+    for backend in backends:
+        label = backend or "default"
+        found, figures["traced"][label] = traced_run(
+            python, source, suite, backend, (plain.returncode, expected), pytest_args,
+            os.path.join(folder, label),
+        )  # fmt: skip
+        problems += [f"{label}: {problem}" if backend else problem for problem in found]
+    return problems, figures
+
+
+def traced_run(python, source, suite, backend, plain, pytest_args, folder):
+    """One run under `pytest --vexo` (with the backend, if one is named), held against the plain
+    run's exit status and outcomes: the problems found, and its figures."""
+    os.makedirs(folder)
+    db_path = os.path.join(folder, "traces.sqlite3")
+    report = os.path.join(folder, "traced.xml")
+    vexo_args = ["--vexo", f"--vexo-db={db_path}"]
+    if backend:
+        vexo_args.append(f"--vexo-backend={backend}")
+    traced, seconds = run_pytest(
+        python, source, suite.tests, report, [*vexo_args, *pytest_args], TRACED_TIMEOUT
+    )
+    label = f"{suite.library} {suite.version}, traced{f' ({backend})' if backend else ''}"
+    print(f"{label}: {' / '.join(traced.stdout.strip().splitlines()[-2:])}, {seconds:.1f} s")
+    figures = {"seconds": seconds}
+    plain_status, expected = plain
+    problems = []
+    if traced.returncode != plain_status:
         problems.append(
-            f"pytest exit status {traced.returncode} traced, {plain.returncode} plain:\n"
+            f"pytest exit status {traced.returncode} traced, {plain_status} plain:\n"
             f"{traced.stdout[-3000:]}\n{traced.stderr[-3000:]}"
         )
-    if not os.path.exists(traced_report):
+    if not os.path.exists(report):
         problems.append(f"no report from the traced run:\n{traced.stderr[-3000:]}")
         return problems, figures
-    expected, actual = outcomes(plain_report), outcomes(traced_report)
+    actual = outcomes(report)
     for test_id in sorted(expected.keys() | actual.keys()):
         if expected.get(test_id) != actual.get(test_id):
             problems.append(
@@ -176,8 +198,7 @@ def run_suite(python, cache, suite, pytest_args, folder):
             )
     decoded, records, trace_problems = check_traces(python, db_path, len(expected))
     problems += trace_problems
-    figures.update(tests=len(expected), traces=decoded, records=records,
-                   store_bytes=store_size(db_path))  # fmt: skip
+    figures.update(traces=decoded, records=records, store_bytes=store_size(db_path))
     print(f"{decoded} traces decoded, {len(expected)} tests, {records} records, "
           f"{figures['store_bytes'] / max(records, 1):.0f} bytes stored per record")  # fmt: skip
     return problems, figures
@@ -189,6 +210,9 @@ def main():
     parser.add_argument("--cache", default=os.path.join("build", "thirdparty"))
     parser.add_argument("--suite", action="append", choices=sorted(SUITES),
                         help="run only this suite (repeatable; default: all)")  # fmt: skip
+    parser.add_argument("--backend", action="append", choices=("auto", "monitoring", "profile"),
+                        help="trace once with each backend named (default: once, with the"
+                        " settings' own)")  # fmt: skip
     parser.add_argument("--json", help="write the figures of each suite to this file")
     parser.add_argument("--keep", action="store_true", help="keep the run's folder")
     parser.add_argument("pytest_args", nargs="*", help="more arguments for both pytest runs")
@@ -199,8 +223,9 @@ def main():
         folder = tempfile.mkdtemp(prefix=f"vexo-thirdparty-{name}-")
         try:
             found, figures = run_suite(
-                python, os.path.abspath(args.cache), SUITES[name], args.pytest_args, folder
-            )
+                python, os.path.abspath(args.cache), SUITES[name], args.backend or [None],
+                args.pytest_args, folder,
+            )  # fmt: skip
         finally:
             if args.keep:
                 print(f"kept {folder}")

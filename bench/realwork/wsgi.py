@@ -1,8 +1,8 @@
 """A Flask request through waitress (a real threaded WSGI server), untraced and behind
-`VexoMiddleware`, side by side: latency with one client, throughput with eight, and whether every
-request served was stored.
+`VexoMiddleware` with each backend, side by side: latency with one client, throughput with eight,
+and whether every request served was stored.
 
-    python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--backend B] [--out FILE.json]
+    python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--backend B]... [--out FILE.json]
 
 The load comes from `wrk` (Debian's package), a C client that costs the server little; each
 round starts a fresh server per mode (the order alternating), lets it warm up, measures, and stops
@@ -26,7 +26,6 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MODES = ("plain", "traced")
 
 
 def free_port():
@@ -103,36 +102,45 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--seconds", type=int, default=3)
-    parser.add_argument("--backend", default="auto", choices=("auto", "monitoring", "profile"))
+    parser.add_argument("--backend", action="append", choices=("auto", "monitoring", "profile"),
+                        help="trace with this backend (repeatable; default: each one that this"
+                        " interpreter has)")  # fmt: skip
     parser.add_argument("--out")
     args = parser.parse_args()
     if shutil.which("wrk") is None:
         sys.exit("wsgi.py needs wrk: apt-get install wrk")
-    runs = {mode: [] for mode in MODES}
+    backends = args.backend or (
+        ["monitoring", "profile"] if sys.version_info >= (3, 12) else ["profile"]
+    )
+    # (mode, backend): the untraced server, then one traced server per backend.
+    servers = [("plain", "auto"), *(("traced", backend) for backend in backends)]
+    runs = {server: [] for server in servers}
     with tempfile.TemporaryDirectory() as folder:
         for round_no in range(args.rounds):
-            order = MODES if round_no % 2 == 0 else MODES[::-1]
-            for mode in order:
-                runs[mode].append(one_run(mode, args.seconds, folder, args.backend))
-                print(mode, runs[mode][-1], file=sys.stderr)
-    summary = {
-        mode: {
-            "latency_ms": statistics.median(r["latency_ms"] for r in rs),
-            "throughput": statistics.median(r["throughput"] for r in rs),
-            "served": sum(r["served"] for r in rs),
-            "stored": sum(r["stored"] for r in rs),
-        }
-        for mode, rs in runs.items()
-    }
-    plain, traced = summary["plain"], summary["traced"]
-    summary["python"] = platform.python_version()
-    summary["backend"] = args.backend
-    summary["latency_ratio"] = traced["latency_ms"] / plain["latency_ms"]
-    summary["throughput_ratio"] = traced["throughput"] / plain["throughput"]
+            for mode, backend in servers if round_no % 2 == 0 else servers[::-1]:
+                runs[mode, backend].append(one_run(mode, args.seconds, folder, backend))
+                print(mode, backend, runs[mode, backend][-1], file=sys.stderr)
+    medians = {server: summarized(rs) for server, rs in runs.items()}
+    plain = medians.pop(("plain", "auto"))
+    summary = {"python": platform.python_version(), "plain": plain, "traced": {}}
+    for (_, backend), traced in medians.items():
+        traced["latency_ratio"] = traced["latency_ms"] / plain["latency_ms"]
+        traced["throughput_ratio"] = traced["throughput"] / plain["throughput"]
+        summary["traced"][backend] = traced
     print(json.dumps(summary, indent=2))
     if args.out:
         with open(args.out, "w") as out:
             json.dump(summary, out, indent=2)
+
+
+def summarized(rounds):
+    """The medians of a server's rounds, and every request it served and stored."""
+    return {
+        "latency_ms": statistics.median(r["latency_ms"] for r in rounds),
+        "throughput": statistics.median(r["throughput"] for r in rounds),
+        "served": sum(r["served"] for r in rounds),
+        "stored": sum(r["stored"] for r in rounds),
+    }
 
 
 if __name__ == "__main__":
