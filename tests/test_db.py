@@ -437,6 +437,20 @@ def _record_documents():
         b"\x83\xa9timestamp\x01\xa9timestamp\xa1x\xa4meta\x82\xa6source\xa1a\xa6source\xc0",
         b"\x82\xa4meta\x81\xa6source\xa2\xff!\xb2frames_of_interest\x91\x82\xa4type\xaastart_test"
         b"\xa6nodeid\xa3\xc3(x",  # invalid UTF-8 text
+        # vexo's own extension values (a reference, one it does not know) and the record left
+        # where recording stopped, which is no test marker
+        packed(
+            {
+                "meta": {**meta, "x": msgpack.ExtType(7, b"")},
+                "frames_of_interest": [
+                    {"type": "recording_stopped", "reason": "budget", "limit": 8},
+                    {
+                        **end,
+                        "arg": msgpack.ExtType(1, msgpack.packb(["C", "f", "call", "arg", None])),
+                    },
+                ],
+            }
+        ),
     ]
     whole = packed({"meta": meta, "timestamp": 1.5, "frames_of_interest": [start, {"a": 1}, end]})
     odd = [

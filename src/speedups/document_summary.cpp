@@ -18,6 +18,7 @@ namespace {
 
 // Well within the nesting msgpack's unpacker reads (1024).
 constexpr int kMaxDepth = 256;
+constexpr int8_t kTimestamp = -1;
 
 bool is_map(uint8_t code) noexcept { return (code & 0xf0) == 0x80 || code == 0xde || code == 0xdf; }
 
@@ -34,9 +35,10 @@ bool is_number(uint8_t code) noexcept {
 }
 
 // Passes over one value; false when the unpacker might refuse it: nested too deep, or, for a value
-// it decodes, holding an extension value (a timestamp may be invalid) or a container as a map key
-// (not hashable). Iterative; the count of the innermost container stays in a register and the
-// reader is a local copy, so that no store to memory lies between two values.
+// it decodes, holding a timestamp (the one extension it decodes itself, which may be invalid; the
+// reader's hook takes any other without fail) or a container as a map key (not hashable).
+// Iterative; the count of the innermost container stays in a register and the reader is a local
+// copy, so that no store to memory lies between two values.
 bool pass(Reader& shared, bool decoded) {
   Reader reader = shared;
   uint64_t outer_counts[kMaxDepth];
@@ -58,7 +60,8 @@ bool pass(Reader& shared, bool decoded) {
     if (decoded) {
       const uint8_t code = reader.peek();
       const bool key = in_map && remaining % 2 == 0;
-      if (is_extension(code) || (key && is_container(code))) return false;
+      if (is_extension(code) && reader.extension_type() == kTimestamp) return false;
+      if (key && is_container(code)) return false;
       map = is_map(code);
     }
     remaining -= 1;

@@ -31,6 +31,14 @@ class Reader {
     return data_[position_];
   }
 
+  // The type of the extension value that is next (the value must be one).
+  int8_t extension_type() const {
+    const uint8_t code = peek();
+    const size_t offset = code >= 0xd4 ? 1 : 1 + (size_t{1} << (code - 0xc7));
+    if (offset >= size_ - position_) damaged();
+    return static_cast<int8_t>(data_[position_ + offset]);
+  }
+
   // The number of items of an array (or of key-value pairs of a map) whose header is next, or
   // kNone when the next value is not of that kind.
   size_t array_header() { return header(0x90, 0xdc); }
