@@ -6,6 +6,7 @@ import threading
 import msgpack
 import pytest
 
+from explorer_support import FIRST_ID, referenced_fields
 from vexo.__main__ import main
 from vexo.compare import compare
 from vexo.db import load_trace
@@ -292,6 +293,7 @@ def awkward_documents():
     yield {**header, "frames_of_interest": records, "frames": frames}
     yield {**header, "frames": frames, "frames_of_interest": "not a list"}
     yield {**header, "frames_of_interest": records * 3, "frames": ["not", "a", "map"]}
+    yield referenced_fields()
 
 
 @pytest.mark.parametrize("fields", list(awkward_documents()))
@@ -336,3 +338,29 @@ def test_detail_tells_a_frame_that_ended_by_its_raise(tmp_path):
     raise_line = refuse.__code__.co_firstlineno + 3
     assert (raised["raised_on_line"], raised["return_line"]) == (raise_line, raise_line)
     assert (returned["raised_on_line"], returned["return_value"]) == (None, None)
+
+
+def test_references_link_their_call_and_the_stop_shows(tmp_path):
+    index = TraceIndex(msgpack.packb(referenced_fields()))
+    text = "the trace reached its budget of 128 MiB; later calls are not recorded"
+    assert index.header["stopped"] == {"node": 2, "thread": "t1", "text": text}
+    assert index.summary(2)["args"] == text
+    add, total = index.detail(1), index.detail(3)
+    assert [(r["section"], r["local"], r["node"], r["name"]) for r in add["references"]] == [
+        ("locals_at_return", "self", 1, "app.add"),
+        ("return_value", None, 1, "app.add"),
+    ]
+    assert [(r["section"], r["local"], r["node"]) for r in total["references"]] == [
+        ("args", "self", 1), ("locals_at_call", "self", 1)]  # fmt: skip
+    assert total["args"]["fake"] == {"__ref__": {"frame_id": FIRST_ID}}  # a dict, no link
+    # Values are searched for their class, not for the ids a reference holds (call 3 has the id
+    # in a dict of its own).
+    assert [r["id"] for r in index.search("shop.cart", by="value")["results"]] == [1, 3]
+    assert [r["id"] for r in index.search("a6c5kmb2", by="value")["results"]] == [3]
+    # Compared, references to the same place in two traces match, whatever their ids.
+    other = TraceIndex(msgpack.packb(referenced_fields("frm_01M9A6C5KMB2G2HGQQYQJZZZZZ")))
+    assert compare(index, other)["value_differences"] == []
+    write_chrome(index, (out := tmp_path / "t.json").open("w"), quiet)
+    events = {e["name"]: e for e in json.loads(out.read_text())["traceEvents"]}
+    assert events["app.add"]["args"]["return"] == "<Cart unchanged since call frm_…JZSTMV>"
+    assert events["recording_stopped"]["s"] == "g"

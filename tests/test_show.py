@@ -7,6 +7,7 @@ import math
 import msgpack
 import pytest
 
+from explorer_support import FIRST_ID, reference, referenced_fields
 from vexo.profiler import Profiler
 from vexo.pytest_plugin import _vexo_end_test, _vexo_start_test
 from vexo.show import (
@@ -19,6 +20,7 @@ from vexo.show import (
     short,
     to_json,
 )
+from vexo.unpacking import UNREADABLE, Reference, unpack
 
 
 class Basket:
@@ -272,7 +274,12 @@ def test_deep_traces_render_without_recursion():
         ({"a": {"b": {"c": 1}}}, "{'a': {'b': {...}}}"),
         (b"\x00", "b'\\x00'"),
         (None, "None"),
-    ],
+        (
+            Reference("app.Cart", "frm_01ABCDEFGHJKMNPQRSTVWX", "return", "arg", None),
+            "<Cart unchanged since return frm_…RSTVWX>",
+        ),
+        ([UNREADABLE], "[<unreadable value>]"),
+    ],  # fmt: skip
 )
 def test_short_values(value, text):
     assert short(value) == text
@@ -284,3 +291,49 @@ def test_short_values(value, text):
 def test_what_is_not_a_trace_document(data):
     with pytest.raises(TraceFormatError, match="not a trace document"):
         build_tree(data)
+
+
+def test_references_and_where_recording_stopped():
+    trace = build_tree(msgpack.packb(referenced_fields()))
+    lines = list(render_text(trace))
+    add, stopped, total = lines[-3:]
+    assert add == (
+        "  app.add(self=Cart(owner='ada'), n=1) -> <Cart unchanged since call frm_…JZSTMV>"
+        "  app.py:3  [100.00 ms]"
+    )
+    assert stopped == (
+        "  -- recording stopped: the trace reached its budget of 128 MiB; later calls are not"
+        " recorded"
+    )
+    assert total.startswith(
+        "  app.total(self=<Cart unchanged since call frm_…JZSTMV>,"
+        " text='<Cart unchanged since call frm_…JZSTMV>', odd=<unreadable value>,...) -> 3"
+    )
+    add, stopped, total = to_json(trace)["threads"][0]["calls"]
+    fields = {"class": "shop.Cart", "frame_id": FIRST_ID, "event": "call", "field": "locals"}
+    assert add["return"] == {"__ref__": {**fields, "key": "self"}}
+    assert (stopped["kind"], stopped["type"], stopped["data"]) == (
+        "event", "recording_stopped", {"reason": "budget", "limit": 128 << 20})  # fmt: skip
+    assert (
+        total["args"]["text"].startswith("<Cart") and total["args"]["bad"] == "<unreadable value>"
+    )
+
+
+@pytest.mark.parametrize(
+    "ext",
+    [
+        msgpack.ExtType(9, msgpack.packb(["shop.Cart", FIRST_ID, "call", "locals", "self"])),
+        reference(FIRST_ID, data=b"\xc1"),
+        reference(FIRST_ID, data=msgpack.packb(["shop.Cart", FIRST_ID])),
+        reference(FIRST_ID, data=msgpack.packb(["C", "f", "call", "arg", None]) + b"\x00"),
+        reference(FIRST_ID, event=["call"]),
+        reference(FIRST_ID, event="later"),
+        reference(FIRST_ID, key=5),
+        reference(b"frm_1"),
+        reference(
+            FIRST_ID, data=msgpack.packb([msgpack.ExtType(1, b""), "f", "call", "arg", None])
+        ),
+    ],
+)
+def test_what_is_not_a_reference_reads_as_unreadable(ext):
+    assert unpack(msgpack.packb({"x": ext}, use_bin_type=True)) == {"x": UNREADABLE}

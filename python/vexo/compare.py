@@ -6,6 +6,7 @@ from __future__ import annotations
 import difflib
 from typing import Any
 
+from vexo.show import Call, args_line, short
 from vexo.traceindex import TraceIndex
 
 __all__ = ["compare"]
@@ -84,5 +85,15 @@ def _side(index: TraceIndex, calls: list[tuple[int, int]], position: int | None)
         "name": summary["name"],
         "args": summary["args"],
         "ret": summary["ret"],
-        "text": f"{summary['args']} -> {summary['ret']}",
+        "text": _compared_text(index, node),
     }
+
+
+def _compared_text(index: TraceIndex, node: int) -> str:
+    """The call's arguments and return value as compared: as the tree shows them, but with
+    references to earlier records without their frame ids, which differ from trace to trace (a
+    reference and a full dump of the same object still differ)."""
+    call = Call(*index.records(node))
+    args = "?" if call.args is None else args_line(call.args, ids=False)
+    ret = short(call.ret.get("arg"), ids=False) if call.ret is not None else None
+    return f"{args} -> {ret}"

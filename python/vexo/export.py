@@ -11,7 +11,7 @@ import json
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
-from vexo.show import Call, Event, short
+from vexo.show import STOPPED, Call, Event, short
 from vexo.traceindex import TraceIndex
 from vexo.version import __version__
 
@@ -55,7 +55,7 @@ def _chrome_events(index: TraceIndex, progress: Callable[[int, int], None]) -> I
                 yield {
                     "name": event.type,
                     "ph": "i",
-                    "s": "t",
+                    "s": "g" if event.type == STOPPED else "t",  # it concerns every thread
                     "ts": _micros(index, event.record.get("timestamp")),
                     "pid": _PID,
                     "tid": tid,

@@ -2,9 +2,10 @@
 
 A trace document holds flat records per thread buffer: a "frame" record for every call and every
 return of a recorded function (a return carries the frame id of its call), and plugin records
-(such as the test markers "start_test" and "end_test"). The tree nests each call under the call
-of its thread that was open when it was made, pairs it with its return by frame id, and keeps
-plugin records as events where they happened.
+(such as the test markers "start_test" and "end_test"), and, where a trace reached its byte budget,
+a "recording_stopped" record. The tree nests each call under the call of its thread that was open
+when it was made, pairs it with its return by frame id, and keeps the other records as events
+where they happened.
 
 This module runs only after tracing, when traces are shown; nothing here runs under the tracer.
 """
@@ -19,9 +20,10 @@ import re
 from collections.abc import Callable, Iterator
 from typing import Any
 
-import msgpack
+from vexo.unpacking import UNREADABLE_TEXT, Reference, is_unreadable, unpack
 
 __all__ = [
+    "STOPPED",
     "Call",
     "Event",
     "Thread",
@@ -32,6 +34,7 @@ __all__ = [
     "duration_text",
     "render_text",
     "short",
+    "stop_text",
     "to_json",
     "trace_of",
 ]
@@ -42,6 +45,8 @@ _PLUGIN_BASE_KEYS = frozenset(
 )
 # repr() of an object whose class keeps object's: "<module.Name object at 0x7f...>".
 _DEFAULT_REPR = re.compile(r"<(?:[\w.]+\.)?(\w+) object at 0x[0-9a-fA-F]+>")
+# The record the tracer leaves where a trace reached its budget: later frame records are dropped.
+STOPPED = "recording_stopped"
 _INDENT = "  "
 _VALUE_WIDTH = 60
 _ARGS_WIDTH = 120
@@ -139,9 +144,7 @@ class Trace:
 
 def decode(document: bytes) -> dict[str, Any]:
     try:
-        decoded = msgpack.unpackb(
-            document, raw=False, strict_map_key=False, unicode_errors="replace"
-        )
+        decoded = unpack(document)
     except Exception as error:
         raise TraceFormatError(f"not a trace document ({error})") from None
     if not isinstance(decoded, dict) or not isinstance(decoded.get("trace_id"), str):
@@ -262,6 +265,8 @@ def _preorder(nodes: list[Call | Event]) -> Iterator[tuple[Call | Event, int]]:
 
 
 def node_text(node: Call | Event) -> str:
+    if isinstance(node, Event) and node.type == STOPPED:
+        return f"-- recording stopped: {stop_text(node.record)}"
     if isinstance(node, Event):
         data = " ".join(f"{key}={short(value)}" for key, value in node.data.items())
         return f"* {node.type}" + (f" {data}" if data else "")
@@ -276,17 +281,39 @@ def node_text(node: Call | Event) -> str:
     return f"{node.name}({args_text}) {outcome}  {node.path}{timing}"
 
 
-def args_line(args: dict[str, Any]) -> str:
-    text = ", ".join(f"{key}={short(value)}" for key, value in args.items())
+def stop_text(record: dict[str, Any]) -> str:
+    """Why recording stopped, in words."""
+    reason, limit = record.get("reason"), record.get("limit")
+    if reason != "budget":
+        return f"{short(reason)}; later calls are not recorded"
+    if isinstance(limit, int) and not isinstance(limit, bool) and limit > 0:
+        return f"the trace reached its budget of {size_text(limit)}; later calls are not recorded"
+    return "the trace reached its budget; later calls are not recorded"
+
+
+def size_text(count: int) -> str:
+    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
+        if count >= 1 << shift:
+            return f"{count / (1 << shift):.4g} {unit}"
+    return f"{count} bytes"
+
+
+def args_line(args: dict[str, Any], ids: bool = True) -> str:
+    text = ", ".join(f"{key}={short(value, ids=ids)}" for key, value in args.items())
     return _cut(text, _ARGS_WIDTH)
 
 
-def short(value: object, width: int = _VALUE_WIDTH) -> str:
-    """A value in at most `width` characters, for reading rather than for parsing."""
-    return _cut(_compact(value, 0), width)
+def short(value: object, width: int = _VALUE_WIDTH, ids: bool = True) -> str:
+    """A value in at most `width` characters, for reading rather than for parsing. Without
+    `ids`, references leave out the frame id they point to (for comparing two traces)."""
+    return _cut(_compact(value, 0, ids), width)
 
 
-def _compact(value: object, depth: int) -> str:
+def _compact(value: object, depth: int, ids: bool = True) -> str:
+    if isinstance(value, Reference):
+        return value.text(ids)
+    if is_unreadable(value):
+        return UNREADABLE_TEXT
     if isinstance(value, str):
         match = _DEFAULT_REPR.fullmatch(value)
         # Objects without a repr of their own are stored as their default repr text.
@@ -294,17 +321,17 @@ def _compact(value: object, depth: int) -> str:
     if isinstance(value, (list, tuple)):
         if depth >= _DEPTH_SHOWN and value:
             return "[...]"
-        items = [_compact(item, depth + 1) for item in value[:_ITEMS_SHOWN]]
+        items = [_compact(item, depth + 1, ids) for item in value[:_ITEMS_SHOWN]]
         if len(value) > _ITEMS_SHOWN:
             items.append("...")
         return "[" + ", ".join(items) + "]"
     if isinstance(value, dict) and _is_object(value):
-        return _object_compact(value, depth)
+        return _object_compact(value, depth, ids)
     if isinstance(value, dict):
         if depth >= _DEPTH_SHOWN and value:
             return "{...}"
         entries = [
-            f"{_compact(key, depth + 1)}: {_compact(item, depth + 1)}"
+            f"{_compact(key, depth + 1, ids)}: {_compact(item, depth + 1, ids)}"
             for key, item in list(value.items())[:_ITEMS_SHOWN]
         ]
         if len(value) > _ITEMS_SHOWN:
@@ -318,13 +345,13 @@ def _is_object(value: dict) -> bool:
     return next(iter(value), None) == "__class__" and isinstance(value["__class__"], str)
 
 
-def _object_compact(value: dict[str, Any], depth: int) -> str:
+def _object_compact(value: dict[str, Any], depth: int, ids: bool) -> str:
     """Name(attribute=value, ...), with the class's name without its module."""
     name = value["__class__"].rpartition(".")[2]
     fields = list(value.items())[1:]
     if depth >= _DEPTH_SHOWN and fields:
         return f"{name}(...)"
-    shown = [f"{key}={_compact(item, depth + 1)}" for key, item in fields[:_ITEMS_SHOWN]]
+    shown = [f"{key}={_compact(item, depth + 1, ids)}" for key, item in fields[:_ITEMS_SHOWN]]
     if len(fields) > _ITEMS_SHOWN:
         shown.append("...")
     return f"{name}({', '.join(shown)})"
@@ -458,7 +485,12 @@ def split_path(path: str) -> tuple[str, int | None]:
 
 def jsonable(value: object) -> Any:
     """The decoded value with what JSON cannot hold turned into text: bytes, keys that are not
-    texts, and floats that are not finite."""
+    texts, and floats that are not finite. A reference is {"__ref__": {"class", "frame_id",
+    "event", "field", "key"}}."""
+    if isinstance(value, Reference):
+        return {"__ref__": value.fields()}
+    if is_unreadable(value):
+        return UNREADABLE_TEXT
     if isinstance(value, float):
         return value if math.isfinite(value) else repr(value)
     if isinstance(value, bytes):
@@ -466,8 +498,9 @@ def jsonable(value: object) -> Any:
     if isinstance(value, (list, tuple)):
         return [jsonable(item) for item in value]
     if isinstance(value, dict):
-        return {
-            key if isinstance(key, str) else _compact(key, 0): jsonable(item)
-            for key, item in value.items()
-        }
+        return {json_key(key): jsonable(item) for key, item in value.items()}
     return value
+
+
+def json_key(key: object) -> str:
+    return key if isinstance(key, str) else _compact(key, 0)

@@ -28,18 +28,22 @@ from typing import Any
 import msgpack
 
 from vexo.show import (
+    STOPPED,
     Call,
     Event,
     Thread,
     Trace,
     args_line,
     json_header,
+    json_key,
     jsonable,
     short,
     split_path,
+    stop_text,
     trace_of,
 )
 from vexo.tracenodes import read_nodes
+from vexo.unpacking import UNREADABLE_TEXT, Reference, is_unreadable, unpack
 
 __all__ = ["TraceIndex", "value_text"]
 
@@ -48,6 +52,8 @@ __all__ = ["TraceIndex", "value_text"]
 DETAIL_CHARACTERS = 65536
 SOURCE_CONTEXT = 4
 _THREAD, _CALL, _EVENT = "thread", "call", "event"
+# How a frame record's "frame_id" key is packed: each call's node is found by what follows it.
+_FRAME_ID_KEY = msgpack.packb("frame_id")
 
 
 class TraceIndex:
@@ -75,6 +81,7 @@ class TraceIndex:
         self.block = nodes.block
         self.offsets = nodes.offsets
         self._name_text, self._name_starts = nodes.name_text, nodes.name_starts
+        self.header["stopped"] = self._stopped()
         self.functions: dict[tuple[str, str], list[float]] = {}
         for name, path, calls, total, own in nodes.callees:
             figures = self.functions.setdefault((name, split_path(path)[0]), [0, 0.0, 0.0])
@@ -108,7 +115,10 @@ class TraceIndex:
             entry.update(name=str(name), native_id=native_id)
         elif kind == _EVENT:
             event = Event(self.records(number))
-            data = " ".join(f"{key}={short(value)}" for key, value in event.data.items())
+            if event.type == STOPPED:
+                data = stop_text(event.record)
+            else:
+                data = " ".join(f"{key}={short(value)}" for key, value in event.data.items())
             entry.update(name=event.type, args=data, start=self._time(event.record))
         else:
             call = Call(*self.records(number))
@@ -175,8 +185,87 @@ class TraceIndex:
             returned_at=jsonable(call.ret.get("timestamp")) if call.ret else None,
             call_site=self._call_site(number, first),
             source=source_lines(entry["file"], entry["line"]),
+            references=self._references(call),
         )
         return entry
+
+    def _references(self, call: Call) -> list[dict[str, Any]]:
+        """Each value of the call that is a reference to an earlier record: where it is shown
+        ("section": "args", "locals_at_call" or "locals_at_return" under the name "local", or
+        "return_value"), what it holds, and the node of the call it points to and its name."""
+        found: list[tuple[str, str | None, Reference]] = []
+        sections = [("args", call.args), ("locals_at_call", _locals(call.call))]
+        sections.append(("locals_at_return", _locals(call.ret)))
+        for section, values in sections:
+            if isinstance(values, dict):
+                found.extend(
+                    (section, json_key(key), value)
+                    for key, value in values.items()
+                    if isinstance(value, Reference)
+                )
+        if call.ret is not None and isinstance(call.ret.get("arg"), Reference):
+            found.append(("return_value", None, call.ret["arg"]))
+        references = []
+        for section, local, reference in found:
+            node = self.call_of_frame(reference.frame_id)
+            name = None if node is None else self.summary(node)["name"]
+            references.append(
+                {
+                    "section": section,
+                    "local": local,
+                    **reference.fields(),
+                    "node": node,
+                    "name": name,
+                }
+            )
+        return references
+
+    def call_of_frame(self, frame_id: str) -> int | None:
+        """The node of the call with that frame id, if the trace holds it."""
+        node = self._frames.get(frame_id)
+        if node is not None and self._frame_id(node) == frame_id:
+            return node
+        # A program value made of the same bytes came first: the records that hold the id, in
+        # turn.
+        wanted = msgpack.packb(frame_id)
+        position = self.block.find(wanted)
+        while position >= 0:
+            node = bisect.bisect_right(self.offsets, position) - 1
+            if self.kind[node] == _CALL and self._frame_id(node) == frame_id:
+                return node
+            position = self.block.find(wanted, self.offsets[node + 1])
+        return None
+
+    def _frame_id(self, node: int) -> Any:
+        return Call(*self.records(node)).first.get("frame_id")
+
+    @functools.cached_property
+    def _frames(self) -> dict[str, int]:
+        """The first call node where each text follows a "frame_id" key: each call's own, read
+        off the block's bytes when a reference is first followed (a program value may hold such a
+        key too, so a node found is checked)."""
+        frames: dict[str, int] = {}
+        block, offsets = self.block, self.offsets
+        position = block.find(_FRAME_ID_KEY)
+        while position >= 0:
+            start = position + len(_FRAME_ID_KEY)
+            text = _packed_text(block, start)
+            if text is not None:
+                node = bisect.bisect_right(offsets, position) - 1
+                if self.kind[node] == _CALL:
+                    frames.setdefault(text, node)
+            position = block.find(_FRAME_ID_KEY, start)
+        return frames
+
+    def _stopped(self) -> dict[str, Any] | None:
+        """Where recording stopped, when the trace reached its budget: the first such record."""
+        for number in _find(self._name_text, self._name_starts, STOPPED, len(self.kind)):
+            if self.kind[number] == _EVENT:
+                event = Event(self.records(number))
+                if event.type == STOPPED:
+                    thread = self.header["threads"][self.thread[number]]["name"]
+                    return {"node": number, "thread": thread, "text": stop_text(event.record)}
+        return None
 
     def _call_site(self, number: int, record: dict[str, Any]) -> dict[str, Any] | None:
         """The line of the calling function, and its node when the caller is in the tree."""
@@ -303,8 +392,23 @@ def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float))
 
 
-def _unpack(packed: bytes | memoryview) -> Any:
-    return msgpack.unpackb(packed, raw=False, strict_map_key=False, unicode_errors="replace")
+_unpack = unpack
+
+
+def _packed_text(block: bytes, start: int) -> str | None:
+    """The str value packed at `start`, if one is."""
+    code = block[start] if start < len(block) else 0
+    if 0xA0 <= code <= 0xBF:
+        begin, length = start + 1, code & 0x1F
+    elif 0xD9 <= code <= 0xDB:
+        width = 1 << (code - 0xD9)
+        begin, length = (
+            start + 1 + width,
+            int.from_bytes(block[start + 1 : start + 1 + width], "big"),
+        )
+    else:
+        return None
+    return block[begin : begin + length].decode("utf-8", "replace")
 
 
 def _locals(record: dict[str, Any] | None) -> Any:
@@ -312,12 +416,17 @@ def _locals(record: dict[str, Any] | None) -> Any:
 
 
 def value_text(value: Any) -> str:
-    """The texts inside a value, one per line: keys, strings and the repr of the rest."""
+    """The texts inside a value, one per line: keys, strings and the repr of the rest; of a
+    reference, its class's name alone (its frame id is none of the program's text)."""
     parts: list[str] = []
     stack = [value]
     while stack:
         item = stack.pop()
-        if isinstance(item, dict):
+        if isinstance(item, Reference):
+            parts.append(item.class_name)
+        elif is_unreadable(item):
+            parts.append(UNREADABLE_TEXT)
+        elif isinstance(item, dict):
             for key, inner in item.items():
                 stack.append(inner)
                 stack.append(key)

@@ -19,6 +19,7 @@ from typing import Any
 import msgpack
 
 from vexo.show import decode
+from vexo.unpacking import unpack, unpacker
 from vexo.utils import compiled
 
 __all__ = ["Nodes", "read_nodes"]
@@ -72,44 +73,38 @@ def _index_document(document: bytes, unpack: Callable[[bytes], Any]) -> tuple[di
 def _fields_and_buffers(document: bytes) -> tuple[dict[Any, Any], list[tuple[Any, int, int]]]:
     """The document's fields, and where its record buffers are: (thread, start, end) of each,
     the main thread's buffer first."""
-    unpacker = msgpack.Unpacker(
-        raw=False,
-        strict_map_key=False,
-        unicode_errors="replace",
-        max_buffer_size=max(len(document), 1),
-    )
-    unpacker.feed(document)
+    reader = unpacker(None, max_buffer_size=max(len(document), 1))
+    reader.feed(document)
     fields: dict[Any, Any] = {}
     main: list[tuple[int, int]] = []
     others: list[tuple[Any, int, int]] = []
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
+    for _ in range(reader.read_map_header()):
+        key = reader.unpack()
         if key == "frames_of_interest":
-            main = _spans(unpacker, document)
+            main = _spans(reader, document)
         elif key == "frames":
             others = []
-            if document[unpacker.tell()] in _MAPS:
-                for _ in range(unpacker.read_map_header()):
-                    thread = unpacker.unpack()
-                    others.extend((thread, *span) for span in _spans(unpacker, document))
+            if document[reader.tell()] in _MAPS:
+                for _ in range(reader.read_map_header()):
+                    thread = reader.unpack()
+                    others.extend((thread, *span) for span in _spans(reader, document))
             else:
-                unpacker.skip()
+                reader.skip()
         else:
-            fields[key] = unpacker.unpack()
-    if unpacker.tell() != len(document):
+            fields[key] = reader.unpack()
+    if reader.tell() != len(document):
         raise ValueError("not a whole trace document")
     return fields, [(fields.get("main_thread_id"), *span) for span in main] + others
 
 
-def _spans(unpacker: msgpack.Unpacker, document: bytes) -> list[tuple[int, int]]:
+def _spans(reader: msgpack.Unpacker, document: bytes) -> list[tuple[int, int]]:
     """Where the next value is, when it is an array (of records)."""
-    start = unpacker.tell()
-    unpacker.skip()
-    return [(start, unpacker.tell())] if document[start] in _ARRAYS else []
+    start = reader.tell()
+    reader.skip()
+    return [(start, reader.tell())] if document[start] in _ARRAYS else []
 
 
-def _unpack(packed: bytes) -> Any:
-    return msgpack.unpackb(packed, raw=False, strict_map_key=False, unicode_errors="replace")
+_unpack = unpack
 
 
 def _int64s(packed: bytes | array.array) -> array.array:
@@ -269,17 +264,15 @@ def _grouped(
 
 def _records(packed: bytes) -> list[_Entry]:
     """A buffer's records (maps; anything else in it is passed over)."""
-    unpacker = msgpack.Unpacker(
-        raw=False, strict_map_key=False, unicode_errors="replace", max_buffer_size=len(packed)
-    )
-    unpacker.feed(packed)
+    reader = unpacker(None, max_buffer_size=len(packed))
+    reader.feed(packed)
     records: list[_Entry] = []
-    for _ in range(unpacker.read_array_header()):
-        start = unpacker.tell()
+    for _ in range(reader.read_array_header()):
+        start = reader.tell()
         if packed[start] in _MAPS:
-            records.append(_entry(unpacker.unpack(), packed[start : unpacker.tell()]))
+            records.append(_entry(reader.unpack(), packed[start : reader.tell()]))
         else:
-            unpacker.skip()
+            reader.skip()
     return records
 
 

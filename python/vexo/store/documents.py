@@ -13,6 +13,7 @@ from typing import NamedTuple
 
 import msgpack
 
+from vexo.unpacking import unpacker
 from vexo.utils import compiled
 
 __all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]
@@ -112,13 +113,7 @@ def _document_reader(document: bytes) -> msgpack.Unpacker:
     """A stream over a trace document that buffers one record at a time. Fed whole, a document
     over msgpack's default buffer limit (100 MiB) could not be read at all; the limit is raised
     to the document's size, so that even one record that large can be read."""
-    return msgpack.Unpacker(
-        io.BytesIO(document),
-        raw=False,
-        strict_map_key=False,
-        unicode_errors="replace",
-        max_buffer_size=max(len(document), 1),
-    )
+    return unpacker(io.BytesIO(document), max_buffer_size=max(len(document), 1))
 
 
 def _marker_field(record: object, marker: str, field: str) -> str | None:
