@@ -27,6 +27,7 @@ import modes
 WORKLOADS = [
     ("library-heavy", "library_heavy", False),
     ("user-heavy", "user_heavy", False),
+    ("object-heavy", "object_heavy", False),
     ("threaded", "threaded", True),
 ]
 
