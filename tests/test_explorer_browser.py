@@ -11,11 +11,17 @@ import os
 import shutil
 import textwrap
 
+import msgpack
 import pytest
 
-from explorer_support import running_server, store_demo, store_pytest_run, vexo
+from explorer_support import referenced_fields, running_server, store_demo, store_pytest_run, vexo
+from vexo.db import save_trace_in_sqlite
 
 webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.common.exceptions import (  # noqa: E402
+    NoSuchElementException,
+    StaleElementReferenceException,
+)
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -80,7 +86,9 @@ def server(store):
 
 
 def wait(driver, condition, timeout=20):
-    return WebDriverWait(driver, timeout).until(lambda d: condition(d))
+    # The page replaces what it shows as data arrives: an element found may go before it is read.
+    ignored = (NoSuchElementException, StaleElementReferenceException)
+    return WebDriverWait(driver, timeout, ignored_exceptions=ignored).until(lambda d: condition(d))
 
 
 def all_css(driver, selector):
@@ -223,3 +231,20 @@ def test_html_file_works_offline(browser, store, tmp_path):
         assert not errors
     finally:
         browser.delete_network_conditions()
+
+
+def test_a_reference_links_its_call_and_the_stop_shows(browser, tmp_path):
+    db = tmp_path / "db.sqlite3"
+    save_trace_in_sqlite(str(db), "trc_ref", msgpack=msgpack.packb(referenced_fields()))
+    with running_server(db) as server:
+        open_trace(browser, server, "app.py")
+        banner = browser.find_element(By.ID, "recording-stopped")
+        assert "reached its budget of 128 MiB" in banner.text
+        assert "recording stopped" in browser.find_element(By.CSS_SELECTOR, ".kind-event").text
+        node_named(browser, "app.total").click()
+        detail = detail_of(browser, "app.total")
+        reference = detail.find_element(By.CSS_SELECTOR, ".args .reference")
+        assert reference.text == "Cart — unchanged since the call of app.add (local self)"
+        assert "__ref__" in detail.find_element(By.CSS_SELECTOR, ".args").text  # a dict of theirs
+        reference.find_element(By.TAG_NAME, "a").click()
+        assert "ada" in detail_of(browser, "app.add").text

@@ -219,7 +219,10 @@ async function showTrace(id, node) {
       el("div", { className: "meta" },
         `${header.trace_id} · started ${when(header.started_at)} · ${header.records} records`,
         header.commit ? ` · commit ${header.commit.slice(0, 12)}` : "",
-        header.cut ? el("span", { className: "error" }, ` · ${header.cut}`) : "")),
+        header.cut ? el("span", { className: "error" }, ` · ${header.cut}`) : ""),
+      header.stopped ? el("div", { className: "banner", id: "recording-stopped" },
+        `Recording stopped on thread ${header.stopped.thread}: ${header.stopped.text}. `,
+        link(["trace", id, String(header.stopped.node)], "Show where")) : ""),
     el("div", { className: "toolbar" }, tabs, searchInput, searchBy, el("button", { id: "search-button", onclick: runSearch }, "Search")),
     el("div", { id: "search-results" }),
     el("div", { className: "panes" },
@@ -249,6 +252,8 @@ function nodeRow(node) {
   if (node.kind === "thread") {
     label.append(el("span", { className: "thread-name" }, `thread ${node.name}`),
       node.native_id !== null && node.native_id !== undefined ? el("span", { className: "dim" }, ` native id ${node.native_id}`) : "");
+  } else if (node.kind === "event" && node.name === "recording_stopped") {
+    label.append(el("span", { className: "event stopped" }, `-- recording stopped: ${node.args}`));
   } else if (node.kind === "event") {
     label.append(el("span", { className: "event" }, `* ${node.name}`), el("span", { className: "args" }, ` ${node.args}`));
   } else {
@@ -366,13 +371,33 @@ function section(title, ...content) {
   return el("section", {}, el("h4", {}, title), ...content);
 }
 
-function valuesTable(values, cssClass) {
+// The values of one section (arguments, locals) by name; `references` tells which of them are
+// references to an earlier record (by the server, never by the look of a value).
+function valuesTable(values, cssClass, references) {
   if (values === null || values === undefined) return el("div", { className: "dim" }, "(not recorded)");
   if (typeof values !== "object" || Array.isArray(values)) return el("pre", { className: "value" }, valueText(values));
   const keys = Object.keys(values);
   if (!keys.length) return el("div", { className: "dim" }, "(none)");
+  const shown = (key) => references && references.has(key)
+    ? referenceView(references.get(key)) : el("pre", { className: "value" }, valueText(values[key]));
   return el("table", { className: `values ${cssClass}` }, ...keys.map((key) =>
-    el("tr", {}, el("th", {}, key), el("td", {}, el("pre", { className: "value" }, valueText(values[key]))))));
+    el("tr", {}, el("th", {}, key), el("td", {}, shown(key)))));
+}
+
+// The detail's references of one section, by the name of their value there.
+function referencesOf(d, section) {
+  return new Map((d.references || []).filter((r) => r.section === section).map((r) => [r.local, { ...r, here: r.node === d.id }]));
+}
+
+// An object shown in full at an earlier record, with a link that selects that call.
+function referenceView(r) {
+  const name = String(r.class).split(".").pop() || r.class;
+  const event = r.event === "return" ? "return" : "call";
+  const where = el("span", { className: "dim" }, ` (${r.field === "arg" ? "its return value" : `local ${r.key}`})`);
+  if (r.here) return el("div", { className: "value reference" }, `${name} — unchanged since this ${event}`, where);
+  const target = r.node !== null && r.node !== undefined
+    ? link(["trace", current.id, String(r.node)], r.name || r.frame_id) : `frame ${r.frame_id}`;
+  return el("div", { className: "value reference" }, `${name} — unchanged since the ${event} of `, target, where);
 }
 
 function showDetail(d) {
@@ -396,10 +421,10 @@ function showDetail(d) {
         `${String(d.source.first + i).padStart(5)}  ${text}`))));
   }
   parts.push(
-    section("Arguments", valuesTable(d.args, "args")),
+    section("Arguments", valuesTable(d.args, "args", referencesOf(d, "args"))),
     returnSection(d),
-    section("Locals at call", valuesTable(d.locals_at_call, "locals-call")),
-    section("Locals at return", valuesTable(d.locals_at_return, "locals-return")),
+    section("Locals at call", valuesTable(d.locals_at_call, "locals-call", referencesOf(d, "locals_at_call"))),
+    section("Locals at return", valuesTable(d.locals_at_return, "locals-return", referencesOf(d, "locals_at_return"))),
     callSite(d.call_site),
     section("Frame", el("table", { className: "values" },
       ...[["thread", `${d.thread_name ?? "?"} (native id ${d.thread_native_id ?? "?"})`],
@@ -418,7 +443,9 @@ function returnSection(d) {
     return section("Exception", el("div", { className: "dim", id: "return-exception" },
       `ended by the exception raised on line ${d.raised_on_line} (the trace keeps no exception value)`));
   }
-  return section("Return value", el("pre", { className: "value", id: "return-value" }, valueText(d.return_value)));
+  const reference = referencesOf(d, "return_value").get(null);
+  return section("Return value", reference ? el("div", { id: "return-value" }, referenceView(reference))
+    : el("pre", { className: "value", id: "return-value" }, valueText(d.return_value)));
 }
 
 function callSite(site) {
