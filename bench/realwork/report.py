@@ -33,20 +33,36 @@ def header(*columns, left=2):
     return ["| " + " | ".join(columns) + " |", "|" + "|".join(align) + "|"]
 
 
+def ratio_limit(version):
+    """Traced ÷ plain on a suite: the interpreters without sys.monitoring are allowed more."""
+    return 2.5 if version in ("3.10", "3.11") else 2
+
+
+def coverage_cell(r, core):
+    c = r.get("coverage", {}).get(core)
+    if c is None:
+        return "–"
+    same = "" if c["outcomes_same"] else " (**outcomes differ**)"
+    return f"{c['seconds'] / r['plain_seconds']:.2f}{same}"
+
+
 def suites_table(suites):
-    rows = header("CPython", "suite", "tests", "backend", "plain", "traced", "× plain (≤ 2)",
-                  "records", "store", "B per record (≤ 64)", left=4)  # fmt: skip
+    rows = header("CPython", "suite", "tests", "backend", "plain", "vexo × plain (≤ 2; 3.10, "
+                  "3.11: ≤ 2.5)", "coverage.py × plain: ctrace", "sysmon", "records",
+                  "B stored per record (≤ 64)", "outcomes same", left=4)  # fmt: skip
     for version, results in suites.items():
         for r in results:
             for backend, t in r["traced"].items():
                 ratio = t["seconds"] / r["plain_seconds"]
                 per_record = t["store_bytes"] / max(t["records"], 1)
+                same = t.get("outcomes_same")
                 rows.append(
                     f"| {version} | {r['library']} {r['version']} | {r['tests']} | {backend} | "
-                    f"{r['plain_seconds']:.1f} s | {t['seconds']:.1f} s | "
-                    f"{ratio:.2f} ({verdict(ratio <= 2)}) | {t['records']:,} | "
-                    f"{t['store_bytes'] / 1e6:.1f} MB | "
-                    f"{per_record:.1f} ({verdict(per_record <= 64)}) |"
+                    f"{r['plain_seconds']:.1f} s | "
+                    f"{ratio:.2f} ({verdict(ratio <= ratio_limit(version))}) | "
+                    f"{coverage_cell(r, 'ctrace')} | {coverage_cell(r, 'sysmon')} | "
+                    f"{t['records']:,} | {per_record:.1f} ({verdict(per_record <= 64)}) | "
+                    f"{'–' if same is None else 'yes' if same else '**no**'} |"
                 )
     return rows
 
@@ -107,7 +123,10 @@ def render(directory):
     )
     if suites:
         lines += [
-            "### Third-party test suites under `pytest --vexo`",
+            "### Third-party test suites under `pytest --vexo` and coverage.py",
+            "",
+            "Whole pytest processes; coverage.py is `coverage run -m pytest` with"
+            " COVERAGE_CORE=ctrace (its C tracer) and, from 3.12 on, COVERAGE_CORE=sysmon.",
             "",
             *suites_table(suites),
             "",
