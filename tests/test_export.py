@@ -1,5 +1,6 @@
 """The explorer's trace index and the exports, checked on real traces without a browser."""
 
+import io
 import json
 import threading
 
@@ -340,7 +341,7 @@ def test_detail_tells_a_frame_that_ended_by_its_raise(tmp_path):
     assert (returned["raised_on_line"], returned["return_value"]) == (None, None)
 
 
-def test_references_link_their_call_and_the_stop_shows(tmp_path):
+def test_references_link_their_call_and_the_stop_shows():
     index = TraceIndex(msgpack.packb(referenced_fields()))
     text = "the trace reached its budget of 128 MiB; later calls are not recorded"
     assert index.header["stopped"] == {"node": 2, "thread": "t1", "text": text}
@@ -360,7 +361,7 @@ def test_references_link_their_call_and_the_stop_shows(tmp_path):
     # Compared, references to the same place in two traces match, whatever their ids.
     other = TraceIndex(msgpack.packb(referenced_fields("frm_01M9A6C5KMB2G2HGQQYQJZZZZZ")))
     assert compare(index, other)["value_differences"] == []
-    write_chrome(index, (out := tmp_path / "t.json").open("w"), quiet)
-    events = {e["name"]: e for e in json.loads(out.read_text())["traceEvents"]}
+    write_chrome(index, out := io.StringIO(), quiet)
+    events = {e["name"]: e for e in json.loads(out.getvalue())["traceEvents"]}
     assert events["app.add"]["args"]["return"] == "<Cart unchanged since call frm_…JZSTMV>"
     assert events["recording_stopped"]["s"] == "g"
