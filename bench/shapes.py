@@ -129,7 +129,7 @@ def summarize(case, runs_by_mode, counted):
 
 
 def print_table(results):
-    print(f"{'build':<10} {'case':<13} {'mode':<11} {'plain':>9} {'traced':>9} {'ratio':>7} "
+    print(f"{'build':<10} {'case':<13} {'mode':<11} {'plain ms':>9} {'traced ms':>9} {'ratio':>7} "
           f"{'ns/event':>9} {'records':>9} {'B/rec doc':>9} {'B/rec st':>8}  note")  # fmt: skip
     for label, cases in results.items():
         for case, summary in cases.items():
@@ -137,11 +137,11 @@ def print_table(results):
                 if case == "past-budget":
                     before, after = t["before_ns"], t["after_ns"]
                     after_text = "never reached" if after is None else f"{after:.0f}"
-                    line = (f"{t['plain_chunk_ms']:8.2f}m {'':>9} {'':>7} {before:9.0f} ",
+                    line = (f"{t['plain_chunk_ms']:9.2f} {'':>9} {'':>7} {before:9.0f} ",
                             f"budget reached in chunk {t['budget_chunk']}; ns/event after: "
                             f"{after_text}")  # fmt: skip
                 else:
-                    line = (f"{summary['plain_s']*1e3:8.1f}m {t['seconds']*1e3:8.1f}m "
+                    line = (f"{summary['plain_s']*1e3:9.1f} {t['seconds']*1e3:9.1f} "
                             f"{t['ratio']:7.1f} {t['ns_per_event']:9.0f} ",
                             f"{summary['events']:,} events"
                             + ("; budget reached" if t["budget_reached"] else ""))  # fmt: skip
@@ -171,7 +171,7 @@ def main():
     )
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--json", help="write the figures to this file")
-    args = parser.parse_args()  # fmt: skip
+    args = parser.parse_args()
     pythons = {}
     for entry in args.python or [f"this={sys.executable}"]:
         label, _, python = entry.rpartition("=")
