@@ -47,8 +47,13 @@ def test_records_past_the_budget_are_dropped_and_reported_once(make_profiler, ve
     profiler = make_profiler({"max_trace_bytes": BUDGET})
     run_traced(profiler, loop, 5000)
     records = records_of(profiler)
+    *records, stopped = records
     assert 0 < record_bytes(records) <= BUDGET
     assert len(records) < 2 * 5000
+    # The trace says where it stopped, and why.
+    assert stopped["type"] == "recording_stopped"
+    assert (stopped["reason"], stopped["limit"]) == ("budget", BUDGET)
+    assert stopped["timestamp"] >= records[-1]["timestamp"]
     assert [type(w.exc_info[1]) for w in vexo_warnings] == [MemoryError]
     assert f"holds {BUDGET} bytes of records" in str(vexo_warnings[0].exc_info[1])
     # Built: the next trace has the whole budget again.
@@ -110,13 +115,13 @@ def test_a_full_trace_costs_no_dumps(make_profiler, monkeypatch, vexo_warnings):
         dumped.append(1)
         return real(value)
 
-    monkeypatch.setattr(vexo.serialize, "dump_msgpack", dump_msgpack)
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack", dump_msgpack)  # the default without values
     profiler = make_profiler({"max_trace_bytes": BUDGET})
     run_traced(profiler, loop, 5000)
     monkeypatch.undo()
-    records = records_of(profiler)
+    frames = [r for r in records_of(profiler) if r["type"] == "frame"]
     # Two dumps per record kept, and those of the one record that no longer fitted.
-    assert len(dumped) == 2 * len(records) + 2
+    assert len(dumped) == 2 * len(frames) + 2
     # The calls whose records were dropped left the stack: a new trace starts clean.
     run_traced(profiler, step, 1)
     assert [r["user_code_call_site"] for r in records_of(profiler)] == [None, None]

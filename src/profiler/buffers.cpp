@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "profiler/frame_record.hpp"
 #include "profiler/log_error.hpp"
 #include "profiler/save.hpp"
 #include "py/error.hpp"
@@ -135,7 +136,15 @@ void push_frames(ProfilerState& state, Event event, EventRecords& records) {
     }
   }
   push_until(records.size());
-  if (dropped && state.budget.first_drop()) report_dropped_records(state.budget.limit());
+  if (dropped && state.budget.first_drop()) {
+    // The trace itself says where and why it stops.
+    EventRecord stopped{
+        RecordKind::Other,
+        encode_recording_stopped(state.budget.limit(), cached_thread_info(state), clock::now())};
+    state.budget.add(stopped.bytes.size());
+    push_frame_data(state, thread_id, std::span(&stopped, 1));
+    report_dropped_records(state.budget.limit());
+  }
 }
 
 }  // namespace vexo::profiler

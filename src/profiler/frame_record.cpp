@@ -88,4 +88,34 @@ Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch) {
   return Record(scratch.data(), at);
 }
 
+Record encode_recording_stopped(std::size_t limit, const thread_identity::ThreadIdentity& thread,
+                                clock::WallTime time) {
+  Record record(256 + thread.name.size());
+  std::uint8_t* at = record.data();
+  at = put::map_header(at, 6);
+  at = put::bytes(at, key("\xa4"
+                          "type"
+                          "\xb1"
+                          "recording_stopped"));
+  at = put::bytes(at, key("\xa6"
+                          "reason"
+                          "\xa6"
+                          "budget"));
+  at = put::uint(put::bytes(at, key("\xa5"
+                                    "limit")),
+                 limit);
+  at = put::f64(put::bytes(at, key("\xa9"
+                                   "timestamp")),
+                clock::timestamp_from(time));
+  at = put::str(put::bytes(at, key("\xa6"
+                                   "thread")),
+                thread.name);
+  at = put::uint(put::bytes(at, key("\xb0"
+                                    "thread_native_id")),
+                 thread.native_id);
+  record.resize(static_cast<std::size_t>(at - record.data()));
+  record.shrink_to_fit();
+  return record;
+}
+
 }  // namespace vexo::profiler

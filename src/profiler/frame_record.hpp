@@ -30,4 +30,10 @@ struct FrameFields {
 // entries are written into `scratch` (reused from event to event) and copied out once.
 Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch);
 
+// The record that marks where a trace stopped recording frames because it reached its budget of
+// `limit` bytes: {"type": "recording_stopped", "reason": "budget", "limit", "timestamp",
+// "thread", "thread_native_id"}.
+Record encode_recording_stopped(std::size_t limit, const thread_identity::ThreadIdentity& thread,
+                                clock::WallTime time);
+
 }  // namespace vexo::profiler
