@@ -89,19 +89,21 @@ def test_sqlite_busy_timeout_through_index_protocol(make_profiler, saved_calls):
     assert saved_calls[0][1]["timeout"] == 7
 
 
-DUMPERS = ["", "_repr", "_full", "_lightweight", "_lightweight_repr"]
+DUMPERS = ["", "_in_trace", "_repr", "_full", "_lightweight_repr", "_lightweight_with_repr"]
 
 
 @pytest.mark.parametrize(
     "config, dumper",
     [
         ({}, ""),
+        ({"values": "safe"}, "_in_trace"),
         ({"values": "repr"}, "_repr"),
         ({"values": "full"}, "_full"),
         ({"values": "Full"}, ""),
         ({"values": 5}, ""),
-        ({"lightweight_repr": True}, "_lightweight"),
-        ({"lightweight_repr": True, "values": "full"}, "_lightweight_repr"),
+        ({"lightweight_repr": True}, "_lightweight_repr"),
+        ({"lightweight_repr": True, "values": "safe"}, "_lightweight_repr"),
+        ({"lightweight_repr": True, "values": "full"}, "_lightweight_with_repr"),
         ({"lightweight_repr": 1, "values": "repr"}, "_repr"),
         ({"lightweight_repr": "yes"}, ""),
     ],
@@ -112,7 +114,9 @@ def test_values_and_lightweight_repr_choose_the_dump(make_profiler, monkeypatch,
         name = "dump_msgpack" + suffix
         real = getattr(vexo.serialize, name)
         monkeypatch.setattr(
-            vexo.serialize, name, lambda v, real=real, suffix=suffix: used.append(suffix) or real(v)
+            vexo.serialize,
+            name,
+            lambda *a, real=real, suffix=suffix: used.append(suffix) or real(*a),
         )
     traced_once(make_profiler(config), sample, 1)
     assert set(used) == {dumper}

@@ -28,11 +28,11 @@ class Serializer(types.ModuleType):
     def dump_msgpack_full(self, *args, **kwargs):
         return self._answer("dump_msgpack_full", args, kwargs)
 
-    def dump_msgpack_lightweight(self, *args, **kwargs):
-        return self._answer("dump_msgpack_lightweight", args, kwargs)
-
     def dump_msgpack_lightweight_repr(self, *args, **kwargs):
         return self._answer("dump_msgpack_lightweight_repr", args, kwargs)
+
+    def dump_msgpack_lightweight_with_repr(self, *args, **kwargs):
+        return self._answer("dump_msgpack_lightweight_with_repr", args, kwargs)
 
 
 @pytest.fixture
@@ -48,12 +48,14 @@ def serializer(monkeypatch):
 @pytest.mark.parametrize(
     ("lightweight", "values", "name"),
     [
-        (False, "safe", "dump_msgpack"),
+        (False, "", "dump_msgpack"),
+        (False, "safe", "dump_msgpack"),  # a value without a place in a trace
         (False, "repr", "dump_msgpack_repr"),
         (False, "full", "dump_msgpack_full"),
-        (True, "safe", "dump_msgpack_lightweight"),
-        (True, "repr", "dump_msgpack_lightweight_repr"),
-        (True, "full", "dump_msgpack_lightweight_repr"),
+        (True, "", "dump_msgpack_lightweight_repr"),
+        (True, "safe", "dump_msgpack_lightweight_repr"),
+        (True, "repr", "dump_msgpack_lightweight_with_repr"),
+        (True, "full", "dump_msgpack_lightweight_with_repr"),
     ],
 )
 def test_calls_the_named_function_with_one_positional_argument(

@@ -40,7 +40,7 @@ def ulid_milliseconds(ulid):
 def test_defaults(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     profiler = Profiler()
-    assert profiler.config == {}
+    assert profiler.config == {"values": "safe"}
     assert profiler.db_path == str(tmp_path / ".vexo" / "db.sqlite3")
     assert profiler.one_trace_per_test is False
     assert profiler.source == "script"
@@ -58,7 +58,7 @@ def test_given_values(tmp_path):
         trace_id="trc_given",
         source="pytest",
     )
-    assert profiler.config == config and profiler.config is not config
+    assert profiler.config == {**config, "values": "safe"} and profiler.config is not config
     assert profiler.db_path == str(tmp_path / "x.sqlite3")
     assert (profiler.one_trace_per_test, profiler.trace_id, profiler.source) == (
         True,

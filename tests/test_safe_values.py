@@ -19,7 +19,7 @@ SAFE_DUMPS = [
     lambda value: serialize._python_dumps(value, SAFE),
     lambda value: serialize._python_dumps(value, LIGHTWEIGHT),
     serialize.dump_msgpack,
-    serialize.dump_msgpack_lightweight,
+    serialize.dump_msgpack_lightweight_repr,
 ]
 SAFE_IDS = ["python", "python lightweight", "compiled", "compiled lightweight"]
 

@@ -14,11 +14,11 @@ from vexo.serialize import (
     FULL,
     LIGHTWEIGHT_REPR,
     dump_msgpack_full,
-    dump_msgpack_lightweight_repr,
+    dump_msgpack_lightweight_with_repr,
     to_plain,
 )
 
-DUMPS = [dump_msgpack_full, dump_msgpack_lightweight_repr]
+DUMPS = [dump_msgpack_full, dump_msgpack_lightweight_with_repr]
 
 
 def decode(data):
@@ -285,7 +285,7 @@ def nested(depth):
 
 @pytest.mark.parametrize(
     ("dump", "limits"),
-    [(dump_msgpack_full, FULL), (dump_msgpack_lightweight_repr, LIGHTWEIGHT_REPR)],
+    [(dump_msgpack_full, FULL), (dump_msgpack_lightweight_with_repr, LIGHTWEIGHT_REPR)],
 )
 def test_deep_nesting_is_cut_at_the_depth_limit(dump, limits):
     assert decode(dump(nested(limits.max_depth))) == nested(limits.max_depth)
@@ -338,7 +338,7 @@ def test_dump_at_every_stack_depth_near_the_limit(dump):
 @pytest.mark.parametrize("container", [list, tuple, set, frozenset])
 def test_huge_containers_keep_the_first_items(container):
     size = LIGHTWEIGHT_REPR.max_items + 5
-    value = decode(dump_msgpack_lightweight_repr(container(range(size))))
+    value = decode(dump_msgpack_lightweight_with_repr(container(range(size))))
     assert len(value) == LIGHTWEIGHT_REPR.max_items + 1
     assert value[-1] == "… 5 more"
     if container in (list, tuple):
@@ -365,18 +365,20 @@ def test_node_budget_bounds_the_whole_dump():
 
 def test_lightweight_cuts_texts_bytes_and_reprs():
     limit = LIGHTWEIGHT_REPR.max_text
-    text = decode(dump_msgpack_lightweight_repr("x" * (limit + 10)))
+    text = decode(dump_msgpack_lightweight_with_repr("x" * (limit + 10)))
     assert len(text) == limit and text.endswith("…")
-    assert decode(dump_msgpack_lightweight_repr("y" * limit)) == "y" * limit
+    assert decode(dump_msgpack_lightweight_with_repr("y" * limit)) == "y" * limit
 
     class LongRepr:
         def __repr__(self):
             return "r" * 1000
 
-    assert decode(dump_msgpack_lightweight_repr(LongRepr())) == "r" * (limit - 1) + "…"
-    cut_bytes = decode(dump_msgpack_lightweight_repr(b"z" * 1000))
+    assert decode(dump_msgpack_lightweight_with_repr(LongRepr())) == "r" * (limit - 1) + "…"
+    cut_bytes = decode(dump_msgpack_lightweight_with_repr(b"z" * 1000))
     assert cut_bytes.endswith("… (1000 bytes)")
-    assert decode(dump_msgpack_lightweight_repr({"k" * 1000: 1})) == {"k" * (limit - 1) + "…": 1}
+    assert decode(dump_msgpack_lightweight_with_repr({"k" * 1000: 1})) == {
+        "k" * (limit - 1) + "…": 1
+    }
 
 
 def test_full_dump_keeps_long_texts():
@@ -417,7 +419,7 @@ def test_concurrent_mutation_never_raises():
     try:
         for _ in range(500):
             decode(dump_msgpack_full(shared))
-            decode(dump_msgpack_lightweight_repr(shared))
+            decode(dump_msgpack_lightweight_with_repr(shared))
     finally:
         stop.set()
         thread.join(timeout=10)

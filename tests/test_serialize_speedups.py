@@ -521,3 +521,118 @@ def test_the_serializer_suite_passes_with_each_implementation(pure):
         timeout=300,
     )
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+
+
+# Values of frame records in one trace: objects written once, then referred to.
+
+IN_TRACE = {
+    "python": serialize._python_in_trace,
+    "compiled": (_speedups.ValueMemo, serialize.dump_msgpack_in_trace),
+}
+
+
+class Account:
+    def __init__(self, owner, entries=100):
+        self.owner = owner
+        self.entries = list(range(entries))
+        self.tags = {"vip": True}
+
+
+class Slotted:
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        self.value = value
+
+
+def place_of(data):
+    assert isinstance(data, msgpack.ExtType) and data.code == serialize.REFERENCE
+    return msgpack.unpackb(data.data)
+
+
+@pytest.fixture(params=list(IN_TRACE))
+def in_trace(request):
+    memo_type, dump = IN_TRACE[request.param]
+    memo = [memo_type()]
+
+    def dump_locals(values, frame_id="frm_1", event="call", field="locals"):
+        return msgpack.unpackb(dump(values, memo[0], frame_id, event, field), strict_map_key=False)
+
+    dump_locals.new_trace = lambda: memo.__setitem__(0, memo_type())
+    return dump_locals
+
+
+def test_an_unchanged_object_refers_to_its_first_dump(in_trace):
+    account = Account("ada")
+    first = in_trace({"self": account, "n": 1}, "frm_A", "call")
+    assert first["self"]["owner"] == "ada" and first["n"] == 1
+    # `self` keeps less of itself than the other values.
+    assert len(first["self"]["entries"]) == serialize.SELF.max_items + 1
+    again = in_trace({"self": account, "n": 2}, "frm_A", "return")
+    assert place_of(again["self"]) == ["test_serialize_speedups.Account", "frm_A", "call",
+                                       "locals", "self"]  # fmt: skip
+    assert again["n"] == 2
+    returned = in_trace(account, "frm_B", "return", "arg")
+    assert returned["owner"] == "ada"  # another depth, another dump
+    assert place_of(in_trace(account, "frm_C", "return", "arg"))[1:] == ["frm_B", "return", "arg",
+                                                                        None]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda a: setattr(a, "owner", "bob"),
+        lambda a: a.entries.__setitem__(3, -3),  # in place, same size
+        lambda a: a.tags.update(vip=False),
+        lambda a: a.entries.append(1),
+        lambda a: setattr(a, "extra", 1.5),
+    ],
+    ids=["attribute", "item in place", "nested dict", "size", "new attribute"],
+)
+def test_a_changed_object_is_written_again(in_trace, change):
+    account = Account("ada")
+    in_trace({"self": account}, "frm_A")
+    change(account)
+    assert isinstance(in_trace({"self": account}, "frm_B")["self"], dict)
+    assert place_of(in_trace({"self": account}, "frm_C")["self"])[1] == "frm_B"
+
+
+def test_references_never_lead_to_another_object_or_trace(in_trace):
+    seen = Account("ada")
+    in_trace({"other": seen}, "frm_A")
+    address = id(seen)
+    del seen
+    # An object of the same class and contents born where the dead one lived.
+    for _ in range(10_000):
+        reborn = Account("ada")
+        if id(reborn) == address:
+            break
+    assert id(reborn) == address
+    assert isinstance(in_trace({"other": reborn}, "frm_B")["other"], dict)
+    in_trace.new_trace()
+    assert isinstance(in_trace({"other": reborn}, "frm_C")["other"], dict)
+    # What cannot be weakly referenced, or has no call to refer to, is always written whole.
+    slotted = Slotted(1)
+    for frame_id in ("frm_D", "frm_E"):
+        assert in_trace({"s": slotted}, frame_id)["s"] == {
+            "__class__": "test_serialize_speedups.Slotted", "value": 1}  # fmt: skip
+    in_trace({"x": reborn}, None)
+    assert place_of(in_trace({"x": reborn}, "frm_F")["x"])[1] == "frm_C"
+
+
+def test_compiled_references_are_the_python_bytes():
+    accounts = [Account(str(n), entries=n * 30) for n in range(3)]
+    steps = [
+        ({"self": accounts[0], "other": accounts[1]}, "frm_1", "call", "locals"),
+        ({"self": accounts[0], "other": accounts[1]}, "frm_1", "return", "locals"),
+        (accounts[2], "frm_2", "return", "arg"),
+        (accounts[2], "frm_3", "return", "arg"),
+        ({"self": accounts[1], "ok": [accounts[2]]}, "frm_4", "call", "locals"),
+    ]
+    written = {}
+    for name, (memo_type, dump) in IN_TRACE.items():
+        memo = memo_type()
+        accounts[0].owner = "ada"
+        written[name] = [dump(*step[:1], memo, *step[1:]) for step in steps]
+        accounts[0].owner = "changed"
+    assert written["compiled"] == written["python"]

@@ -6,8 +6,9 @@ The tracer reads the attributes `config`, `db_path`, `one_trace_per_test`, `trac
 
 Configuration keys the tracer reads: "filters" ({"include_frames": [...], "ignore_frames": [...]},
 path fragments), "sqlite_busy_timeout" (seconds, default 60), "threading" (also trace threads
-started later), "values" ("safe", the default: bounded dumps that never run the program's code;
-"repr": bounded, with repr() of objects; "full": whole values with repr()), "lightweight_repr"
+started later), "values" ("safe", the default: bounded dumps that never run the program's code,
+an object already written in the trace as a reference to that dump; "repr": bounded, with repr()
+of objects; "full": whole values with repr()), "lightweight_repr"
 (shorter value dumps still), "plugins" (see `vexo.plugins`) and "backend": how the tracer is
 driven, "profile" (a per-thread profile hook), "monitoring" (the interpreter's monitoring
 interface, from Python 3.12 on) or "auto" (the default: monitoring where the interpreter has it).
@@ -85,6 +86,8 @@ class Profiler:
         source: str = "script",
     ) -> None:
         self.config: dict[str, Any] = dict(config or {})
+        # The package's default; a profiler object without the key gets the tracer's plain dumps.
+        self.config.setdefault("values", "safe")
         # Fixed now, so that a program changing its directory does not move the database.
         self.db_path: str = absolute(db_path) if db_path is not None else default_db_path()
         self.one_trace_per_test = bool(one_trace_per_test)

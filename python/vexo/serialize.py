@@ -32,25 +32,37 @@ faster and is used when it imports, unless the environment sets ``VEXO_PURE_PYTH
 
 from __future__ import annotations
 
+import weakref
 from itertools import islice
 from typing import NamedTuple
 
 import msgpack
 
-from vexo.safe_values import enum_text, fields, is_enum_type, known_text, plain_repr
+from vexo.safe_values import (
+    enum_text,
+    fields,
+    is_enum_type,
+    known_text,
+    plain_repr,
+    remembered_type,
+)
 from vexo.utils import class_name, compiled, type_name
 
 __all__ = [
     "FULL",
     "LIGHTWEIGHT",
     "LIGHTWEIGHT_REPR",
+    "REFERENCE",
     "REPR",
     "SAFE",
+    "SELF",
     "Limits",
+    "ValueMemo",
     "dump_msgpack",
     "dump_msgpack_full",
-    "dump_msgpack_lightweight",
+    "dump_msgpack_in_trace",
     "dump_msgpack_lightweight_repr",
+    "dump_msgpack_lightweight_with_repr",
     "dump_msgpack_repr",
     "dumps",
     "to_plain",
@@ -79,6 +91,17 @@ REPR = SAFE._replace(safe=False)
 FULL = Limits(max_depth=32, max_items=10_000, max_nodes=100_000, max_text=None, max_bytes=None)
 LIGHTWEIGHT_REPR = Limits(max_depth=4, max_items=20, max_nodes=300, max_text=120, max_bytes=64)
 LIGHTWEIGHT = LIGHTWEIGHT_REPR._replace(safe=True)
+# What a trace keeps of a method's `self` object, which is in the locals of every call and return
+# of its methods: less than of the other values.
+SELF = SAFE._replace(max_items=20, max_nodes=200)
+
+# The MessagePack ext type of a reference to an earlier dump of the same object in the same trace:
+# its data is the packed array [class name, frame id, event, field, local's name or None]. No
+# value of the program is ever written as an ext type.
+REFERENCE = 1
+# Objects a trace remembers at most; later ones are written in full every time. (The compiled
+# module has the same two numbers.)
+MEMO_ENTRIES = 100_000
 
 _FALLBACK = msgpack.packb("<unserializable value>")
 
@@ -99,24 +122,29 @@ def dump_msgpack_full(value: object) -> bytes:
     return dumps(value, FULL)
 
 
-def dump_msgpack_lightweight(value: object) -> bytes:
-    """Like dump_msgpack, with short texts and small containers."""
+def dump_msgpack_lightweight_repr(value: object) -> bytes:
+    """Like dump_msgpack, with short texts and small containers (a lighter representation, still
+    without running the program's code)."""
     return dumps(value, LIGHTWEIGHT)
 
 
-def dump_msgpack_lightweight_repr(value: object) -> bytes:
-    """Like dump_msgpack_lightweight, with repr() of the objects."""
+def dump_msgpack_lightweight_with_repr(value: object) -> bytes:
+    """Like dump_msgpack_lightweight_repr, with repr() of the objects."""
     return dumps(value, LIGHTWEIGHT_REPR)
 
 
 def dumps(value: object, limits: Limits) -> bytes:
+    return _dump_with(_Walk(limits), value)
+
+
+def _dump_with(walk: _Walk, value: object) -> bytes:
     try:
-        if _is_plain(value, limits):
+        if _is_plain(value, walk.limits):
             return _pack(value)
     except Exception:
         pass  # changed by another thread while it was read, or out of stack: take the long way
     try:
-        return _pack(to_plain(value, limits))
+        return _pack(walk.top(value))
     except Exception as error:
         # Only reached when the interpreter itself gives up (out of stack or memory).
         try:
@@ -186,8 +214,7 @@ def _plain_container(value, cls: type, depth: int, limits: Limits, nodes_left: i
 
 def to_plain(value: object, limits: Limits = FULL) -> object:
     """The value as plain None/bool/int/float/str/bytes/list/dict, ready for msgpack.packb."""
-    walk = _Walk(limits)
-    return walk.value(value, 0)
+    return _Walk(limits).top(value)
 
 
 class _Walk:
@@ -197,6 +224,9 @@ class _Walk:
         self.limits = limits
         self.nodes_left = limits.max_nodes
         self.open_ids: set[int] = set()
+
+    def top(self, value: object) -> object:
+        return self.value(value, 0)
 
     def value(self, value: object, depth: int) -> object:
         cls = type(value)
@@ -307,7 +337,8 @@ class _Walk:
         max_text = self.limits.max_text
         result = {}
         # Plain keys and values are handled inline: most dumps are small dicts of them.
-        for key, item in items:
+        for name, item in items:
+            key = name
             if type(key) is not str or (max_text is not None and len(key) > max_text):
                 key = self.key(key)
             cls = type(item)
@@ -318,11 +349,15 @@ class _Walk:
                 if not _INT_MIN <= item <= _INT_MAX:
                     item = _int_text(item)
             elif not (item is None or cls is bool or cls is float):
-                item = self.value(item, depth)
+                item = self.entry_value(name, item, depth)
             result[key] = item
         if kept < size:
             result[CUT] = f"{size - kept} more"
         return result
+
+    def entry_value(self, name: object, item: object, depth: int) -> object:
+        """The plain form of a dict's value that is not a plain scalar."""
+        return self.value(item, depth)
 
     def instance(self, value: object, depth: int) -> dict:
         cls = type(value)
@@ -436,12 +471,99 @@ def _repr_failed(value: object, error: Exception) -> str:
     return f"<{type_name(value)}: repr failed ({type_name(error)})>"
 
 
+class ValueMemo:
+    """The objects one trace has written in full, by id: a weak reference to each, its dump as it
+    would be written alone at that depth (which tells whether it changed), and the reference to
+    the place where it was written. The tracer makes a new one for every trace, so that no
+    reference leads out of its trace."""
+
+    __slots__ = ("entries",)
+
+    def __init__(self) -> None:
+        self.entries: dict[int, tuple[weakref.ref, bytes, msgpack.ExtType]] = {}
+
+
+_Memo = ValueMemo  # the reference's own, also once the compiled one stands in its place
+
+
+def dump_msgpack_in_trace(
+    value: object, memo: ValueMemo, frame_id: str | None, event: str, field: str
+) -> bytes:
+    """Like dump_msgpack, for the "arg" or "locals" value (`field`) of the record of a frame's
+    `event` in the trace that `memo` belongs to. An object shown as its fields (the value itself,
+    or a local) that the trace has already written in full, and whose dump would be the same now,
+    is written as a reference to that place; a local named "self" keeps less of itself (SELF)."""
+    return _dump_with(_TraceWalk(memo, frame_id, event, field), value)
+
+
+class _TraceWalk(_Walk):
+    __slots__ = ("event", "field", "frame_id", "memo")
+
+    def __init__(self, memo: ValueMemo, frame_id: str | None, event: str, field: str) -> None:
+        super().__init__(SAFE)
+        if type(memo) is not _Memo:
+            raise TypeError("memo must be a vexo.serialize.ValueMemo")
+        self.memo = memo
+        self.frame_id = frame_id
+        self.event = event
+        self.field = field
+
+    def top(self, value: object) -> object:
+        if self.field == "locals" and type(value) is dict:
+            return self.value(value, 0)
+        return self.remembered(None, value, 0)
+
+    def entry_value(self, name: object, item: object, depth: int) -> object:
+        if depth == 1 and self.field == "locals" and type(name) is str:
+            return self.remembered(name, item, depth)
+        return self.value(item, depth)
+
+    def remembered(self, name: str | None, value: object, depth: int) -> object:
+        cls = type(value)
+        if not remembered_type(cls):
+            return self.value(value, depth)
+        limits = SELF if name == "self" else SAFE
+        before = _alone(value, limits, depth)
+        entries = self.memo.entries
+        found = entries.get(id(value))
+        if found is not None and found[0]() is value and found[1] == before:
+            return found[2]
+        plain = self.within(limits, value, depth)
+        if self.frame_id is not None and (found is not None or len(entries) < MEMO_ENTRIES):
+            if _alone(value, limits, depth) == before:
+                place = [class_name(cls), self.frame_id, self.event, self.field, name]
+                reference = msgpack.ExtType(REFERENCE, msgpack.packb(place))
+                entries[id(value)] = (weakref.ref(value), before, reference)
+            elif found is not None:
+                del entries[id(value)]  # changed while it was read
+        return plain
+
+    def within(self, limits: Limits, value: object, depth: int) -> object:
+        """The value walked with the limits of its own, its values taken from the dump's."""
+        outer, outer_left = self.limits, self.nodes_left
+        self.limits = limits
+        self.nodes_left = start = min(outer_left, limits.max_nodes)
+        try:
+            return self.value(value, depth)
+        finally:
+            self.limits = outer
+            self.nodes_left = outer_left - (start - self.nodes_left)
+
+
+def _alone(value: object, limits: Limits, depth: int) -> bytes:
+    """The value's dump as it would be at `depth` of a dump of its own."""
+    return _pack(_Walk(limits).value(value, depth))
+
+
 _python_dumps = dumps
+_python_in_trace = (ValueMemo, dump_msgpack_in_trace)
 if compiled is not None:
     # The dumpers are what the tracer calls twice per event: compiled callables, no Python frame.
     dumps = compiled.dumps
     dump_msgpack = compiled.dumper(SAFE)
     dump_msgpack_repr = compiled.dumper(REPR)
     dump_msgpack_full = compiled.dumper(FULL)
-    dump_msgpack_lightweight = compiled.dumper(LIGHTWEIGHT)
-    dump_msgpack_lightweight_repr = compiled.dumper(LIGHTWEIGHT_REPR)
+    dump_msgpack_lightweight_repr = compiled.dumper(LIGHTWEIGHT)
+    dump_msgpack_lightweight_with_repr = compiled.dumper(LIGHTWEIGHT_REPR)
+    ValueMemo = compiled.ValueMemo  # noqa: F811
+    dump_msgpack_in_trace = compiled.trace_dumper(SAFE, SELF)

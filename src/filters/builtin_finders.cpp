@@ -56,6 +56,7 @@ const std::vector<PathFinder>& VEXO_FINDERS() {
       "/vexo/subprocesses.py",
       "/vexo/traceindex.py",
       "/vexo/tracenodes.py",
+      "/vexo/unpacking.py",
       "/vexo/utils.py",
       "/vexo/version.py",
       "/vexo/viewer_files.py",

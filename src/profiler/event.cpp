@@ -7,7 +7,9 @@
 #include "plugins/process_event.hpp"
 #include "profiler/frame_record.hpp"
 #include "profiler/log_error.hpp"
+#include "py/convert.hpp"
 #include "py/frames.hpp"
+#include "py/names.hpp"
 #include "py/object.hpp"
 #include "utils/clock.hpp"
 #include "utils/dump.hpp"
@@ -129,13 +131,30 @@ const std::string* frame_id_for(const EventContext& context, ThreadSlot& slot,
   return &found->second;
 }
 
+// The record's "arg" and "locals" values, dumped at their place in the trace where the dumper
+// takes one.
+std::pair<dump::Dumped, dump::Dumped> dump_values(EventContext& context, PyObject* locals,
+                                                  const std::string* frame_id) {
+  const dump::Dumper dumper = context.state.settings.dumper;
+  if (!dump::in_trace(dumper)) {
+    return {dump::dump_value(context.arg, dumper), dump::dump_value(locals, dumper)};
+  }
+  Ref memo = context.state.value_memo();
+  Ref id = frame_id != nullptr ? py::new_text(*frame_id) : Ref::none();
+  PyObject* event = event_object(context.event);
+  const py::Names& names = py::names();
+  dump::Place arg_place{memo.get(), id.get(), event, names.arg};
+  dump::Place locals_place{memo.get(), id.get(), event, names.locals};
+  dump::Dumped arg = dump::dump_value(context.arg, dumper, &arg_place);
+  return {std::move(arg), dump::dump_value(locals, dumper, &locals_place)};
+}
+
 // Gathers the frame's data and encodes its record; throws py::Error on the first failure.
 Record process_frame(EventContext& context) {
   // One reading for the record's timestamp and its frame id's time: the moment the event began
   // to be recorded, before the serializer's share of the work.
   const clock::WallTime time = clock::now();
   ProfilerState& state = context.state;
-  const dump::Dumper dumper = state.settings.dumper;
   ThreadSlot& slot = state.thread_slot();
   const thread_identity::ThreadIdentity& thread = cached_thread_info(state);
   file_and_line::write_filename_with_lineno(context.frame, state.line_number(context.frame),
@@ -155,8 +174,7 @@ Record process_frame(EventContext& context) {
         return static_cast<ProfilerState*>(of)->line_number(frame);
       },
       &state);
-  dump::Dumped arg = dump::dump_value(context.arg, dumper);
-  dump::Dumped dumped_locals = dump::dump_value(locals.get(), dumper);
+  auto [arg, dumped_locals] = dump_values(context, locals.get(), frame_id);
 
   Record record = encode_frame_record(
       FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event), frame_id,

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "py/names.hpp"
+#include "py/object.hpp"
 #include "utils/fork_generation.hpp"
 #include "utils/ulid.hpp"
 
@@ -73,6 +75,19 @@ void ProfilerState::start_new_trace() {
   budget.reset();
 }
 
+py::Ref ProfilerState::value_memo() {
+  const std::uint64_t trace = budget.trace_number();
+  if (!value_memo_ || value_memo_trace_ != trace) {
+    static py::ModuleAttribute* const memo_type =
+        new py::ModuleAttribute("vexo.serialize", py::names().ValueMemo);
+    py::Ref made = py::call(memo_type->get().get(), {});
+    // Released only once replaced: its weak references may let the collector run finalizers.
+    std::swap(value_memo_, made);
+    value_memo_trace_ = trace;
+  }
+  return value_memo_;
+}
+
 int ProfilerState::traverse(visitproc visit, void* arg) {
   for (auto& [name, processors] : plugins) {
     for (plugins::PluginProcessor& processor : processors) {
@@ -95,6 +110,7 @@ void ProfilerState::clear_references() {
   if (code_cache_.use_count() == 1) code_cache_->clear();
   plugins::PluginTable released_plugins = std::move(plugins);
   plugins.clear();
+  py::Ref released_memo = std::move(value_memo_);
   std::vector<call_site::CallFrameStack> released_frames;
   {
     std::lock_guard<std::mutex> guard(slots_lock_);

@@ -54,7 +54,7 @@ struct Settings {
   std::size_t sqlite_busy_timeout = 60;
   std::size_t max_trace_bytes = TraceBudget::kDefaultLimit;
   bool threading = false;
-  dump::Dumper dumper = dump::Dumper::kSafe;  // from the "values" and "lightweight_repr" keys
+  dump::Dumper dumper = dump::Dumper::kPlain;  // from the "values" and "lightweight_repr" keys
   std::size_t main_thread_id = 0;
   double timestamp = 0.0;
 };
@@ -104,6 +104,10 @@ class ProfilerState {
   // Goes on under a new trace id with empty buffers and a whole budget.
   void start_new_trace();
 
+  // The current trace's memo of the values it has written in full (vexo.serialize.ValueMemo),
+  // made by the trace's first dump that uses one. Guarded by the interpreter lock.
+  py::Ref value_memo();
+
   // Interpreter references held by the state, for the garbage collector.
   int traverse(visitproc visit, void* arg);
   void clear_references();
@@ -120,6 +124,8 @@ class ProfilerState {
   void renew_in_child(std::uint64_t generation);
 
   std::shared_ptr<CodeCache> code_cache_;
+  py::Ref value_memo_;
+  std::uint64_t value_memo_trace_ = 0;      // the budget's trace number it belongs to
   std::uint64_t last_thread_state_id_ = 0;  // 0 is no thread's id
   ThreadSlot* last_slot_ = nullptr;
   std::atomic<std::uint64_t> fork_generation_;

@@ -13,6 +13,7 @@ bool TraceBudget::take(std::size_t bytes) noexcept {
 void TraceBudget::reset() noexcept {
   used_.store(0, std::memory_order_relaxed);
   full_.store(false, std::memory_order_relaxed);
+  trace_number_.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace vexo::profiler

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace vexo::profiler {
 
@@ -26,8 +27,13 @@ class TraceBudget {
   bool take(std::size_t bytes) noexcept;
   // Counts records that are kept whatever the budget says (plugin records, records put back).
   void add(std::size_t bytes) noexcept { used_.fetch_add(bytes, std::memory_order_relaxed); }
-  // The buffers were emptied.
+  // The buffers were emptied: a new trace begins.
   void reset() noexcept;
+  // Which trace the buffers are filling, counted by resets: what belongs to one trace (the
+  // values it has written) is known by it.
+  std::uint64_t trace_number() const noexcept {
+    return trace_number_.load(std::memory_order_relaxed);
+  }
   // True the first time records are dropped since the last reset; the trace is full from then on.
   bool first_drop() noexcept { return !full_.exchange(true, std::memory_order_relaxed); }
   // Whether frame records of this trace are being dropped, so that gathering them is wasted work.
@@ -39,6 +45,7 @@ class TraceBudget {
   const std::size_t limit_;
   std::atomic<std::size_t> used_{0};
   std::atomic<bool> full_{false};
+  std::atomic<std::uint64_t> trace_number_{1};
 };
 
 }  // namespace vexo::profiler

@@ -4,7 +4,6 @@
 
 #include "py/error.hpp"
 #include "speedups/texts.hpp"
-#include "speedups/walk.hpp"
 
 namespace vexo::speedups {
 
@@ -21,10 +20,10 @@ py::Ref bytes_of(const Output& out) {
   return py::Ref::steal(made);
 }
 
-py::Ref walked(PyObject* value, const Limits& limits) {
+py::Ref walked(PyObject* value, const Limits& limits, const TracePlace* place) {
   Output out;
-  Walk walk(limits, out);
-  walk.value(value, 0);
+  Walk walk(limits, out, place);
+  walk.top(value);
   return bytes_of(out);
 }
 
@@ -52,8 +51,12 @@ PyObject* fallback(PyObject* value, const py::Error& error) noexcept {
 }  // namespace
 
 PyObject* dump(PyObject* value, const Limits& limits) noexcept {
+  return dump_in_trace(value, limits, nullptr);
+}
+
+PyObject* dump_in_trace(PyObject* value, const Limits& limits, const TracePlace* place) noexcept {
   try {
-    return walked(value, limits).release();
+    return walked(value, limits, place).release();
   } catch (const py::Error& error) {
     if (!error.matches(PyExc_Exception)) {
       error.restore();

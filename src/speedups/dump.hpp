@@ -3,6 +3,7 @@
 
 #include "py/python.hpp"
 #include "speedups/limits.hpp"
+#include "speedups/walk.hpp"
 
 namespace vexo::speedups {
 
@@ -11,5 +12,8 @@ namespace vexo::speedups {
 // "<type: unserializable (error type)>". Only a BaseException that is not an Exception, raised by
 // the program's own code, comes back as null with the exception set.
 PyObject* dump(PyObject* value, const Limits& limits) noexcept;
+
+// The same for a frame record's value at its place in a trace (see TracePlace), or alone (null).
+PyObject* dump_in_trace(PyObject* value, const Limits& limits, const TracePlace* place) noexcept;
 
 }  // namespace vexo::speedups

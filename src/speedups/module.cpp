@@ -13,6 +13,7 @@
 #include "speedups/objects.hpp"
 #include "speedups/texts.hpp"
 #include "speedups/trace_index.hpp"
+#include "speedups/value_memo.hpp"
 #include "utils/ulid.hpp"
 
 namespace vexo::speedups {
@@ -58,6 +59,58 @@ PyObject* dumper(PyObject* module, PyObject* limits) {
   });
 }
 
+constexpr const char* kTraceLimitsCapsule = "vexo._speedups.TraceLimits";
+
+struct TraceLimits {
+  Limits values;
+  Limits self;
+};
+
+void free_trace_limits(PyObject* capsule) {
+  delete static_cast<TraceLimits*>(PyCapsule_GetPointer(capsule, kTraceLimitsCapsule));
+}
+
+// dump(value, memo, frame_id, event, field), its self a capsule holding the limits.
+PyObject* dump_in_trace_with_bound_limits(PyObject* capsule, PyObject* const* args,
+                                          Py_ssize_t count) {
+  if (count != 5) {
+    PyErr_SetString(PyExc_TypeError, "dump() takes value, memo, frame_id, event and field");
+    return nullptr;
+  }
+  const auto& limits =
+      *static_cast<const TraceLimits*>(PyCapsule_GetPointer(capsule, kTraceLimitsCapsule));
+  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    for (Py_ssize_t index = 3; index < 5; ++index) {
+      if (!PyUnicode_Check(args[index]))
+        py::throw_error(PyExc_TypeError, "event and field are str");
+    }
+    if (args[2] != Py_None && !PyUnicode_Check(args[2])) {
+      py::throw_error(PyExc_TypeError, "frame_id is a str or None");
+    }
+    TracePlace place{value_memo_of(args[1]), args[2], args[3], args[4], limits.self};
+    return dump_in_trace(args[0], limits.values, &place);
+  });
+}
+
+PyMethodDef bound_dump_in_trace_definition = {
+    "dump", py::as_cfunction(dump_in_trace_with_bound_limits), METH_FASTCALL,
+    "dump(value, memo, frame_id, event, field)\n--\n\nOne MessagePack value of a frame record "
+    "in the trace of the memo, within the dumper's limits."};
+
+PyObject* trace_dumper(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+  return py::guard<PyObject*>(nullptr, [module, args, count]() {
+    if (count != 2) py::throw_error(PyExc_TypeError, "trace_dumper() takes two limits");
+    auto owned =
+        std::make_unique<TraceLimits>(TraceLimits{limits_from(args[0]), limits_from(args[1])});
+    py::Ref capsule = py::check(PyCapsule_New(owned.get(), kTraceLimitsCapsule, free_trace_limits));
+    owned.release();
+    py::Ref module_name = py::check(PyModule_GetNameObject(module));
+    return py::check(
+               PyCFunction_NewEx(&bound_dump_in_trace_definition, capsule.get(), module_name.get()))
+        .release();
+  });
+}
+
 // A server makes a trace id per request: the tracer's own generator makes one in a fraction of
 // the time the Python reference takes.
 PyObject* new_trace_id(PyObject*, PyObject*) {
@@ -71,6 +124,10 @@ PyMethodDef module_methods[] = {
     {"dumper", dumper, METH_O,
      "dumper(limits)\n--\n\nA function of one value that dumps it within these limits; cheaper to "
      "call than dumps()."},
+    {"trace_dumper", py::as_cfunction(trace_dumper), METH_FASTCALL,
+     "trace_dumper(limits, self_limits)\n--\n\nA function (value, memo, frame_id, event, field) "
+     "that dumps a frame record's value in the trace of the memo: objects the trace has written "
+     "already become references to those dumps."},
     {"index_document", index_document, METH_VARARGS,
      "index_document(document, unpack)\n--\n\nThe fields of a trace document and the nodes of "
      "its call tree, as vexo.tracenodes reads them."},
@@ -94,6 +151,13 @@ PyMODINIT_FUNC PyInit__speedups() {
     vexo::py::names();
     vexo::speedups::init_texts();
     vexo::speedups::objects::init();
-    return vexo::py::check(PyModule_Create(&vexo::speedups::module_definition)).release();
+    vexo::py::Ref module = vexo::py::check(PyModule_Create(&vexo::speedups::module_definition));
+    PyObject* memo_type = reinterpret_cast<PyObject*>(vexo::speedups::value_memo_type());
+    Py_INCREF(memo_type);
+    if (PyModule_AddObject(module.get(), "ValueMemo", memo_type) < 0) {
+      Py_DECREF(memo_type);
+      vexo::py::throw_error();
+    }
+    return module.release();
   });
 }

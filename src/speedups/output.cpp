@@ -31,6 +31,38 @@ void str(Output& out, std::string_view utf8) {
   out.advance_to(msgpack::put::str(at, utf8));
 }
 
+void ext(Output& out, std::int8_t type, std::span<const std::uint8_t> data) {
+  std::uint8_t* at = out.room(msgpack::put::kMaxHeader + 1 + data.size());
+  std::size_t size = data.size();
+  switch (size) {
+    case 1:
+      *at++ = 0xd4;
+      break;
+    case 2:
+      *at++ = 0xd5;
+      break;
+    case 4:
+      *at++ = 0xd6;
+      break;
+    case 8:
+      *at++ = 0xd7;
+      break;
+    case 16:
+      *at++ = 0xd8;
+      break;
+    default:
+      if (size <= 0xff) {
+        at = msgpack::put::tagged(at, 0xc7, size, 1);
+      } else if (size <= 0xffff) {
+        at = msgpack::put::tagged(at, 0xc8, size, 2);
+      } else {
+        at = msgpack::put::tagged(at, 0xc9, size, 4);
+      }
+  }
+  *at++ = static_cast<std::uint8_t>(type);
+  out.advance_to(msgpack::put::bytes(at, data));
+}
+
 void bin(Output& out, std::span<const std::uint8_t> data) {
   std::uint8_t* at = out.room(msgpack::put::kMaxHeader + data.size());
   std::size_t size = data.size();

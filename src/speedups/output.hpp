@@ -74,6 +74,13 @@ void str(Output& out, std::string_view utf8);
 // A bin value (bytes have no fixed-size form).
 void bin(Output& out, std::span<const std::uint8_t> data);
 
+// An ext value of that type holding `data`, in the shortest form, as msgpack.packb writes one.
+void ext(Output& out, std::int8_t type, std::span<const std::uint8_t> data);
+// Bytes that already hold whole values.
+inline void raw(Output& out, std::span<const std::uint8_t> data) {
+  out.advance_to(msgpack::put::bytes(out.room(data.size()), data));
+}
+
 // Whether a str or bin of `size` bytes can be written at all: MessagePack lengths stop at 32 bits.
 inline bool fits(std::size_t size) { return size <= 0xffffffffu; }
 

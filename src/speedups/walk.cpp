@@ -5,6 +5,7 @@
 #include <string>
 
 #include "py/error.hpp"
+#include "speedups/fingerprint.hpp"
 #include "speedups/objects.hpp"
 #include "speedups/stack_guard.hpp"
 #include "speedups/texts.hpp"
@@ -35,6 +36,13 @@ bool write_if_64_bits(Output& out, PyObject* value) {
   }
   write::uint(out, unsigned_value);
   return true;
+}
+
+// Whether a key is the text "…" that keys a cut map's marker entry (a key of another type, or a
+// subclass of str, is written as a text made here, which is merged anyway).
+bool is_cut_mark(PyObject* key) {
+  return PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 1 &&
+         PyUnicode_READ_CHAR(key, 0) == 0x2026;
 }
 
 // "N more", after `prefix`.
@@ -84,9 +92,10 @@ void write_text(Output& out, PyObject* text) {
   write::str(out, {utf8, static_cast<std::size_t>(size)});
 }
 
-Walk::Walk(const Limits& limits, Output& out) noexcept
-    : limits_(limits),
+Walk::Walk(const Limits& limits, Output& out, const TracePlace* place) noexcept
+    : limits_(&limits),
       out_(out),
+      place_(place),
       nodes_left_(limits.max_nodes),
       frames_left_(python_frames_left()) {}
 
@@ -105,6 +114,71 @@ bool Walk::container_base(PyTypeObject* cls, Base& base) noexcept {
   return false;
 }
 
+void Walk::top(PyObject* value) {
+  bool locals = place_ != nullptr && PyUnicode_CompareWithASCIIString(place_->field, "locals") == 0;
+  if (place_ == nullptr || (locals && PyDict_CheckExact(value))) return this->value(value, 0);
+  if (!remembered(nullptr, value, 0)) this->value(value, 0);
+}
+
+bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
+  PyTypeObject* cls = Py_TYPE(value);
+  if (cls->tp_weaklistoffset == 0 || !objects::shown_as_fields(cls)) return false;
+  const bool is_self = name != nullptr && PyUnicode_CompareWithASCIIString(name, "self") == 0;
+  const Limits& limits = is_self ? place_->self_limits : *limits_;
+  const MemoKey key{value, depth, is_self};
+  std::optional<std::uint64_t> before = fingerprint(value, limits, depth);
+  if (before) {
+    if (auto reference = place_->memo.reference(key, value, *before)) {
+      write::raw(out_, *reference);
+      return true;
+    }
+  }
+  within(limits, value, depth);
+  if (place_->frame_id == Py_None || !before) return true;
+  if (fingerprint(value, limits, depth) == before) {
+    place_->memo.remember(key, value, *before, reference_to(cls, name));
+  } else {
+    place_->memo.forget(key);  // changed while it was read
+  }
+  return true;
+}
+
+void Walk::within(const Limits& limits, PyObject* value, Py_ssize_t depth) {
+  struct Restore {
+    Walk& walk;
+    const Limits* limits;
+    Py_ssize_t left;
+    Py_ssize_t start;
+    ~Restore() {
+      walk.nodes_left_ = left - (start - walk.nodes_left_);
+      walk.limits_ = limits;
+    }
+  } restore{*this, limits_, nodes_left_, std::min(nodes_left_, limits.max_nodes)};
+  limits_ = &limits;
+  nodes_left_ = restore.start;
+  this->value(value, depth);
+}
+
+// msgpack.ExtType(REFERENCE, msgpack.packb([class name, frame id, event, field, name])).
+std::string Walk::reference_to(PyTypeObject* cls, PyObject* name) const {
+  constexpr std::int8_t kReference = 1;  // vexo.serialize.REFERENCE
+  Output place;
+  write::array_header(place, 5);
+  write_text(place, class_name(reinterpret_cast<PyObject*>(cls)).get());
+  write_text(place, place_->frame_id);
+  write_text(place, place_->event);
+  write_text(place, place_->field);
+  if (name == nullptr) {
+    write::nil(place);
+  } else {
+    write_text(place, name);
+  }
+  Output reference;
+  write::ext(reference, kReference, place.bytes(0, place.size()));
+  auto bytes = reference.bytes(0, reference.size());
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 void Walk::value(PyObject* value, Py_ssize_t depth) {
   PyTypeObject* cls = Py_TYPE(value);
   if (cls == &PyUnicode_Type) return text(value);
@@ -117,7 +191,7 @@ void Walk::value(PyObject* value, Py_ssize_t depth) {
   if (cls == &PyTuple_Type) return container(value, Base::kTuple, depth);
   if (cls == &PyBytes_Type) return binary(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
   if (cls == &PyByteArray_Type) return byte_array(value);
-  if (limits_.safe) return safe_object(value, cls, depth);
+  if (limits_->safe) return safe_object(value, cls, depth);
   Base base;
   if (container_base(cls, base)) return container(value, base, depth);
   other(value);
@@ -141,8 +215,8 @@ void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
 }
 
 void Walk::text(PyObject* text) {
-  if (limits_.max_text != Limits::kAll && PyUnicode_GET_LENGTH(text) > limits_.max_text) {
-    write_text(out_, cut_text(text, limits_.max_text).get());
+  if (limits_->max_text != Limits::kAll && PyUnicode_GET_LENGTH(text) > limits_->max_text) {
+    write_text(out_, cut_text(text, limits_->max_text).get());
     return;
   }
   write_text(out_, text);
@@ -153,8 +227,8 @@ void Walk::integer(PyObject* value) {
 }
 
 void Walk::binary(const char* data, Py_ssize_t size) {
-  if (limits_.max_bytes != Limits::kAll && size > limits_.max_bytes) {
-    write_text(out_, cut_bytes_text(data, size, limits_.max_bytes).get());
+  if (limits_->max_bytes != Limits::kAll && size > limits_->max_bytes) {
+    write_text(out_, cut_bytes_text(data, size, limits_->max_bytes).get());
     return;
   }
   if (!write::fits(static_cast<std::size_t>(size))) too_long();
@@ -166,8 +240,8 @@ void Walk::byte_array(PyObject* value) {
   const char* data = PyByteArray_AS_STRING(value);
   // The cut text copies only the bytes it keeps, before anything that could run code of the
   // program: the array may hold megabytes.
-  if (limits_.max_bytes != Limits::kAll && size > limits_.max_bytes) {
-    write_text(out_, cut_bytes_text(data, size, limits_.max_bytes).get());
+  if (limits_->max_bytes != Limits::kAll && size > limits_->max_bytes) {
+    write_text(out_, cut_bytes_text(data, size, limits_->max_bytes).get());
     return;
   }
   // A copy first, as bytes(value): what follows must not read memory the program may resize.
@@ -186,7 +260,7 @@ void Walk::other(PyObject* value) {
 }
 
 void Walk::container(PyObject* value, Base base, Py_ssize_t depth) {
-  if (depth >= limits_.max_depth) {
+  if (depth >= limits_->max_depth) {
     write_text(out_, nested_too_deep_text(value).get());
     return;
   }
@@ -228,7 +302,10 @@ void Walk::mapping(PyObject* value, Py_ssize_t depth) {
   write::map_header(out_, announced);
   std::size_t first = entries_.size();
   if (entries_.capacity() == 0) entries_.reserve(16);
-  bool merge = cut;  // the marker's key may equal a kept one
+  bool merge = false;  // set when a key made here, or the cut marker's, may equal another
+  // The frame's own locals: each of their objects is remembered by the trace.
+  const bool remember = place_ != nullptr && depth == 1 &&
+                        PyUnicode_CompareWithASCIIString(place_->field, "locals") == 0;
   // As dict.items() yields: a change of size, or more entries than there were, is an error.
   Py_ssize_t position = 0;
   Py_ssize_t left = size;
@@ -243,7 +320,8 @@ void Walk::mapping(PyObject* value, Py_ssize_t depth) {
     if (left == 0) py::throw_error(PyExc_RuntimeError, "dictionary keys changed during iteration");
     --left;
     ++count;
-    entry(key, item, depth, merge);
+    merge = merge || (cut && is_cut_mark(key));
+    entry(key, item, depth, merge, remember);
   }
   if (cut) cut_entry(size - kept);
   end_map(header_at, announced, first, merge);
@@ -264,11 +342,11 @@ void Walk::instance(PyObject* value, Py_ssize_t depth) {
   std::size_t value_at = out_.size();
   text(name.get());
   entries_.push_back({py::Ref::share(objects::class_key()), key_at, value_at, out_.size()});
-  bool merge = cut;
+  bool merge = false;
   for (Py_ssize_t index = 0; index < kept; ++index) {
     const auto& [key, item] = fields[static_cast<std::size_t>(index)];
-    // An attribute may be named like the class's entry.
-    merge = merge ||
+    // An attribute may be named like the class's entry, or like the cut marker.
+    merge = merge || (cut && is_cut_mark(key.get())) ||
             (PyUnicode_Check(key.get()) && PyUnicode_Compare(key.get(), objects::class_key()) == 0);
     entry(key.get(), item.get(), depth, merge);
   }
@@ -294,7 +372,7 @@ void Walk::end_map(std::size_t header_at, std::size_t announced, std::size_t fir
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(first), entries_.end());
 }
 
-void Walk::entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge) {
+void Walk::entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge, bool remember) {
   // Held here: a repr() may take them out of the dict.
   py::Ref held_key = py::Ref::share(key);
   py::Ref held_item = py::Ref::share(item);
@@ -303,7 +381,7 @@ void Walk::entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge) {
   py::Ref plain_key = this->key(key, made);
   merge = merge || made;
   std::size_t value_at = out_.size();
-  value(item, depth);
+  if (!(remember && PyUnicode_CheckExact(key) && remembered(key, item, depth))) value(item, depth);
   entries_.push_back({std::move(plain_key), key_at, value_at, out_.size()});
 }
 
@@ -311,11 +389,11 @@ py::Ref Walk::key(PyObject* key, bool& made) {
   PyTypeObject* cls = Py_TYPE(key);
   py::Ref shown;
   if (cls == &PyUnicode_Type) {
-    if (limits_.max_text == Limits::kAll || PyUnicode_GET_LENGTH(key) <= limits_.max_text) {
+    if (limits_->max_text == Limits::kAll || PyUnicode_GET_LENGTH(key) <= limits_->max_text) {
       write_text(out_, key);
       return py::Ref::share(key);
     }
-    shown = cut_text(key, limits_.max_text);
+    shown = cut_text(key, limits_->max_text);
   } else if (key == Py_None || cls == &PyBool_Type || cls == &PyFloat_Type) {
     value(key, 0);
     return py::Ref::share(key);
@@ -323,21 +401,23 @@ py::Ref Walk::key(PyObject* key, bool& made) {
     if (write_if_64_bits(out_, key)) return py::Ref::share(key);
     shown = int_text(key);
   } else if (cls == &PyBytes_Type) {
-    if (limits_.max_bytes == Limits::kAll || PyBytes_GET_SIZE(key) <= limits_.max_bytes) {
+    if (limits_->max_bytes == Limits::kAll || PyBytes_GET_SIZE(key) <= limits_->max_bytes) {
       binary(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key));
       return py::Ref::share(key);
     }
-    shown = cut_bytes_text(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), limits_.max_bytes);
-  } else if (limits_.safe) {
+    shown = cut_bytes_text(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), limits_->max_bytes);
+  } else if (limits_->safe) {
     shown = objects::key_text(key);
-    if (limits_.max_text != Limits::kAll && PyUnicode_GET_LENGTH(shown.get()) > limits_.max_text) {
-      shown = cut_text(shown.get(), limits_.max_text);
+    if (limits_->max_text != Limits::kAll &&
+        PyUnicode_GET_LENGTH(shown.get()) > limits_->max_text) {
+      shown = cut_text(shown.get(), limits_->max_text);
     }
   } else {
     bool failed = false;
     shown = repr_text(key, failed);
-    if (limits_.max_text != Limits::kAll && PyUnicode_GET_LENGTH(shown.get()) > limits_.max_text) {
-      shown = cut_text(shown.get(), limits_.max_text);
+    if (limits_->max_text != Limits::kAll &&
+        PyUnicode_GET_LENGTH(shown.get()) > limits_->max_text) {
+      shown = cut_text(shown.get(), limits_->max_text);
     }
   }
   made = true;
@@ -397,7 +477,7 @@ Py_ssize_t Walk::items(PyObject* value, Base base, Py_ssize_t depth, Py_ssize_t 
 }
 
 Py_ssize_t Walk::quota(Py_ssize_t size) noexcept {
-  Py_ssize_t kept = std::min({size, limits_.max_items, nodes_left_});
+  Py_ssize_t kept = std::min({size, limits_->max_items, nodes_left_});
   nodes_left_ -= kept;
   return kept;
 }

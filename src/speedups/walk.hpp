@@ -10,12 +10,14 @@
 
 #include <cstddef>
 #include <memory_resource>
+#include <string>
 #include <vector>
 
 #include "py/error.hpp"
 #include "speedups/limits.hpp"
 #include "speedups/map_merge.hpp"
 #include "speedups/output.hpp"
+#include "speedups/value_memo.hpp"
 
 namespace vexo::speedups {
 
@@ -26,10 +28,23 @@ struct PackFailed {
   py::Error error;
 };
 
+// Where a dump of a frame record's value belongs in its trace: objects shown as their fields are
+// remembered there, and written as a reference when the trace has them already (the value
+// itself, or each local's value when the value is the frame's locals).
+struct TracePlace {
+  ValueMemo& memo;
+  PyObject* frame_id;  // str, or None for a frame whose call was not recorded
+  PyObject* event;
+  PyObject* field;            // "arg" or "locals"
+  const Limits& self_limits;  // for the local named "self"
+};
+
 class Walk {
  public:
-  Walk(const Limits& limits, Output& out) noexcept;
+  Walk(const Limits& limits, Output& out, const TracePlace* place = nullptr) noexcept;
 
+  // The whole value of a dump.
+  void top(PyObject* value);
   void value(PyObject* value, Py_ssize_t depth);
 
  private:
@@ -60,7 +75,14 @@ class Walk {
   Py_ssize_t items(PyObject* value, Base base, Py_ssize_t depth, Py_ssize_t kept, bool cut);
   // Writes the key; gives the key of the plain dict and whether it is a text made here.
   py::Ref key(PyObject* key, bool& made);
-  void entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge);
+  // `remember`: the entries are the frame's locals, remembered one by one.
+  void entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge, bool remember = false);
+  // Writes an object the trace remembers, or a reference to where it was written; false for a
+  // value that is not remembered.
+  bool remembered(PyObject* name, PyObject* value, Py_ssize_t depth);
+  // Writes the value within limits of its own, its nodes taken from the dump's.
+  void within(const Limits& limits, PyObject* value, Py_ssize_t depth);
+  std::string reference_to(PyTypeObject* cls, PyObject* name) const;
   // Ends a map begun at `header_at` whose entries from `first` on are written.
   void end_map(std::size_t header_at, std::size_t announced, std::size_t first, bool merge);
   // The last entry of a cut map: "…": "N more".
@@ -68,8 +90,9 @@ class Walk {
   Py_ssize_t quota(Py_ssize_t size) noexcept;
   bool is_open(PyObject* value) const noexcept;
 
-  const Limits& limits_;
+  const Limits* limits_;
   Output& out_;
+  const TracePlace* place_;
   Py_ssize_t nodes_left_;
   long frames_left_;  // Python frames left when the dump started
   const OpenLevel* open_ = nullptr;

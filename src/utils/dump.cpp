@@ -15,16 +15,21 @@ py::ModuleAttribute& serializer(Dumper dumper) {
   const py::Names& names = py::names();
   static py::ModuleAttribute* const all[] = {
       new py::ModuleAttribute("vexo.serialize", names.dump_msgpack),
+      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_in_trace),
       new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_repr),
       new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_full),
-      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_lightweight),
       new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_lightweight_repr),
+      new py::ModuleAttribute("vexo.serialize", names.dump_msgpack_lightweight_with_repr),
   };
   return *all[static_cast<std::size_t>(dumper)];
 }
 
-py::Ref call_serializer(Dumper dumper, PyObject* value) {
+py::Ref call_serializer(Dumper dumper, PyObject* value, const Place* place) {
   py::Ref function = serializer(dumper).get();
+  if (place != nullptr) {
+    return py::call(function.get(),
+                    {value, place->memo, place->frame_id, place->event, place->field});
+  }
   return py::call(function.get(), {value});
 }
 
@@ -42,17 +47,20 @@ Dumper dumper_for(std::string_view values, bool lightweight) noexcept {
   bool calls_repr = values == "repr" || values == "full";
   if (lightweight) return calls_repr ? Dumper::kLightweightRepr : Dumper::kLightweight;
   if (values == "full") return Dumper::kFull;
-  return calls_repr ? Dumper::kRepr : Dumper::kSafe;
+  if (values == "repr") return Dumper::kRepr;
+  return values == "safe" ? Dumper::kInTrace : Dumper::kPlain;
 }
 
-Dumped dump_value(PyObject* value, Dumper dumper) {
-  py::Ref result = call_serializer(dumper, value);
+Dumped dump_value(PyObject* value, Dumper dumper, const Place* place) {
+  py::Ref result = call_serializer(dumper, value, in_trace(dumper) ? place : nullptr);
   if (PyBytes_Check(result.get())) return Dumped(std::move(result), {});
   return Dumped(py::Ref(), py::to_byte_vector(result.get()));
 }
 
 msgpack::Bytes dump(PyObject* value, Dumper dumper) {
-  return py::to_byte_vector(call_serializer(dumper, value).get());
+  // A value without a place in a trace (plugin data) is dumped alone.
+  if (in_trace(dumper)) dumper = Dumper::kPlain;
+  return py::to_byte_vector(call_serializer(dumper, value, nullptr).get());
 }
 
 }  // namespace vexo::dump

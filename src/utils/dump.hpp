@@ -24,18 +24,34 @@ class Dumped {
   msgpack::Bytes converted_;
 };
 
-// Which function of vexo.serialize dumps the values: dump_msgpack, dump_msgpack_repr,
-// dump_msgpack_full, dump_msgpack_lightweight or dump_msgpack_lightweight_repr.
-enum class Dumper : std::uint8_t { kSafe, kRepr, kFull, kLightweight, kLightweightRepr };
+// Which function of vexo.serialize dumps the values: dump_msgpack, dump_msgpack_in_trace,
+// dump_msgpack_repr, dump_msgpack_full, dump_msgpack_lightweight_repr (the lighter dump, which
+// runs none of the program's code) or dump_msgpack_lightweight_with_repr.
+enum class Dumper : std::uint8_t { kPlain, kInTrace, kRepr, kFull, kLightweight, kLightweightRepr };
 
-// The dumper for a profiler's "values" setting ("safe", "repr" or "full"; any other counts as
-// "safe") and its "lightweight_repr" flag, whose tighter limits win over "full".
+// The dumper for a profiler's "values" setting and its "lightweight_repr" flag: with the flag,
+// the lighter dump (with repr() under "repr" and "full"); without it, "safe" (the package's
+// default) is dump_msgpack_in_trace, "repr" and "full" theirs, and no setting (or any other)
+// dump_msgpack.
 Dumper dumper_for(std::string_view values, bool lightweight) noexcept;
 
-// The dumper's function called with the value. Throws py::Error.
-Dumped dump_value(PyObject* value, Dumper dumper);
+// Whether the dumper is called with the value's place in its trace.
+inline bool in_trace(Dumper dumper) noexcept { return dumper == Dumper::kInTrace; }
 
-// The same, as an owned byte vector.
+// A frame record's value at its place: the trace's memo (vexo.serialize.ValueMemo), the frame's
+// id (str, or None), the event and the field ("arg" or "locals").
+struct Place {
+  PyObject* memo;
+  PyObject* frame_id;
+  PyObject* event;
+  PyObject* field;
+};
+
+// The dumper's function called with the value (and, for kInTrace, its place). Throws py::Error.
+Dumped dump_value(PyObject* value, Dumper dumper, const Place* place = nullptr);
+
+// The same, as an owned byte vector, for a value without a place in a trace (kInTrace dumps it as
+// kPlain does).
 msgpack::Bytes dump(PyObject* value, Dumper dumper);
 
 }  // namespace vexo::dump
