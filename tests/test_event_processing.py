@@ -478,3 +478,53 @@ def test_a_call_records_its_frame_id_time_and_timestamp_from_one_clock_reading(m
             millis = millis * 32 + CROCKFORD.index(char)
         # The id keeps the whole milliseconds of the same reading the timestamp shows.
         assert -0.001 < record["timestamp"] * 1000 - millis < 1.001
+
+
+class Tally:
+    def __init__(self):
+        self.counts = {}
+
+    def add(self, word):
+        self.counts[word] = self.counts.get(word, 0) + 1
+
+    def size(self):
+        return len(self.counts)
+
+
+def test_an_unchanged_self_refers_to_its_last_dump_within_one_trace(make_profiler):
+    def program():
+        tally = Tally()
+        tally.add("a")
+        return tally.size() + tally.size()
+
+    def places(records):
+        ids = {r["frame_id"]: r["co_name"] for r in records}
+        shown = []
+        for record in records:
+            value = record["locals"].get("self")
+            if isinstance(value, msgpack.ExtType):
+                _name, frame_id, event, field, key = msgpack.unpackb(value.data)
+                assert (field, key) == ("locals", "self")
+                shown.append((record["co_name"], record["event"], ids[frame_id], event))
+            elif value is not None:
+                shown.append((record["co_name"], record["event"], value.get("counts")))
+        return shown
+
+    profiler = make_profiler({"values": "safe"})
+    assert run_traced(profiler, program) == 2
+    assert places(records_of(profiler)) == [
+        ("__init__", "call", None),
+        ("__init__", "return", {}),  # changed: written again
+        ("add", "call", "__init__", "return"),
+        ("add", "return", {"a": 1}),
+        ("size", "call", "add", "return"),
+        ("size", "return", "add", "return"),
+        ("size", "call", "add", "return"),
+        ("size", "return", "add", "return"),
+    ]
+    # The next trace writes it whole again.
+    assert run_traced(profiler, program) == 2
+    assert places(records_of(profiler))[:2] == [
+        ("__init__", "call", None),
+        ("__init__", "return", {}),
+    ]
