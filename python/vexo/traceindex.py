@@ -223,7 +223,7 @@ class TraceIndex:
     def call_of_frame(self, frame_id: str) -> int | None:
         """The node of the call with that frame id, if the trace holds it."""
         node = self._frames.get(frame_id)
-        if node is not None and self._frame_id(node) == frame_id:
+        if node is None or self._frame_id(node) == frame_id:
             return node
         # A program value made of the same bytes came first: the records that hold the id, in
         # turn.
