@@ -239,6 +239,7 @@ def render_text(trace: Trace) -> Iterator[str]:
     if trace.commit:
         yield f"  commit   {trace.commit}"
     yield f"  records  {trace.records}"
+    resolve = referred_values(trace)
     if not trace.threads:
         yield ""
         yield "(no records)"
@@ -247,7 +248,7 @@ def render_text(trace: Trace) -> Iterator[str]:
         native = "" if thread.native_id is None else f" (native id {thread.native_id})"
         yield f"thread {thread.name}{native}"
         for node, level in _preorder(thread.roots):
-            yield _INDENT * (level + 1) + node_text(node)
+            yield _INDENT * (level + 1) + node_text(node, resolve)
 
 
 def _preorder(nodes: list[Call | Event]) -> Iterator[tuple[Call | Event, int]]:
@@ -264,18 +265,41 @@ def _preorder(nodes: list[Call | Event]) -> Iterator[tuple[Call | Event, int]]:
             stack.append(iter(node.children))
 
 
-def node_text(node: Call | Event) -> str:
+def referred_values(trace: Trace) -> Callable[[Any], Any]:
+    """A function that gives, for a reference to an earlier record of the trace, the value that
+    record shows (the same, since the object did not change); any other value as it is."""
+    calls: dict[str, Call] = {}
+    for thread in trace.threads:
+        for node, _level in _preorder(thread.roots):
+            if isinstance(node, Call) and isinstance(node.first.get("frame_id"), str):
+                calls.setdefault(node.first["frame_id"], node)
+
+    def resolve(value: Any) -> Any:
+        if not isinstance(value, Reference) or value.frame_id not in calls:
+            return value
+        call = calls[value.frame_id]
+        record = call.call if value.event == "call" else call.ret
+        found = None if record is None else record.get(value.field)
+        if value.field == "locals":
+            found = found.get(value.key) if isinstance(found, dict) else None
+        return value if found is None or isinstance(found, Reference) else found
+
+    return resolve
+
+
+def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: value) -> str:
+    """One line for the node; `resolve` gives the values that references stand for."""
     if isinstance(node, Event) and node.type == STOPPED:
         return f"-- recording stopped: {stop_text(node.record)}"
     if isinstance(node, Event):
         data = " ".join(f"{key}={short(value)}" for key, value in node.data.items())
         return f"* {node.type}" + (f" {data}" if data else "")
     args = node.args
-    args_text = "?" if args is None else args_line(args)
+    args_text = "?" if args is None else args_line({k: resolve(v) for k, v in args.items()})
     if node.ret is None:
         outcome = "-> (no return recorded)"
     else:
-        outcome = f"-> {short(node.ret.get('arg'))}"
+        outcome = f"-> {short(resolve(node.ret.get('arg')))}"
     duration = node.duration
     timing = "" if duration is None else f"  [{duration_text(duration)}]"
     return f"{node.name}({args_text}) {outcome}  {node.path}{timing}"

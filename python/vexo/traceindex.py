@@ -322,11 +322,22 @@ class TraceIndex:
         return self.block.lower()
 
     def _value_candidates(self, needle: str) -> Iterator[int]:
-        """Nodes whose packed bytes hold the needle (the bytes hold keys and lengths too)."""
+        """Nodes whose packed bytes hold the needle (the bytes hold keys and lengths too), and
+        the nodes that may refer to their values (their bytes hold such a node's frame id), in
+        order."""
         if "\ufffd" in needle:  # stands for bytes that were not UTF-8, which the block keeps
             yield from range(len(self.kind))
             return
-        wanted = needle.encode("utf-8", "surrogatepass").lower()
+        holding = set(self._holding(needle.encode("utf-8", "surrogatepass").lower()))
+        referring: set[int] = set()
+        for number in holding:
+            frame_id = self._frame_id(number) if self.kind[number] == _CALL else None
+            if isinstance(frame_id, str):
+                referring.update(self._holding(frame_id.encode("utf-8", "replace").lower()))
+        yield from sorted(holding | referring)
+
+    def _holding(self, wanted: bytes) -> Iterator[int]:
+        """Nodes whose lowercase packed bytes hold `wanted`."""
         position = self._lowered.find(wanted)
         while position >= 0:
             number = bisect.bisect_right(self.offsets, position) - 1
@@ -364,7 +375,29 @@ class TraceIndex:
         values = [call.args, _locals(call.call), _locals(call.ret)]
         if call.ret is not None:
             values.append(call.ret.get("arg"))
-        return "\n".join(value_text(value) for value in values).lower()
+        return "\n".join(value_text(self._resolved(value)) for value in values).lower()
+
+    def _resolved(self, value: Any) -> Any:
+        """The value with the references at its top (itself, or a local's value) replaced by
+        the values they refer to, where the trace holds them."""
+        if isinstance(value, Reference):
+            return self._referred(value)
+        if isinstance(value, dict) and any(isinstance(v, Reference) for v in value.values()):
+            return {
+                k: self._referred(v) if isinstance(v, Reference) else v for k, v in value.items()
+            }
+        return value
+
+    def _referred(self, reference: Reference) -> Any:
+        node = self.call_of_frame(reference.frame_id)
+        if node is None:
+            return reference
+        call = Call(*self.records(node))
+        record = call.call if reference.event == "call" else call.ret
+        value = None if record is None else record.get(reference.field)
+        if reference.field == "locals":
+            value = value.get(reference.key) if isinstance(value, dict) else None
+        return reference if value is None or isinstance(value, Reference) else value
 
 
 @contextlib.contextmanager
