@@ -87,7 +87,8 @@ PyObject* dump_in_trace_with_bound_limits(PyObject* capsule, PyObject* const* ar
     if (args[2] != Py_None && !PyUnicode_Check(args[2])) {
       py::throw_error(PyExc_TypeError, "frame_id is a str or None");
     }
-    TracePlace place{value_memo_of(args[1]), args[2], args[3], args[4], limits.self};
+    bool locals = PyUnicode_CompareWithASCIIString(args[4], "locals") == 0;
+    TracePlace place{value_memo_of(args[1]), args[2], args[3], args[4], locals, limits.self};
     return dump_in_trace(args[0], limits.values, &place);
   });
 }

@@ -300,7 +300,7 @@ py::Ref known_text(PyObject* value) {
 
 bool shown_as_fields(PyTypeObject* cls) { return facts_of(cls).shown_as_fields; }
 
-py::Ref fields(PyObject* value, std::vector<Field>& found) {
+py::Ref fields(PyObject* value, Fields& found) {
   PyTypeObject* cls = Py_TYPE(value);
   TypeFacts facts = facts_of(cls);
   if (PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {

@@ -3,6 +3,7 @@
 // are read from that module once, at import.
 #pragma once
 
+#include <memory_resource>
 #include <utility>
 #include <vector>
 
@@ -27,9 +28,10 @@ py::Ref known_text(PyObject* value);
 bool shown_as_fields(PyTypeObject* cls);
 
 // An exception's args, then the instance dict's items, then the filled slots of the object's
-// Python classes, from the most derived; and the qualified name of its type.
+// Python classes, from the most derived, appended to `found`; and the qualified name of its type.
 using Field = std::pair<py::Ref, py::Ref>;
-py::Ref fields(PyObject* value, std::vector<Field>& found);
+using Fields = std::pmr::vector<Field>;
+py::Ref fields(PyObject* value, Fields& found);
 
 // The text that stands for a map key of any type other than the plain scalars.
 py::Ref key_text(PyObject* key);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <string>
+#include <utility>
 
 #include "py/error.hpp"
 #include "speedups/fingerprint.hpp"
@@ -115,8 +116,9 @@ bool Walk::container_base(PyTypeObject* cls, Base& base) noexcept {
 }
 
 void Walk::top(PyObject* value) {
-  bool locals = place_ != nullptr && PyUnicode_CompareWithASCIIString(place_->field, "locals") == 0;
-  if (place_ == nullptr || (locals && PyDict_CheckExact(value))) return this->value(value, 0);
+  if (place_ == nullptr || (place_->locals && PyDict_CheckExact(value))) {
+    return this->value(value, 0);
+  }
   if (!remembered(nullptr, value, 0)) this->value(value, 0);
 }
 
@@ -133,9 +135,15 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
       return true;
     }
   }
+  const bool outer_ran_code = std::exchange(ran_code_, false);
   within(limits, value, depth);
+  const bool ran_code = ran_code_;
+  ran_code_ = ran_code_ || outer_ran_code;
   if (place_->frame_id == Py_None || !before) return true;
-  if (fingerprint(value, limits, depth) == before) {
+  // Only code of the interpreter's or the standard library's, run for a text, can have let the
+  // object change while it was written (nothing else the walk does runs code, or makes objects
+  // that the garbage collector tracks).
+  if (!ran_code || fingerprint(value, limits, depth) == before) {
     place_->memo.remember(key, value, *before, reference_to(cls, name));
   } else {
     place_->memo.forget(key);  // changed while it was read
@@ -210,6 +218,7 @@ void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
   if (PyByteArray_Check(value)) return byte_array(value);
   Base base;
   if (container_base(cls, base)) return container(value, base, depth);
+  ran_code_ = true;  // a known type's text may come from its repr()
   if (py::Ref shown = objects::known_text(value)) return text(shown.get());
   container(value, Base::kObject, depth);
 }
@@ -251,6 +260,7 @@ void Walk::byte_array(PyObject* value) {
 
 void Walk::other(PyObject* value) {
   bool failed = false;
+  ran_code_ = true;
   py::Ref shown = repr_text(value, failed);
   if (failed) {
     write_text(out_, shown.get());  // the failure text is never cut
@@ -304,8 +314,7 @@ void Walk::mapping(PyObject* value, Py_ssize_t depth) {
   if (entries_.capacity() == 0) entries_.reserve(16);
   bool merge = false;  // set when a key made here, or the cut marker's, may equal another
   // The frame's own locals: each of their objects is remembered by the trace.
-  const bool remember = place_ != nullptr && depth == 1 &&
-                        PyUnicode_CompareWithASCIIString(place_->field, "locals") == 0;
+  const bool remember = place_ != nullptr && depth == 1 && place_->locals;
   // As dict.items() yields: a change of size, or more entries than there were, is an error.
   Py_ssize_t position = 0;
   Py_ssize_t left = size;
@@ -328,9 +337,16 @@ void Walk::mapping(PyObject* value, Py_ssize_t depth) {
 }
 
 void Walk::instance(PyObject* value, Py_ssize_t depth) {
-  std::vector<objects::Field> fields;
-  py::Ref name = objects::fields(value, fields);
-  auto size = static_cast<Py_ssize_t>(fields.size());
+  // The fields of the objects being read share one vector, each object's after its outer one's;
+  // they are read by index, as a nested object's fields may move them.
+  const std::size_t first_field = fields_.size();
+  struct Drop {
+    objects::Fields& fields;
+    std::size_t first;
+    ~Drop() { fields.resize(first); }
+  } drop{fields_, first_field};
+  py::Ref name = objects::fields(value, fields_);
+  auto size = static_cast<Py_ssize_t>(fields_.size() - first_field);
   Py_ssize_t kept = quota(size);
   bool cut = kept < size;
   std::size_t header_at = out_.size();
@@ -344,11 +360,13 @@ void Walk::instance(PyObject* value, Py_ssize_t depth) {
   entries_.push_back({py::Ref::share(objects::class_key()), key_at, value_at, out_.size()});
   bool merge = false;
   for (Py_ssize_t index = 0; index < kept; ++index) {
-    const auto& [key, item] = fields[static_cast<std::size_t>(index)];
+    const objects::Field& field = fields_[first_field + static_cast<std::size_t>(index)];
+    PyObject* key = field.first.get();
+    PyObject* item = field.second.get();
     // An attribute may be named like the class's entry, or like the cut marker.
-    merge = merge || (cut && is_cut_mark(key.get())) ||
-            (PyUnicode_Check(key.get()) && PyUnicode_Compare(key.get(), objects::class_key()) == 0);
-    entry(key.get(), item.get(), depth, merge);
+    merge = merge || (cut && is_cut_mark(key)) ||
+            (PyUnicode_Check(key) && PyUnicode_Compare(key, objects::class_key()) == 0);
+    entry(key, item, depth, merge);
   }
   if (cut) cut_entry(size - kept);
   end_map(header_at, announced, first, merge);
@@ -407,6 +425,7 @@ py::Ref Walk::key(PyObject* key, bool& made) {
     }
     shown = cut_bytes_text(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), limits_->max_bytes);
   } else if (limits_->safe) {
+    ran_code_ = true;
     shown = objects::key_text(key);
     if (limits_->max_text != Limits::kAll &&
         PyUnicode_GET_LENGTH(shown.get()) > limits_->max_text) {
@@ -414,6 +433,7 @@ py::Ref Walk::key(PyObject* key, bool& made) {
     }
   } else {
     bool failed = false;
+    ran_code_ = true;
     shown = repr_text(key, failed);
     if (limits_->max_text != Limits::kAll &&
         PyUnicode_GET_LENGTH(shown.get()) > limits_->max_text) {

@@ -16,6 +16,7 @@
 #include "py/error.hpp"
 #include "speedups/limits.hpp"
 #include "speedups/map_merge.hpp"
+#include "speedups/objects.hpp"
 #include "speedups/output.hpp"
 #include "speedups/value_memo.hpp"
 
@@ -36,6 +37,7 @@ struct TracePlace {
   PyObject* frame_id;  // str, or None for a frame whose call was not recorded
   PyObject* event;
   PyObject* field;            // "arg" or "locals"
+  bool locals;                // the field is "locals"
   const Limits& self_limits;  // for the local named "self"
 };
 
@@ -93,6 +95,7 @@ class Walk {
   const Limits* limits_;
   Output& out_;
   const TracePlace* place_;
+  bool ran_code_ = false;  // whether a repr() was called, which may run any code
   Py_ssize_t nodes_left_;
   long frames_left_;  // Python frames left when the dump started
   const OpenLevel* open_ = nullptr;
@@ -100,6 +103,7 @@ class Walk {
   std::byte arena_buffer_[2048];
   std::pmr::monotonic_buffer_resource arena_{arena_buffer_, sizeof arena_buffer_};
   std::pmr::vector<MapEntry> entries_{&arena_};
+  objects::Fields fields_{&arena_};
 };
 
 // Writes a str as msgpack.packb does: UTF-8, lone surrogates as backslash escapes.
