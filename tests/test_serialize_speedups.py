@@ -628,6 +628,9 @@ def test_compiled_references_are_the_python_bytes():
         (accounts[2], "frm_2", "return", "arg"),
         (accounts[2], "frm_3", "return", "arg"),
         ({"self": accounts[1], "ok": [accounts[2]]}, "frm_4", "call", "locals"),
+        (accounts[1], "frm_4", "return", "arg"),  # another depth and limits than "self" above
+        ({"self": accounts[1]}, "frm_4", "return", "locals"),
+        (accounts[1], "frm_5", "return", "arg"),
     ]
     written = {}
     for name, (memo_type, dump) in IN_TRACE.items():

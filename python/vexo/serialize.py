@@ -472,15 +472,15 @@ def _repr_failed(value: object, error: Exception) -> str:
 
 
 class ValueMemo:
-    """The objects one trace has written in full, by id: a weak reference to each, its dump as it
-    would be written alone at that depth (which tells whether it changed), and the reference to
-    the place where it was written. The tracer makes a new one for every trace, so that no
+    """The objects one trace has written in full, by id, depth and limits: a weak reference to
+    each, its dump as it would be written alone there (which tells whether it changed), and the
+    reference to the place where it was written. The tracer makes a new one for every trace, so that no
     reference leads out of its trace."""
 
     __slots__ = ("entries",)
 
     def __init__(self) -> None:
-        self.entries: dict[int, tuple[weakref.ref, bytes, msgpack.ExtType]] = {}
+        self.entries: dict[tuple[int, int, bool], tuple[weakref.ref, bytes, msgpack.ExtType]] = {}
 
 
 _Memo = ValueMemo  # the reference's own, also once the compiled one stands in its place
@@ -525,7 +525,9 @@ class _TraceWalk(_Walk):
         limits = SELF if name == "self" else SAFE
         before = _alone(value, limits, depth)
         entries = self.memo.entries
-        found = entries.get(id(value))
+        # Its dump differs with its depth and its limits: one place remembered for each.
+        key = (id(value), depth, limits is SELF)
+        found = entries.get(key)
         if found is not None and found[0]() is value and found[1] == before:
             return found[2]
         plain = self.within(limits, value, depth)
@@ -533,9 +535,9 @@ class _TraceWalk(_Walk):
             if _alone(value, limits, depth) == before:
                 place = [class_name(cls), self.frame_id, self.event, self.field, name]
                 reference = msgpack.ExtType(REFERENCE, msgpack.packb(place))
-                entries[id(value)] = (weakref.ref(value), before, reference)
+                entries[key] = (weakref.ref(value), before, reference)
             elif found is not None:
-                del entries[id(value)]  # changed while it was read
+                del entries[key]  # changed while it was read
         return plain
 
     def within(self, limits: Limits, value: object, depth: int) -> object:
