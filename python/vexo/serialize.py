@@ -474,8 +474,8 @@ def _repr_failed(value: object, error: Exception) -> str:
 class ValueMemo:
     """The objects one trace has written in full, by id, depth and limits: a weak reference to
     each, its dump as it would be written alone there (which tells whether it changed), and the
-    reference to the place where it was written. The tracer makes a new one for every trace, so that no
-    reference leads out of its trace."""
+    reference to the place where it was written. The tracer makes a new one for every trace, so
+    that no reference leads out of its trace."""
 
     __slots__ = ("entries",)
 
