@@ -86,21 +86,24 @@ void start_new_trace(ProfilerState& state) {
 }
 
 // Drops the frame records that do not fit in the trace's budget; the other records always go in.
-// True if any was dropped.
+// The first frame record past the budget is kept when it is small, so that no record's values are
+// made for nothing: the trace is full from it on. True once the trace is full.
 bool keep_within_budget(ProfilerState& state, EventRecords& records) {
   std::size_t kept = 0;
+  bool full = false;
   for (EventRecord& record : records) {
     if (record.kind != RecordKind::Frame) {
       state.budget.add(record.bytes.size());
     } else if (!state.budget.take(record.bytes.size())) {
-      continue;
+      full = true;
+      if (state.budget.full() || record.bytes.size() > state.budget.limit() / 64) continue;
+      state.budget.add(record.bytes.size());
     }
     if (&records[kept] != &record) records[kept] = std::move(record);
     ++kept;
   }
-  const bool dropped = kept != records.size();
   records.resize(kept);
-  return dropped;
+  return full;
 }
 
 [[noreturn]] void report_dropped_records(std::size_t limit) {
@@ -114,7 +117,7 @@ bool keep_within_budget(ProfilerState& state, EventRecords& records) {
 
 void push_frames(ProfilerState& state, Event event, EventRecords& records) {
   if (records.empty()) return;
-  const bool dropped = keep_within_budget(state, records);
+  const bool full = keep_within_budget(state, records);
   if (event == Event::Return) std::reverse(records.begin(), records.end());
   const std::size_t thread_id = cached_thread_info(state).native_id;
   // Hands over the records from the last cut up to `end`.
@@ -136,7 +139,7 @@ void push_frames(ProfilerState& state, Event event, EventRecords& records) {
     }
   }
   push_until(records.size());
-  if (dropped && state.budget.first_drop()) {
+  if (full && state.budget.first_drop()) {
     // The trace itself says where and why it stops.
     EventRecord stopped{
         RecordKind::Other,
