@@ -1,6 +1,8 @@
 #include "profiler/document.hpp"
 
+#include <cstring>
 #include <iterator>
+#include <span>
 
 #include "profiler/log_error.hpp"
 #include "py/object.hpp"
@@ -18,25 +20,6 @@ void write_argv(Bytes& out, const std::vector<std::string>& argv) {
   for (const std::string& arg : argv) msgpack::write_str(out, arg);
 }
 
-void write_raw_frames(Bytes& out, const RecordBuffer& records) {
-  msgpack::write_array_header(out, records.size());
-  for (const Record& record : records) msgpack::write_raw(out, record);
-}
-
-void write_frames(Bytes& out, const ThreadRecords& frames) {
-  msgpack::write_str(out, "frames");
-  msgpack::write_map_header(out, frames.size());
-  for (const auto& [thread_id, records] : frames) {
-    msgpack::write_uint(out, thread_id);
-    write_raw_frames(out, records);
-  }
-}
-
-void write_frames_of_interest(Bytes& out, const RecordBuffer& records) {
-  msgpack::write_str(out, "frames_of_interest");
-  write_raw_frames(out, records);
-}
-
 void write_meta(Bytes& out, const std::string& version, const std::string& source) {
   msgpack::write_str(out, "meta");
   msgpack::write_map_header(out, 3);
@@ -44,16 +27,6 @@ void write_meta(Bytes& out, const std::string& version, const std::string& sourc
   msgpack::write_str_pair(out, "source", source);
   msgpack::write_str(out, "use_frame_boundaries");
   msgpack::write_bool(out, true);
-}
-
-std::size_t encoded_size_hint(const DrainedTrace& drained) {
-  std::size_t size = 512;
-  for (const Record& record : drained.frames_of_interest) size += record.size();
-  for (const auto& entry : drained.frames) {
-    size += 16;
-    for (const Record& record : entry.second) size += record.size();
-  }
-  return size;
 }
 
 void prepend(RecordBuffer& buffer, RecordBuffer&& earlier) {
@@ -112,29 +85,60 @@ void put_back(ProfilerState& state, DrainedTrace&& drained) {
   }
 }
 
-Bytes encode_document(const ProfilerState& state, const OutsideValues& outside,
-                      const DrainedTrace& drained) {
-  Bytes out;
-  out.reserve(encoded_size_hint(drained));
-  msgpack::write_map_header(out, 8);
-  write_argv(out, outside.argv);
-  msgpack::write_str_pair(out, "current_commit_sha", outside.commit_sha);
-  write_frames(out, drained.frames);
-  write_frames_of_interest(out, drained.frames_of_interest);
-  msgpack::write_int_pair(out, "main_thread_id", state.settings.main_thread_id);
-  write_meta(out, outside.version, state.settings.source);
-  msgpack::write_f64_pair(out, state.settings.timestamp);
-  msgpack::write_str_pair(out, "trace_id", drained.trace_id);
-  return out;
+namespace {
+
+// The document's bytes in order, handed to `put` piece by piece: the parts encoded here, and each
+// record where it lies.
+template <class Put>
+void lay_out(const ProfilerState& state, const OutsideValues& outside, const DrainedTrace& drained,
+             Put&& put) {
+  Bytes part;
+  auto put_part = [&part, &put] {
+    put(std::span<const std::uint8_t>(part));
+    part.clear();
+  };
+  auto put_records = [&part, &put, &put_part](const RecordBuffer& records) {
+    msgpack::write_array_header(part, records.size());
+    put_part();
+    for (const Record& record : records) put(std::span<const std::uint8_t>(record));
+  };
+  msgpack::write_map_header(part, 8);
+  write_argv(part, outside.argv);
+  msgpack::write_str_pair(part, "current_commit_sha", outside.commit_sha);
+  msgpack::write_str(part, "frames");
+  msgpack::write_map_header(part, drained.frames.size());
+  for (const auto& [thread_id, records] : drained.frames) {
+    msgpack::write_uint(part, thread_id);
+    put_records(records);
+  }
+  msgpack::write_str(part, "frames_of_interest");
+  put_records(drained.frames_of_interest);
+  msgpack::write_int_pair(part, "main_thread_id", state.settings.main_thread_id);
+  write_meta(part, outside.version, state.settings.source);
+  msgpack::write_f64_pair(part, state.settings.timestamp);
+  msgpack::write_str_pair(part, "trace_id", drained.trace_id);
+  put_part();
 }
 
-Ref to_bytes_object(const Bytes& document) {
-  PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(document.data()),
-                                              static_cast<Py_ssize_t>(document.size()));
+}  // namespace
+
+Ref encode_document(const ProfilerState& state, const OutsideValues& outside,
+                    const DrainedTrace& drained) {
+  // Measured first, then written once into the bytes object: a large trace's document is not
+  // made twice over.
+  std::size_t size = 0;
+  lay_out(state, outside, drained,
+          [&size](std::span<const std::uint8_t> piece) { size += piece.size(); });
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
   if (bytes == nullptr) {
     PyErr_Clear();
     throw py::Fatal("failed to create the trace document's bytes");
   }
+  auto* at = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes));
+  lay_out(state, outside, drained, [&at](std::span<const std::uint8_t> piece) {
+    if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
+    at += piece.size();
+  });
   return Ref::steal(bytes);
 }
 
@@ -142,7 +146,7 @@ Ref build_trace_inner(ProfilerState& state) {
   OutsideValues outside = read_outside_values();
   DrainedTrace drained = drain(state);
   report_repeated_failures(state.failures);
-  return to_bytes_object(encode_document(state, outside, drained));
+  return encode_document(state, outside, drained);
 }
 
 }  // namespace vexo::profiler

@@ -33,10 +33,9 @@ DrainedTrace drain(ProfilerState& state);
 // Puts drained records back in front of whatever arrived since, order kept.
 void put_back(ProfilerState& state, DrainedTrace&& drained);
 
-msgpack::Bytes encode_document(const ProfilerState& state, const OutsideValues& outside,
-                               const DrainedTrace& drained);
-
-py::Ref to_bytes_object(const msgpack::Bytes& document);
+// The trace document as a bytes object. Throws py::Fatal when it cannot be made.
+py::Ref encode_document(const ProfilerState& state, const OutsideValues& outside,
+                        const DrainedTrace& drained);
 
 // Builds the document of the current trace, draining the buffers. Throws py::Error.
 py::Ref build_trace_inner(ProfilerState& state);

@@ -21,7 +21,7 @@ void save_in_db(ProfilerState& state) {
   DrainedTrace drained = drain(state);
   report_repeated_failures(state.failures);
   try {
-    py::Ref document = to_bytes_object(encode_document(state, outside, drained));
+    py::Ref document = encode_document(state, outside, drained);
     py::dict_set(kwargs.get(), names.msgpack, document);
     py::Ref trace_id = py::new_text(drained.trace_id);
     py::call(save_trace.get(), {db_path.get(), trace_id.get()}, kwargs.get());
