@@ -55,12 +55,14 @@ WorkInProgress::WorkInProgress() noexcept : fork_generation_(fork_generation::cu
     counted_generation.store(fork_generation_, std::memory_order_relaxed);
     in_progress.store(0, std::memory_order_relaxed);
   }
-  in_progress.fetch_add(1, std::memory_order_relaxed);
+  // A load and a store, not a locked read-modify-write: only a thread holding the interpreter
+  // lock changes the count, and this runs twice per event.
+  in_progress.store(in_progress.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 WorkInProgress::~WorkInProgress() {
   if (counted_generation.load(std::memory_order_relaxed) == fork_generation_) {
-    in_progress.fetch_sub(1, std::memory_order_relaxed);
+    in_progress.store(in_progress.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   }
 }
 
