@@ -3,6 +3,8 @@ end cannot make the tracer take all memory, or build a document too large to sto
 budget, frame records are dropped and that is reported once; plugin records, test markers among
 them, are always kept; and the budget starts afresh with every trace."""
 
+import logging
+
 import _vexo_testing as native
 import pytest
 
@@ -18,7 +20,17 @@ def small_budget():
     native.set_trace_budget(previous)
 
 
-def step(value):
+class Loud:
+    """Tells when the program's own code is run to show it."""
+
+    shown = 0
+
+    def __repr__(self):
+        Loud.shown += 1
+        return "Loud()"
+
+
+def step(value, witness=Loud()):  # noqa: B008
     return value + 1
 
 
@@ -57,6 +69,9 @@ def test_records_past_the_budget_are_dropped_and_reported_once(make_profiler, ve
     assert stopped["timestamp"] >= records[-1]["timestamp"]
     assert [type(w.exc_info[1]) for w in vexo_warnings] == [MemoryError]
     assert f"holds {BUDGET} bytes of records" in str(vexo_warnings[0].exc_info[1])
+    # Shown by a handler, the warning runs none of the program's code.
+    assert "bytes of records" in logging.Formatter().format(vexo_warnings[0])
+    assert Loud.shown == 0
     # Built: the next trace has the whole budget again.
     run_traced(profiler, loop, 10)
     assert [r["event"] for r in records_of(profiler)].count("call") == 11

@@ -106,13 +106,6 @@ bool keep_within_budget(ProfilerState& state, EventRecords& records) {
   return full;
 }
 
-[[noreturn]] void report_dropped_records(std::size_t limit) {
-  throw py::Error::make(PyExc_MemoryError,
-                        "the trace holds " + std::to_string(limit) +
-                            " bytes of records, as much as one trace may: its later frame records "
-                            "are dropped, until it is built or saved");
-}
-
 }  // namespace
 
 void push_frames(ProfilerState& state, Event event, EventRecords& records) {
@@ -146,7 +139,7 @@ void push_frames(ProfilerState& state, Event event, EventRecords& records) {
         encode_recording_stopped(state.budget.limit(), cached_thread_info(state), clock::now())};
     state.budget.add(stopped.bytes.size());
     push_frame_data(state, thread_id, std::span(&stopped, 1));
-    report_dropped_records(state.budget.limit());
+    report_budget_reached(state.budget.limit());
   }
 }
 

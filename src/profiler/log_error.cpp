@@ -110,6 +110,27 @@ void report_repeated_failures(FailureLog& failures) noexcept {
   }
 }
 
+void report_budget_reached(std::size_t limit) noexcept {
+  try {
+    const std::string text = "the trace holds " + std::to_string(limit) +
+                             " bytes of records, as much as one trace may: its later frame "
+                             "records are dropped, until it is built or saved";
+    py::Error error = py::Error::make(PyExc_MemoryError, text);
+    py::Ref warning = vexo_warning();
+    py::Ref kwargs = py::check(PyDict_New());
+    py::dict_set(kwargs.get(), py::names().exc_info, error.value());
+    py::Ref format = py::new_text("%s");
+    py::Ref message = py::new_text(text);
+    py::call(warning.get(), {format.get(), message.get()}, kwargs.get());
+  } catch (const py::Error& failure) {
+    failure.restore();
+    PyErr_WriteUnraisable(nullptr);
+  } catch (...) {
+    py::raise_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+  }
+}
+
 void report_abandoned_event(const char* message, PyObject* context) noexcept {
   PyErr_Format(PyExc_SystemError, "vexo abandoned a profile event: %s", message);
   PyErr_WriteUnraisable(context);
