@@ -31,7 +31,6 @@ _exception_args = BaseException.__dict__["args"].__get__
 _method_function = types.MethodType.__dict__["__func__"].__get__
 _function_qualname = types.FunctionType.__dict__["__qualname__"].__get__
 _module_dict = types.ModuleType.__dict__["__dict__"].__get__
-_weakref_offset = type.__dict__["__weakrefoffset__"].__get__
 _SPECIAL_BASES = (str, int, float, bytes, bytearray, dict, list, tuple, set, frozenset)
 
 # Types of the interpreter whose repr() is written in C from the object's own plain fields.
@@ -157,13 +156,6 @@ def shown_as_fields(cls: type) -> bool:
     if cls is types.FunctionType or cls is types.MethodType:
         return False
     return class_name(cls) not in STANDARD_REPR_NAMES
-
-
-def remembered_type(cls: type) -> bool:
-    """Whether a trace may write values of the type once and refer to that dump later: objects
-    shown as their fields that can be weakly referenced, so that a dead object's id, reused by
-    another, is never taken for it."""
-    return _weakref_offset(cls) != 0 and shown_as_fields(cls)
 
 
 def enum_text(value: object, cls: type) -> str | None:

@@ -32,7 +32,6 @@ faster and is used when it imports, unless the environment sets ``VEXO_PURE_PYTH
 
 from __future__ import annotations
 
-import weakref
 from itertools import islice
 from typing import NamedTuple
 
@@ -44,7 +43,7 @@ from vexo.safe_values import (
     is_enum_type,
     known_text,
     plain_repr,
-    remembered_type,
+    shown_as_fields,
 )
 from vexo.utils import class_name, compiled, type_name
 
@@ -472,15 +471,17 @@ def _repr_failed(value: object, error: Exception) -> str:
 
 
 class ValueMemo:
-    """The objects one trace has written in full, by id, depth and limits: a weak reference to
-    each, its dump as it would be written alone there (which tells whether it changed), and the
-    reference to the place where it was written. The tracer makes a new one for every trace, so
-    that no reference leads out of its trace."""
+    """The objects one trace has written in full, by id, class, depth and limits: the dump each
+    would have alone there (which tells whether it changed), and the reference to the place where
+    it was written. The tracer makes a new one for every trace, so that no reference leads out of
+    its trace. Nothing of the objects is held: a weak reference would show in an object's
+    __weakref__. So an object born where a dead one of the same class lived, showing exactly the
+    same, is taken for it; its dump would be the same bytes."""
 
     __slots__ = ("entries",)
 
     def __init__(self) -> None:
-        self.entries: dict[tuple[int, int, bool], tuple[weakref.ref, bytes, msgpack.ExtType]] = {}
+        self.entries: dict[tuple[int, int, int, bool], tuple[bytes, msgpack.ExtType]] = {}
 
 
 _Memo = ValueMemo  # the reference's own, also once the compiled one stands in its place
@@ -520,22 +521,21 @@ class _TraceWalk(_Walk):
 
     def remembered(self, name: str | None, value: object, depth: int) -> object:
         cls = type(value)
-        if not remembered_type(cls):
+        if not shown_as_fields(cls):
             return self.value(value, depth)
         limits = SELF if name == "self" else SAFE
         before = _alone(value, limits, depth)
         entries = self.memo.entries
         # Its dump differs with its depth and its limits: one place remembered for each.
-        key = (id(value), depth, limits is SELF)
+        key = (id(value), id(cls), depth, limits is SELF)
         found = entries.get(key)
-        if found is not None and found[0]() is value and found[1] == before:
-            return found[2]
+        if found is not None and found[0] == before:
+            return found[1]
         plain = self.within(limits, value, depth)
         if self.frame_id is not None and (found is not None or len(entries) < MEMO_ENTRIES):
             if _alone(value, limits, depth) == before:
                 place = [class_name(cls), self.frame_id, self.event, self.field, name]
-                reference = msgpack.ExtType(REFERENCE, msgpack.packb(place))
-                entries[key] = (weakref.ref(value), before, reference)
+                entries[key] = (before, msgpack.ExtType(REFERENCE, msgpack.packb(place)))
             elif found is not None:
                 del entries[key]  # changed while it was read
         return plain

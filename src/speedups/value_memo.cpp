@@ -8,20 +8,6 @@ namespace vexo::speedups {
 
 namespace {
 
-// The object the weak reference leads to, if it is still alive (borrowed: only compared).
-PyObject* referent(PyObject* weak) {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* object = nullptr;
-  if (PyWeakref_GetRef(weak, &object) < 0) py::throw_error();
-  Py_XDECREF(object);
-  return object;
-#else
-  PyObject* object = PyWeakref_GetObject(weak);
-  if (object == nullptr) py::throw_error();
-  return object == Py_None ? nullptr : object;
-#endif
-}
-
 struct MemoObject {
   PyObject_HEAD
   ValueMemo* memo;
@@ -52,25 +38,16 @@ void free_memo(PyObject* object) {
 }  // namespace
 
 std::optional<std::span<const std::uint8_t>> ValueMemo::reference(const MemoKey& key,
-                                                                  PyObject* object,
                                                                   std::uint64_t digest) const {
   auto found = entries_.find(key);
   if (found == entries_.end() || found->second.digest != digest) return std::nullopt;
-  if (referent(found->second.weak.get()) != object) return std::nullopt;
   const std::string& reference = found->second.reference;
   return std::span(reinterpret_cast<const std::uint8_t*>(reference.data()), reference.size());
 }
 
-void ValueMemo::remember(const MemoKey& key, PyObject* object, std::uint64_t digest,
-                         std::string reference) {
+void ValueMemo::remember(const MemoKey& key, std::uint64_t digest, std::string reference) {
   if (entries_.size() >= capacity_ && !entries_.contains(key)) return;
-  PyObject* weak = PyWeakref_NewRef(object, nullptr);
-  if (weak == nullptr) {
-    PyErr_Clear();
-    forget(key);
-    return;
-  }
-  entries_.insert_or_assign(key, Entry{py::Ref::steal(weak), digest, std::move(reference)});
+  entries_.insert_or_assign(key, Entry{digest, std::move(reference)});
 }
 
 PyTypeObject* value_memo_type() {

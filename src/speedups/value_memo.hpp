@@ -12,11 +12,13 @@
 
 namespace vexo::speedups {
 
-// Where a remembered object was written: a local's value (`name`), or the whole value (none).
+// An object the trace has written, by its address and type; its dump differs with its depth and
+// its limits.
 struct MemoKey {
   const PyObject* object;
-  Py_ssize_t depth;  // its dump differs with its depth
-  bool is_self;      // and with its limits
+  const PyTypeObject* type;
+  Py_ssize_t depth;
+  bool is_self;
 
   bool operator==(const MemoKey&) const = default;
 };
@@ -32,18 +34,18 @@ class ValueMemo {
  public:
   explicit ValueMemo(std::size_t capacity) : capacity_(capacity) {}
 
-  // The reference written in place of the object, while it is the object remembered under the
-  // key (alive: a dead object's address may be another's now) and its digest is the same.
-  std::optional<std::span<const std::uint8_t>> reference(const MemoKey& key, PyObject* object,
+  // The reference written in place of the object, while what it shows (its digest) is the same.
+  // Nothing of the object itself is held (a weak reference would show in its __weakref__), so an
+  // object born at the address of a dead one of the same class, showing exactly the same, is
+  // taken for it: its dump would be the same bytes.
+  std::optional<std::span<const std::uint8_t>> reference(const MemoKey& key,
                                                          std::uint64_t digest) const;
-  // Remembers the object as written at that place, with a weak reference to it; nothing is
-  // remembered when it cannot be weakly referenced or the memo is full.
-  void remember(const MemoKey& key, PyObject* object, std::uint64_t digest, std::string reference);
+  // Remembers the object as written at that place; nothing is remembered once the memo is full.
+  void remember(const MemoKey& key, std::uint64_t digest, std::string reference);
   void forget(const MemoKey& key) { entries_.erase(key); }
 
  private:
   struct Entry {
-    py::Ref weak;
     std::uint64_t digest;
     std::string reference;  // the whole MessagePack ext value
   };

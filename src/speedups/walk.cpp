@@ -124,13 +124,13 @@ void Walk::top(PyObject* value) {
 
 bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   PyTypeObject* cls = Py_TYPE(value);
-  if (cls->tp_weaklistoffset == 0 || !objects::shown_as_fields(cls)) return false;
+  if (!objects::shown_as_fields(cls)) return false;
   const bool is_self = name != nullptr && PyUnicode_CompareWithASCIIString(name, "self") == 0;
   const Limits& limits = is_self ? place_->self_limits : *limits_;
-  const MemoKey key{value, depth, is_self};
+  const MemoKey key{value, cls, depth, is_self};
   std::optional<std::uint64_t> before = fingerprint(value, limits, depth);
   if (before) {
-    if (auto reference = place_->memo.reference(key, value, *before)) {
+    if (auto reference = place_->memo.reference(key, *before)) {
       write::raw(out_, *reference);
       return true;
     }
@@ -144,7 +144,7 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   // object change while it was written (nothing else the walk does runs code, or makes objects
   // that the garbage collector tracks).
   if (!ran_code || fingerprint(value, limits, depth) == before) {
-    place_->memo.remember(key, value, *before, reference_to(cls, name));
+    place_->memo.remember(key, *before, reference_to(cls, name));
   } else {
     place_->memo.forget(key);  // changed while it was read
   }
