@@ -577,6 +577,9 @@ def test_an_unchanged_object_refers_to_its_first_dump(in_trace):
     assert returned["owner"] == "ada"  # another depth, another dump
     assert place_of(in_trace(account, "frm_C", "return", "arg"))[1:] == ["frm_B", "return", "arg",
                                                                         None]  # fmt: skip
+    # None is itself, every time.
+    assert in_trace(None, "frm_C", "return", "arg") is None
+    assert in_trace(None, "frm_D", "return", "arg") is None
 
 
 @pytest.mark.parametrize(

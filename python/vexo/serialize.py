@@ -521,7 +521,7 @@ class _TraceWalk(_Walk):
 
     def remembered(self, name: str | None, value: object, depth: int) -> object:
         cls = type(value)
-        if not shown_as_fields(cls):
+        if value is None or not shown_as_fields(cls):
             return self.value(value, depth)
         limits = SELF if name == "self" else SAFE
         before = _alone(value, limits, depth)

@@ -124,7 +124,8 @@ void Walk::top(PyObject* value) {
 
 bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   PyTypeObject* cls = Py_TYPE(value);
-  if (!objects::shown_as_fields(cls)) return false;
+  // None is written as itself, before any object's rules (its type counts as shown by fields).
+  if (value == Py_None || !objects::shown_as_fields(cls)) return false;
   const bool is_self = name != nullptr && PyUnicode_CompareWithASCIIString(name, "self") == 0;
   const Limits& limits = is_self ? place_->self_limits : *limits_;
   const MemoKey key{value, cls, depth, is_self};
