@@ -124,8 +124,13 @@ void Walk::top(PyObject* value) {
 
 bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   PyTypeObject* cls = Py_TYPE(value);
-  // None is written as itself, before any object's rules (its type counts as shown by fields).
-  if (value == Py_None || !objects::shown_as_fields(cls)) return false;
+  // The values written as themselves before any object's rules (None's type would count as
+  // shown by fields), told apart first: they are most locals, and the type's facts cost more.
+  if (value == Py_None || cls == &PyLong_Type || cls == &PyUnicode_Type || cls == &PyFloat_Type ||
+      cls == &PyBool_Type || cls == &PyDict_Type || cls == &PyList_Type || cls == &PyTuple_Type ||
+      cls == &PyBytes_Type || !objects::shown_as_fields(cls)) {
+    return false;
+  }
   const bool is_self = name != nullptr && PyUnicode_CompareWithASCIIString(name, "self") == 0;
   const Limits& limits = is_self ? place_->self_limits : *limits_;
   const MemoKey key{value, cls, depth, is_self};
