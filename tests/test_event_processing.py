@@ -482,6 +482,7 @@ def test_a_call_records_its_frame_id_time_and_timestamp_from_one_clock_reading(m
 
 class Tally:
     def __init__(self):
+        self.note = "the words counted so far, by word"  # longer written than referred to
         self.counts = {}
 
     def add(self, word):

@@ -577,6 +577,11 @@ def test_an_unchanged_object_refers_to_its_first_dump(in_trace):
     assert returned["owner"] == "ada"  # another depth, another dump
     assert place_of(in_trace(account, "frm_C", "return", "arg"))[1:] == ["frm_B", "return", "arg",
                                                                         None]  # fmt: skip
+    # An object whose dump is no longer than a reference is written whole every time.
+    tiny = Slotted(1)
+    for frame_id in ("frm_E", "frm_F"):
+        assert in_trace({"tiny": tiny}, frame_id)["tiny"] == {
+            "__class__": "test_serialize_speedups.Slotted", "value": 1}  # fmt: skip
     # None is itself, every time.
     assert in_trace(None, "frm_C", "return", "arg") is None
     assert in_trace(None, "frm_D", "return", "arg") is None
@@ -620,9 +625,8 @@ def test_references_never_lead_to_another_value_or_trace(in_trace):
     assert isinstance(in_trace({"other": reborn}, "frm_C")["other"], dict)
     # The program sees nothing of it: no weak reference, even to an object that can have one.
     assert reborn.__weakref__ is None and weakref.getweakrefcount(reborn) == 0
-    slotted = Slotted(1)
-    assert in_trace({"s": slotted}, "frm_D")["s"] == {
-        "__class__": "test_serialize_speedups.Slotted", "value": 1}  # fmt: skip
+    slotted = Slotted("x" * 100)
+    assert in_trace({"s": slotted}, "frm_D")["s"]["value"] == "x" * 100
     assert place_of(in_trace({"s": slotted}, "frm_E")["s"])[1] == "frm_D"
     # A record without a frame id cannot be referred to: nothing is remembered of it.
     unseen = Account("cy")

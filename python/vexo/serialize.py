@@ -533,11 +533,14 @@ class _TraceWalk(_Walk):
             return found[1]
         plain = self.within(limits, value, depth)
         if self.frame_id is not None and (found is not None or len(entries) < MEMO_ENTRIES):
-            if _alone(value, limits, depth) == before:
-                place = [class_name(cls), self.frame_id, self.event, self.field, name]
-                entries[key] = (before, msgpack.ExtType(REFERENCE, msgpack.packb(place)))
+            place = [class_name(cls), self.frame_id, self.event, self.field, name]
+            reference = msgpack.ExtType(REFERENCE, msgpack.packb(place))
+            # A dump no longer than a reference to it is written again each time.
+            shorter = len(_pack(plain)) <= len(msgpack.packb(reference))
+            if not shorter and _alone(value, limits, depth) == before:
+                entries[key] = (before, reference)
             elif found is not None:
-                del entries[key]  # changed while it was read
+                del entries[key]
         return plain
 
     def within(self, limits: Limits, value: object, depth: int) -> object:

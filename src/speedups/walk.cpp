@@ -46,6 +46,9 @@ bool is_cut_mark(PyObject* key) {
          PyUnicode_READ_CHAR(key, 0) == 0x2026;
 }
 
+// No reference is shorter: its header, the array's, and a frame id of 30 characters.
+constexpr std::size_t kShortestReference = 40;
+
 // "N more", after `prefix`.
 void write_more(Output& out, std::string_view prefix, Py_ssize_t more) {
   char digits[24];
@@ -142,17 +145,22 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
     }
   }
   const bool outer_ran_code = std::exchange(ran_code_, false);
+  const std::size_t start = out_.size();
   within(limits, value, depth);
+  const std::size_t written = out_.size() - start;
   const bool ran_code = ran_code_;
   ran_code_ = ran_code_ || outer_ran_code;
   if (place_->frame_id == Py_None || !before) return true;
+  // A dump no longer than a reference to it is written again each time: no reference to it.
+  std::string reference = written > kShortestReference ? reference_to(cls, name) : std::string();
   // Only code of the interpreter's or the standard library's, run for a text, can have let the
   // object change while it was written (nothing else the walk does runs code, or makes objects
   // that the garbage collector tracks).
-  if (!ran_code || fingerprint(value, limits, depth) == before) {
-    place_->memo.remember(key, *before, reference_to(cls, name));
+  const bool longer = !reference.empty() && written > reference.size();
+  if (longer && (!ran_code || fingerprint(value, limits, depth) == before)) {
+    place_->memo.remember(key, *before, std::move(reference));
   } else {
-    place_->memo.forget(key);  // changed while it was read
+    place_->memo.forget(key);
   }
   return true;
 }
