@@ -101,7 +101,11 @@ class CProfile:
 
 class Vexo:
     name = "vexo"
-    what = "our tracer, with the shipped serializer (vexo.serialize.dump_msgpack)"
+    what = (
+        "our tracer, with the shipped serializer in the package's default values mode"
+        " (vexo.serialize.dump_msgpack_in_trace)"
+    )
+    values: str | None = "safe"  # the configuration's "values", as vexo.Profiler gives it
 
     def __init__(self):
         from vexo import _vexo
@@ -114,6 +118,8 @@ class Vexo:
 
     def prepare(self, workload):
         config = {"threading": True} if workload.threaded else {}
+        if self.values is not None:
+            config["values"] = self.values
         self.profiler = BenchProfiler(config)
         return partial(self.native.register_profiler, self.profiler), (
             self.native.register_noop_profiler
@@ -159,6 +165,7 @@ class VexoMonitoringFiltered(VexoMonitoring):
 class VexoConstant(Vexo):
     name = "vexo-const"
     what = "our tracer with a serializer that returns the one byte 0xc0 (nil): the core's own cost"
+    values = None  # the core's own default: vexo.serialize.dump_msgpack, replaced here
 
     def __init__(self):
         super().__init__()
