@@ -97,10 +97,13 @@ void log_error(FailureLog& failures, PyFrameObject* frame, const py::Error& erro
   }
 }
 
-void report_repeated_failures(FailureLog& failures) noexcept {
+namespace {
+
+// Runs a report; its own failure goes to the unraisable hook, never to the program.
+template <class Report>
+void unraisably(Report&& report) noexcept {
   try {
-    auto repeats = failures.take_repeats();
-    if (!repeats.empty()) warn_repeats(repeats);
+    report();
   } catch (const py::Error& failure) {
     failure.restore();
     PyErr_WriteUnraisable(nullptr);
@@ -110,8 +113,17 @@ void report_repeated_failures(FailureLog& failures) noexcept {
   }
 }
 
+}  // namespace
+
+void report_repeated_failures(FailureLog& failures) noexcept {
+  unraisably([&failures] {
+    auto repeats = failures.take_repeats();
+    if (!repeats.empty()) warn_repeats(repeats);
+  });
+}
+
 void report_budget_reached(std::size_t limit) noexcept {
-  try {
+  unraisably([limit] {
     const std::string text = "the trace holds " + std::to_string(limit) +
                              " bytes of records, as much as one trace may: its later frame "
                              "records are dropped, until it is built or saved";
@@ -122,13 +134,7 @@ void report_budget_reached(std::size_t limit) noexcept {
     py::Ref format = py::new_text("%s");
     py::Ref message = py::new_text(text);
     py::call(warning.get(), {format.get(), message.get()}, kwargs.get());
-  } catch (const py::Error& failure) {
-    failure.restore();
-    PyErr_WriteUnraisable(nullptr);
-  } catch (...) {
-    py::raise_current_exception();
-    PyErr_WriteUnraisable(nullptr);
-  }
+  });
 }
 
 void report_abandoned_event(const char* message, PyObject* context) noexcept {
