@@ -81,7 +81,6 @@ py::Ref ProfilerState::value_memo() {
     static py::ModuleAttribute* const memo_type =
         new py::ModuleAttribute("vexo.serialize", py::names().ValueMemo);
     py::Ref made = py::call(memo_type->get().get(), {});
-    // Released only once replaced: its weak references may let the collector run finalizers.
     std::swap(value_memo_, made);
     value_memo_trace_ = trace;
   }
