@@ -24,7 +24,7 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests")]
 import postgres_server  # noqa: E402
 from sections import replace_section  # noqa: E402
 from vexo.db import count_traces, flush, list_traces, save_trace_in_sqlite  # noqa: E402
-from vexo.serve import ExplorerServer  # noqa: E402
+from vexo.explore.serve import ExplorerServer  # noqa: E402
 from vexo.store.codec import DEFAULT_CODEC, compress_all  # noqa: E402
 from vexo.store.writer import open_for_writing, store_rows  # noqa: E402
 

@@ -105,7 +105,7 @@ def listing(path: str) -> dict[str, float]:
 def end_of_run_prune(path: str) -> dict[str, float]:
     """One end of a run with the store one run over its limit: its end stored, the oldest run
     deleted and its space given back."""
-    from vexo.runs import end_run
+    from vexo.recording.runs import end_run
 
     os.environ["VEXO_RUN_ID"] = "run_bench"
     vexo.db.record_run_start(path, "run_bench", "bench", time.time())

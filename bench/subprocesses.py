@@ -23,19 +23,23 @@ import time
 import timeit
 from pathlib import Path
 
-import vexo.subprocesses
+import vexo.recording.subprocesses
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=30)
     runs = parser.parse_args().runs
-    pth = Path(vexo.subprocesses.__file__).parents[1] / "vexo-subprocesses.pth"
+    pth = Path(vexo.recording.subprocesses.__file__).parents[1] / "vexo-subprocesses.pth"
     line = compile(pth.read_text(), str(pth), "exec")
-    quiet = {k: v for k, v in os.environ.items() if k != vexo.subprocesses.SETTINGS_VARIABLE}
+    quiet = {
+        k: v for k, v in os.environ.items() if k != vexo.recording.subprocesses.SETTINGS_VARIABLE
+    }
     with tempfile.TemporaryDirectory() as folder:
         settings = {"db": os.path.join(folder, "db.sqlite3"), "config": {}}
-        traced = dict(quiet, **{vexo.subprocesses.SETTINGS_VARIABLE: json.dumps(settings)})
+        traced = dict(
+            quiet, **{vexo.recording.subprocesses.SETTINGS_VARIABLE: json.dumps(settings)}
+        )
         cases = {
             "no site-packages (-S)": ([sys.executable, "-S", "-c", "pass"], quiet),
             "without the variable": ([sys.executable, "-c", "pass"], quiet),

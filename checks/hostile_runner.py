@@ -7,7 +7,7 @@ programs use, lightweight value dumps, and plugin code that runs Python and swit
 import sys
 import time
 
-import vexo.__main__ as cli
+import vexo.cli.main as cli
 from vexo.profiler import Profiler
 
 WATCHED = [

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import msgpack
 
-from vexo.serve import ExplorerServer
+from vexo.explore.serve import ExplorerServer
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -471,7 +471,7 @@ def _record_documents():
 
 
 def test_compiled_summary_reads_what_the_reference_reads(monkeypatch):
-    from vexo.store import documents
+    from vexo.trace import summary as documents
 
     speedups = documents.compiled
     if speedups is None:

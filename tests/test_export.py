@@ -8,12 +8,12 @@ import msgpack
 import pytest
 
 from explorer_support import FIRST_ID, referenced_fields
-from vexo.__main__ import main
-from vexo.compare import compare
+from vexo.cli.main import main
 from vexo.db import load_trace
-from vexo.export import write_chrome, write_speedscope
+from vexo.explore.compare import compare
+from vexo.explore.export import write_chrome, write_speedscope
 from vexo.profiler import Profiler
-from vexo.traceindex import TraceIndex
+from vexo.trace.index import TraceIndex
 
 
 def leaf(value):
@@ -190,7 +190,7 @@ def test_html_over_its_size_limit_leaves_values_out(tmp_path, capsys):
 
 
 def test_index_refuses_what_is_not_a_trace():
-    from vexo.show import TraceFormatError
+    from vexo.trace.model import TraceFormatError
 
     with pytest.raises(TraceFormatError):
         TraceIndex(msgpack.packb([1, 2]))
@@ -200,7 +200,7 @@ def test_index_nests_awkward_records_as_show_does():
     """A return whose call came before tracing, a call cut off by its caller's return, a plugin
     record, two threads sharing one buffer and a text that is not UTF-8: the index numbers and
     nests them as `vexo show` does, and a document with bytes after it is refused."""
-    from vexo.show import Call, TraceFormatError, build_tree
+    from vexo.trace.model import Call, TraceFormatError, build_tree
 
     def frame(event, frame_id, name, stamp, thread=1, **more):
         return {"type": "frame", "event": event, "frame_id": frame_id, "qualname": name,
@@ -299,7 +299,7 @@ def awkward_documents():
 
 @pytest.mark.parametrize("fields", list(awkward_documents()))
 def test_compiled_index_gives_what_the_reference_gives(fields):
-    from vexo import tracenodes
+    from vexo.trace import nodes as tracenodes
 
     if tracenodes._index_document is tracenodes.python_index_document:
         pytest.skip("the compiled module is not there")

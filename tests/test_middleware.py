@@ -141,7 +141,7 @@ def test_a_thread_traced_already_is_left_alone(tmp_path):
 
 
 def test_wsgi_path_is_shown_as_text():
-    from vexo.middleware import _wsgi_source
+    from vexo.integrations.wsgi import _wsgi_source
 
     environ = {"REQUEST_METHOD": "GET", "SCRIPT_NAME": "/app", "PATH_INFO": "/caf\xc3\xa9"}
     assert _wsgi_source(environ) == "wsgi GET /app/café"

@@ -13,11 +13,12 @@ import msgpack
 import pytest
 
 import vexo
-import vexo.utils
+import vexo.common.compiled
+import vexo.recording.profiler
 from vexo import _vexo
+from vexo.common.ids import CROCKFORD_BASE32, new_trace_id, new_ulid
 from vexo.db import list_traces, load_trace
 from vexo.profiler import Profiler, thread_tracer
-from vexo.utils import CROCKFORD_BASE32, new_trace_id, new_ulid
 
 TRACE_ID = re.compile(r"trc_[0-9A-HJKMNP-TV-Z]{26}")
 
@@ -94,7 +95,7 @@ def test_wrong_types_are_refused(name, value):
 
 def test_trace_ids_are_new_ulids_of_now():
     # The compiled generator, unless the run asks for pure Python.
-    assert (vexo.utils.compiled is None) == (os.environ.get("VEXO_PURE_PYTHON") == "1")
+    assert (vexo.common.compiled.compiled is None) == (os.environ.get("VEXO_PURE_PYTHON") == "1")
     before = time.time_ns() // 1_000_000
     ids = {Profiler().trace_id for _ in range(200)}
     after = time.time_ns() // 1_000_000
@@ -182,7 +183,7 @@ class FakeVexoProfiler:
 @pytest.fixture
 def fake(monkeypatch):
     native = FakeNative()
-    monkeypatch.setattr(vexo.profiler, "_tracer", lambda backend="profile": native)
+    monkeypatch.setattr(vexo.recording.profiler, "_tracer", lambda backend="profile": native)
     yield native
     threading.setprofile(None)
 

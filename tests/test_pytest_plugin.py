@@ -183,12 +183,12 @@ def test_plugin_is_built_in():
         (["_vexo_start_test"], "start_test", ["call"]),
         (["_vexo_end_test"], "end_test", ["call"]),
     ]
-    assert all(d["path_fragment"] == "/vexo/pytest_plugin.py" for d in descriptions)
+    assert all(d["path_fragment"] == "/vexo/recording/markers.py" for d in descriptions)
 
 
 @pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test"])
 def test_markers_live_in_a_file_the_tracer_leaves_out(name):
-    import vexo.pytest_plugin
+    import vexo.recording.markers
 
-    code = getattr(vexo.pytest_plugin, name).__code__
-    assert code.co_filename.endswith("/vexo/pytest_plugin.py") and code.co_name == name
+    code = getattr(vexo.recording.markers, name).__code__
+    assert code.co_filename.endswith("/vexo/recording/markers.py") and code.co_name == name

@@ -11,8 +11,8 @@ import weakref
 import msgpack
 import pytest
 
-from vexo import serialize
-from vexo.serialize import LIGHTWEIGHT, SAFE
+from vexo.values import dump as serialize
+from vexo.values.dump import LIGHTWEIGHT, SAFE
 
 # The reference walk and the compiled one, each with both safe limits.
 SAFE_DUMPS = [

@@ -9,8 +9,8 @@ import traceback
 import msgpack
 import pytest
 
-from vexo import serialize
-from vexo.serialize import (
+from vexo.values import dump as serialize
+from vexo.values.dump import (
     FULL,
     LIGHTWEIGHT_REPR,
     dump_msgpack_full,

@@ -13,8 +13,9 @@ from pathlib import Path
 import msgpack
 import pytest
 
-from vexo import _speedups, serialize
-from vexo.serialize import FULL, LIGHTWEIGHT, LIGHTWEIGHT_REPR, SAFE, Limits
+from vexo import _speedups
+from vexo.values import dump as serialize
+from vexo.values.dump import FULL, LIGHTWEIGHT, LIGHTWEIGHT_REPR, SAFE, Limits
 
 reference = serialize._python_dumps
 compiled = _speedups.dumps
@@ -500,7 +501,7 @@ def run_python(code, pure):
 @pytest.mark.parametrize("pure", [True, False])
 def test_environment_chooses_the_implementation(pure):
     code = (
-        "from vexo import serialize\n"
+        "from vexo.values import dump as serialize\n"
         "print(serialize.dumps is serialize._python_dumps,"
         " type(serialize.dump_msgpack).__name__)"
     )

@@ -8,7 +8,7 @@ import sqlite3
 import pytest
 
 from explorer_support import running_server, store_demo
-from vexo.__main__ import build_parser
+from vexo.cli.options import build_parser
 
 
 @pytest.fixture(scope="module")

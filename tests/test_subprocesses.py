@@ -223,7 +223,7 @@ def test_program_sees_what_python_shows_it(tmp_path):
 
 
 def test_source_names_what_the_interpreter_runs():
-    from vexo.subprocesses import program_source
+    from vexo.recording.subprocesses import program_source
 
     cases = {
         ("python", "child.py", "-m", "x"): "script child.py",

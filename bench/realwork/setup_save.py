@@ -51,7 +51,7 @@ while len(document) < size:
 profiler.stop()
 documents = [document] * copies
 if copies:
-    from vexo.utils import new_trace_id
+    from vexo.common.ids import new_trace_id
     from vexo.db import save_trace_in_sqlite
     for doc in documents:
         save_trace_in_sqlite(db_path, new_trace_id(), timeout=60, msgpack=doc)

@@ -7,11 +7,11 @@ command line's options on top.
     include = ["/src/mylib/"]    # path fragments always recorded, even inside installed libraries
     ignore = ["/migrations/"]    # path fragments never recorded
     threading = true             # also trace threads started while tracing
-    values = "safe"              # "safe" (default), "repr" or "full": see vexo.serialize
+    values = "safe"              # "safe" (default), "repr" or "full": see vexo.values.dump
     lightweight-repr = true      # short value dumps: bounded texts and containers
     busy-timeout = 60            # seconds to wait for other processes writing to the database
     backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
-    keep-runs = 20               # runs kept when a run ends (0: keep all); see vexo.runs
+    keep-runs = 20               # runs kept when a run ends (0: keep all); see vexo.recording.runs
     subprocesses = true          # `vexo run` also traces the Python processes the program starts
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
@@ -29,7 +29,7 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from vexo.profiler import BACKENDS, DEFAULT_DB_PATH
+from vexo.recording.profiler import BACKENDS, DEFAULT_DB_PATH
 from vexo.store.locations import DB_VARIABLE, absolute
 
 if sys.version_info >= (3, 11):

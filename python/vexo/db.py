@@ -18,7 +18,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
 
-from vexo import processes
+from vexo.recording import processes
 from vexo.store import postgres
 from vexo.store.codec import decompress
 from vexo.store.database import (
@@ -35,7 +35,6 @@ from vexo.store.database import (
     schema_version,
     write_transaction,
 )
-from vexo.store.documents import DocumentSummary, document_trace_id, summarize_trace
 from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
 from vexo.store.locations import is_server_url, location_text, shown
 from vexo.store.retention import (
@@ -48,6 +47,7 @@ from vexo.store.retention import (
 from vexo.store.retention import store_size as _store_size
 from vexo.store.rows import Origin, Pending
 from vexo.store.writer import current_writer
+from vexo.trace.summary import DocumentSummary, document_trace_id, summarize_trace
 
 __all__ = [
     "APPLICATION_ID",
@@ -98,7 +98,7 @@ class TraceSummary(NamedTuple):
     record_count: int | None  # records in all threads; None when the document did not parse
     size: int  # bytes of the document, uncompressed
     outcome: str | None = None  # a test's "passed", "failed", "error" or "skipped"; else None
-    run_id: str | None = None  # the run that saved it (see vexo.runs)
+    run_id: str | None = None  # the run that saved it (see vexo.recording.runs)
     process_id: str | None = None  # the process that recorded it
     parent_process_id: str | None = None  # the process that started that process
     parent_trace_id: str | None = None  # the trace that process was recording then

@@ -1,5 +1,5 @@
 // The extension module vexo._speedups: dumps of vexo.serialize, the indexing pass of
-// vexo.traceindex, the document summary of vexo.store.documents and the trace ids of vexo.utils,
+// vexo.trace.index, the document summary of vexo.trace.summary and the trace ids of vexo.common.ids,
 // compiled.
 #include <memory>
 
@@ -131,9 +131,9 @@ PyMethodDef module_methods[] = {
      "already become references to those dumps."},
     {"index_document", index_document, METH_VARARGS,
      "index_document(document, unpack)\n--\n\nThe fields of a trace document and the nodes of "
-     "its call tree, as vexo.tracenodes reads them."},
+     "its call tree, as vexo.trace.nodes reads them."},
     {"summarize_document", summarize_document, METH_O,
-     "summarize_document(document)\n--\n\nWhat vexo.store.documents lists of a trace document, "
+     "summarize_document(document)\n--\n\nWhat vexo.trace.summary lists of a trace document, "
      "or None when the document is left to its reference reader."},
     {"new_trace_id", new_trace_id, METH_NOARGS,
      "new_trace_id()\n--\n\n\"trc_\" and a ULID of now, its random bits from a generator "

@@ -238,7 +238,7 @@ void init() {
   if (known.class_key != nullptr) return;
   py::Ref enum_module = py::check(PyImport_ImportModule("enum"));
   known.enum_type = reinterpret_cast<PyTypeObject*>(attribute(enum_module.get(), "Enum"));
-  py::Ref module = py::check(PyImport_ImportModule("vexo.safe_values"));
+  py::Ref module = py::check(PyImport_ImportModule("vexo.values.safe"));
   py::Ref ids = py::Ref::steal(attribute(module.get(), "C_REPR_TYPE_IDS"));
   py::Ref iterator = py::check(PyObject_GetIter(ids.get()));
   while (PyObject* id = PyIter_Next(iterator.get())) {

@@ -1,5 +1,5 @@
 // What a safe dump knows of objects, read without running any code of the program: the compiled
-// form of vexo.safe_values, making the same choices in the same order. The lists of known types
+// form of vexo.values.safe, making the same choices in the same order. The lists of known types
 // are read from that module once, at import.
 #pragma once
 

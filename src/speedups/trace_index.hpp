@@ -1,4 +1,4 @@
-// The indexing pass of vexo.traceindex, compiled: reads a trace document's record buffers once,
+// The indexing pass of vexo.trace.index, compiled: reads a trace document's record buffers once,
 // groups the records by thread, nests each thread's calls and keeps every node's packed records.
 #pragma once
 
@@ -6,7 +6,7 @@
 
 namespace vexo::speedups {
 
-// index_document(document, unpack): see vexo.tracenodes._index_document, the reference it gives
+// index_document(document, unpack): see vexo.trace.nodes._index_document, the reference it gives
 // the same result as. New reference, or null with an exception set.
 PyObject* index_document(PyObject* module, PyObject* args);
 

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 
+from vexo.common.console import say as report
 from vexo.config import ConfigError, Settings, load_settings
-from vexo.utils import say as report
 
 __all__ = ["EXIT_FAILURE", "EXIT_USAGE", "CommandError", "report", "settings_of"]
 

@@ -7,7 +7,7 @@ import argparse
 from typing import Any
 
 from vexo.config import VALUES_MODES
-from vexo.profiler import BACKENDS
+from vexo.recording.profiler import BACKENDS
 from vexo.version import __version__
 
 __all__ = ["build_parser", "split_run_arguments"]

@@ -29,9 +29,9 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
         json.dump(rows, sys.stdout, indent=2)
         sys.stdout.write("\n")
         return 0
-    from vexo.family import in_family_order, source_text
-    from vexo.prune import size_text
-    from vexo.show import time_text
+    from vexo.explore.family import in_family_order, source_text
+    from vexo.store.prune import size_text
+    from vexo.trace.text import time_text
 
     size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
     if not summaries:
@@ -63,7 +63,7 @@ def _run_asked(settings: Settings, run: str | None) -> str | None:
 
 
 def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.prune import prune_store
+    from vexo.store.prune import prune_store
 
     settings = settings_of(options)
     try:
@@ -86,8 +86,9 @@ def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
 
 
 def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.family import with_family
-    from vexo.show import TraceFormatError, build_tree, dump_json, render_text
+    from vexo.explore.family import with_family
+    from vexo.trace.model import TraceFormatError, build_tree
+    from vexo.trace.text import dump_json, render_text
 
     settings = settings_of(options)
     trace_id, document = stored_trace(settings, options.trace_id)
@@ -110,8 +111,8 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
 
 
 def command_copy(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.copying import copy_traces
-    from vexo.progress import Progress
+    from vexo.explore.progress import Progress
+    from vexo.store.copying import copy_traces
 
     source, destination = absolute(options.source), absolute(options.destination)
     if source == destination:
@@ -128,7 +129,7 @@ def command_copy(options: argparse.Namespace, program_args: list[str]) -> int:
 
 
 def _family_lines(settings: Settings, trace_id: str) -> list[str]:
-    from vexo.family import family_lines
+    from vexo.explore.family import family_lines
 
     try:
         return family_lines(trace_id, list_traces(settings.db_path, family_of=trace_id))

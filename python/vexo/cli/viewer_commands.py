@@ -16,7 +16,7 @@ __all__ = ["command_export", "command_html", "command_serve"]
 
 
 def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.serve import serve
+    from vexo.explore.serve import serve
 
     settings = settings_of(options)
     try:
@@ -38,9 +38,9 @@ def _announce(url: str) -> None:
 
 
 def _trace_index(options: argparse.Namespace, what: str) -> Any:
-    from vexo.progress import Progress
-    from vexo.show import TraceFormatError
-    from vexo.traceindex import TraceIndex
+    from vexo.explore.progress import Progress
+    from vexo.trace.index import TraceIndex
+    from vexo.trace.model import TraceFormatError
 
     settings = settings_of(options)
     trace_id, document = stored_trace(settings, options.trace_id)
@@ -51,8 +51,8 @@ def _trace_index(options: argparse.Namespace, what: str) -> Any:
 
 
 def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.html import TooLarge, render_html
-    from vexo.progress import Progress
+    from vexo.explore.html import TooLarge, render_html
+    from vexo.explore.progress import Progress
 
     index = _trace_index(options, "html")
     header = index.header
@@ -81,8 +81,8 @@ def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
 
 
 def command_export(options: argparse.Namespace, program_args: list[str]) -> int:
-    from vexo.export import FORMATS
-    from vexo.progress import Progress
+    from vexo.explore.export import FORMATS
+    from vexo.explore.progress import Progress
 
     index = _trace_index(options, "export")
     write = FORMATS[options.format]

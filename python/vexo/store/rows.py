@@ -13,8 +13,8 @@ from vexo.store.database import (
     schema_version,
     write_transaction,
 )
-from vexo.store.documents import summarize_trace
 from vexo.store.errors import DatabaseError
+from vexo.trace.summary import summarize_trace
 
 __all__ = ["NO_ORIGIN", "Origin", "Pending", "rows_of", "write_rows"]
 

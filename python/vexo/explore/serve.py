@@ -16,11 +16,11 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-from vexo import viewer_files
-from vexo.compare import compare
 from vexo.db import StoreError, TraceNotFoundError, count_traces, list_traces, load_trace
-from vexo.show import TraceFormatError
-from vexo.traceindex import TraceIndex
+from vexo.explore import viewer_files
+from vexo.explore.compare import compare
+from vexo.trace.index import TraceIndex
+from vexo.trace.model import TraceFormatError
 
 __all__ = ["ExplorerServer", "TraceCache"]
 

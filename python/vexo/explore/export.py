@@ -11,8 +11,9 @@ import json
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
-from vexo.show import STOPPED, Call, Event, short
-from vexo.traceindex import TraceIndex
+from vexo.trace.index import TraceIndex
+from vexo.trace.model import STOPPED, Call, Event
+from vexo.trace.text import short
 from vexo.version import __version__
 
 __all__ = ["FORMATS", "write_chrome", "write_speedscope"]

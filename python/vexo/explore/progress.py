@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import time
 
-from vexo.utils import say
+from vexo.common.console import say
 
 __all__ = ["Progress"]
 

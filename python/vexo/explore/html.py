@@ -15,8 +15,8 @@ import re
 from collections.abc import Callable
 from typing import Any
 
-from vexo import viewer_files
-from vexo.traceindex import TraceIndex
+from vexo.explore import viewer_files
+from vexo.trace.index import TraceIndex
 
 __all__ = ["DEFAULT_MAX_SIZE", "TooLarge", "render_html"]
 

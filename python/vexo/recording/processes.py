@@ -25,7 +25,8 @@ __all__ = [
 
 # "PROCESS_ID TRACE_ID" of the traced process that started this one.
 PARENT_VARIABLE = "VEXO_PARENT"
-# The id of the run (see `vexo.runs`) that this process and the processes it starts belong to.
+# The id of the run (see `vexo.recording.runs`) that this process and the processes it starts
+# belong to.
 RUN_ID_VARIABLE = "VEXO_RUN_ID"
 
 

@@ -33,9 +33,9 @@ import sys
 from collections.abc import Mapping
 from typing import Any
 
-from vexo import processes
-from vexo.runs import RUN_ID_VARIABLE
-from vexo.utils import say
+from vexo.common.console import say
+from vexo.recording import processes
+from vexo.recording.runs import RUN_ID_VARIABLE
 
 __all__ = [
     "SETTINGS_VARIABLE",
@@ -183,7 +183,7 @@ def _command(argv: list[str]) -> tuple[str, str]:
 
 def _start_trace(source: str) -> None:
     """Starts a new trace of this process, in place of the one it may have inherited."""
-    from vexo.profiler import Profiler
+    from vexo.recording.profiler import Profiler
 
     settings = _tracing.settings
     assert settings is not None

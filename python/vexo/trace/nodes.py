@@ -18,9 +18,9 @@ from typing import Any
 
 import msgpack
 
-from vexo.show import decode
-from vexo.unpacking import unpack, unpacker
-from vexo.utils import compiled
+from vexo.common.compiled import compiled
+from vexo.trace.model import decode
+from vexo.values.unpack import unpack, unpacker
 
 __all__ = ["Nodes", "read_nodes"]
 

@@ -4,7 +4,7 @@ the traces it saves carry the run's id.
 The id travels in the environment variable VEXO_RUN_ID, so every process the run starts (a
 child, a test worker) inherits it and joins the run instead of starting one. The store keeps each
 run's command, start and end (`vexo.db`); when a run ends, the store keeps the last
-`[tool.vexo] keep-runs` runs (see `vexo.prune`).
+`[tool.vexo] keep-runs` runs (see `vexo.store.prune`).
 """
 
 from __future__ import annotations
@@ -17,10 +17,10 @@ import sys
 import time
 
 from vexo import db
+from vexo.common.ids import new_ulid
 from vexo.config import DEFAULT_KEEP_RUNS, Settings
-from vexo.processes import RUN_ID_VARIABLE, current_run_id
+from vexo.recording.processes import RUN_ID_VARIABLE, current_run_id
 from vexo.store.locations import is_server_url
-from vexo.utils import new_ulid
 
 __all__ = [
     "DEFAULT_KEEP_RUNS",

@@ -6,8 +6,9 @@ from __future__ import annotations
 import difflib
 from typing import Any
 
-from vexo.show import Call, args_line, short
-from vexo.traceindex import TraceIndex
+from vexo.trace.index import TraceIndex
+from vexo.trace.model import Call
+from vexo.trace.text import args_line, short
 
 __all__ = ["compare"]
 

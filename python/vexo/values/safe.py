@@ -20,7 +20,7 @@ from __future__ import annotations
 import enum
 import types
 
-from vexo.utils import class_name
+from vexo.common.names import class_name
 
 _HEAP_TYPE = 1 << 9
 _MISSING = object()

@@ -13,8 +13,8 @@ from typing import NamedTuple
 
 import msgpack
 
-from vexo.unpacking import unpacker
-from vexo.utils import compiled
+from vexo.common.compiled import compiled
+from vexo.values.unpack import unpacker
 
 __all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]
 

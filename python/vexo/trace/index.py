@@ -2,7 +2,7 @@
 per function, and the text searched by name and by value. The explorer's server, the one-file HTML
 viewer and the exports all read traces through it.
 
-Nodes are numbered as vexo.tracenodes makes them: the threads, then every call and plugin record
+Nodes are numbered as vexo.trace.nodes makes them: the threads, then every call and plugin record
 in the order they happened, thread by thread. Their records are kept packed as MessagePack, one
 after the other in one block, and unpacked only when shown; a search by value looks through that
 block (and a lowercase copy of it, made by the first such search) before it unpacks the few
@@ -27,23 +27,10 @@ from typing import Any
 
 import msgpack
 
-from vexo.show import (
-    STOPPED,
-    Call,
-    Event,
-    Thread,
-    Trace,
-    args_line,
-    json_header,
-    json_key,
-    jsonable,
-    short,
-    split_path,
-    stop_text,
-    trace_of,
-)
-from vexo.tracenodes import read_nodes
-from vexo.unpacking import UNREADABLE_TEXT, Reference, is_unreadable, unpack
+from vexo.trace.model import STOPPED, Call, Event, Thread, Trace, trace_of
+from vexo.trace.nodes import read_nodes
+from vexo.trace.text import args_line, json_header, json_key, jsonable, short, split_path, stop_text
+from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable, unpack
 
 __all__ = ["TraceIndex", "value_text"]
 

@@ -1,4 +1,4 @@
-"""The explorer page's own files, shipped in the package's `viewer` folder: the server hands out
+"""The explorer page's own files, shipped in the folder `viewer` beside this module: the server hands out
 these and nothing else, and `vexo html` inlines them."""
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ _TYPES = {
 
 @functools.cache
 def _files() -> dict[str, bytes]:
-    folder = importlib.resources.files("vexo") / "viewer"
+    folder = importlib.resources.files("vexo.explore") / "viewer"
     return {
         entry.name: entry.read_bytes()
         for entry in folder.iterdir()

@@ -1,0 +1,1 @@
+"""Small helpers below every other part of the package."""

@@ -1,0 +1,203 @@
+"""Web middleware: one trace per request, stored in the trace database.
+
+    # WSGI
+    from vexo.integrations.wsgi import VexoMiddleware
+    application = VexoMiddleware(application)
+
+    # Django: first in settings.MIDDLEWARE, so that it also sees the other middleware
+    MIDDLEWARE = ["vexo.integrations.wsgi.VexoDjangoMiddleware", ...]
+
+Each request is traced on the thread that serves it, from the moment the middleware is called
+until the response body has been produced (for WSGI: until the server closes the body), and saved
+as one trace whose source names the request: "wsgi GET /orders/7" or "django GET /orders/7". The
+query string is left out, since it often carries tokens. The server process is one run (see
+`vexo.recording.runs`), from its first traced request to its exit. The save only queues the trace
+for the process's writer thread (see `vexo.db`), so the response does not wait for the database.
+
+The settings come from `[tool.vexo]` (see `vexo.config`), for Django with the dict setting `VEXO`
+(same keys) on top. "threading" is never used here: it would make every thread started later
+trace into the request that happened to start it.
+
+With the monitoring backend, the interpreter's events stay on between requests (see "Backends"
+in the README, and `vexo.profiler.release_backend()`): turning them off and on again at every
+request would make the interpreter re-instrument the server's code each time.
+
+A request is served untraced when its thread already has a profile hook (a tracer, profiler or
+debugger, or an enclosing vexo trace such as a test traced by `pytest --vexo`), which the
+middleware leaves alone. Tracing failures never break a response: they are logged as warnings on
+the logger "vexo".
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import threading
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any
+
+from vexo.config import Settings, load_settings
+from vexo.recording.profiler import Profiler, thread_tracer
+from vexo.recording.runs import start_server_run
+
+__all__ = ["VexoDjangoMiddleware", "VexoMiddleware"]
+
+logger = logging.getLogger("vexo")
+
+
+class _LastTrace(threading.local):
+    """Per thread: the native profiler of the thread's last request trace, whose hook may still
+    be installed when a server closed the body on another thread."""
+
+    native: Any = None
+
+
+_last = _LastTrace()
+
+
+class RequestTracing:
+    """What a middleware traces its requests with: its settings, and the profiler configuration
+    they give, made once rather than at every request."""
+
+    def __init__(self, settings: Settings) -> None:
+        self.settings = settings
+        self.config = settings.profiler_config(threading=False)
+
+    def begin(self, source: str) -> RequestTrace | None:
+        """Starts tracing the calling thread; None when it is traced already or tracing fails."""
+        hook = thread_tracer()
+        if hook is not None and hook is not _last.native:
+            return None
+        start_server_run(self.settings)
+        try:
+            profiler = Profiler(self.config, db_path=self.settings.db_path, source=source)
+            profiler.start()
+        except Exception:
+            logger.warning("vexo: cannot trace %s", source, exc_info=True)
+            return None
+        _last.native = profiler.rust_profiler
+        return RequestTrace(profiler)
+
+
+class RequestTrace:
+    """The profiler of one request, started on the serving thread."""
+
+    def __init__(self, profiler: Profiler) -> None:
+        self.profiler = profiler
+        self.thread = threading.get_ident()
+        self.finished = False
+
+    def finish(self) -> None:
+        """Stops tracing and saves the trace; only the first call counts."""
+        if self.finished:
+            return
+        self.finished = True
+        if threading.get_ident() == self.thread:
+            # The monitoring backend stays armed for the next request (`release_backend()`).
+            self.profiler.stop(release=False)
+        else:
+            # A server that closes the body on another thread: the serving thread keeps its hook
+            # until its next request replaces it, and what it records meanwhile is dropped.
+            logger.debug("vexo: %s finished on another thread", self.profiler.source)
+        try:
+            self.profiler.save()
+        except Exception:
+            logger.warning(
+                "vexo: cannot save trace %s of %s in %s",
+                self.profiler.trace_id,
+                self.profiler.source,
+                self.profiler.db_path,
+                exc_info=True,
+            )
+
+
+class VexoMiddleware:
+    """WSGI middleware tracing each request into one trace."""
+
+    def __init__(self, app: Callable[..., Iterable[bytes]], *, settings: Settings | None = None):
+        self.app = app
+        self.settings = settings if settings is not None else load_settings()
+        self.tracing = RequestTracing(self.settings)
+
+    def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]):
+        trace = self.tracing.begin(_wsgi_source(environ))
+        if trace is None:
+            return self.app(environ, start_response)
+        try:
+            body = self.app(environ, start_response)
+        except BaseException:
+            trace.finish()
+            raise
+        return TracedBody(body, trace)
+
+
+class TracedBody:
+    """The application's response body, passed through; the trace ends when the server closes
+    it, as every WSGI server must."""
+
+    def __init__(self, body: Iterable[bytes], trace: RequestTrace) -> None:
+        self.body = body
+        self.trace = trace
+
+    def __iter__(self) -> Iterator[bytes]:
+        return iter(self.body)
+
+    def close(self) -> None:
+        try:
+            close = getattr(self.body, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self.trace.finish()
+
+
+def _wsgi_source(environ: dict[str, Any]) -> str:
+    method = environ.get("REQUEST_METHOD", "GET")
+    path = environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", "")
+    # WSGI hands the path over as bytes decoded as latin-1; show the characters the client meant.
+    try:
+        path = path.encode("latin-1").decode("utf-8", "replace")
+    except UnicodeEncodeError:
+        pass
+    return f"wsgi {method} {path or '/'}"
+
+
+class VexoDjangoMiddleware:
+    """Django middleware tracing each request into one trace."""
+
+    sync_capable = True
+    async_capable = False
+
+    def __init__(self, get_response: Callable[[Any], Any]) -> None:
+        from django.conf import settings as django_settings
+
+        self.get_response = get_response
+        settings = load_settings()
+        overrides = getattr(django_settings, "VEXO", None)
+        if overrides:
+            settings = settings.updated(overrides, origin="settings.VEXO", base_dir=os.getcwd())
+        self.settings = settings
+        self.tracing = RequestTracing(settings)
+
+    def __call__(self, request: Any) -> Any:
+        trace = self.tracing.begin(f"django {request.method} {request.path}")
+        if trace is None:
+            return self.get_response(request)
+        try:
+            response = self.get_response(request)
+        except BaseException:
+            trace.finish()
+            raise
+        if getattr(response, "streaming", False) and not getattr(response, "is_async", False):
+            response.streaming_content = _finishing(response.streaming_content, trace)
+        else:
+            trace.finish()
+        return response
+
+
+def _finishing(chunks: Iterable[Any], trace: RequestTrace) -> Iterator[Any]:
+    """The chunks of a streaming response; the trace ends when they are used up or closed."""
+    try:
+        yield from chunks
+    finally:
+        trace.finish()
