@@ -32,11 +32,6 @@ from typing import Any
 from vexo.recording.profiler import BACKENDS, DEFAULT_DB_PATH
 from vexo.store.locations import DB_VARIABLE, absolute
 
-if sys.version_info >= (3, 11):
-    import tomllib
-else:  # pragma: no cover - depends on the interpreter
-    import tomli as tomllib
-
 __all__ = [
     "DEFAULT_BUSY_TIMEOUT",
     "DEFAULT_KEEP_RUNS",
@@ -166,6 +161,11 @@ def _project_settings(cwd: str) -> Settings:
     path = find_pyproject(cwd)
     if path is None:
         return settings
+    # Imported only here: most projects that run vexo have no [tool.vexo] table or no file.
+    if sys.version_info >= (3, 11):
+        import tomllib
+    else:  # pragma: no cover - depends on the interpreter
+        import tomli as tomllib
     try:
         with open(path, "rb") as file:
             document = tomllib.load(file)

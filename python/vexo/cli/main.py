@@ -27,6 +27,7 @@ import argparse
 import atexit
 import builtins
 import contextlib
+import importlib
 import importlib.machinery
 import importlib.util
 import os
@@ -38,7 +39,6 @@ import types
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-from vexo.cli import store_commands, viewer_commands
 from vexo.cli.common import EXIT_FAILURE, EXIT_USAGE, CommandError, report, settings_of
 from vexo.cli.options import build_parser, split_run_arguments
 from vexo.common.console import STREAM_ERRORS, flush_quietly
@@ -72,7 +72,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     try:
-        return _COMMANDS[options.command](options, program_args)
+        return _command(options.command)(options, program_args)
     except CommandError as error:
         report(str(error))
         return error.status
@@ -235,11 +235,20 @@ class PathProgram(ModuleProgram):
 
 
 def script_program(script: str, args: list[str]) -> ScriptProgram | PathProgram:
-    import zipfile
-
-    if os.path.isdir(script) or (os.path.isfile(script) and zipfile.is_zipfile(script)):
+    if os.path.isdir(script) or (os.path.isfile(script) and _is_zip_archive(script)):
         return PathProgram(script, args)
     return ScriptProgram(script, args)
+
+
+def _is_zip_archive(path: str) -> bool:
+    """Whether python would run the file as a zip archive: its own zip importer takes it."""
+    import zipimport  # built in and already loaded, unlike zipfile
+
+    try:
+        zipimport.zipimporter(path)
+    except zipimport.ZipImportError:
+        return False
+    return True
 
 
 def _set_first_path(folder: str) -> None:
@@ -418,16 +427,24 @@ def display_path(path: str, cwd: str) -> str:
     return path if relative.startswith(os.pardir) else relative
 
 
+# The other commands by module and function: a command imports only what it uses, so that
+# `vexo run` starts the program without loading the store's reports or the explorer.
 _COMMANDS = {
-    "run": command_run,
-    "traces": store_commands.command_traces,
-    "prune": store_commands.command_prune,
-    "show": store_commands.command_show,
-    "copy": store_commands.command_copy,
-    "serve": viewer_commands.command_serve,
-    "html": viewer_commands.command_html,
-    "export": viewer_commands.command_export,
+    "traces": ("store_commands", "command_traces"),
+    "prune": ("store_commands", "command_prune"),
+    "show": ("store_commands", "command_show"),
+    "copy": ("store_commands", "command_copy"),
+    "serve": ("viewer_commands", "command_serve"),
+    "html": ("viewer_commands", "command_html"),
+    "export": ("viewer_commands", "command_export"),
 }
+
+
+def _command(name: str) -> Callable[[argparse.Namespace, list[str]], int]:
+    if name == "run":
+        return command_run
+    module, function = _COMMANDS[name]
+    return getattr(importlib.import_module(f"vexo.cli.{module}"), function)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-"""The explorer page's own files, shipped in the folder `viewer` beside this module: the server hands out
-these and nothing else, and `vexo html` inlines them."""
+"""The explorer page's own files, shipped in the folder `viewer` beside this module: the server
+hands out these and nothing else, and `vexo html` inlines them."""
 
 from __future__ import annotations
 
