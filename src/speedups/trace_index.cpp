@@ -13,11 +13,17 @@
 
 #include "py/error.hpp"
 #include "py/ref.hpp"
-#include "speedups/msgpack_reader.hpp"
+#include "utils/msgpack_reader.hpp"
 
 namespace vexo::speedups {
 
 namespace {
+
+using msgpack::damaged;
+using msgpack::kNone;
+using msgpack::Reader;
+using msgpack::scalar_value;
+using msgpack::Span;
 
 // The fields of a record the tree reads.
 struct Record {
@@ -41,8 +47,7 @@ class Indexer {
     const size_t count = reader.array_header();
     if (count == kNone) return;
     for (size_t item = 0; item < count; ++item) {
-      const uint8_t code = reader.peek();
-      if ((code & 0xf0) == 0x80 || code == 0xde || code == 0xdf) {
+      if (msgpack::is_map(reader.peek())) {
         add_record(reader, buffer_thread);
       } else {
         reader.skip();  // not a record
@@ -113,10 +118,7 @@ class Indexer {
     return groups_list_.back();
   }
 
-  bool is_text(Span span) const {
-    const uint8_t code = data_[span.start];
-    return (code >= 0xa0 && code <= 0xbf) || (code >= 0xd9 && code <= 0xdb);
-  }
+  bool is_text(Span span) const { return msgpack::is_text(data_[span.start]); }
 
   bool text_is(Span span, std::string_view wanted) const {
     if (!span.present()) return false;
@@ -188,9 +190,8 @@ py::Ref Indexer::value(Span span) const {
 std::optional<double> Indexer::number_at(Span span) const {
   if (!span.present()) return std::nullopt;
   const uint8_t code = data_[span.start];
-  const bool numeric = code <= 0x7f || code >= 0xe0 || code == 0xc2 || code == 0xc3 ||
-                       (code >= 0xca && code <= 0xd3);
-  if (!numeric) return std::nullopt;
+  const bool boolean = code == 0xc2 || code == 0xc3;
+  if (!msgpack::is_number(code) && !boolean) return std::nullopt;
   py::Ref number = value(span);
   const double result = PyFloat_AsDouble(number.get());
   if (result == -1.0 && PyErr_Occurred()) py::throw_error();
