@@ -11,9 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "py/convert.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
+#include "speedups/int_writer.hpp"
 #include "utils/msgpack_reader.hpp"
+#include "utils/msgpack_writer.hpp"
 
 namespace vexo::speedups {
 
@@ -32,7 +35,7 @@ struct Record {
 
 enum Kind : uint8_t { kThread, kCall, kEvent };
 
-std::string packed_thread(PyObject* name, PyObject* native_id);
+msgpack::Bytes packed_thread(PyObject* name, PyObject* native_id);
 
 class Indexer {
  public:
@@ -164,7 +167,7 @@ class Indexer {
   std::vector<Span> end_;             // the timestamp of the node's last record
   std::vector<double> duration_;
   std::vector<std::vector<size_t>> children_;
-  std::vector<std::string> packed_threads_;
+  std::vector<msgpack::Bytes> packed_threads_;
 
   std::vector<Callee> callees_;
   std::unordered_map<std::string, size_t> callee_numbers_, event_texts_;
@@ -358,71 +361,19 @@ Span Indexer::last_stamp(size_t thread) const {
   return Span{};
 }
 
-void append_packed_int(std::string& out, PyObject* number) {
-  if (number == Py_True || number == Py_False) {
-    out.push_back(static_cast<char>(number == Py_True ? 0xc3 : 0xc2));
-    return;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-  if (value == -1 && PyErr_Occurred()) py::throw_error();
-  const auto put = [&out](uint8_t code, uint64_t bits, size_t width) {
-    out.push_back(static_cast<char>(code));
-    for (size_t i = width; i-- > 0;) out.push_back(static_cast<char>((bits >> (8 * i)) & 0xff));
-  };
-  if (overflow > 0) {
-    const unsigned long long big = PyLong_AsUnsignedLongLong(number);
-    if (PyErr_Occurred()) py::throw_error();
-    put(0xcf, big, 8);
-  } else if (overflow < 0) {
-    py::throw_error(PyExc_OverflowError, "thread id out of range");
-  } else if (value >= 0) {
-    const auto bits = static_cast<uint64_t>(value);
-    if (bits < 0x80)
-      put(static_cast<uint8_t>(bits), 0, 0);
-    else if (bits <= 0xff)
-      put(0xcc, bits, 1);
-    else if (bits <= 0xffff)
-      put(0xcd, bits, 2);
-    else if (bits <= 0xffffffff)
-      put(0xce, bits, 4);
-    else
-      put(0xcf, bits, 8);
-  } else {
-    const auto bits = static_cast<uint64_t>(value);
-    if (value >= -32)
-      put(static_cast<uint8_t>(bits & 0xff), 0, 0);
-    else if (value >= -128)
-      put(0xd0, bits, 1);
-    else if (value >= -32768)
-      put(0xd1, bits, 2);
-    else if (value >= -2147483648LL)
-      put(0xd2, bits, 4);
-    else
-      put(0xd3, bits, 8);
-  }
-}
-
 // [name, native id] of a thread, packed as the Python side packs it.
-std::string packed_thread(PyObject* name, PyObject* native_id) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (utf8 == nullptr) py::throw_error();
-  std::string out("\x92", 1);
-  const auto length = static_cast<uint64_t>(size);
-  if (length < 32) {
-    out.push_back(static_cast<char>(0xa0 | length));
+msgpack::Bytes packed_thread(PyObject* name, PyObject* native_id) {
+  msgpack::Bytes out;
+  msgpack::write::array_header(out, 2);
+  msgpack::write::str(out, py::text_view(name));
+  if (native_id == Py_True || native_id == Py_False) {
+    msgpack::write::boolean(out, native_id == Py_True);
+  } else if (PyLong_Check(native_id)) {
+    if (!write_if_64_bits(out, native_id)) {
+      py::throw_error(PyExc_OverflowError, "thread id out of range");
+    }
   } else {
-    const uint8_t code = length <= 0xff ? 0xd9 : length <= 0xffff ? 0xda : 0xdb;
-    const size_t width = size_t{1} << (code - 0xd9);
-    out.push_back(static_cast<char>(code));
-    for (size_t i = width; i-- > 0;) out.push_back(static_cast<char>((length >> (8 * i)) & 0xff));
-  }
-  out.append(utf8, static_cast<size_t>(size));
-  if (PyLong_Check(native_id)) {
-    append_packed_int(out, native_id);
-  } else {
-    out.push_back(static_cast<char>(0xc0));
+    msgpack::write::nil(out);
   }
   return out;
 }

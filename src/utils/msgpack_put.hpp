@@ -1,5 +1,5 @@
 // The MessagePack forms written through a raw cursor into memory the caller has made room for.
-// Both the byte-vector writers and the frame record encoder are built on these, so every form
+// The writers (msgpack_writer.hpp) and the frame record encoder are built on these, so every form
 // has one definition.
 #pragma once
 
@@ -101,6 +101,44 @@ inline std::uint8_t* integer(std::uint8_t* at, std::int64_t value) {
   if (value >= INT16_MIN) return tagged(at, 0xd1, bits, 2);
   if (value >= INT32_MIN) return tagged(at, 0xd2, bits, 4);
   return tagged(at, 0xd3, bits, 8);
+}
+
+// A bin value's header (bytes have no fixed-size form).
+inline std::uint8_t* bin_header(std::uint8_t* at, std::size_t size) {
+  if (size <= 0xff) return tagged(at, 0xc4, size, 1);
+  if (size <= 0xffff) return tagged(at, 0xc5, size, 2);
+  return tagged(at, 0xc6, size, 4);
+}
+
+// An ext value's header and type, in the shortest form, as msgpack.packb writes one.
+inline std::uint8_t* ext_header(std::uint8_t* at, std::int8_t type, std::size_t size) {
+  switch (size) {
+    case 1:
+      *at++ = 0xd4;
+      break;
+    case 2:
+      *at++ = 0xd5;
+      break;
+    case 4:
+      *at++ = 0xd6;
+      break;
+    case 8:
+      *at++ = 0xd7;
+      break;
+    case 16:
+      *at++ = 0xd8;
+      break;
+    default:
+      if (size <= 0xff) {
+        at = tagged(at, 0xc7, size, 1);
+      } else if (size <= 0xffff) {
+        at = tagged(at, 0xc8, size, 2);
+      } else {
+        at = tagged(at, 0xc9, size, 4);
+      }
+  }
+  *at = static_cast<std::uint8_t>(type);
+  return at + 1;
 }
 
 inline std::uint8_t* f64(std::uint8_t* at, double value) {
