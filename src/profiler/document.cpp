@@ -6,6 +6,7 @@
 
 #include "profiler/log_error.hpp"
 #include "py/object.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/msgpack_writer.hpp"
 
 namespace vexo::profiler {
@@ -15,19 +16,20 @@ namespace {
 using msgpack::Bytes;
 using py::Ref;
 namespace write = msgpack::write;
+namespace field = layout::document;
 
 void write_argv(Bytes& out, const std::vector<std::string>& argv) {
-  write::str(out, "command_line_args");
+  write::str(out, field::kCommandLineArgs);
   write::array_header(out, argv.size());
   for (const std::string& arg : argv) write::str(out, arg);
 }
 
 void write_meta(Bytes& out, const std::string& version, const std::string& source) {
-  write::str(out, "meta");
+  write::str(out, field::kMeta);
   write::map_header(out, 3);
-  write::str_pair(out, "version", version);
-  write::str_pair(out, "source", source);
-  write::str(out, "use_frame_boundaries");
+  write::str_pair(out, layout::meta::kVersion, version);
+  write::str_pair(out, layout::meta::kSource, source);
+  write::str(out, layout::meta::kUseFrameBoundaries);
   write::boolean(out, true);
 }
 
@@ -106,19 +108,19 @@ void lay_out(const ProfilerState& state, const OutsideValues& outside, const Dra
   };
   write::map_header(part, 8);
   write_argv(part, outside.argv);
-  write::str_pair(part, "current_commit_sha", outside.commit_sha);
-  write::str(part, "frames");
+  write::str_pair(part, field::kCurrentCommitSha, outside.commit_sha);
+  write::str(part, field::kFrames);
   write::map_header(part, drained.frames.size());
   for (const auto& [thread_id, records] : drained.frames) {
     write::uint(part, thread_id);
     put_records(records);
   }
-  write::str(part, "frames_of_interest");
+  write::str(part, field::kFramesOfInterest);
   put_records(drained.frames_of_interest);
-  write::int_pair(part, "main_thread_id", state.settings.main_thread_id);
+  write::int_pair(part, field::kMainThreadId, state.settings.main_thread_id);
   write_meta(part, outside.version, state.settings.source);
-  write::f64_pair(part, "timestamp", state.settings.timestamp);
-  write::str_pair(part, "trace_id", drained.trace_id);
+  write::f64_pair(part, field::kTimestamp, state.settings.timestamp);
+  write::str_pair(part, field::kTraceId, drained.trace_id);
   put_part();
 }
 

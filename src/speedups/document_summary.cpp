@@ -10,6 +10,7 @@
 #include "py/error.hpp"
 #include "py/method.hpp"
 #include "py/ref.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/msgpack_reader.hpp"
 
 namespace vexo::speedups {
@@ -90,15 +91,15 @@ class DocumentReader {
 
  private:
   bool read_field(std::string_view key) {
-    if (key == "frames_of_interest") return read_records_of_interest();
-    if (key == "frames") return read_thread_records();
-    if (key == "meta" || key == "timestamp") {
+    if (key == layout::document::kFramesOfInterest) return read_records_of_interest();
+    if (key == layout::document::kFrames) return read_thread_records();
+    if (key == layout::document::kMeta || key == layout::document::kTimestamp) {
       const std::optional<Span> value = pass_decoded(reader_);
       if (!value) return false;
-      if (key == "meta" && msgpack::is_map(data_[value->start])) {
-        const Span source = text_field(data_, *value, "source");
+      if (key == layout::document::kMeta && msgpack::is_map(data_[value->start])) {
+        const Span source = text_field(data_, *value, layout::meta::kSource);
         if (source.present()) facts_.source = source;
-      } else if (key == "timestamp" && msgpack::is_number(data_[value->start])) {
+      } else if (key == layout::document::kTimestamp && msgpack::is_number(data_[value->start])) {
         facts_.timestamp = *value;
       }
       return true;
@@ -160,10 +161,11 @@ py::Ref text_at(const uint8_t* data, Span span) {
 py::Ref marker_fields(const uint8_t* data, Span record) {
   if (!msgpack::is_map(data[record.start])) return py::Ref::none();
   py::Ref fields = py::check(PyDict_New());
-  for (const char* name : {"type", "nodeid", "outcome"}) {
+  for (const std::string_view name :
+       {layout::record::kType, layout::record::kNodeid, layout::record::kOutcome}) {
     const Span value = text_field(data, record, name);
     if (value.present()) {
-      py::check_status(PyDict_SetItemString(fields.get(), name, text_at(data, value).get()));
+      py::check_status(PyDict_SetItemString(fields.get(), name.data(), text_at(data, value).get()));
     }
   }
   return fields;

@@ -15,6 +15,7 @@
 #include "py/error.hpp"
 #include "py/ref.hpp"
 #include "speedups/int_writer.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/msgpack_reader.hpp"
 #include "utils/msgpack_writer.hpp"
 
@@ -99,15 +100,16 @@ class Indexer {
   }
 
   static Span* field_of(Record& record, std::string_view key) noexcept {
-    if (key == "thread_native_id") return &record.native_id;
-    if (key == "thread") return &record.thread;
-    if (key == "type") return &record.type;
-    if (key == "event") return &record.event;
-    if (key == "frame_id") return &record.frame_id;
-    if (key == "timestamp") return &record.timestamp;
-    if (key == "qualname") return &record.qualname;
-    if (key == "co_name") return &record.co_name;
-    if (key == "path") return &record.path;
+    namespace field = layout::record;
+    if (key == field::kThreadNativeId) return &record.native_id;
+    if (key == field::kThread) return &record.thread;
+    if (key == field::kType) return &record.type;
+    if (key == field::kEvent) return &record.event;
+    if (key == field::kFrameId) return &record.frame_id;
+    if (key == field::kTimestamp) return &record.timestamp;
+    if (key == field::kQualname) return &record.qualname;
+    if (key == field::kCoName) return &record.co_name;
+    if (key == field::kPath) return &record.path;
     return nullptr;
   }
 
@@ -281,14 +283,14 @@ void Indexer::add_thread(size_t number, const Group& group) {
   std::vector<Open> open;
   for (const Record& record : group.records) {
     const size_t parent = open.empty() ? number : open.back().node;
-    if (!text_is(record.type, "frame")) {
+    if (!text_is(record.type, layout::record_type::kFrame)) {
       const size_t node = add_node(kEvent, parent, number, event_text(record));
       first_[node] = record.whole;
       end_[node] = record.timestamp;
       continue;
     }
     py::Ref frame_id = value(record.frame_id);
-    if (text_is(record.event, "call")) {
+    if (text_is(record.event, layout::event::kCall)) {
       const size_t node = add_call(parent, number, record);
       first_[node] = record.whole;
       end_[node] = record.timestamp;
@@ -395,9 +397,9 @@ py::Ref Indexer::read_document() {
     const Span key_span{key_start, reader.position()};
     reader.skip();
     const Span value_span{key_span.end, reader.position()};
-    if (named && key == "frames_of_interest") {
+    if (named && key == layout::document::kFramesOfInterest) {
       main_buffer = value_span;
-    } else if (named && key == "frames") {
+    } else if (named && key == layout::document::kFrames) {
       thread_buffers = value_span;
     } else {
       py::check_status(
@@ -405,7 +407,7 @@ py::Ref Indexer::read_document() {
     }
   }
   if (reader.position() != size_) damaged();
-  PyObject* main = PyDict_GetItemString(fields.get(), "main_thread_id");
+  PyObject* main = PyDict_GetItemString(fields.get(), layout::document::kMainThreadId.data());
   if (main_buffer.present()) read_buffer(main == nullptr ? Py_None : main, main_buffer);
   if (thread_buffers.present()) {
     Reader buffers(data_, thread_buffers.end, thread_buffers.start);
@@ -587,7 +589,7 @@ PyObject* index_document(PyObject*, PyObject* args) {
   return py::guard<PyObject*>(nullptr, [&]() {
     Indexer indexer(document, unpack);
     py::Ref fields = indexer.read_document();
-    PyObject* main = PyDict_GetItemString(fields.get(), "main_thread_id");
+    PyObject* main = PyDict_GetItemString(fields.get(), layout::document::kMainThreadId.data());
     py::Ref nodes = indexer.finish(main == nullptr ? Py_None : main);
     return py::check(Py_BuildValue("(OO)", fields.get(), nodes.get())).release();
   });

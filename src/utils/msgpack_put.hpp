@@ -3,6 +3,7 @@
 // has one definition.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -143,6 +144,23 @@ inline std::uint8_t* ext_header(std::uint8_t* at, std::int8_t type, std::size_t 
 
 inline std::uint8_t* f64(std::uint8_t* at, double value) {
   return tagged(at, 0xcb, std::bit_cast<std::uint64_t>(value), 8);
+}
+
+// A short str known when compiling, encoded then: a record's keys are each one run of bytes.
+template <const std::string_view& kText>
+inline constexpr auto kFixstr = [] {
+  static_assert(kText.size() < 32, "a fixstr holds at most 31 bytes");
+  std::array<std::uint8_t, kText.size() + 1> encoded{};
+  encoded[0] = static_cast<std::uint8_t>(0xa0 | kText.size());
+  for (std::size_t i = 0; i < kText.size(); ++i) {
+    encoded[i + 1] = static_cast<std::uint8_t>(kText[i]);
+  }
+  return encoded;
+}();
+
+template <const std::string_view& kText>
+inline std::uint8_t* fixstr(std::uint8_t* at) {
+  return bytes(at, std::span<const std::uint8_t>(kFixstr<kText>));
 }
 
 }  // namespace vexo::msgpack::put

@@ -9,6 +9,7 @@
 #include "utils/call_site.hpp"
 #include "utils/chacha20.hpp"
 #include "utils/clock.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/dump.hpp"
 #include "utils/file_and_line.hpp"
 #include "utils/msgpack_writer.hpp"
@@ -131,7 +132,7 @@ PyObject* write_f64_pair(PyObject*, PyObject* arg) {
   if (value == -1.0 && PyErr_Occurred()) return nullptr;
   return run([&] {
     Bytes out;
-    msgpack::write::f64_pair(out, "timestamp", value);
+    msgpack::write::f64_pair(out, layout::document::kTimestamp, value);
     return to_bytes(out);
   });
 }
