@@ -23,16 +23,19 @@ using msgpack::Span;
 
 constexpr int8_t kTimestamp = -1;
 
-// What msgpack's unpacker might refuse in a value: nesting deeper than it reads (1024; this stays
-// well within it), and, for a value it decodes, a timestamp (the one extension it decodes itself,
-// which may be invalid; the reader's hook takes any other without fail) or a container as a map
-// key (not hashable).
-struct UnpackerLimits {
+// What msgpack's unpacker might refuse in any value: nesting deeper than it reads (1024; this
+// stays well within it).
+struct UnpackerDepth {
   static constexpr int kMaxDepth = 256;
-  bool decoded;
+  static constexpr bool kWatching = false;
+};
 
-  bool accepts(const Reader& reader, bool key) const {
-    if (!decoded) return true;
+// And in a value it decodes: a timestamp (the one extension it decodes itself, which may be
+// invalid; the reader's hook takes any other without fail) or a container as a map key (not
+// hashable).
+struct UnpackerDecoding : UnpackerDepth {
+  static constexpr bool kWatching = true;
+  static bool accepts(const Reader& reader, bool key) {
     const uint8_t code = reader.peek();
     if (msgpack::is_extension(code) && reader.extension_type() == kTimestamp) return false;
     return !(key && msgpack::is_container(code));
@@ -40,12 +43,12 @@ struct UnpackerLimits {
 };
 
 // Passes over one value; false when the unpacker might refuse it.
-bool pass(Reader& reader, bool decoded) { return msgpack::pass(reader, UnpackerLimits{decoded}); }
+bool pass(Reader& reader) { return msgpack::pass(reader, UnpackerDepth{}); }
 
 // Passes over one value the unpacker decodes; its span, or nothing as for pass().
 std::optional<Span> pass_decoded(Reader& reader) {
   const size_t start = reader.position();
-  if (!pass(reader, true)) return std::nullopt;
+  if (!msgpack::pass(reader, UnpackerDecoding{})) return std::nullopt;
   return Span{start, reader.position()};
 }
 
@@ -104,7 +107,7 @@ class DocumentReader {
       }
       return true;
     }
-    return pass(reader_, false);
+    return pass(reader_);
   }
 
   // The first and last records are decoded, the others passed over.
@@ -117,7 +120,7 @@ class DocumentReader {
         if (!record) return false;
         if (item == 0) facts_.first = *record;
         if (item == count - 1) facts_.last = *record;
-      } else if (!pass(reader_, false)) {
+      } else if (!pass(reader_)) {
         return false;
       }
     }
@@ -131,11 +134,11 @@ class DocumentReader {
     const size_t threads = reader_.map_header();
     if (threads == kNone) return false;
     for (size_t thread = 0; thread < threads; ++thread) {
-      if (!pass(reader_, false)) return false;
+      if (!pass(reader_)) return false;
       const size_t count = reader_.array_header();
       if (count == kNone) return false;
       for (size_t item = 0; item < count; ++item) {
-        if (!pass(reader_, false)) return false;
+        if (!pass(reader_)) return false;
       }
       facts_.counted = true;
       facts_.record_count += count;

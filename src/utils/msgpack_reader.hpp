@@ -195,12 +195,14 @@ class Reader {
 // Any value is passed over, nested as deep as it may be.
 struct AnyValue {
   static constexpr int kMaxDepth = 0;  // no limit
+  static constexpr bool kWatching = false;
 };
 
 // Passes over the next value whole; false, with the reader left where it was, when `watch` refuses
-// a value inside it or it is nested deeper than `Watch::kMaxDepth` containers.
-// `watch.accepts(reader, key)` sees each value before it is passed over: the reader at its first
-// byte, and whether it is a map's key. With no limit (kMaxDepth 0) nothing is watched and only a
+// a value inside it or it is nested deeper than `Watch::kMaxDepth` containers. With
+// `Watch::kWatching`, `watch.accepts(reader, key)` sees each value before it is passed over (the
+// reader at its first byte, and whether it is a map's key); otherwise only the depth is kept, the
+// cheapest pass for most of a document. With no limit (kMaxDepth 0) nothing is watched and only a
 // count of the values still to pass is kept, so a value of any depth is passed in constant memory.
 // Iterative; the count of the innermost container stays in a register and the reader is a local
 // copy, so that no store to memory lies between two values.
@@ -225,9 +227,11 @@ bool pass(Reader& shared, const Watch& watch) {
         remaining = outer_counts[depth];
         in_map = outer_maps[depth];
       }
-      const bool key = in_map && remaining % 2 == 0;
-      if (!watch.accepts(reader, key)) return false;
-      const bool map = is_map(reader.peek());
+      bool map = false;
+      if constexpr (Watch::kWatching) {
+        if (!watch.accepts(reader, in_map && remaining % 2 == 0)) return false;
+        map = is_map(reader.peek());
+      }
       remaining -= 1;
       const uint64_t inner = reader.skip_one();
       if (inner > 0) {
