@@ -4,6 +4,7 @@
 
 #include "py/object.hpp"
 #include "utils/clock.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/dump.hpp"
 #include "utils/thread_identity.hpp"
 #include "utils/ulid.hpp"
@@ -53,7 +54,7 @@ bool passes_call_test(PluginProcessor& processor, const PluginEvent& event) {
 
 bool wants_event(const PluginProcessor& processor, const PluginEvent& event) {
   if (!processor.events) return true;
-  std::string_view name = event.is_call ? "call" : "return";
+  std::string_view name = event.is_call ? layout::event::kCall : layout::event::kReturn;
   return std::find(processor.events->begin(), processor.events->end(), name) !=
          processor.events->end();
 }

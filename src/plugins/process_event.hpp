@@ -9,7 +9,7 @@
 #include "plugins/processor.hpp"
 #include "utils/call_site.hpp"
 #include "utils/dump.hpp"
-#include "utils/msgpack.hpp"
+#include "utils/msgpack_writer.hpp"
 #include "utils/thread_identity.hpp"
 
 namespace vexo::plugins {

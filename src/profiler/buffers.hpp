@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "profiler/state.hpp"
+#include "utils/document_layout.hpp"
 
 namespace vexo::profiler {
 
 enum class Event { Call, Return };
 
 inline const char* event_name(Event event) noexcept {
-  return event == Event::Call ? "call" : "return";
+  return (event == Event::Call ? layout::event::kCall : layout::event::kReturn).data();
 }
 
 // Pushes a recorded call; on a return, takes the returning frame off the stack with whatever

@@ -6,6 +6,8 @@
 
 #include "profiler/log_error.hpp"
 #include "py/object.hpp"
+#include "utils/document_layout.hpp"
+#include "utils/msgpack_writer.hpp"
 
 namespace vexo::profiler {
 
@@ -13,20 +15,22 @@ namespace {
 
 using msgpack::Bytes;
 using py::Ref;
+namespace write = msgpack::write;
+namespace field = layout::document;
 
 void write_argv(Bytes& out, const std::vector<std::string>& argv) {
-  msgpack::write_str(out, "command_line_args");
-  msgpack::write_array_header(out, argv.size());
-  for (const std::string& arg : argv) msgpack::write_str(out, arg);
+  write::str(out, field::kCommandLineArgs);
+  write::array_header(out, argv.size());
+  for (const std::string& arg : argv) write::str(out, arg);
 }
 
 void write_meta(Bytes& out, const std::string& version, const std::string& source) {
-  msgpack::write_str(out, "meta");
-  msgpack::write_map_header(out, 3);
-  msgpack::write_str_pair(out, "version", version);
-  msgpack::write_str_pair(out, "source", source);
-  msgpack::write_str(out, "use_frame_boundaries");
-  msgpack::write_bool(out, true);
+  write::str(out, field::kMeta);
+  write::map_header(out, 3);
+  write::str_pair(out, layout::meta::kVersion, version);
+  write::str_pair(out, layout::meta::kSource, source);
+  write::str(out, layout::meta::kUseFrameBoundaries);
+  write::boolean(out, true);
 }
 
 void prepend(RecordBuffer& buffer, RecordBuffer&& earlier) {
@@ -98,25 +102,25 @@ void lay_out(const ProfilerState& state, const OutsideValues& outside, const Dra
     part.clear();
   };
   auto put_records = [&part, &put, &put_part](const RecordBuffer& records) {
-    msgpack::write_array_header(part, records.size());
+    write::array_header(part, records.size());
     put_part();
     for (const Record& record : records) put(std::span<const std::uint8_t>(record));
   };
-  msgpack::write_map_header(part, 8);
+  write::map_header(part, 8);
   write_argv(part, outside.argv);
-  msgpack::write_str_pair(part, "current_commit_sha", outside.commit_sha);
-  msgpack::write_str(part, "frames");
-  msgpack::write_map_header(part, drained.frames.size());
+  write::str_pair(part, field::kCurrentCommitSha, outside.commit_sha);
+  write::str(part, field::kFrames);
+  write::map_header(part, drained.frames.size());
   for (const auto& [thread_id, records] : drained.frames) {
-    msgpack::write_uint(part, thread_id);
+    write::uint(part, thread_id);
     put_records(records);
   }
-  msgpack::write_str(part, "frames_of_interest");
+  write::str(part, field::kFramesOfInterest);
   put_records(drained.frames_of_interest);
-  msgpack::write_int_pair(part, "main_thread_id", state.settings.main_thread_id);
+  write::int_pair(part, field::kMainThreadId, state.settings.main_thread_id);
   write_meta(part, outside.version, state.settings.source);
-  msgpack::write_f64_pair(part, state.settings.timestamp);
-  msgpack::write_str_pair(part, "trace_id", drained.trace_id);
+  write::f64_pair(part, field::kTimestamp, state.settings.timestamp);
+  write::str_pair(part, field::kTraceId, drained.trace_id);
   put_part();
 }
 

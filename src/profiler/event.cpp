@@ -12,6 +12,7 @@
 #include "py/names.hpp"
 #include "py/object.hpp"
 #include "utils/clock.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/dump.hpp"
 #include "utils/file_and_line.hpp"
 #include "utils/qualname.hpp"
@@ -24,8 +25,8 @@ namespace {
 using py::Ref;
 
 PyObject* event_object(Event event) {
-  static PyObject* call = PyUnicode_InternFromString("call");
-  static PyObject* ret = PyUnicode_InternFromString("return");
+  static PyObject* call = PyUnicode_InternFromString(layout::event::kCall.data());
+  static PyObject* ret = PyUnicode_InternFromString(layout::event::kReturn.data());
   PyObject* object = event == Event::Call ? call : ret;
   if (object == nullptr) throw py::Fatal("failed to make the event names");
   return object;
@@ -52,9 +53,9 @@ struct EventContext {
 
 // Plugins name their records' types; the buffers act on a few of them.
 RecordKind plugin_record_kind(std::string_view type) {
-  if (type == "start_test") return RecordKind::StartTest;
-  if (type == "end_test") return RecordKind::EndTest;
-  if (type == "frame") return RecordKind::Frame;
+  if (type == layout::record_type::kStartTest) return RecordKind::StartTest;
+  if (type == layout::record_type::kEndTest) return RecordKind::EndTest;
+  if (type == layout::record_type::kFrame) return RecordKind::Frame;
   return RecordKind::Other;
 }
 

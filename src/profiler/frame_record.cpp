@@ -1,6 +1,7 @@
 #include "profiler/frame_record.hpp"
 
 #include "utils/clock.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/msgpack_put.hpp"
 
 namespace vexo::profiler {
@@ -8,9 +9,6 @@ namespace vexo::profiler {
 namespace {
 
 namespace put = msgpack::put;
-
-// Keys are written with their fixstr header, as one run of bytes each.
-constexpr std::string_view key(std::string_view encoded) { return encoded; }
 
 template <class Text>
 std::uint8_t* optional_str(std::uint8_t* at, const std::optional<Text>& text) {
@@ -21,11 +19,9 @@ std::uint8_t* call_site_value(std::uint8_t* at,
                               const std::optional<call_site::CallSiteView>& call_site) {
   if (!call_site) return put::nil(at);
   at = put::map_header(at, 2);
-  at = put::bytes(at, key("\xad"
-                          "call_frame_id"));
+  at = put::fixstr<layout::record::kCallFrameId>(at);
   at = put::str(at, call_site->call_frame_id);
-  at = put::bytes(at, key("\xab"
-                          "line_number"));
+  at = put::fixstr<layout::record::kLineNumber>(at);
   return put::integer(at, call_site->line_number);
 }
 
@@ -47,44 +43,20 @@ Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch) {
   if (scratch.size() < bound) scratch.resize(bound);
   std::uint8_t* at = scratch.data();
   at = put::map_header(at, 12);
-  at = put::str(put::bytes(at, key("\xa4"
-                                   "path")),
-                fields.path);
-  at = put::str(put::bytes(at, key("\xa7"
-                                   "co_name")),
-                fields.co_name);
-  at = optional_str(put::bytes(at, key("\xa8"
-                                       "qualname")),
-                    fields.qualname);
-  at = put::str(put::bytes(at, key("\xa5"
-                                   "event")),
-                fields.event);
-  at = optional_str(put::bytes(at, key("\xa8"
-                                       "frame_id")),
+  at = put::str(put::fixstr<layout::record::kPath>(at), fields.path);
+  at = put::str(put::fixstr<layout::record::kCoName>(at), fields.co_name);
+  at = optional_str(put::fixstr<layout::record::kQualname>(at), fields.qualname);
+  at = put::str(put::fixstr<layout::record::kEvent>(at), fields.event);
+  at = optional_str(put::fixstr<layout::record::kFrameId>(at),
                     fields.frame_id != nullptr ? std::optional<std::string_view>(*fields.frame_id)
                                                : std::nullopt);
-  at = put::bytes(put::bytes(at, key("\xa3"
-                                     "arg")),
-                  fields.arg);
-  at = put::bytes(put::bytes(at, key("\xa6"
-                                     "locals")),
-                  fields.locals);
-  at = put::str(put::bytes(at, key("\xa6"
-                                   "thread")),
-                fields.thread.name);
-  at = put::uint(put::bytes(at, key("\xb0"
-                                    "thread_native_id")),
-                 fields.thread.native_id);
-  at = put::f64(put::bytes(at, key("\xa9"
-                                   "timestamp")),
-                clock::timestamp_from(fields.time));
-  at = put::bytes(at, key("\xa4"
-                          "type"
-                          "\xa5"
-                          "frame"));
-  at = call_site_value(put::bytes(at, key("\xb3"
-                                          "user_code_call_site")),
-                       fields.call_site);
+  at = put::bytes(put::fixstr<layout::record::kArg>(at), fields.arg);
+  at = put::bytes(put::fixstr<layout::record::kLocals>(at), fields.locals);
+  at = put::str(put::fixstr<layout::record::kThread>(at), fields.thread.name);
+  at = put::uint(put::fixstr<layout::record::kThreadNativeId>(at), fields.thread.native_id);
+  at = put::f64(put::fixstr<layout::record::kTimestamp>(at), clock::timestamp_from(fields.time));
+  at = put::fixstr<layout::record_type::kFrame>(put::fixstr<layout::record::kType>(at));
+  at = call_site_value(put::fixstr<layout::record::kUserCodeCallSite>(at), fields.call_site);
   return Record(scratch.data(), at);
 }
 
@@ -93,26 +65,12 @@ Record encode_recording_stopped(std::size_t limit, const thread_identity::Thread
   Record record(256 + thread.name.size());
   std::uint8_t* at = record.data();
   at = put::map_header(at, 6);
-  at = put::bytes(at, key("\xa4"
-                          "type"
-                          "\xb1"
-                          "recording_stopped"));
-  at = put::bytes(at, key("\xa6"
-                          "reason"
-                          "\xa6"
-                          "budget"));
-  at = put::uint(put::bytes(at, key("\xa5"
-                                    "limit")),
-                 limit);
-  at = put::f64(put::bytes(at, key("\xa9"
-                                   "timestamp")),
-                clock::timestamp_from(time));
-  at = put::str(put::bytes(at, key("\xa6"
-                                   "thread")),
-                thread.name);
-  at = put::uint(put::bytes(at, key("\xb0"
-                                    "thread_native_id")),
-                 thread.native_id);
+  at = put::fixstr<layout::record_type::kRecordingStopped>(put::fixstr<layout::record::kType>(at));
+  at = put::fixstr<layout::kBudgetReason>(put::fixstr<layout::record::kReason>(at));
+  at = put::uint(put::fixstr<layout::record::kLimit>(at), limit);
+  at = put::f64(put::fixstr<layout::record::kTimestamp>(at), clock::timestamp_from(time));
+  at = put::str(put::fixstr<layout::record::kThread>(at), thread.name);
+  at = put::uint(put::fixstr<layout::record::kThreadNativeId>(at), thread.native_id);
   record.resize(static_cast<std::size_t>(at - record.data()));
   record.shrink_to_fit();
   return record;

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "utils/msgpack.hpp"
+#include "utils/msgpack_writer.hpp"
 
 namespace vexo::profiler {
 

@@ -10,77 +10,45 @@
 #include "py/error.hpp"
 #include "py/method.hpp"
 #include "py/ref.hpp"
-#include "speedups/msgpack_reader.hpp"
+#include "utils/document_layout.hpp"
+#include "utils/msgpack_reader.hpp"
 
 namespace vexo::speedups {
 
 namespace {
 
-// Well within the nesting msgpack's unpacker reads (1024).
-constexpr int kMaxDepth = 256;
+using msgpack::kNone;
+using msgpack::Reader;
+using msgpack::Span;
+
 constexpr int8_t kTimestamp = -1;
 
-bool is_map(uint8_t code) noexcept { return (code & 0xf0) == 0x80 || code == 0xde || code == 0xdf; }
+// What msgpack's unpacker might refuse in any value: nesting deeper than it reads (1024; this
+// stays well within it).
+struct UnpackerDepth {
+  static constexpr int kMaxDepth = 256;
+  static constexpr bool kWatching = false;
+};
 
-bool is_container(uint8_t code) noexcept {
-  return (code >= 0x80 && code <= 0x9f) || (code >= 0xdc && code <= 0xdf);
-}
-
-bool is_extension(uint8_t code) noexcept {
-  return (code >= 0xc7 && code <= 0xc9) || (code >= 0xd4 && code <= 0xd8);
-}
-
-bool is_number(uint8_t code) noexcept {
-  return code <= 0x7f || code >= 0xe0 || (code >= 0xca && code <= 0xd3);
-}
-
-// Passes over one value; false when the unpacker might refuse it: nested too deep, or, for a value
-// it decodes, holding a timestamp (the one extension it decodes itself, which may be invalid; the
-// reader's hook takes any other without fail) or a container as a map key (not hashable).
-// Iterative; the count of the innermost container stays in a register and the reader is a local
-// copy, so that no store to memory lies between two values.
-bool pass(Reader& shared, bool decoded) {
-  Reader reader = shared;
-  uint64_t outer_counts[kMaxDepth];
-  bool outer_maps[kMaxDepth];
-  uint64_t remaining = 1;  // values still to pass in the innermost open container
-  bool in_map = false;
-  int depth = 0;
-  for (;;) {
-    while (remaining == 0) {
-      if (depth == 0) {
-        shared = reader;
-        return true;
-      }
-      depth -= 1;
-      remaining = outer_counts[depth];
-      in_map = outer_maps[depth];
-    }
-    bool map = false;
-    if (decoded) {
-      const uint8_t code = reader.peek();
-      const bool key = in_map && remaining % 2 == 0;
-      if (is_extension(code) && reader.extension_type() == kTimestamp) return false;
-      if (key && is_container(code)) return false;
-      map = is_map(code);
-    }
-    remaining -= 1;
-    const uint64_t inner = reader.skip_one();
-    if (inner > 0) {
-      if (depth == kMaxDepth) return false;
-      outer_counts[depth] = remaining;
-      outer_maps[depth] = in_map;
-      depth += 1;
-      remaining = inner;
-      in_map = map;
-    }
+// And in a value it decodes: a timestamp (the one extension it decodes itself, which may be
+// invalid; the reader's hook takes any other without fail) or a container as a map key (not
+// hashable).
+struct UnpackerDecoding : UnpackerDepth {
+  static constexpr bool kWatching = true;
+  static bool accepts(const Reader& reader, bool key) {
+    const uint8_t code = reader.peek();
+    if (msgpack::is_extension(code) && reader.extension_type() == kTimestamp) return false;
+    return !(key && msgpack::is_container(code));
   }
-}
+};
+
+// Passes over one value; false when the unpacker might refuse it.
+bool pass(Reader& reader) { return msgpack::pass(reader, UnpackerDepth{}); }
 
 // Passes over one value the unpacker decodes; its span, or nothing as for pass().
 std::optional<Span> pass_decoded(Reader& reader) {
   const size_t start = reader.position();
-  if (!pass(reader, true)) return std::nullopt;
+  if (!msgpack::pass(reader, UnpackerDecoding{})) return std::nullopt;
   return Span{start, reader.position()};
 }
 
@@ -126,20 +94,20 @@ class DocumentReader {
 
  private:
   bool read_field(std::string_view key) {
-    if (key == "frames_of_interest") return read_records_of_interest();
-    if (key == "frames") return read_thread_records();
-    if (key == "meta" || key == "timestamp") {
+    if (key == layout::document::kFramesOfInterest) return read_records_of_interest();
+    if (key == layout::document::kFrames) return read_thread_records();
+    if (key == layout::document::kMeta || key == layout::document::kTimestamp) {
       const std::optional<Span> value = pass_decoded(reader_);
       if (!value) return false;
-      if (key == "meta" && is_map(data_[value->start])) {
-        const Span source = text_field(data_, *value, "source");
+      if (key == layout::document::kMeta && msgpack::is_map(data_[value->start])) {
+        const Span source = text_field(data_, *value, layout::meta::kSource);
         if (source.present()) facts_.source = source;
-      } else if (key == "timestamp" && is_number(data_[value->start])) {
+      } else if (key == layout::document::kTimestamp && msgpack::is_number(data_[value->start])) {
         facts_.timestamp = *value;
       }
       return true;
     }
-    return pass(reader_, false);
+    return pass(reader_);
   }
 
   // The first and last records are decoded, the others passed over.
@@ -152,7 +120,7 @@ class DocumentReader {
         if (!record) return false;
         if (item == 0) facts_.first = *record;
         if (item == count - 1) facts_.last = *record;
-      } else if (!pass(reader_, false)) {
+      } else if (!pass(reader_)) {
         return false;
       }
     }
@@ -166,11 +134,11 @@ class DocumentReader {
     const size_t threads = reader_.map_header();
     if (threads == kNone) return false;
     for (size_t thread = 0; thread < threads; ++thread) {
-      if (!pass(reader_, false)) return false;
+      if (!pass(reader_)) return false;
       const size_t count = reader_.array_header();
       if (count == kNone) return false;
       for (size_t item = 0; item < count; ++item) {
-        if (!pass(reader_, false)) return false;
+        if (!pass(reader_)) return false;
       }
       facts_.counted = true;
       facts_.record_count += count;
@@ -194,12 +162,13 @@ py::Ref text_at(const uint8_t* data, Span span) {
 
 // The record's marker fields that are texts, or None for a record that is no map.
 py::Ref marker_fields(const uint8_t* data, Span record) {
-  if (!is_map(data[record.start])) return py::Ref::none();
+  if (!msgpack::is_map(data[record.start])) return py::Ref::none();
   py::Ref fields = py::check(PyDict_New());
-  for (const char* name : {"type", "nodeid", "outcome"}) {
+  for (const std::string_view name :
+       {layout::record::kType, layout::record::kNodeid, layout::record::kOutcome}) {
     const Span value = text_field(data, record, name);
     if (value.present()) {
-      py::check_status(PyDict_SetItemString(fields.get(), name, text_at(data, value).get()));
+      py::check_status(PyDict_SetItemString(fields.get(), name.data(), text_at(data, value).get()));
     }
   }
   return fields;
@@ -224,7 +193,7 @@ PyObject* summarize_document(PyObject*, PyObject* document) {
     if (!facts) return py::Ref::none().release();
     py::Ref timestamp = py::Ref::none();
     if (facts->timestamp.present()) {
-      py::Ref number = scalar_value(data + facts->timestamp.start);
+      py::Ref number = msgpack::scalar_value(data + facts->timestamp.start);
       timestamp = py::check(PyNumber_Float(number.get()));
     }
     py::Ref count = facts->counted ? py::check(PyLong_FromUnsignedLongLong(facts->record_count))

@@ -39,8 +39,7 @@ void merge_repeated_keys(Output& out, std::size_t header_at, std::size_t announc
   std::vector<std::size_t> shown(entries.size());
   std::vector<std::size_t> firsts;
   if (!find_repeats(entries, shown, firsts)) {
-    if (entries.size() != announced)
-      write::recount(out, header_at, announced, entries.size(), true);
+    if (entries.size() != announced) recount(out, header_at, announced, entries.size(), true);
     return;
   }
   std::vector<std::uint8_t> rebuilt(msgpack::put::kMaxHeader);

@@ -14,6 +14,7 @@
 #include "speedups/texts.hpp"
 #include "speedups/trace_index.hpp"
 #include "speedups/value_memo.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/ulid.hpp"
 
 namespace vexo::speedups {
@@ -87,7 +88,7 @@ PyObject* dump_in_trace_with_bound_limits(PyObject* capsule, PyObject* const* ar
     if (args[2] != Py_None && !PyUnicode_Check(args[2])) {
       py::throw_error(PyExc_TypeError, "frame_id is a str or None");
     }
-    bool locals = PyUnicode_CompareWithASCIIString(args[4], "locals") == 0;
+    bool locals = PyUnicode_CompareWithASCIIString(args[4], layout::record::kLocals.data()) == 0;
     TracePlace place{value_memo_of(args[1]), args[2], args[3], args[4], locals, limits.self};
     return dump_in_trace(args[0], limits.values, &place);
   });

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/msgpack_put.hpp"
+#include "utils/msgpack_writer.hpp"
 
 namespace vexo::speedups {
 
@@ -46,48 +46,16 @@ class Output {
   std::size_t capacity_ = kInline;
 };
 
-// The MessagePack forms msgpack.packb chooses by default (bin family for bytes, str8 allowed,
-// float64), each the shortest that holds the value.
-namespace write {
+// Where msgpack's writers put their bytes in an Output.
+inline std::uint8_t* room(Output& out, std::size_t count) { return out.room(count); }
+inline void advance_to(Output& out, const std::uint8_t* end) noexcept { out.advance_to(end); }
 
-inline void nil(Output& out) { out.advance_to(msgpack::put::nil(out.room(1))); }
-inline void boolean(Output& out, bool value) {
-  out.advance_to(msgpack::put::boolean(out.room(1), value));
-}
-inline void integer(Output& out, std::int64_t value) {
-  out.advance_to(msgpack::put::integer(out.room(msgpack::put::kMaxHeader), value));
-}
-inline void uint(Output& out, std::uint64_t value) {
-  out.advance_to(msgpack::put::uint(out.room(msgpack::put::kMaxHeader), value));
-}
-inline void f64(Output& out, double value) {
-  out.advance_to(msgpack::put::f64(out.room(msgpack::put::kMaxHeader), value));
-}
-inline void map_header(Output& out, std::size_t entries) {
-  out.advance_to(msgpack::put::map_header(out.room(msgpack::put::kMaxHeader), entries));
-}
-inline void array_header(Output& out, std::size_t items) {
-  out.advance_to(msgpack::put::array_header(out.room(msgpack::put::kMaxHeader), items));
-}
-// A str value from its UTF-8 bytes.
-void str(Output& out, std::string_view utf8);
-// A bin value (bytes have no fixed-size form).
-void bin(Output& out, std::span<const std::uint8_t> data);
-
-// An ext value of that type holding `data`, in the shortest form, as msgpack.packb writes one.
-void ext(Output& out, std::int8_t type, std::span<const std::uint8_t> data);
-// Bytes that already hold whole values.
-inline void raw(Output& out, std::span<const std::uint8_t> data) {
-  out.advance_to(msgpack::put::bytes(out.room(data.size()), data));
-}
-
-// Whether a str or bin of `size` bytes can be written at all: MessagePack lengths stop at 32 bits.
-inline bool fits(std::size_t size) { return size <= 0xffffffffu; }
+// The dumps write what msgpack.packb writes by default (bin family for bytes, str8 allowed,
+// float64), each the shortest form that holds the value: the writers' forms.
+namespace write = msgpack::write;
 
 // Gives the map or array written from `at` on a header for `count` instead of `written`, for a
 // container that turned out to hold another number of items than was announced.
 void recount(Output& out, std::size_t at, std::size_t written, std::size_t count, bool map);
-
-}  // namespace write
 
 }  // namespace vexo::speedups

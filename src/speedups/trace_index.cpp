@@ -11,13 +11,23 @@
 #include <unordered_map>
 #include <vector>
 
+#include "py/convert.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
-#include "speedups/msgpack_reader.hpp"
+#include "speedups/int_writer.hpp"
+#include "utils/document_layout.hpp"
+#include "utils/msgpack_reader.hpp"
+#include "utils/msgpack_writer.hpp"
 
 namespace vexo::speedups {
 
 namespace {
+
+using msgpack::damaged;
+using msgpack::kNone;
+using msgpack::Reader;
+using msgpack::scalar_value;
+using msgpack::Span;
 
 // The fields of a record the tree reads.
 struct Record {
@@ -26,7 +36,7 @@ struct Record {
 
 enum Kind : uint8_t { kThread, kCall, kEvent };
 
-std::string packed_thread(PyObject* name, PyObject* native_id);
+msgpack::Bytes packed_thread(PyObject* name, PyObject* native_id);
 
 class Indexer {
  public:
@@ -41,8 +51,7 @@ class Indexer {
     const size_t count = reader.array_header();
     if (count == kNone) return;
     for (size_t item = 0; item < count; ++item) {
-      const uint8_t code = reader.peek();
-      if ((code & 0xf0) == 0x80 || code == 0xde || code == 0xdf) {
+      if (msgpack::is_map(reader.peek())) {
         add_record(reader, buffer_thread);
       } else {
         reader.skip();  // not a record
@@ -91,15 +100,16 @@ class Indexer {
   }
 
   static Span* field_of(Record& record, std::string_view key) noexcept {
-    if (key == "thread_native_id") return &record.native_id;
-    if (key == "thread") return &record.thread;
-    if (key == "type") return &record.type;
-    if (key == "event") return &record.event;
-    if (key == "frame_id") return &record.frame_id;
-    if (key == "timestamp") return &record.timestamp;
-    if (key == "qualname") return &record.qualname;
-    if (key == "co_name") return &record.co_name;
-    if (key == "path") return &record.path;
+    namespace field = layout::record;
+    if (key == field::kThreadNativeId) return &record.native_id;
+    if (key == field::kThread) return &record.thread;
+    if (key == field::kType) return &record.type;
+    if (key == field::kEvent) return &record.event;
+    if (key == field::kFrameId) return &record.frame_id;
+    if (key == field::kTimestamp) return &record.timestamp;
+    if (key == field::kQualname) return &record.qualname;
+    if (key == field::kCoName) return &record.co_name;
+    if (key == field::kPath) return &record.path;
     return nullptr;
   }
 
@@ -113,10 +123,7 @@ class Indexer {
     return groups_list_.back();
   }
 
-  bool is_text(Span span) const {
-    const uint8_t code = data_[span.start];
-    return (code >= 0xa0 && code <= 0xbf) || (code >= 0xd9 && code <= 0xdb);
-  }
+  bool is_text(Span span) const { return msgpack::is_text(data_[span.start]); }
 
   bool text_is(Span span, std::string_view wanted) const {
     if (!span.present()) return false;
@@ -162,7 +169,7 @@ class Indexer {
   std::vector<Span> end_;             // the timestamp of the node's last record
   std::vector<double> duration_;
   std::vector<std::vector<size_t>> children_;
-  std::vector<std::string> packed_threads_;
+  std::vector<msgpack::Bytes> packed_threads_;
 
   std::vector<Callee> callees_;
   std::unordered_map<std::string, size_t> callee_numbers_, event_texts_;
@@ -188,9 +195,8 @@ py::Ref Indexer::value(Span span) const {
 std::optional<double> Indexer::number_at(Span span) const {
   if (!span.present()) return std::nullopt;
   const uint8_t code = data_[span.start];
-  const bool numeric = code <= 0x7f || code >= 0xe0 || code == 0xc2 || code == 0xc3 ||
-                       (code >= 0xca && code <= 0xd3);
-  if (!numeric) return std::nullopt;
+  const bool boolean = code == 0xc2 || code == 0xc3;
+  if (!msgpack::is_number(code) && !boolean) return std::nullopt;
   py::Ref number = value(span);
   const double result = PyFloat_AsDouble(number.get());
   if (result == -1.0 && PyErr_Occurred()) py::throw_error();
@@ -277,14 +283,14 @@ void Indexer::add_thread(size_t number, const Group& group) {
   std::vector<Open> open;
   for (const Record& record : group.records) {
     const size_t parent = open.empty() ? number : open.back().node;
-    if (!text_is(record.type, "frame")) {
+    if (!text_is(record.type, layout::record_type::kFrame)) {
       const size_t node = add_node(kEvent, parent, number, event_text(record));
       first_[node] = record.whole;
       end_[node] = record.timestamp;
       continue;
     }
     py::Ref frame_id = value(record.frame_id);
-    if (text_is(record.event, "call")) {
+    if (text_is(record.event, layout::event::kCall)) {
       const size_t node = add_call(parent, number, record);
       first_[node] = record.whole;
       end_[node] = record.timestamp;
@@ -357,71 +363,19 @@ Span Indexer::last_stamp(size_t thread) const {
   return Span{};
 }
 
-void append_packed_int(std::string& out, PyObject* number) {
-  if (number == Py_True || number == Py_False) {
-    out.push_back(static_cast<char>(number == Py_True ? 0xc3 : 0xc2));
-    return;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-  if (value == -1 && PyErr_Occurred()) py::throw_error();
-  const auto put = [&out](uint8_t code, uint64_t bits, size_t width) {
-    out.push_back(static_cast<char>(code));
-    for (size_t i = width; i-- > 0;) out.push_back(static_cast<char>((bits >> (8 * i)) & 0xff));
-  };
-  if (overflow > 0) {
-    const unsigned long long big = PyLong_AsUnsignedLongLong(number);
-    if (PyErr_Occurred()) py::throw_error();
-    put(0xcf, big, 8);
-  } else if (overflow < 0) {
-    py::throw_error(PyExc_OverflowError, "thread id out of range");
-  } else if (value >= 0) {
-    const auto bits = static_cast<uint64_t>(value);
-    if (bits < 0x80)
-      put(static_cast<uint8_t>(bits), 0, 0);
-    else if (bits <= 0xff)
-      put(0xcc, bits, 1);
-    else if (bits <= 0xffff)
-      put(0xcd, bits, 2);
-    else if (bits <= 0xffffffff)
-      put(0xce, bits, 4);
-    else
-      put(0xcf, bits, 8);
-  } else {
-    const auto bits = static_cast<uint64_t>(value);
-    if (value >= -32)
-      put(static_cast<uint8_t>(bits & 0xff), 0, 0);
-    else if (value >= -128)
-      put(0xd0, bits, 1);
-    else if (value >= -32768)
-      put(0xd1, bits, 2);
-    else if (value >= -2147483648LL)
-      put(0xd2, bits, 4);
-    else
-      put(0xd3, bits, 8);
-  }
-}
-
 // [name, native id] of a thread, packed as the Python side packs it.
-std::string packed_thread(PyObject* name, PyObject* native_id) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (utf8 == nullptr) py::throw_error();
-  std::string out("\x92", 1);
-  const auto length = static_cast<uint64_t>(size);
-  if (length < 32) {
-    out.push_back(static_cast<char>(0xa0 | length));
+msgpack::Bytes packed_thread(PyObject* name, PyObject* native_id) {
+  msgpack::Bytes out;
+  msgpack::write::array_header(out, 2);
+  msgpack::write::str(out, py::text_view(name));
+  if (native_id == Py_True || native_id == Py_False) {
+    msgpack::write::boolean(out, native_id == Py_True);
+  } else if (PyLong_Check(native_id)) {
+    if (!write_if_64_bits(out, native_id)) {
+      py::throw_error(PyExc_OverflowError, "thread id out of range");
+    }
   } else {
-    const uint8_t code = length <= 0xff ? 0xd9 : length <= 0xffff ? 0xda : 0xdb;
-    const size_t width = size_t{1} << (code - 0xd9);
-    out.push_back(static_cast<char>(code));
-    for (size_t i = width; i-- > 0;) out.push_back(static_cast<char>((length >> (8 * i)) & 0xff));
-  }
-  out.append(utf8, static_cast<size_t>(size));
-  if (PyLong_Check(native_id)) {
-    append_packed_int(out, native_id);
-  } else {
-    out.push_back(static_cast<char>(0xc0));
+    msgpack::write::nil(out);
   }
   return out;
 }
@@ -443,9 +397,9 @@ py::Ref Indexer::read_document() {
     const Span key_span{key_start, reader.position()};
     reader.skip();
     const Span value_span{key_span.end, reader.position()};
-    if (named && key == "frames_of_interest") {
+    if (named && key == layout::document::kFramesOfInterest) {
       main_buffer = value_span;
-    } else if (named && key == "frames") {
+    } else if (named && key == layout::document::kFrames) {
       thread_buffers = value_span;
     } else {
       py::check_status(
@@ -453,7 +407,7 @@ py::Ref Indexer::read_document() {
     }
   }
   if (reader.position() != size_) damaged();
-  PyObject* main = PyDict_GetItemString(fields.get(), "main_thread_id");
+  PyObject* main = PyDict_GetItemString(fields.get(), layout::document::kMainThreadId.data());
   if (main_buffer.present()) read_buffer(main == nullptr ? Py_None : main, main_buffer);
   if (thread_buffers.present()) {
     Reader buffers(data_, thread_buffers.end, thread_buffers.start);
@@ -635,7 +589,7 @@ PyObject* index_document(PyObject*, PyObject* args) {
   return py::guard<PyObject*>(nullptr, [&]() {
     Indexer indexer(document, unpack);
     py::Ref fields = indexer.read_document();
-    PyObject* main = PyDict_GetItemString(fields.get(), "main_thread_id");
+    PyObject* main = PyDict_GetItemString(fields.get(), layout::document::kMainThreadId.data());
     py::Ref nodes = indexer.finish(main == nullptr ? Py_None : main);
     return py::check(Py_BuildValue("(OO)", fields.get(), nodes.get())).release();
   });

@@ -7,6 +7,7 @@
 
 #include "py/error.hpp"
 #include "speedups/fingerprint.hpp"
+#include "speedups/int_writer.hpp"
 #include "speedups/objects.hpp"
 #include "speedups/stack_guard.hpp"
 #include "speedups/texts.hpp"
@@ -17,26 +18,6 @@ namespace {
 
 [[noreturn]] void too_long() {
   throw PackFailed{py::Error::make(PyExc_ValueError, "value too large for MessagePack")};
-}
-
-// Writes an int that has a 64-bit form; false for one that has not.
-bool write_if_64_bits(Output& out, PyObject* value) {
-  int overflow = 0;
-  long long signed_value = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow == 0) {
-    if (signed_value == -1 && PyErr_Occurred()) py::throw_error();
-    write::integer(out, signed_value);
-    return true;
-  }
-  if (overflow < 0) return false;
-  unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
-  if (unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) py::throw_error();
-    PyErr_Clear();
-    return false;
-  }
-  write::uint(out, unsigned_value);
-  return true;
 }
 
 // Whether a key is the text "…" that keys a cut map's marker entry (a key of another type, or a
@@ -399,7 +380,7 @@ void Walk::end_map(std::size_t header_at, std::size_t announced, std::size_t fir
   if (merge) {
     merge_repeated_keys(out_, header_at, announced, written);
   } else if (written.size() != announced) {
-    write::recount(out_, header_at, announced, written.size(), true);
+    recount(out_, header_at, announced, written.size(), true);
   }
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(first), entries_.end());
 }
@@ -474,7 +455,7 @@ void Walk::sequence(PyObject* value, Base base, Py_ssize_t depth) {
     ++count;
   }
   if (static_cast<std::size_t>(count) != announced) {
-    write::recount(out_, header_at, announced, static_cast<std::size_t>(count), false);
+    recount(out_, header_at, announced, static_cast<std::size_t>(count), false);
   }
 }
 

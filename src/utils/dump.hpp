@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "py/ref.hpp"
-#include "utils/msgpack.hpp"
+#include "utils/msgpack_writer.hpp"
 
 namespace vexo::dump {
 

@@ -1,8 +1,9 @@
 // The MessagePack forms written through a raw cursor into memory the caller has made room for.
-// Both the byte-vector writers and the frame record encoder are built on these, so every form
+// The writers (msgpack_writer.hpp) and the frame record encoder are built on these, so every form
 // has one definition.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -103,8 +104,63 @@ inline std::uint8_t* integer(std::uint8_t* at, std::int64_t value) {
   return tagged(at, 0xd3, bits, 8);
 }
 
+// A bin value's header (bytes have no fixed-size form).
+inline std::uint8_t* bin_header(std::uint8_t* at, std::size_t size) {
+  if (size <= 0xff) return tagged(at, 0xc4, size, 1);
+  if (size <= 0xffff) return tagged(at, 0xc5, size, 2);
+  return tagged(at, 0xc6, size, 4);
+}
+
+// An ext value's header and type, in the shortest form, as msgpack.packb writes one.
+inline std::uint8_t* ext_header(std::uint8_t* at, std::int8_t type, std::size_t size) {
+  switch (size) {
+    case 1:
+      *at++ = 0xd4;
+      break;
+    case 2:
+      *at++ = 0xd5;
+      break;
+    case 4:
+      *at++ = 0xd6;
+      break;
+    case 8:
+      *at++ = 0xd7;
+      break;
+    case 16:
+      *at++ = 0xd8;
+      break;
+    default:
+      if (size <= 0xff) {
+        at = tagged(at, 0xc7, size, 1);
+      } else if (size <= 0xffff) {
+        at = tagged(at, 0xc8, size, 2);
+      } else {
+        at = tagged(at, 0xc9, size, 4);
+      }
+  }
+  *at = static_cast<std::uint8_t>(type);
+  return at + 1;
+}
+
 inline std::uint8_t* f64(std::uint8_t* at, double value) {
   return tagged(at, 0xcb, std::bit_cast<std::uint64_t>(value), 8);
+}
+
+// A short str known when compiling, encoded then: a record's keys are each one run of bytes.
+template <const std::string_view& kText>
+inline constexpr auto kFixstr = [] {
+  static_assert(kText.size() < 32, "a fixstr holds at most 31 bytes");
+  std::array<std::uint8_t, kText.size() + 1> encoded{};
+  encoded[0] = static_cast<std::uint8_t>(0xa0 | kText.size());
+  for (std::size_t i = 0; i < kText.size(); ++i) {
+    encoded[i + 1] = static_cast<std::uint8_t>(kText[i]);
+  }
+  return encoded;
+}();
+
+template <const std::string_view& kText>
+inline std::uint8_t* fixstr(std::uint8_t* at) {
+  return bytes(at, std::span<const std::uint8_t>(kFixstr<kText>));
 }
 
 }  // namespace vexo::msgpack::put

@@ -9,9 +9,10 @@
 #include "utils/call_site.hpp"
 #include "utils/chacha20.hpp"
 #include "utils/clock.hpp"
+#include "utils/document_layout.hpp"
 #include "utils/dump.hpp"
 #include "utils/file_and_line.hpp"
-#include "utils/msgpack.hpp"
+#include "utils/msgpack_writer.hpp"
 #include "utils/secure_random.hpp"
 #include "utils/thread_identity.hpp"
 #include "utils/ulid.hpp"
@@ -63,25 +64,25 @@ PyObject* encode(PyObject*, PyObject* args) {
     Bytes out;
     std::string_view which = kind;
     if (which == "nil") {
-      msgpack::write_nil(out);
+      msgpack::write::nil(out);
     } else if (which == "bool") {
-      msgpack::write_bool(out, py::to_bool_strict(value));
+      msgpack::write::boolean(out, py::to_bool_strict(value));
     } else if (which == "str") {
-      msgpack::write_str(out, py::text_view(value));
+      msgpack::write::str(out, py::text_view(value));
     } else if (which == "uint") {
-      msgpack::write_uint(out, py::to_u64(value));
+      msgpack::write::uint(out, py::to_u64(value));
     } else if (which == "int") {
-      msgpack::write_int(out, to_i64(value));
+      msgpack::write::integer(out, to_i64(value));
     } else if (which == "f64") {
       double number = PyFloat_AsDouble(value);
       if (number == -1.0 && PyErr_Occurred()) py::throw_error();
-      msgpack::write_f64(out, number);
+      msgpack::write::f64(out, number);
     } else if (which == "map") {
-      msgpack::write_map_header(out, py::to_word(value));
+      msgpack::write::map_header(out, py::to_word(value));
     } else if (which == "array") {
-      msgpack::write_array_header(out, py::to_word(value));
+      msgpack::write::array_header(out, py::to_word(value));
     } else if (which == "raw") {
-      msgpack::write_raw(out, py::to_byte_vector(value));
+      msgpack::write::raw(out, py::to_byte_vector(value));
     } else {
       py::throw_error(PyExc_ValueError, "unknown writer");
     }
@@ -95,7 +96,7 @@ PyObject* write_str_pair(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO", &key, &value)) return nullptr;
   return run([&] {
     Bytes out;
-    msgpack::write_str_pair(out, py::text_view(key), optional_text(value));
+    msgpack::write::str_pair(out, py::text_view(key), optional_text(value));
     return to_bytes(out);
   });
 }
@@ -109,7 +110,7 @@ PyObject* write_raw_pair(PyObject*, PyObject* args) {
   return run([&] {
     Bytes out = py::to_byte_vector(prefix);
     Bytes raw = py::to_byte_vector(value);
-    msgpack::write_raw_pair(out, py::text_view(key), raw);
+    msgpack::write::raw_pair(out, py::text_view(key), raw);
     py::Ref written = to_bytes(out);
     return py::check(Py_BuildValue("(On)", written.get(), static_cast<Py_ssize_t>(raw.size())));
   });
@@ -121,7 +122,7 @@ PyObject* write_int_pair(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO", &key, &value)) return nullptr;
   return run([&] {
     Bytes out;
-    msgpack::write_int_pair(out, py::text_view(key), py::to_word(value));
+    msgpack::write::int_pair(out, py::text_view(key), py::to_word(value));
     return to_bytes(out);
   });
 }
@@ -131,7 +132,7 @@ PyObject* write_f64_pair(PyObject*, PyObject* arg) {
   if (value == -1.0 && PyErr_Occurred()) return nullptr;
   return run([&] {
     Bytes out;
-    msgpack::write_f64_pair(out, value);
+    msgpack::write::f64_pair(out, layout::document::kTimestamp, value);
     return to_bytes(out);
   });
 }

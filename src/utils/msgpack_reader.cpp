@@ -1,10 +1,10 @@
-#include "speedups/msgpack_reader.hpp"
+#include "utils/msgpack_reader.hpp"
 
 #include <cstring>
 
 #include "py/error.hpp"
 
-namespace vexo::speedups {
+namespace vexo::msgpack {
 
 void damaged() { py::throw_error(PyExc_ValueError, "damaged MessagePack document"); }
 
@@ -45,4 +45,4 @@ py::Ref scalar_value(const uint8_t* at) {
   return py::Ref();
 }
 
-}  // namespace vexo::speedups
+}  // namespace vexo::msgpack

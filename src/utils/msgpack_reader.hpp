@@ -7,7 +7,7 @@
 
 #include "py/ref.hpp"
 
-namespace vexo::speedups {
+namespace vexo::msgpack {
 
 constexpr size_t kNone = SIZE_MAX;
 
@@ -16,6 +16,24 @@ struct Span {
   size_t end = kNone;
   bool present() const noexcept { return start != kNone; }
 };
+
+// The kind of a value, by its first byte.
+inline bool is_map(uint8_t code) noexcept {
+  return (code & 0xf0) == 0x80 || code == 0xde || code == 0xdf;
+}
+inline bool is_container(uint8_t code) noexcept {
+  return (code >= 0x80 && code <= 0x9f) || (code >= 0xdc && code <= 0xdf);
+}
+inline bool is_text(uint8_t code) noexcept {
+  return (code >= 0xa0 && code <= 0xbf) || (code >= 0xd9 && code <= 0xdb);
+}
+inline bool is_extension(uint8_t code) noexcept {
+  return (code >= 0xc7 && code <= 0xc9) || (code >= 0xd4 && code <= 0xd8);
+}
+// An integer or a float (a bool is not).
+inline bool is_number(uint8_t code) noexcept {
+  return code <= 0x7f || code >= 0xe0 || (code >= 0xca && code <= 0xd3);
+}
 
 // Raises ValueError: the document ends inside a value or holds a byte no value starts with.
 [[noreturn]] void damaged();
@@ -138,13 +156,8 @@ class Reader {
     }
   }
 
-  void skip() {
-    uint64_t remaining = 1;
-    while (remaining > 0) {
-      remaining -= 1;
-      remaining += skip_one();
-    }
-  }
+  // Passes over the next value whole, whatever lies inside it.
+  void skip();
 
  private:
   size_t header(uint8_t fix, uint8_t wide) {
@@ -179,8 +192,66 @@ class Reader {
   size_t position_;
 };
 
+// Any value is passed over, nested as deep as it may be.
+struct AnyValue {
+  static constexpr int kMaxDepth = 0;  // no limit
+  static constexpr bool kWatching = false;
+};
+
+// Passes over the next value whole; false, with the reader left where it was, when `watch` refuses
+// a value inside it or it is nested deeper than `Watch::kMaxDepth` containers. With
+// `Watch::kWatching`, `watch.accepts(reader, key)` sees each value before it is passed over (the
+// reader at its first byte, and whether it is a map's key); otherwise only the depth is kept, the
+// cheapest pass for most of a document. With no limit (kMaxDepth 0) nothing is watched and only a
+// count of the values still to pass is kept, so a value of any depth is passed in constant memory.
+// Iterative; the count of the innermost container stays in a register and the reader is a local
+// copy, so that no store to memory lies between two values.
+template <class Watch>
+bool pass(Reader& shared, const Watch& watch) {
+  Reader reader = shared;
+  uint64_t remaining = 1;  // values still to pass (with a limit: in the innermost open container)
+  if constexpr (Watch::kMaxDepth == 0) {
+    while (remaining > 0) remaining = remaining - 1 + reader.skip_one();
+  } else {
+    uint64_t outer_counts[Watch::kMaxDepth];
+    bool outer_maps[Watch::kMaxDepth];
+    bool in_map = false;
+    int depth = 0;
+    for (;;) {
+      while (remaining == 0) {
+        if (depth == 0) {
+          shared = reader;
+          return true;
+        }
+        depth -= 1;
+        remaining = outer_counts[depth];
+        in_map = outer_maps[depth];
+      }
+      bool map = false;
+      if constexpr (Watch::kWatching) {
+        if (!watch.accepts(reader, in_map && remaining % 2 == 0)) return false;
+        map = is_map(reader.peek());
+      }
+      remaining -= 1;
+      const uint64_t inner = reader.skip_one();
+      if (inner > 0) {
+        if (depth == Watch::kMaxDepth) return false;
+        outer_counts[depth] = remaining;
+        outer_maps[depth] = in_map;
+        depth += 1;
+        remaining = inner;
+        in_map = map;
+      }
+    }
+  }
+  shared = reader;
+  return true;
+}
+
+inline void Reader::skip() { pass(*this, AnyValue{}); }
+
 // The value at `at` when it is nil, a bool, an integer or a float; null for any other kind. The
 // value must have been read whole before (its bytes are not checked).
 py::Ref scalar_value(const uint8_t* at);
 
-}  // namespace vexo::speedups
+}  // namespace vexo::msgpack
