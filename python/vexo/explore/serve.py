@@ -16,7 +16,14 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-from vexo.db import StoreError, TraceNotFoundError, count_traces, list_traces, load_trace
+from vexo.db import (
+    KINDS,
+    StoreError,
+    TraceNotFoundError,
+    count_traces,
+    list_traces,
+    load_trace,
+)
 from vexo.explore import viewer_files
 from vexo.explore.compare import compare
 from vexo.trace.index import TraceIndex
@@ -28,7 +35,6 @@ DEFAULT_PORT = 8765
 # Documents whose indexes are kept; an index holds about two to four times its document.
 DEFAULT_BUDGET = 256 << 20
 PAGE_LIMIT = 1000
-KINDS = ("script", "module", "test", "request")
 # The page runs only its own files; recorded values can never become code or fetch anything.
 SECURITY_HEADERS = {
     "Content-Security-Policy": "default-src 'none'; script-src 'self'; style-src 'self'; "
