@@ -94,7 +94,7 @@ def test_only_its_own_host_and_files(server):
         "/static/__init__.py",
     ):
         assert request(server, path)[0] == 404, path
-    status, kind, body = request(server, "/static/viewer.js")
+    status, kind, body = request(server, "/static/source.js")
     assert status == 200 and kind.startswith("text/javascript") and b"makeSource" in body
 
 
