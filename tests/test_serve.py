@@ -55,6 +55,16 @@ def test_api_lists_and_explores_the_demo(server):
     assert detail["args"]["owner"] == "ada"
     _, rows = api(server, f"/api/trace/{trace_id}/functions")
     assert {r["name"]: r["calls"] for r in rows}["__main__.line_price"] == 2
+    # What the page would otherwise work out for itself.
+    assert api(server, "/api/kinds")[1] == ["script", "module", "test", "request"]
+    assert listing["traces"][0]["depth"] == 0
+    _, timeline = api(server, f"/api/trace/{trace_id}/timeline")
+    assert [lane["thread"] for lane in timeline["lanes"]] == ["MainThread", "word-counter"]
+    assert init["id"] in {bar["id"] for lane in timeline["lanes"] for bar in lane["bars"]}
+    _, where = api(server, f"/api/trace/{trace_id}/position/{init['id']}")
+    assert where["parent"] == detail["path"][-2]
+    _, siblings = api(server, f"/api/trace/{trace_id}/children/{where['parent']}")
+    assert siblings["nodes"][where["position"]]["id"] == init["id"]
     # Bad requests get a clear error and the server keeps serving.
     assert api(server, "/api/trace/trc_nope") == (
         404,
@@ -84,7 +94,7 @@ def test_only_its_own_host_and_files(server):
         "/static/__init__.py",
     ):
         assert request(server, path)[0] == 404, path
-    status, kind, body = request(server, "/static/viewer.js")
+    status, kind, body = request(server, "/static/source.js")
     assert status == 200 and kind.startswith("text/javascript") and b"makeSource" in body
 
 

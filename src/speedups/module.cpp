@@ -1,6 +1,6 @@
 // The extension module vexo._speedups: dumps of vexo.serialize, the indexing pass of
-// vexo.trace.index, the document summary of vexo.trace.summary and the trace ids of vexo.common.ids,
-// compiled.
+// vexo.trace.index, the document summary of vexo.trace.summary and the trace ids of
+// vexo.common.ids, compiled.
 #include <memory>
 
 #include "py/convert.hpp"

@@ -3,7 +3,8 @@ page's code inline, that works opened from file:// with no network.
 
 The trace's values are data in a JSON script block that is never run; every "<", ">" and "&" in it
 is escaped, so no recorded text can end the block. The page's policy lets run only the page's own
-two scripts (by hash) and forbids any connection.
+scripts (by hash) and forbids any connection. The file carries what `vexo serve` would answer the
+page, worked out here: the kinds of trace, the timeline, each node's place among its siblings.
 """
 
 from __future__ import annotations
@@ -15,13 +16,13 @@ import re
 from collections.abc import Callable
 from typing import Any
 
+from vexo.db import KINDS
 from vexo.explore import viewer_files
 from vexo.trace.index import TraceIndex
 
 __all__ = ["DEFAULT_MAX_SIZE", "TooLarge", "render_html"]
 
 DEFAULT_MAX_SIZE = 64 << 20
-_SCRIPTS = ("source.js", "viewer.js")
 
 
 class TooLarge(Exception):
@@ -55,7 +56,9 @@ def _data(
     nodes = [index.summary(n) for n in range(count)]
     children = [index.children.get(n) for n in range(count)]
     names = [index.searchable("name", n) for n in range(count)]
-    used = _json_size(nodes) + _json_size(children) + _json_size(names) + 8 * count
+    timeline = index.timeline()
+    positions = index.positions()
+    used = sum(map(_json_size, (nodes, children, names, timeline, positions))) + 8 * count
     if used > max_size:
         raise TooLarge(
             f"the call tree alone takes {used >> 20} MiB, over the limit of {max_size >> 20} MiB"
@@ -77,10 +80,13 @@ def _data(
         values[number] = value
     data = {
         "header": index.header,
-        "summary": summary,
+        "kinds": list(KINDS),
+        "summary": {**summary, "depth": 0},  # the only trace in the file: a family of its own
         "nodes": nodes,
         "children": children,
         "parents": index.parent,
+        "positions": positions,
+        "timeline": timeline,
         "details": details,
         "search": {"name": names, "value": values},
         "functions": index.function_table(),
@@ -100,7 +106,7 @@ def _script_safe(text: str) -> str:
 def _page(payload: str) -> str:
     template = _text("index.html")
     style = _text("viewer.css")
-    scripts = [_text(name) for name in _SCRIPTS]
+    scripts = [_text(name) for name in viewer_files.scripts()]
     policy = (
         "default-src 'none'; img-src data:; connect-src 'none'; base-uri 'none'; "
         f"form-action 'none'; style-src {_hash(style)}; "

@@ -16,9 +16,17 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-from vexo.db import StoreError, TraceNotFoundError, count_traces, list_traces, load_trace
+from vexo.db import (
+    KINDS,
+    StoreError,
+    TraceNotFoundError,
+    count_traces,
+    list_traces,
+    load_trace,
+)
 from vexo.explore import viewer_files
 from vexo.explore.compare import compare
+from vexo.explore.family import in_family_order
 from vexo.trace.index import TraceIndex
 from vexo.trace.model import TraceFormatError
 
@@ -28,7 +36,6 @@ DEFAULT_PORT = 8765
 # Documents whose indexes are kept; an index holds about two to four times its document.
 DEFAULT_BUDGET = 256 << 20
 PAGE_LIMIT = 1000
-KINDS = ("script", "module", "test", "request")
 # The page runs only its own files; recorded values can never become code or fetch anything.
 SECURITY_HEADERS = {
     "Content-Security-Policy": "default-src 'none'; script-src 'self'; style-src 'self'; "
@@ -164,6 +171,8 @@ class ExplorerHandler(BaseHTTPRequestHandler):
     def _api(self, parts: list[str], query: dict[str, str]) -> Any:
         if parts == ["traces"]:
             return self._trace_list(query)
+        if parts == ["kinds"]:
+            return list(KINDS)
         if len(parts) == 3 and parts[0] == "compare":
             return compare(self.server.traces.get(parts[1]), self.server.traces.get(parts[2]))
         if len(parts) < 2 or parts[0] != "trace":
@@ -190,7 +199,9 @@ class ExplorerHandler(BaseHTTPRequestHandler):
             )
         except StoreError as error:
             raise ApiError(HTTPStatus.INTERNAL_SERVER_ERROR, str(error)) from None
-        return {"total": total, "offset": offset, "traces": [row._asdict() for row in rows]}
+        # Each trace under the trace of the process that started it, when both are on the page.
+        traces = [{**row._asdict(), "depth": depth} for row, depth in in_family_order(rows)]
+        return {"total": total, "offset": offset, "traces": traces}
 
     def _send_file(self, path: str) -> None:
         name = "index.html" if path == "/" else path.removeprefix("/static/")
@@ -220,10 +231,14 @@ def _trace_api(index: TraceIndex, rest: list[str], query: dict[str, str]) -> Any
         return index.function_table()
     if rest == ["search"]:
         return index.search(query.get("q", ""), query.get("by", "name"))
-    if len(rest) == 2 and rest[0] in ("children", "node"):
+    if rest == ["timeline"]:
+        return index.timeline()
+    if len(rest) == 2 and rest[0] in ("children", "node", "position"):
         node = _integer(rest[1])
         if rest[0] == "node":
             return index.detail(node)
+        if rest[0] == "position":
+            return index.position(node)
         limit = min(_number(query, "limit", 200), 5000)
         return index.children_page(node, _number(query, "offset", 0), limit)
     raise ApiError(HTTPStatus.NOT_FOUND, "no such page")

@@ -44,7 +44,8 @@ _KIND_OF_WORD = {
     "wsgi": "request",
     "django": "request",
 }
-KINDS = frozenset(_KIND_OF_WORD.values())
+# Every kind once, in the order the explorer offers them.
+KINDS = tuple(dict.fromkeys(_KIND_OF_WORD.values()))
 
 
 def kind_of(source: str | None) -> str | None:

@@ -38,6 +38,11 @@ __all__ = ["TraceIndex", "value_text"]
 # megabytes); a node's searchable text is cut likewise.
 DETAIL_CHARACTERS = 65536
 SOURCE_CONTEXT = 4
+# The timeline draws the calls of each thread down to this depth, up to this many bars, and
+# looks at no more than this many children of any one call: enough to see where time went.
+TIMELINE_DEPTH = 6
+TIMELINE_BARS = 2000
+TIMELINE_CHILDREN = 500
 _THREAD, _CALL, _EVENT = "thread", "call", "event"
 # How a frame record's "frame_id" key is packed: each call's node is found by what follows it.
 _FRAME_ID_KEY = msgpack.packb("frame_id")
@@ -136,6 +141,24 @@ class TraceIndex:
         while self.parent[path[-1]] >= 0:
             path.append(self.parent[path[-1]])
         return path[::-1]
+
+    def position(self, number: int) -> dict[str, Any]:
+        """Where the node stands among its parent's children (a thread, among the threads): the
+        tree opens its parent just far enough to show it."""
+        self.check(number)
+        parent = self.parent[number]
+        siblings = (
+            self.children.get(parent, []) if parent >= 0 else range(len(self.header["threads"]))
+        )
+        return {"parent": parent if parent >= 0 else None, "position": siblings.index(number)}
+
+    def positions(self) -> list[int]:
+        """Every node's position among its parent's children, for a file that carries them all."""
+        positions = list(range(len(self.kind)))  # a thread's number is its place among them
+        for siblings in self.children.values():
+            for place, number in enumerate(siblings):
+                positions[number] = place
+        return positions
 
     def detail(self, number: int) -> dict[str, Any]:
         """Everything recorded of a node, with its values in full (up to a size per value)."""
@@ -336,6 +359,32 @@ class TraceIndex:
             {"name": name, "file": file, "calls": calls, "total": total, "own": own}
             for (name, file), (calls, total, own) in self.functions.items()
         ]
+
+    def timeline(self) -> dict[str, Any]:
+        """Each thread's calls as bars nested by depth, with their start and duration in seconds
+        from the trace's start, and the end of the latest."""
+        lanes = []
+        end = 0.0
+        for thread in self.header["threads"]:
+            bars: list[dict[str, Any]] = []
+            self._bars(thread["id"], 0, bars)
+            end = max([end, *(bar["start"] + (bar["dur"] or 0) for bar in bars)])
+            lanes.append({"thread": thread["name"], "bars": bars})
+        return {"end": end, "lanes": lanes}
+
+    def _bars(self, number: int, depth: int, bars: list[dict[str, Any]]) -> None:
+        if depth > TIMELINE_DEPTH or len(bars) > TIMELINE_BARS:
+            return
+        for child in self.children.get(number, [])[:TIMELINE_CHILDREN]:
+            if self.kind[child] != _CALL:
+                continue
+            summary = self.summary(child)
+            if summary["start"] is None:
+                continue
+            bar = {key: summary[key] for key in ("id", "name", "start", "dur")}
+            bars.append({**bar, "depth": depth})
+            if summary["kids"]:
+                self._bars(child, depth + 1, bars)
 
     def calls_in_order(self, threads: list[int] | None = None) -> Iterator[tuple[int, int]]:
         """(node, depth) of every call of the threads (default: all), thread by thread, each
