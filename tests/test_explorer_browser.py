@@ -45,6 +45,22 @@ HOSTILE = textwrap.dedent(
     """
 )
 
+# A call with more children than the tree loads at once.
+PAGED = textwrap.dedent(
+    """
+    def leaf(n):
+        return n
+
+    def many():
+        total = 0
+        for n in range(1050):
+            total += leaf(n)
+        return total
+
+    many()
+    """
+)
+
 
 def launch_browser():
     if os.environ.get("VEXO_BROWSER") == "0":
@@ -248,3 +264,23 @@ def test_a_reference_links_its_call_and_the_stop_shows(browser, tmp_path):
         assert "__ref__" in detail.find_element(By.CSS_SELECTOR, ".args").text  # a dict of theirs
         reference.find_element(By.TAG_NAME, "a").click()
         assert "ada" in detail_of(browser, "app.add").text
+
+
+def test_a_reopened_call_keeps_one_show_more_button(browser, tmp_path):
+    db = tmp_path / "db.sqlite3"
+    (tmp_path / "paged.py").write_text(PAGED)
+    vexo("--db", str(db), "run", str(tmp_path / "paged.py"))
+    with running_server(db) as server:
+        open_trace(browser, server, "paged.py")
+        reopen_many(browser)
+
+
+def reopen_many(browser):
+    toggle = node_named(browser, "__main__.many").find_element(By.CSS_SELECTOR, ".toggle")
+    buttons = ".node.kind-call:has(> .line .name) > .children > .more"
+    for clicks in (1, 2, 2):  # open; close and open again, twice
+        for _ in range(clicks):
+            toggle.click()
+        wait(browser, lambda d: any(button.text for button in all_css(d, buttons)))
+        texts = [button.text for button in all_css(browser, buttons)]
+        assert texts == ["show 50 more of 50"], texts

@@ -55,12 +55,13 @@
     }
     entry.children.hidden = false;
     entry.toggle.textContent = "▾";
+    // The "show more" button is made anew below: reopening a row must not leave it a second one.
+    entry.children.querySelector(":scope > .more")?.remove();
     while (entry.loaded === 0 || entry.loaded <= upTo) {
       if (entry.loaded && entry.loaded >= entry.total) break;
       const limit = Math.max(vexo.PAGE, upTo + 1 - entry.loaded);
       const page = await vexo.source.children(state.trace.id, entry.node.id, entry.loaded, limit);
       entry.total = page.total;
-      entry.children.querySelector(":scope > .more")?.remove();
       for (const child of page.nodes) {
         entry.children.append(row(child));
         entry.kids.push(child.id);
