@@ -18,7 +18,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
 
-from vexo.recording import processes
+from vexo.common import processes
 from vexo.store import postgres
 from vexo.store.codec import decompress
 from vexo.store.database import (

@@ -19,7 +19,7 @@ import time
 from vexo import db
 from vexo.common.ids import new_ulid
 from vexo.config import DEFAULT_KEEP_RUNS, Settings
-from vexo.recording.processes import RUN_ID_VARIABLE, current_run_id
+from vexo.common.processes import RUN_ID_VARIABLE, current_run_id
 from vexo.store.locations import is_server_url
 
 __all__ = [
