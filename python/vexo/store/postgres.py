@@ -13,13 +13,15 @@ import contextlib
 import os
 import threading
 from collections.abc import Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from vexo.store.base import Row, TraceQuery, contains_pattern
 from vexo.store.errors import DatabaseError
 from vexo.store.locations import masked, shown
-from vexo.store.retention import Pruned
 from vexo.store.rows import COLUMNS, LISTED, checked_kind
+
+if TYPE_CHECKING:
+    from vexo.store.retention import Pruned
 
 __all__ = ["SCHEMA_VERSION", "PostgresStore"]
 
@@ -247,7 +249,7 @@ def open_for_writing(url: str, timeout: float) -> Any:
 
 class PostgresStore:
     """Our tables on a PostgreSQL server. A reading thread keeps its connection (see
-    `reading()`); each write has a connection of its own."""
+    `reading()`) and the writer its `writing()`; other writes have a connection of their own."""
 
     # A team's store holds the runs of many machines: what to keep is the team's choice.
     prunable = False
