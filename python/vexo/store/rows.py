@@ -49,7 +49,8 @@ KIND_OF_WORD = {
     "wsgi": "request",
     "django": "request",
 }
-KINDS = frozenset(KIND_OF_WORD.values())
+# Every kind once, in the order the explorer offers them.
+KINDS = tuple(dict.fromkeys(KIND_OF_WORD.values()))
 
 
 def kind_of(source: str | None) -> str | None:
