@@ -26,7 +26,7 @@ from sections import replace_section  # noqa: E402
 from vexo.db import count_traces, flush, list_traces, save_trace_in_sqlite  # noqa: E402
 from vexo.explore.serve import ExplorerServer  # noqa: E402
 from vexo.store.codec import DEFAULT_CODEC, compress_all  # noqa: E402
-from vexo.store.writer import open_for_writing, store_rows  # noqa: E402
+from vexo.store.locations import open_store  # noqa: E402
 
 SAVES = 400
 LISTED = 50_000
@@ -70,7 +70,7 @@ def saves_per_second(store: str, processes: int) -> float:
 
 def fill(store: str, count: int) -> None:
     """`count` traces of mixed kinds, written in large batches straight into the store."""
-    connection = open_for_writing(store, 60)
+    writing = open_store(store).writing()
     try:
         (stored,) = compress_all([DOCUMENT])
         sources = ["pytest tests/test_x.py::test_%d", "wsgi GET /item/%d", "script run_%d.py"]
@@ -78,12 +78,13 @@ def fill(store: str, count: int) -> None:
         for start in range(0, count, 5_000):
             rows = [
                 (f"trc_fill_{n:06}", 1.7e9 + n, 1.7e9 + n, sources[n % 3] % n, 12, len(DOCUMENT),
-                 "passed" if n % 3 == 0 else None, DEFAULT_CODEC, stored, kinds[n % 3])
+                 "passed" if n % 3 == 0 else None, DEFAULT_CODEC, stored, kinds[n % 3],
+                 None, None, None, None)
                 for n in range(start, min(count, start + 5_000))
             ]  # fmt: skip
-            store_rows(connection, store, rows)
+            writing.write(rows)
     finally:
-        connection.close()
+        writing.close()
 
 
 def median_ms(work, rounds: int = 9) -> float:

@@ -15,7 +15,7 @@ import zstandard
 from test_db import WRITER
 from vexo import db
 from vexo.db import latest_run_id, list_traces, load_trace, prune, save_trace_in_sqlite
-from vexo.store import database
+from vexo.store import sqlite as database
 
 TIMEOUT = 120
 
@@ -132,9 +132,9 @@ FILLING = textwrap.dedent(
     """
     import os, sys
     import vexo.db
-    from vexo.store import database
+    from vexo.store import sqlite
 
-    opened = database.opened
+    opened = sqlite.opened
 
     def small_disk(*args, **kwargs):
         connection = opened(*args, **kwargs)
@@ -142,9 +142,7 @@ FILLING = textwrap.dedent(
         connection.execute(f"PRAGMA max_page_count = {max(pages, 20) + 10}")
         return connection
 
-    database.opened = small_disk
-    import vexo.store.writer
-    vexo.store.writer.opened = small_disk
+    sqlite.opened = small_disk
 
     path = sys.argv[1]
     for number in range(3):

@@ -1,51 +1,30 @@
-"""The trace store: one SQLite database file holding whole MessagePack trace documents,
-compressed.
+"""The trace store's face: a SQLite file, or a PostgreSQL server for a team (see
+`vexo.store.locations.open_store`), holding whole MessagePack trace documents, compressed.
 
 Writers are the traced processes themselves (often several at once: test workers, web server
 processes). A save hands the document to the process's writer thread and returns; the writer
-commits traces in batches in WAL mode, waiting for other processes up to the busy timeout (see
-`vexo.store.writer`). Readers (the command line, the viewer) open the file read-only and never
-create it; in a process that saves, they first wait for the traces it has queued.
+commits traces in batches, waiting for other processes up to the busy timeout (see
+`vexo.store.writer`). Readers (the command line, the viewer) never create a store; in a process
+that saves, they first wait for the traces it has queued.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import sqlite3
 import threading
 import time
-from collections.abc import Callable, Iterator
-from typing import Any, NamedTuple, TypeVar
+from collections.abc import Iterator
+from typing import Any, NamedTuple
 
-from vexo.recording import processes
-from vexo.store import postgres
+from vexo.common import processes
+from vexo.store.base import DEFAULT_TIMEOUT, Store, TraceQuery
 from vexo.store.codec import decompress
-from vexo.store.database import (
-    APPLICATION_ID,
-    KINDS,
-    SCHEMA_VERSION,
-    Columns,
-    checked_kind,
-    contains_pattern,
-    make_folder,
-    opened,
-    prepare_for_writing,
-    retrying_busy,
-    schema_version,
-    write_transaction,
-)
 from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
-from vexo.store.locations import is_server_url, location_text, shown
-from vexo.store.retention import (
-    Pruned,
-    choose_units,
-    give_back_space,
-    latest_run,
-    prune_units,
-)
-from vexo.store.retention import store_size as _store_size
-from vexo.store.rows import Origin, Pending
+from vexo.store.locations import location_text, open_store, shown
+from vexo.store.retention import Pruned
+from vexo.store.rows import KINDS, Origin, Pending
+from vexo.store.sqlite import APPLICATION_ID, SCHEMA_VERSION
 from vexo.store.writer import current_writer
 from vexo.trace.summary import DocumentSummary, document_trace_id, summarize_trace
 
@@ -75,9 +54,6 @@ __all__ = [
     "store_size",
     "summarize_trace",
 ]
-
-DEFAULT_TIMEOUT = 60
-_T = TypeVar("_T")
 
 
 class _Waiting(threading.local):
@@ -162,12 +138,7 @@ def prepare_database(db_path: str | os.PathLike[str], *, timeout: float = DEFAUL
     """Creates or upgrades the database (and its folder) if needed and checks that traces can be
     written to it, so that a long run can be refused before it starts rather than fail at its
     first save."""
-
-    def prepare(connection: sqlite3.Connection) -> None:
-        with write_transaction(connection):
-            pass
-
-    _write(db_path, timeout, prepare, lambda connection: None, failure="cannot write traces to")
+    open_store(db_path, timeout).prepare()
 
 
 def record_run_start(
@@ -179,18 +150,7 @@ def record_run_start(
     timeout: float = DEFAULT_TIMEOUT,
 ) -> None:
     """Stores a run's row (creating the database if needed)."""
-
-    def record(connection: sqlite3.Connection) -> None:
-        with write_transaction(connection):
-            connection.execute(
-                "INSERT OR REPLACE INTO runs (run_id, command, started_at) VALUES (?, ?, ?)",
-                (run_id, command, started_at),
-            )
-
-    def record_on_server(connection: Any) -> None:
-        postgres.record_run_start(connection, location_text(db_path), run_id, command, started_at)
-
-    _write(db_path, timeout, record, record_on_server, failure="cannot record the run in")
+    open_store(db_path, timeout).record_run_start(run_id, command, started_at)
 
 
 def record_run_end(
@@ -201,17 +161,7 @@ def record_run_end(
     timeout: float = DEFAULT_TIMEOUT,
 ) -> None:
     """Stores when a run ended."""
-
-    def record(connection: sqlite3.Connection) -> None:
-        with write_transaction(connection):
-            connection.execute("UPDATE runs SET ended_at = ? WHERE run_id = ?", (ended_at, run_id))
-
-    def record_on_server(connection: Any) -> None:
-        postgres.record_run_end(connection, location_text(db_path), run_id, ended_at)
-
-    _write(
-        db_path, timeout, record, record_on_server, failure="cannot record the run in", create=False
-    )
+    open_store(db_path, timeout).record_run_end(run_id, ended_at)
 
 
 def prune(
@@ -226,43 +176,22 @@ def prune(
     """Deletes whole runs, the oldest first: those beyond the newest `keep_runs`, those last
     active before the time `before`, and as many as it takes for the store to hold at most
     `max_size` bytes; then gives the space back to the file system (`rewrite`: even when that
-    means rewriting a file of an older release once)."""
-    path = location_text(db_path)
-    if is_server_url(path):
-        # A team's store holds the runs of many machines: what to keep is the team's choice.
-        raise DatabaseError(f"{shown(path)}: vexo prune works on SQLite stores only")
-    size_before = _store_size(path)
-
-    def delete(connection: sqlite3.Connection) -> tuple[int, int]:
-        with write_transaction(connection):
-            units = choose_units(connection, keep_runs=keep_runs, before=before, max_size=max_size)
-            traces = prune_units(connection, units)
-        if units:
-            give_back_space(connection, rewrite=rewrite)
-        return len(units), traces
-
-    runs, traces = _write(path, timeout, delete, None, failure="cannot prune", create=False)
-    return Pruned(runs, traces, size_before, _store_size(path))
+    means rewriting a file of an older release once). SQLite stores only."""
+    store = open_store(db_path, timeout)
+    return store.prune(keep_runs=keep_runs, before=before, max_size=max_size, rewrite=rewrite)
 
 
 def store_size(db_path: str | os.PathLike[str]) -> int:
     """Bytes the store takes on disk, its write-ahead log included (0 when there is none); on a
     PostgreSQL server, what its tables take there."""
-    path = location_text(db_path)
-    if is_server_url(path):
-        return postgres.read(path, DEFAULT_TIMEOUT, postgres.tables_size, 0)
-    return _store_size(path)
+    return open_store(db_path).size()
 
 
 def latest_run_id(
     db_path: str | os.PathLike[str], *, timeout: float = DEFAULT_TIMEOUT
 ) -> str | None:
     """The run started last (None when the store knows no run)."""
-
-    def read(connection: sqlite3.Connection, columns: Columns) -> str | None:
-        return latest_run(connection) if columns.version >= 3 else None
-
-    return _read(db_path, timeout, read, None, postgres.latest_run)
+    return _for_reading(db_path, timeout).latest_run_id()
 
 
 def list_traces(
@@ -283,22 +212,8 @@ def list_traces(
     of one run; `family_of` a trace with the trace that started its process and those its
     process started.
     """
-
-    def read(connection: sqlite3.Connection, columns: Columns) -> list[TraceSummary]:
-        where, parameters = _filter(columns, kind, text, run_id, family_of)
-        query = (
-            "SELECT trace_id, stored_at, started_at, source, record_count, size,"
-            f" {columns.outcome}, {columns.origin} FROM traces {where}"
-            " ORDER BY stored_at DESC, rowid DESC LIMIT :limit OFFSET :offset"
-        )
-        parameters.update(limit=-1 if limit is None else limit, offset=offset)
-        return [TraceSummary(*row) for row in connection.execute(query, parameters)]
-
-    def read_server(connection: Any) -> list[TraceSummary]:
-        rows = postgres.list_rows(connection, limit, offset, kind, text, run_id, family_of)
-        return [TraceSummary(*row) for row in rows]
-
-    return _read(db_path, timeout, read, [], read_server)
+    query = TraceQuery(kind, text, run_id, family_of, limit, offset)
+    return [TraceSummary(*row) for row in _for_reading(db_path, timeout).listed(query)]
 
 
 def count_traces(
@@ -310,33 +225,17 @@ def count_traces(
     timeout: float = DEFAULT_TIMEOUT,
 ) -> int:
     """How many traces `list_traces` gives with the same filters and no limit."""
-
-    def read(connection: sqlite3.Connection, columns: Columns) -> int:
-        where, parameters = _filter(columns, kind, text, run_id, None)
-        return connection.execute(f"SELECT count(*) FROM traces {where}", parameters).fetchone()[0]
-
-    def read_server(connection: Any) -> int:
-        return postgres.count_rows(connection, kind, text, run_id)
-
-    return _read(db_path, timeout, read, 0, read_server)
+    return _for_reading(db_path, timeout).count(TraceQuery(kind, text, run_id))
 
 
 def load_trace(
     db_path: str | os.PathLike[str], trace_id: str, *, timeout: float = DEFAULT_TIMEOUT
 ) -> bytes:
     """The stored MessagePack document of one trace, decompressed."""
-
-    def read(connection: sqlite3.Connection, columns: Columns) -> tuple[bytes, str | None] | None:
-        query = f"SELECT msgpack, {columns.codec} FROM traces WHERE trace_id = ?"
-        row = connection.execute(query, (trace_id,)).fetchone()
-        return None if row is None else (bytes(row[0]), row[1])
-
-    def read_server(connection: Any) -> tuple[bytes, str | None] | None:
-        return postgres.load_row(connection, trace_id)
-
-    found = _read(db_path, timeout, read, None, read_server)
+    store = _for_reading(db_path, timeout)
+    found = store.document(trace_id)
     if found is None:
-        raise TraceNotFoundError(trace_id, shown(location_text(db_path)))
+        raise TraceNotFoundError(trace_id, shown(store.location))
     return decompress(*found, trace_id)
 
 
@@ -349,119 +248,11 @@ def stored_rows(
 ) -> list[tuple[Any, ...]]:
     """Whole rows as they are stored (documents still compressed), in the order of their trace
     ids, from the first after `after`: for copying traces between stores."""
-
-    def read(connection: sqlite3.Connection, columns: Columns) -> list[tuple[Any, ...]]:
-        query = (
-            "SELECT trace_id, stored_at, started_at, source, record_count, size,"
-            f" {columns.outcome}, {columns.codec}, msgpack, {columns.kind}, {columns.origin}"
-            " FROM traces WHERE trace_id > ? ORDER BY trace_id LIMIT ?"
-        )
-        return [tuple(row) for row in connection.execute(query, (after, limit))]
-
-    def read_server(connection: Any) -> list[tuple[Any, ...]]:
-        return postgres.stored_rows(connection, after, limit)
-
-    return _read(db_path, timeout, read, [], read_server)
+    return _for_reading(db_path, timeout).rows(after=after, limit=limit)
 
 
-def _filter(
-    columns: Columns,
-    kind: str | None,
-    text: str | None,
-    run_id: str | None,
-    family_of: str | None,
-) -> tuple[str, dict[str, Any]]:
-    conditions, parameters = [], {}
-    if family_of is not None:
-        parent = columns.parent_trace_id
-        conditions.append(
-            f"(trace_id = :family OR {parent} = :family"
-            f" OR trace_id = (SELECT {parent} FROM traces WHERE trace_id = :family))"
-        )
-        parameters["family"] = family_of
-    if run_id is not None:
-        conditions.append(f"{columns.run_id} = :run_id")
-        parameters["run_id"] = run_id
-    if kind is not None:
-        conditions.append(f"{columns.kind} = :kind")
-        parameters["kind"] = checked_kind(kind)
-    if text:
-        # Matched in an index holding both columns, without reading the rows and their documents.
-        conditions.append(
-            "rowid IN (SELECT rowid FROM traces WHERE source LIKE :text ESCAPE '\\'"
-            " OR trace_id LIKE :text ESCAPE '\\')"
-        )
-        parameters["text"] = contains_pattern(text)
-    return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
-
-
-def _read(
-    db_path: str | os.PathLike[str],
-    timeout: float,
-    work: Callable[[sqlite3.Connection, Columns], _T],
-    empty: _T,
-    work_on_server: Callable[[Any], _T],
-) -> _T:
-    """Runs work on a read-only connection to a trace database (work_on_server on a PostgreSQL
-    store's); `empty` for a store without traces yet."""
-    path = location_text(db_path)
-    current_writer().flush()  # this process's own saves first
-    if is_server_url(path):
-        return postgres.read(path, timeout, work_on_server, empty)
-
-    def read(connection: sqlite3.Connection) -> _T:
-        version = schema_version(connection, path)
-        return empty if version == 0 else work(connection, Columns(version))
-
-    return _with_database(path, timeout, read, writable=False, failure="cannot read")
-
-
-def _write(
-    db_path: str | os.PathLike[str],
-    timeout: float,
-    work: Callable[[sqlite3.Connection], _T],
-    work_on_server: Callable[[Any], _T] | None,
-    *,
-    failure: str,
-    create: bool = True,
-) -> _T:
-    """Runs work on a new connection to a database made ready for writing: created (with its
-    folder) when missing if `create`, else refused, and upgraded to the current schema.
-    work_on_server does the same on a PostgreSQL store."""
-    path = location_text(db_path)
-    if is_server_url(path) and work_on_server is not None:
-        connection = postgres.open_for_writing(path, timeout)
-        try:
-            return work_on_server(connection)
-        finally:
-            connection.close()
-    if create:
-        make_folder(path)
-    elif not os.path.exists(path):
-        raise DatabaseError(f"no trace database at {path}")
-
-    def prepared(connection: sqlite3.Connection) -> _T:
-        prepare_for_writing(connection, path)
-        return work(connection)
-
-    return _with_database(path, timeout, prepared, writable=True, failure=failure)
-
-
-def _with_database(
-    path: str,
-    timeout: float,
-    work: Callable[[sqlite3.Connection], _T],
-    *,
-    writable: bool,
-    failure: str,
-) -> _T:
-    """Runs work on a new connection, repeated while another process holds the file briefly."""
-
-    def attempt() -> _T:
-        connection = opened(path, timeout, writable=writable)
-        try:
-            return work(connection)
-        finally:
-            connection.close()
-
-    return retrying_busy(path, timeout, attempt, failure)
+def _for_reading(db_path: str | os.PathLike[str], timeout: float) -> Store:
+    """The store, once this process's own saves are in it."""
+    store = open_store(db_path, timeout)
+    current_writer().flush()
+    return store

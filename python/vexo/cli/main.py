@@ -53,7 +53,7 @@ from vexo.db import (
 from vexo.recording.profiler import Profiler
 from vexo.recording.runs import end_run, start_own_run
 from vexo.recording.subprocesses import leave_children_untraced, program_ended, trace_children
-from vexo.store.locations import is_server_url, shown
+from vexo.store.locations import shown_from
 
 __all__ = ["build_parser", "main"]
 
@@ -414,17 +414,8 @@ def save_program_trace(profiler: Profiler, settings: Settings, status: int, cwd:
         report(f"cannot save the trace: {error}")
         return status or EXIT_FAILURE
     records = summarize_trace(document).record_count or 0
-    report(f"trace {trace_id} ({records} records) saved in {display_path(settings.db_path, cwd)}")
+    report(f"trace {trace_id} ({records} records) saved in {shown_from(settings.db_path, cwd)}")
     return status
-
-
-def display_path(path: str, cwd: str) -> str:
-    """A store's location as messages show it: a file under `cwd` by its relative path, a
-    server's URL without its password."""
-    if is_server_url(path):
-        return shown(path)
-    relative = os.path.relpath(path, cwd)
-    return path if relative.startswith(os.pardir) else relative
 
 
 # The other commands by module and function: a command imports only what it uses, so that

@@ -3,7 +3,7 @@ the traces it saves carry the run's id.
 
 The id travels in the environment variable VEXO_RUN_ID, so every process the run starts (a
 child, a test worker) inherits it and joins the run instead of starting one. The store keeps each
-run's command, start and end (`vexo.db`); when a run ends, the store keeps the last
+run's command, start and end; when a run ends, a store that can be pruned keeps the last
 `[tool.vexo] keep-runs` runs (see `vexo.store.prune`).
 """
 
@@ -16,11 +16,12 @@ import shlex
 import sys
 import time
 
-from vexo import db
 from vexo.common.ids import new_ulid
+from vexo.common.processes import RUN_ID_VARIABLE, current_run_id
 from vexo.config import DEFAULT_KEEP_RUNS, Settings
-from vexo.recording.processes import RUN_ID_VARIABLE, current_run_id
-from vexo.store.locations import is_server_url
+from vexo.store.base import DEFAULT_TIMEOUT
+from vexo.store.errors import StoreError
+from vexo.store.locations import open_store
 
 __all__ = [
     "DEFAULT_KEEP_RUNS",
@@ -40,7 +41,7 @@ def new_run_id() -> str:
 
 
 def start_run(
-    db_path: str | os.PathLike[str], command: str, *, timeout: float = db.DEFAULT_TIMEOUT
+    db_path: str | os.PathLike[str], command: str, *, timeout: float = DEFAULT_TIMEOUT
 ) -> str:
     """The id of the run this process belongs to: the inherited one, else a new run whose row is
     stored and whose id is put in the environment for every process started from now on."""
@@ -48,13 +49,13 @@ def start_run(
     if run_id is not None:
         return run_id
     run_id = new_run_id()
-    db.record_run_start(db_path, run_id, command, time.time(), timeout=timeout)
+    open_store(db_path, timeout).record_run_start(run_id, command, time.time())
     os.environ[RUN_ID_VARIABLE] = run_id
     return run_id
 
 
 def start_own_run(
-    db_path: str | os.PathLike[str], command: str, *, timeout: float = db.DEFAULT_TIMEOUT
+    db_path: str | os.PathLike[str], command: str, *, timeout: float = DEFAULT_TIMEOUT
 ) -> str | None:
     """Starts a run unless this process joins an inherited one; the id of the run it started
     (which it must end), or None."""
@@ -68,7 +69,7 @@ def end_run(
     run_id: str,
     *,
     keep_runs: int = DEFAULT_KEEP_RUNS,
-    timeout: float = db.DEFAULT_TIMEOUT,
+    timeout: float = DEFAULT_TIMEOUT,
 ) -> None:
     """Stores the run's end, then keeps only the last `keep_runs` runs (0: all of them).
 
@@ -78,11 +79,11 @@ def end_run(
     if os.environ.get(RUN_ID_VARIABLE) == run_id:
         del os.environ[RUN_ID_VARIABLE]
     try:
-        db.record_run_end(db_path, run_id, time.time(), timeout=timeout)
-        # A team's PostgreSQL store holds other machines' runs: it is pruned by hand, if at all.
-        if keep_runs and not is_server_url(os.fsdecode(db_path)):
-            db.prune(db_path, keep_runs=keep_runs, timeout=timeout)
-    except db.StoreError as error:
+        store = open_store(db_path, timeout)
+        store.record_run_end(run_id, time.time())
+        if keep_runs and store.prunable:
+            store.prune(keep_runs=keep_runs, before=None, max_size=None, rewrite=False)
+    except StoreError as error:
         logger.debug("vexo: cannot end run %s: %s", run_id, error)
 
 
@@ -98,7 +99,7 @@ def start_server_run(settings: Settings) -> None:
     path, timeout = settings.db_path, settings.busy_timeout
     try:
         run_id = start_own_run(path, command, timeout=timeout)
-    except db.StoreError as error:
+    except StoreError as error:
         logger.debug("vexo: traces of this process belong to no run: %s", error)
         return
     if run_id is not None:

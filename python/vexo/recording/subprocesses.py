@@ -33,8 +33,8 @@ import sys
 from collections.abc import Mapping
 from typing import Any
 
+from vexo.common import processes
 from vexo.common.console import say
-from vexo.recording import processes
 from vexo.recording.runs import RUN_ID_VARIABLE
 
 __all__ = [

@@ -9,8 +9,9 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
-from vexo.db import DEFAULT_TIMEOUT, count_traces, prepare_database, stored_rows
-from vexo.store.writer import open_for_writing, store_rows
+from vexo.store.base import DEFAULT_TIMEOUT, TraceQuery
+from vexo.store.locations import open_store
+from vexo.store.writer import current_writer
 
 __all__ = ["copy_traces"]
 
@@ -25,19 +26,21 @@ def copy_traces(
     progress: Callable[[int, int], None] | None = None,
 ) -> tuple[int, int]:
     """Copies every trace of `source` missing from `destination`; (traces read, traces added)."""
-    total = count_traces(source, timeout=timeout)
-    prepare_database(destination, timeout=timeout)
-    before = count_traces(destination, timeout=timeout)
-    connection = open_for_writing(destination, timeout)
+    current_writer().flush()  # this process's own saves first
+    origin, target = open_store(source, timeout), open_store(destination, timeout)
+    total = origin.count(TraceQuery())
+    target.prepare()
+    before = target.count(TraceQuery())
+    writing = target.writing()
     read = 0
     try:
         after = ""
-        while rows := stored_rows(source, after=after, limit=_ROWS_PER_BATCH, timeout=timeout):
-            store_rows(connection, destination, rows, replace=False)
+        while rows := origin.rows(after=after, limit=_ROWS_PER_BATCH):
+            writing.write(rows, replace=False)
             read += len(rows)
             after = rows[-1][0]
             if progress is not None:
                 progress(read, total)
     finally:
-        connection.close()
-    return read, count_traces(destination, timeout=timeout) - before
+        writing.close()
+    return read, target.count(TraceQuery()) - before

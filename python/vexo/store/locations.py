@@ -1,22 +1,30 @@
 """Where a store lives: a SQLite file's path, or a PostgreSQL server's URL.
 
-A URL may carry a password; it is never shown. `shown()` is the form every message, log line and
-listing uses.
+`open_store()` is the one place that tells the two apart; the rest of the package works with the
+store it gives. A URL may carry a password; it is never shown. `shown()` is the form every
+message, log line and listing uses.
 """
 
 from __future__ import annotations
 
 import os
 import urllib.parse
+from typing import TYPE_CHECKING
+
+from vexo.store.base import DEFAULT_TIMEOUT
+
+if TYPE_CHECKING:
+    from vexo.store.base import Store
 
 __all__ = [
     "DB_VARIABLE",
     "SERVER_SCHEMES",
     "absolute",
-    "is_server_url",
     "location_text",
     "masked",
+    "open_store",
     "shown",
+    "shown_from",
 ]
 
 SERVER_SCHEMES = ("postgresql://", "postgres://")
@@ -24,6 +32,20 @@ SERVER_SCHEMES = ("postgresql://", "postgres://")
 DB_VARIABLE = "VEXO_DB"
 # Connection parameters that hold secrets when given in a URL's query.
 _SECRET_PARAMETERS = frozenset({"password", "sslpassword"})
+
+
+def open_store(location: str | os.PathLike[str], timeout: float = DEFAULT_TIMEOUT) -> Store:
+    """The store at `location`: a PostgreSQL server's for a URL, else a SQLite file's. Nothing is
+    opened before the store is used; `timeout` is how long it waits for other writers."""
+    text = location_text(location)
+    # Each backend is imported on first use: most processes only ever use one.
+    if is_server_url(text):
+        from vexo.store.postgres import PostgresStore
+
+        return PostgresStore(text, timeout)
+    from vexo.store.sqlite import SqliteStore
+
+    return SqliteStore(text, timeout)
 
 
 def is_server_url(location: str) -> bool:
@@ -71,6 +93,14 @@ def shown(location: str) -> str:
     except ValueError:
         # Not parseable: show the scheme alone rather than risk showing a secret.
         return location.split("://", 1)[0] + "://…"
+
+
+def shown_from(location: str, cwd: str) -> str:
+    """The location as messages show it, a file under `cwd` by its relative path."""
+    if is_server_url(location):
+        return shown(location)
+    relative = os.path.relpath(location, cwd)
+    return location if relative.startswith(os.pardir) else relative
 
 
 def masked(text: str, location: str) -> str:

@@ -13,21 +13,17 @@ import contextlib
 import os
 import threading
 from collections.abc import Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from vexo.store.database import checked_kind, contains_pattern
+from vexo.store.base import Row, TraceQuery, contains_pattern
 from vexo.store.errors import DatabaseError
 from vexo.store.locations import masked, shown
+from vexo.store.rows import COLUMNS, LISTED, checked_kind
 
-__all__ = [
-    "SCHEMA_VERSION",
-    "connect",
-    "count_rows",
-    "list_rows",
-    "load_row",
-    "prepare_for_writing",
-    "write_rows",
-]
+if TYPE_CHECKING:
+    from vexo.store.retention import Pruned
+
+__all__ = ["SCHEMA_VERSION", "PostgresStore"]
 
 # Step i brings the schema from version i to version i + 1, as in a SQLite file.
 _MIGRATIONS: tuple[tuple[str, ...], ...] = (
@@ -48,17 +44,10 @@ SCHEMA_VERSION = len(_MIGRATIONS)
 # Taken for the length of a schema change: any 64-bit number that names "vexo's schema".
 _SCHEMA_LOCK = 0x5645584F_53434845
 
-_COLUMNS = (
-    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind,"
-    " run_id, process_id, parent_process_id, parent_trace_id"
-)
-_UPDATED = ", ".join(
-    f"{column} = excluded.{column}" for column in _COLUMNS.split(", ") if column != "trace_id"
-)
-_SUMMARY = (
-    "trace_id, stored_at, started_at, source, record_count, size, outcome, run_id, process_id,"
-    " parent_process_id, parent_trace_id"
-)
+_COLUMNS = ", ".join(COLUMNS)
+_UPDATED = ", ".join(f"{column} = excluded.{column}" for column in COLUMNS if column != "trace_id")
+_LISTED = ", ".join(LISTED)
+_MSGPACK = COLUMNS.index("msgpack")
 
 
 def connect(url: str, timeout: float) -> Any:
@@ -109,39 +98,32 @@ def write_rows(
         _check_version(url, _schema_version(connection), exact=True)
         with connection.cursor() as cursor:
             cursor.executemany(
-                f"INSERT INTO vexo_traces ({_COLUMNS}) VALUES ({', '.join(['%s'] * 14)})"
+                f"INSERT INTO vexo_traces ({_COLUMNS}) VALUES ({', '.join(['%s'] * len(COLUMNS))})"
                 f" ON CONFLICT (trace_id) DO {f'UPDATE SET {_UPDATED}' if replace else 'NOTHING'}",
                 rows,
             )
 
 
-def list_rows(
-    connection: Any,
-    limit: int | None,
-    offset: int,
-    kind: str | None,
-    text: str | None,
-    run_id: str | None,
-    family_of: str | None = None,
-) -> list[tuple[Any, ...]]:
-    where, parameters = _filter(kind, text, run_id, family_of)
-    query = (
-        f"SELECT {_SUMMARY} FROM vexo_traces {where}"
+def list_rows(connection: Any, query: TraceQuery) -> list[Row]:
+    where, parameters = _filter(query)
+    statement = (
+        f"SELECT {_LISTED} FROM vexo_traces {where}"
         " ORDER BY stored_at DESC, trace_id DESC LIMIT %(limit)s OFFSET %(offset)s"
     )
-    parameters.update(limit=limit, offset=offset)
-    return [tuple(row) for row in connection.execute(query, parameters)]
+    parameters.update(limit=query.limit, offset=query.offset)
+    return [tuple(row) for row in connection.execute(statement, parameters)]
 
 
-def count_rows(connection: Any, kind: str | None, text: str | None, run_id: str | None) -> int:
-    where, parameters = _filter(kind, text, run_id, None)
+def count_rows(connection: Any, query: TraceQuery) -> int:
+    where, parameters = _filter(query)
     return connection.execute(f"SELECT count(*) FROM vexo_traces {where}", parameters).fetchone()[0]
 
 
-def stored_rows(connection: Any, after: str, limit: int) -> list[tuple[Any, ...]]:
-    query = f"SELECT {_COLUMNS} FROM vexo_traces WHERE trace_id > %s ORDER BY trace_id LIMIT %s"
+def stored_rows(connection: Any, after: str, limit: int) -> list[Row]:
+    statement = f"SELECT {_COLUMNS} FROM vexo_traces WHERE trace_id > %s ORDER BY trace_id LIMIT %s"
     return [
-        (*row[:8], bytes(row[8]), *row[9:]) for row in connection.execute(query, (after, limit))
+        (*row[:_MSGPACK], bytes(row[_MSGPACK]), *row[_MSGPACK + 1 :])
+        for row in connection.execute(statement, (after, limit))
     ]
 
 
@@ -226,25 +208,23 @@ def _check_version(url: str, version: int, *, exact: bool = False) -> None:
         raise DatabaseError(f"{shown(url)} changed its format while vexo was writing to it")
 
 
-def _filter(
-    kind: str | None, text: str | None, run_id: str | None, family_of: str | None
-) -> tuple[str, dict[str, Any]]:
+def _filter(query: TraceQuery) -> tuple[str, dict[str, Any]]:
     conditions, parameters = [], {}
-    if family_of is not None:
+    if query.family_of is not None:
         conditions.append(
             "(trace_id = %(family)s OR parent_trace_id = %(family)s"
             " OR trace_id = (SELECT parent_trace_id FROM vexo_traces WHERE trace_id = %(family)s))"
         )
-        parameters["family"] = family_of
-    if run_id is not None:
+        parameters["family"] = query.family_of
+    if query.run_id is not None:
         conditions.append("run_id = %(run_id)s")
-        parameters["run_id"] = run_id
-    if kind is not None:
+        parameters["run_id"] = query.run_id
+    if query.kind is not None:
         conditions.append("kind = %(kind)s")
-        parameters["kind"] = checked_kind(kind)
-    if text:
+        parameters["kind"] = checked_kind(query.kind)
+    if query.text:
         conditions.append("(source ILIKE %(text)s OR trace_id ILIKE %(text)s)")
-        parameters["text"] = contains_pattern(text)
+        parameters["text"] = contains_pattern(query.text)
     return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
 
 
@@ -267,9 +247,86 @@ def open_for_writing(url: str, timeout: float) -> Any:
     return connection
 
 
-def write(connection: Any, url: str, rows: list[tuple[Any, ...]], replace: bool = True) -> None:
-    with _errors_shown(url, "cannot save traces in"):
-        write_rows(connection, url, rows, replace)
+class PostgresStore:
+    """Our tables on a PostgreSQL server. A reading thread keeps its connection (see
+    `reading()`) and the writer its `writing()`; other writes have a connection of their own."""
+
+    # A team's store holds the runs of many machines: what to keep is the team's choice.
+    prunable = False
+    # A server may be restarted or out of reach for a while.
+    retries_writes = True
+
+    def __init__(self, url: str, timeout: float) -> None:
+        self.location = url
+        self.timeout = timeout
+
+    def prepare(self) -> None:
+        open_for_writing(self.location, self.timeout).close()
+
+    def writing(self) -> _Writing:
+        return _Writing(self.location, self.timeout)
+
+    def record_run_start(self, run_id: str, command: str, started_at: float) -> None:
+        with self._connection() as connection:
+            record_run_start(connection, self.location, run_id, command, started_at)
+
+    def record_run_end(self, run_id: str, ended_at: float) -> None:
+        with self._connection() as connection:
+            record_run_end(connection, self.location, run_id, ended_at)
+
+    def latest_run_id(self) -> str | None:
+        return read(self.location, self.timeout, latest_run, None)
+
+    def listed(self, query: TraceQuery) -> list[Row]:
+        return read(self.location, self.timeout, lambda c: list_rows(c, query), [])
+
+    def count(self, query: TraceQuery) -> int:
+        return read(self.location, self.timeout, lambda c: count_rows(c, query), 0)
+
+    def document(self, trace_id: str) -> tuple[bytes, str | None] | None:
+        return read(self.location, self.timeout, lambda c: load_row(c, trace_id), None)
+
+    def rows(self, *, after: str, limit: int) -> list[Row]:
+        return read(self.location, self.timeout, lambda c: stored_rows(c, after, limit), [])
+
+    def size(self) -> int:
+        """Bytes our tables and their indexes take on the server."""
+        return read(self.location, self.timeout, tables_size, 0)
+
+    def prune(
+        self, *, keep_runs: int | None, before: float | None, max_size: int | None, rewrite: bool
+    ) -> Pruned:
+        raise DatabaseError(f"{shown(self.location)}: vexo prune works on SQLite stores only")
+
+    @contextlib.contextmanager
+    def _connection(self) -> Iterator[Any]:
+        connection = open_for_writing(self.location, self.timeout)
+        try:
+            yield connection
+        finally:
+            connection.close()
+
+
+class _Writing:
+    """A connection kept between batches, opened at the first write."""
+
+    def __init__(self, url: str, timeout: float) -> None:
+        self.url = url
+        self.timeout = timeout
+        self.connection: Any = None
+
+    def write(
+        self, rows: list[Row], *, replace: bool = True, failure: str = "cannot save traces in"
+    ) -> None:
+        if self.connection is None:
+            self.connection = open_for_writing(self.url, self.timeout)
+        with _errors_shown(self.url, failure):
+            write_rows(self.connection, self.url, rows, replace)
+
+    def close(self) -> None:
+        if self.connection is not None:
+            self.connection.close()
+            self.connection = None
 
 
 def read(url: str, timeout: float, work: Any, empty: Any) -> Any:

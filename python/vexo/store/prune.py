@@ -13,7 +13,7 @@ from __future__ import annotations
 import re
 import time
 
-from vexo import db
+from vexo.store.locations import open_store
 
 __all__ = ["parse_age", "parse_size", "prune_store", "size_text"]
 
@@ -78,13 +78,11 @@ def prune_store(
     if keep_runs is not None and keep_runs < 0:
         raise ValueError("--keep-runs must be 0 or more")
     before = None if older_than is None else time.time() - parse_age(older_than)
-    pruned = db.prune(
-        db_path,
+    pruned = open_store(db_path, timeout).prune(
         keep_runs=keep_runs,
         before=before,
         max_size=None if max_size is None else parse_size(max_size),
         rewrite=True,
-        timeout=timeout,
     )
     freed = max(pruned.size_before - pruned.size_after, 0)
     return (

@@ -11,8 +11,6 @@ from __future__ import annotations
 import sqlite3
 from typing import NamedTuple
 
-from vexo.store.database import file_size
-
 __all__ = [
     "Pruned",
     "RunUnit",
@@ -20,7 +18,6 @@ __all__ = [
     "give_back_space",
     "latest_run",
     "prune_units",
-    "store_size",
 ]
 
 # Rough bytes a trace's row and index entries take besides its document.
@@ -168,8 +165,3 @@ def latest_run(connection: sqlite3.Connection) -> str | None:
             " ORDER BY stored_at DESC, rowid DESC LIMIT 1"
         ).fetchone()
     return None if row is None else row[0]
-
-
-def store_size(path: str) -> int:
-    """Bytes the store takes on disk: the file and its write-ahead log."""
-    return file_size(path) + file_size(path + "-wal")

@@ -1,22 +1,68 @@
-"""A saved trace as a row of the traces table."""
+"""A saved trace as a row of the traces table: its columns, the same in every store."""
 
 from __future__ import annotations
 
 import dataclasses
-import sqlite3
 from typing import Any, NamedTuple
 
 from vexo.store.codec import DEFAULT_CODEC, compress_all
-from vexo.store.database import (
-    SCHEMA_VERSION,
-    kind_of,
-    schema_version,
-    write_transaction,
-)
-from vexo.store.errors import DatabaseError
 from vexo.trace.summary import summarize_trace
 
-__all__ = ["NO_ORIGIN", "Origin", "Pending", "rows_of", "write_rows"]
+__all__ = [
+    "COLUMNS",
+    "KINDS",
+    "KIND_OF_WORD",
+    "LISTED",
+    "NO_ORIGIN",
+    "Origin",
+    "Pending",
+    "checked_kind",
+    "kind_of",
+    "rows_of",
+]
+
+# A row's values, in this order.
+COLUMNS = (
+    "trace_id",
+    "stored_at",
+    "started_at",
+    "source",
+    "record_count",
+    "size",
+    "outcome",
+    "codec",
+    "msgpack",
+    "kind",
+    "run_id",
+    "process_id",
+    "parent_process_id",
+    "parent_trace_id",
+)
+# The columns a listing shows, in the order of `vexo.db.TraceSummary`.
+LISTED = tuple(name for name in COLUMNS if name not in ("codec", "msgpack", "kind"))
+
+# The kind of a trace, from the first word of its source.
+KIND_OF_WORD = {
+    "script": "script",
+    "module": "module",
+    "pytest": "test",
+    "wsgi": "request",
+    "django": "request",
+}
+# Every kind once, in the order the explorer offers them.
+KINDS = tuple(dict.fromkeys(KIND_OF_WORD.values()))
+
+
+def kind_of(source: str | None) -> str | None:
+    """The kind of trace a source text names (None for other sources)."""
+    return None if source is None else KIND_OF_WORD.get(source.split(" ", 1)[0])
+
+
+def checked_kind(kind: str) -> str:
+    """`kind` if it names a kind of trace; else ValueError naming the known ones."""
+    if kind not in KINDS:
+        raise ValueError(f"unknown kind of trace {kind!r} (known: {', '.join(sorted(KINDS))})")
+    return kind
 
 
 class Origin(NamedTuple):
@@ -48,17 +94,6 @@ class Pending:
     source: str | None = None  # known once summarised
 
 
-_COLUMNS = (
-    "trace_id, stored_at, started_at, source, record_count, size, outcome, codec, msgpack, kind,"
-    " run_id, process_id, parent_process_id, parent_trace_id"
-)
-_PER_ROW = 14
-# Rows per statement: one statement is one hand-over of the interpreter lock, whatever it holds;
-# older SQLite libraries take at most 999 parameters.
-_ROWS_PER_INSERT = 999 // _PER_ROW
-_ROW = "(" + ", ".join("?" * _PER_ROW) + ")"
-
-
 def rows_of(traces: list[Pending]) -> list[tuple[Any, ...]]:
     """The rows of traces: their listing columns and their compressed documents."""
     documents = compress_all([trace.document for trace in traces])
@@ -82,25 +117,3 @@ def rows_of(traces: list[Pending]) -> list[tuple[Any, ...]]:
             )
         )
     return rows
-
-
-def write_rows(
-    connection: sqlite3.Connection, path: str, rows: list[tuple[Any, ...]], replace: bool = True
-) -> None:
-    """Stores the rows in one transaction, replacing traces stored before under their ids (or,
-    without `replace`, keeping those).
-
-    The format is checked again under the write lock: a connection is kept open between
-    batches, and meanwhile a newer release may have upgraded the file.
-    """
-    with write_transaction(connection):
-        if schema_version(connection, path) != SCHEMA_VERSION:
-            raise DatabaseError(f"{path} changed its format while vexo was writing to it")
-        for start in range(0, len(rows), _ROWS_PER_INSERT):
-            chunk = rows[start : start + _ROWS_PER_INSERT]
-            values = ", ".join([_ROW] * len(chunk))
-            connection.execute(
-                f"INSERT OR {'REPLACE' if replace else 'IGNORE'} INTO traces ({_COLUMNS})"
-                f" VALUES {values}",
-                [value for row in chunk for value in row],
-            )

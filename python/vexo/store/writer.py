@@ -29,16 +29,14 @@ import os
 import sys
 import threading
 from collections import deque
-from typing import Any
 
-from vexo.store import postgres
-from vexo.store.database import make_folder, opened, prepare_for_writing, retrying_busy
+from vexo.store.base import Writing
 from vexo.store.errors import DatabaseError
-from vexo.store.locations import is_server_url, shown
+from vexo.store.locations import open_store, shown
 from vexo.store.retries import Retries
-from vexo.store.rows import Pending, rows_of, write_rows
+from vexo.store.rows import Pending, rows_of
 
-__all__ = ["FALLBACK_VARIABLE", "Writer", "current_writer", "open_for_writing", "store_rows"]
+__all__ = ["FALLBACK_VARIABLE", "Writer", "current_writer"]
 
 logger = logging.getLogger("vexo")
 
@@ -70,7 +68,7 @@ class Writer:
         self.running = False  # the thread takes traces; cheaper to read than asking the thread
         self.closing = False
         self.writer_idle = False  # the writer thread waits for traces
-        self.connections: dict[str, Any] = {}  # used by the writer thread only
+        self.connections: dict[str, Writing] = {}  # used by the writer thread only
         self.losses = Losses()
         self.writing = threading.Lock()  # held while the writer thread is inside SQLite
         self.retries = Retries()  # used by the writer thread only
@@ -205,30 +203,24 @@ class Writer:
             self._write_to(path, traces)
 
     def _write_to(self, path: str, traces: list[Pending]) -> None:
-        timeout = max(trace.timeout for trace in traces)
+        store = open_store(path, max(trace.timeout for trace in traces))
         try:
             rows = rows_of(traces)
-            retrying_busy(
-                path, timeout, lambda: self._store(path, timeout, rows), "cannot save traces in"
-            )
+            writing = self.connections.get(path)
+            if writing is None:
+                writing = self.connections[path] = store.writing()
+            writing.write(rows)
         except Exception as error:
             self._forget(path)
             for trace in traces:
                 trace.error = error
             lost = [trace for trace in traces if not trace.waited]
-            if is_server_url(path):
+            if store.retries_writes:
                 lost = self.retries.hold(lost) if not self.last_attempt else _spilled(lost)
             self.losses.lost(path, lost, error)
         else:
             self.retries.succeeded()
             self.losses.written(path)
-
-    def _store(self, path: str, timeout: float, rows: list[tuple]) -> None:
-        connection = self.connections.get(path)
-        if connection is None:
-            connection = open_for_writing(path, timeout)
-            self.connections[path] = connection
-        store_rows(connection, path, rows)
 
     def _forget(self, path: str) -> None:
         """Drops the connection after a failure: the next batch starts afresh (the file may have
@@ -243,42 +235,12 @@ class Writer:
 
 def write_now(trace: Pending) -> None:
     """Writes one trace on the calling thread through a connection of its own."""
-    path = trace.path
     rows = rows_of([trace])
-
-    def write() -> None:
-        connection = open_for_writing(path, trace.timeout)
-        try:
-            store_rows(connection, path, rows)
-        finally:
-            connection.close()
-
-    if is_server_url(path):
-        write()
-    else:
-        retrying_busy(path, trace.timeout, write, f"cannot save trace {trace.trace_id} in")
-
-
-def open_for_writing(location: str, timeout: float) -> Any:
-    """A connection to a store with the current schema: a PostgreSQL server's, or a SQLite
-    file's (created with its folder if needed)."""
-    if is_server_url(location):
-        return postgres.open_for_writing(location, timeout)
-    make_folder(location)
-    connection = opened(location, timeout, writable=True)
+    writing = open_store(trace.path, trace.timeout).writing()
     try:
-        prepare_for_writing(connection, location)
-    except BaseException:
-        connection.close()
-        raise
-    return connection
-
-
-def store_rows(connection: Any, location: str, rows: list[tuple], replace: bool = True) -> None:
-    if is_server_url(location):
-        postgres.write(connection, location, rows, replace)
-    else:
-        write_rows(connection, location, rows, replace)
+        writing.write(rows, failure=f"cannot save trace {trace.trace_id} in")
+    finally:
+        writing.close()
 
 
 def _spilled(traces: list[Pending]) -> list[Pending]:
