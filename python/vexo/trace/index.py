@@ -27,9 +27,9 @@ from typing import Any
 
 import msgpack
 
-from vexo.trace.model import STOPPED, Call, Event, Thread, Trace, trace_of
+from vexo.trace.model import STOPPED, Call, Event, header_of
 from vexo.trace.nodes import read_nodes
-from vexo.trace.text import args_line, json_header, json_key, jsonable, short, split_path, stop_text
+from vexo.trace.text import args_line, json_key, jsonable, short, split_path, stop_text
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable, unpack
 
 __all__ = ["TraceIndex", "value_text"]
@@ -57,13 +57,17 @@ class TraceIndex:
         if progress is not None:
             progress(len(nodes.kind), len(nodes.kind))
         self.size = len(document)
-        threads = [
-            Thread(name, native_id, [], count) for name, native_id, count, _, _ in nodes.threads
-        ]
-        trace = trace_of(nodes.fields, threads)
-        self.header = _header(trace)
+        self.thread_records = [count for _, _, count, _, _ in nodes.threads]
+        self.header = {
+            **header_of(nodes.fields),
+            "records": sum(self.thread_records),
+            "threads": [
+                {"id": number, "name": name, "native_id": native_id}
+                for number, (name, native_id, _, _, _) in enumerate(nodes.threads)
+            ],
+        }
         firsts = [float(first) for _, _, _, first, _ in nodes.threads if _is_number(first)]
-        self.origin = min(firsts) if firsts else trace.started_at
+        self.origin = min(firsts) if firsts else self.header["started_at"]
         for entry, (_, _, _, _, last) in zip(self.header["threads"], nodes.threads, strict=True):
             entry["end"] = self._seconds(last)
         self.kind = nodes.kind
@@ -92,6 +96,21 @@ class TraceIndex:
 
     def records(self, number: int) -> Any:
         return _unpack(memoryview(self.block)[self.offsets[number] : self.offsets[number + 1]])
+
+    def node(self, number: int) -> Call | Event:
+        """A call or event node's records (not a thread's)."""
+        records = self.records(number)
+        return Call(*records) if self.kind[number] == _CALL else Event(records)
+
+    def walk(self, threads: list[int] | None = None) -> Iterator[tuple[int, int]]:
+        """(node, depth) of every call and event of the threads (default: all), thread by
+        thread, each before its children; a thread's own are at depth 1."""
+        for thread in range(len(self.header["threads"])) if threads is None else threads:
+            stack = [(child, 1) for child in reversed(self.children.get(thread, []))]
+            while stack:
+                node, depth = stack.pop()
+                yield node, depth
+                stack.extend((child, depth + 1) for child in reversed(self.children.get(node, [])))
 
     def summary(self, number: int) -> dict[str, Any]:
         """What the tree shows of a node, in short texts."""
@@ -387,15 +406,8 @@ class TraceIndex:
                 self._bars(child, depth + 1, bars)
 
     def calls_in_order(self, threads: list[int] | None = None) -> Iterator[tuple[int, int]]:
-        """(node, depth) of every call of the threads (default: all), thread by thread, each
-        before its children."""
-        for thread in range(len(self.header["threads"])) if threads is None else threads:
-            stack = [(child, 1) for child in reversed(self.children.get(thread, []))]
-            while stack:
-                node, depth = stack.pop()
-                if self.kind[node] == _CALL:
-                    yield node, depth
-                stack.extend((child, depth + 1) for child in reversed(self.children.get(node, [])))
+        """(node, depth) of every call of the threads (default: all), as `walk` gives them."""
+        return ((node, depth) for node, depth in self.walk(threads) if self.kind[node] == _CALL)
 
     def searchable(self, by: str, number: int) -> str:
         """The text a search by "name" or "value" looks into for one node, in lowercase."""
@@ -417,14 +429,15 @@ class TraceIndex:
         """The value with the references at its top (itself, or a local's value) replaced by
         the values they refer to, where the trace holds them."""
         if isinstance(value, Reference):
-            return self._referred(value)
+            return self.referred(value)
         if isinstance(value, dict) and any(isinstance(v, Reference) for v in value.values()):
             return {
-                k: self._referred(v) if isinstance(v, Reference) else v for k, v in value.items()
+                k: self.referred(v) if isinstance(v, Reference) else v for k, v in value.items()
             }
         return value
 
-    def _referred(self, reference: Reference) -> Any:
+    def referred(self, reference: Reference) -> Any:
+        """The value the reference stands for, where the trace holds it; else the reference."""
         node = self.call_of_frame(reference.frame_id)
         if node is None:
             return reference
@@ -447,14 +460,6 @@ def _no_cycle_collection() -> Iterator[None]:
     finally:
         if was_enabled:
             gc.enable()
-
-
-def _header(trace: Trace) -> dict[str, Any]:
-    threads = [
-        {"id": number, "name": thread.name, "native_id": thread.native_id}
-        for number, thread in enumerate(trace.threads)
-    ]
-    return {**json_header(trace), "threads": threads}
 
 
 def _is_number(value: Any) -> bool:

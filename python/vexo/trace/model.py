@@ -1,11 +1,9 @@
-"""A stored trace read back as a call tree per thread.
+"""The records of a stored trace, read back: a call with its return, and a plugin record.
 
 A trace document holds flat records per thread buffer: a "frame" record for every call and every
 return of a recorded function (a return carries the frame id of its call), and plugin records
 (such as the test markers "start_test" and "end_test"), and, where a trace reached its byte budget,
-a "recording_stopped" record. The tree nests each call under the call of its thread that was open
-when it was made, pairs it with its return by frame id, and keeps the other records as events
-where they happened.
+a "recording_stopped" record. vexo.trace.nodes nests them into the call tree.
 
 This package runs only after tracing, when traces are shown; nothing here runs under the tracer.
 """
@@ -17,17 +15,7 @@ from typing import Any
 
 from vexo.values.unpack import unpack
 
-__all__ = [
-    "STOPPED",
-    "Call",
-    "Event",
-    "Thread",
-    "Trace",
-    "TraceFormatError",
-    "build_tree",
-    "decode",
-    "trace_of",
-]
+__all__ = ["STOPPED", "Call", "Event", "TraceFormatError", "decode", "header_of"]
 
 # Keys every plugin record has; the rest is the plugin's own data.
 _PLUGIN_BASE_KEYS = frozenset(
@@ -102,29 +90,6 @@ class Event:
         return {k: v for k, v in self.record.items() if k not in _PLUGIN_BASE_KEYS}
 
 
-@dataclasses.dataclass
-class Thread:
-    name: str
-    native_id: int | None
-    roots: list[Call | Event]
-    records: int
-
-
-@dataclasses.dataclass
-class Trace:
-    trace_id: str
-    source: str | None
-    version: str | None
-    started_at: float | None
-    command_line_args: list[str]
-    commit: str | None
-    threads: list[Thread]
-
-    @property
-    def records(self) -> int:
-        return sum(thread.records for thread in self.threads)
-
-
 def decode(document: bytes) -> dict[str, Any]:
     try:
         decoded = unpack(document)
@@ -135,73 +100,20 @@ def decode(document: bytes) -> dict[str, Any]:
     return decoded
 
 
-def build_tree(document: bytes) -> Trace:
-    decoded = decode(document)
-    return trace_of(decoded, _threads(decoded))
-
-
-def trace_of(decoded: dict[str, Any], threads: list[Thread]) -> Trace:
-    """The trace of a decoded document's fields (its record buffers aside) and its threads."""
-    meta = decoded.get("meta") if isinstance(decoded.get("meta"), dict) else {}
-    started = decoded.get("timestamp")
-    args = decoded.get("command_line_args")
-    return Trace(
-        trace_id=decoded["trace_id"],
-        source=_text_or_none(meta.get("source")),
-        version=_text_or_none(meta.get("version")),
-        started_at=float(started) if isinstance(started, (int, float)) else None,
-        command_line_args=[str(a) for a in args] if isinstance(args, list) else [],
-        commit=_text_or_none(decoded.get("current_commit_sha")),
-        threads=threads,
-    )
+def header_of(fields: dict[Any, Any]) -> dict[str, Any]:
+    """What a document says of its trace, from its fields (its record buffers aside)."""
+    meta = fields.get("meta") if isinstance(fields.get("meta"), dict) else {}
+    started = fields.get("timestamp")
+    args = fields.get("command_line_args")
+    return {
+        "trace_id": fields["trace_id"],
+        "source": _text_or_none(meta.get("source")),
+        "version": _text_or_none(meta.get("version")),
+        "started_at": float(started) if isinstance(started, (int, float)) else None,
+        "command_line_args": [str(a) for a in args] if isinstance(args, list) else [],
+        "commit": _text_or_none(fields.get("current_commit_sha")),
+    }
 
 
 def _text_or_none(value: object) -> str | None:
     return value if isinstance(value, str) else None
-
-
-def _threads(decoded: dict[str, Any]) -> list[Thread]:
-    """The records grouped by the thread that made them. Without "threading" all threads share
-    one buffer, so the grouping goes by each record's own thread id."""
-    buffers: list[tuple[Any, list[Any]]] = []
-    main_records = decoded.get("frames_of_interest")
-    if isinstance(main_records, list):
-        buffers.append((decoded.get("main_thread_id"), main_records))
-    others = decoded.get("frames")
-    if isinstance(others, dict):
-        buffers.extend(others.items())
-    grouped: dict[Any, list[dict[str, Any]]] = {}
-    for buffer_thread, records in buffers:
-        if not isinstance(records, list):
-            continue
-        for record in records:
-            if isinstance(record, dict):
-                grouped.setdefault(record.get("thread_native_id", buffer_thread), []).append(record)
-    main = decoded.get("main_thread_id")
-    order = sorted(grouped, key=lambda thread: thread != main)  # stable: main first
-    return [_thread(thread, grouped[thread]) for thread in order]
-
-
-def _thread(native_id: Any, records: list[dict[str, Any]]) -> Thread:
-    roots: list[Call | Event] = []
-    open_calls: list[Call] = []
-    for record in records:
-        siblings = open_calls[-1].children if open_calls else roots
-        if record.get("type") != "frame":
-            siblings.append(Event(record))
-        elif record.get("event") == "call":
-            call = Call(record)
-            siblings.append(call)
-            open_calls.append(call)
-        else:
-            frame_id = record.get("frame_id")
-            for depth in range(len(open_calls) - 1, -1, -1):
-                if open_calls[depth].call.get("frame_id") == frame_id:  # type: ignore[union-attr]
-                    open_calls[depth].ret = record
-                    # Calls above it lost their returns (the trace was cut in between).
-                    del open_calls[depth:]
-                    break
-            else:
-                siblings.append(Call(None, record))
-    name = next((str(r["thread"]) for r in records if isinstance(r.get("thread"), str)), "?")
-    return Thread(name, native_id if isinstance(native_id, int) else None, roots, len(records))
