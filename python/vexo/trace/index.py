@@ -125,14 +125,14 @@ class TraceIndex:
             name, native_id = self.records(number)
             entry.update(name=str(name), native_id=native_id)
         elif kind == _EVENT:
-            event = Event(self.records(number))
+            event = self.node(number)
             if event.type == STOPPED:
                 data = stop_text(event.record)
             else:
                 data = " ".join(f"{key}={short(value)}" for key, value in event.data.items())
             entry.update(name=event.type, args=data, start=self._time(event.record))
         else:
-            call = Call(*self.records(number))
+            call = self.node(number)
             file, line = split_path(call.path)
             args = call.args
             entry.update(
@@ -186,7 +186,7 @@ class TraceIndex:
         if entry["kind"] == _THREAD:
             return entry
         if entry["kind"] == _EVENT:
-            event = Event(self.records(number))
+            event = self.node(number)
             entry.update(
                 data=_detail_value(event.data),
                 frame_id=event.record.get("frame_id"),
@@ -195,7 +195,7 @@ class TraceIndex:
                 call_site=self._call_site(number, event.record),
             )
             return entry
-        call = Call(*self.records(number))
+        call = self.node(number)
         first = call.first
         return_line = split_path(str(call.ret.get("path")))[1] if call.ret else None
         entry.update(
@@ -266,7 +266,7 @@ class TraceIndex:
         return None
 
     def _frame_id(self, node: int) -> Any:
-        return Call(*self.records(node)).first.get("frame_id")
+        return self.node(node).first.get("frame_id")
 
     @functools.cached_property
     def _frames(self) -> dict[str, int]:
@@ -290,7 +290,7 @@ class TraceIndex:
         """Where recording stopped, when the trace reached its budget: the first such record."""
         for number in _find(self._name_text, self._name_starts, STOPPED, len(self.kind)):
             if self.kind[number] == _EVENT:
-                event = Event(self.records(number))
+                event = self.node(number)
                 if event.type == STOPPED:
                     thread = self.header["threads"][self.thread[number]]["name"]
                     return {"node": number, "thread": thread, "text": stop_text(event.record)}
@@ -304,7 +304,7 @@ class TraceIndex:
         caller = site.get("call_frame_id")
         node = self.parent[number]
         while node >= 0 and self.kind[node] == _CALL:
-            if Call(*self.records(node)).first.get("frame_id") == caller:
+            if self.node(node).first.get("frame_id") == caller:
                 break
             node = self.parent[node]
         found = node >= 0 and self.kind[node] == _CALL
@@ -418,8 +418,8 @@ class TraceIndex:
         if self.kind[number] == _THREAD:
             return ""
         if self.kind[number] == _EVENT:
-            return value_text(Event(self.records(number)).data).lower()
-        call = Call(*self.records(number))
+            return value_text(self.node(number).data).lower()
+        call = self.node(number)
         values = [call.args, _locals(call.call), _locals(call.ret)]
         if call.ret is not None:
             values.append(call.ret.get("arg"))
@@ -441,7 +441,7 @@ class TraceIndex:
         node = self.call_of_frame(reference.frame_id)
         if node is None:
             return reference
-        call = Call(*self.records(node))
+        call = self.node(node)
         record = call.call if reference.event == "call" else call.ret
         value = None if record is None else record.get(reference.field)
         if reference.field == "locals":
