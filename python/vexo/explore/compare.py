@@ -6,6 +6,7 @@ from __future__ import annotations
 import difflib
 from typing import Any
 
+from vexo.trace import layout
 from vexo.trace.index import TraceIndex
 from vexo.trace.text import args_line, short
 
@@ -95,5 +96,5 @@ def _compared_text(index: TraceIndex, node: int) -> str:
     reference and a full dump of the same object still differ)."""
     call = index.node(node)
     args = "?" if call.args is None else args_line(call.args, ids=False)
-    ret = short(call.ret.get("arg"), ids=False) if call.ret is not None else None
+    ret = short(call.ret.get(layout.ARG), ids=False) if call.ret is not None else None
     return f"{args} -> {ret}"

@@ -27,7 +27,8 @@ from typing import Any
 
 import msgpack
 
-from vexo.trace.model import STOPPED, Call, Event, header_of
+from vexo.trace import layout
+from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
 from vexo.trace.text import args_line, json_key, jsonable, short, split_path, stop_text
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable, unpack
@@ -45,7 +46,7 @@ TIMELINE_BARS = 2000
 TIMELINE_CHILDREN = 500
 _THREAD, _CALL, _EVENT = "thread", "call", "event"
 # How a frame record's "frame_id" key is packed: each call's node is found by what follows it.
-_FRAME_ID_KEY = msgpack.packb("frame_id")
+_FRAME_ID_KEY = msgpack.packb(layout.FRAME_ID)
 
 
 class TraceIndex:
@@ -126,7 +127,7 @@ class TraceIndex:
             entry.update(name=str(name), native_id=native_id)
         elif kind == _EVENT:
             event = self.node(number)
-            if event.type == STOPPED:
+            if event.type == layout.STOPPED:
                 data = stop_text(event.record)
             else:
                 data = " ".join(f"{key}={short(value)}" for key, value in event.data.items())
@@ -141,7 +142,7 @@ class TraceIndex:
                 line=line,
                 args="?" if args is None else args_line(args),
                 returned=call.ret is not None,
-                ret=short(call.ret.get("arg")) if call.ret is not None else None,
+                ret=short(call.ret.get(layout.ARG)) if call.ret is not None else None,
                 dur=call.duration,
                 start=self._time(call.first),
             )
@@ -189,29 +190,29 @@ class TraceIndex:
             event = self.node(number)
             entry.update(
                 data=_detail_value(event.data),
-                frame_id=event.record.get("frame_id"),
-                thread_name=event.record.get("thread"),
-                timestamp=jsonable(event.record.get("timestamp")),
+                frame_id=event.record.get(layout.FRAME_ID),
+                thread_name=event.record.get(layout.THREAD),
+                timestamp=jsonable(event.record.get(layout.TIMESTAMP)),
                 call_site=self._call_site(number, event.record),
             )
             return entry
         call = self.node(number)
         first = call.first
-        return_line = split_path(str(call.ret.get("path")))[1] if call.ret else None
+        return_line = split_path(str(call.ret.get(layout.PATH)))[1] if call.ret else None
         entry.update(
-            qualname=first.get("qualname"),
-            co_name=first.get("co_name"),
-            frame_id=first.get("frame_id"),
-            thread_name=first.get("thread"),
-            thread_native_id=first.get("thread_native_id"),
+            qualname=first.get(layout.QUALNAME),
+            co_name=first.get(layout.CO_NAME),
+            frame_id=first.get(layout.FRAME_ID),
+            thread_name=first.get(layout.THREAD),
+            thread_native_id=first.get(layout.THREAD_NATIVE_ID),
             args=_detail_value(call.args),
             locals_at_call=_detail_value(_locals(call.call)),
             locals_at_return=_detail_value(_locals(call.ret)),
-            return_value=_detail_value(call.ret.get("arg")) if call.ret is not None else None,
+            return_value=_detail_value(call.ret.get(layout.ARG)) if call.ret is not None else None,
             return_line=return_line,
             raised_on_line=_raised_on(entry["file"], return_line, call.ret),
-            called_at=jsonable(call.call.get("timestamp")) if call.call else None,
-            returned_at=jsonable(call.ret.get("timestamp")) if call.ret else None,
+            called_at=jsonable(call.call.get(layout.TIMESTAMP)) if call.call else None,
+            returned_at=jsonable(call.ret.get(layout.TIMESTAMP)) if call.ret else None,
             call_site=self._call_site(number, first),
             source=source_lines(entry["file"], entry["line"]),
             references=self._references(call),
@@ -232,8 +233,8 @@ class TraceIndex:
                     for key, value in values.items()
                     if isinstance(value, Reference)
                 )
-        if call.ret is not None and isinstance(call.ret.get("arg"), Reference):
-            found.append(("return_value", None, call.ret["arg"]))
+        if call.ret is not None and isinstance(call.ret.get(layout.ARG), Reference):
+            found.append(("return_value", None, call.ret[layout.ARG]))
         references = []
         for section, local, reference in found:
             node = self.call_of_frame(reference.frame_id)
@@ -266,7 +267,7 @@ class TraceIndex:
         return None
 
     def _frame_id(self, node: int) -> Any:
-        return self.node(node).first.get("frame_id")
+        return self.node(node).first.get(layout.FRAME_ID)
 
     @functools.cached_property
     def _frames(self) -> dict[str, int]:
@@ -288,36 +289,36 @@ class TraceIndex:
 
     def _stopped(self) -> dict[str, Any] | None:
         """Where recording stopped, when the trace reached its budget: the first such record."""
-        for number in _find(self._name_text, self._name_starts, STOPPED, len(self.kind)):
+        for number in _find(self._name_text, self._name_starts, layout.STOPPED, len(self.kind)):
             if self.kind[number] == _EVENT:
                 event = self.node(number)
-                if event.type == STOPPED:
+                if event.type == layout.STOPPED:
                     thread = self.header["threads"][self.thread[number]]["name"]
                     return {"node": number, "thread": thread, "text": stop_text(event.record)}
         return None
 
     def _call_site(self, number: int, record: dict[str, Any]) -> dict[str, Any] | None:
         """The line of the calling function, and its node when the caller is in the tree."""
-        site = record.get("user_code_call_site")
+        site = record.get(layout.CALL_SITE)
         if not isinstance(site, dict):
             return None
-        caller = site.get("call_frame_id")
+        caller = site.get(layout.CALLER_FRAME_ID)
         node = self.parent[number]
         while node >= 0 and self.kind[node] == _CALL:
-            if self.node(node).first.get("frame_id") == caller:
+            if self.node(node).first.get(layout.FRAME_ID) == caller:
                 break
             node = self.parent[node]
         found = node >= 0 and self.kind[node] == _CALL
         return {
             "frame_id": jsonable(caller),
-            "line": jsonable(site.get("line_number")),
+            "line": jsonable(site.get(layout.CALLER_LINE)),
             "node": node if found else None,
             "name": self.summary(node)["name"] if found else None,
         }
 
     def _time(self, record: dict[str, Any] | None) -> float | None:
         """Seconds since the trace's first record."""
-        return self._seconds(None if record is None else record.get("timestamp"))
+        return self._seconds(None if record is None else record.get(layout.TIMESTAMP))
 
     def _seconds(self, stamp: Any) -> float | None:
         if not isinstance(stamp, (int, float)) or self.origin is None:
@@ -422,7 +423,7 @@ class TraceIndex:
         call = self.node(number)
         values = [call.args, _locals(call.call), _locals(call.ret)]
         if call.ret is not None:
-            values.append(call.ret.get("arg"))
+            values.append(call.ret.get(layout.ARG))
         return "\n".join(value_text(self._resolved(value)) for value in values).lower()
 
     def _resolved(self, value: Any) -> Any:
@@ -486,7 +487,7 @@ def _packed_text(block: bytes, start: int) -> str | None:
 
 
 def _locals(record: dict[str, Any] | None) -> Any:
-    return None if record is None else record.get("locals")
+    return None if record is None else record.get(layout.LOCALS)
 
 
 def value_text(value: Any) -> str:
@@ -545,7 +546,7 @@ def _raised_on(file: str, line: int | None, ret: dict[str, Any] | None) -> int |
     record looks the same whether the frame returned None or ended by an exception, and keeps no
     exception, so the line's source is what tells; an exception passing up from a callee goes
     unseen."""
-    if ret is None or ret.get("arg") is not None:
+    if ret is None or ret.get(layout.ARG) is not None:
         return None
     around = source_lines(file, line)
     if around is None or line is None:

@@ -13,16 +13,10 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
+from vexo.trace import layout
 from vexo.values.unpack import unpack
 
-__all__ = ["STOPPED", "Call", "Event", "TraceFormatError", "decode", "header_of"]
-
-# Keys every plugin record has; the rest is the plugin's own data.
-_PLUGIN_BASE_KEYS = frozenset(
-    {"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"}
-)
-# The record the tracer leaves where a trace reached its budget: later frame records are dropped.
-STOPPED = "recording_stopped"
+__all__ = ["Call", "Event", "TraceFormatError", "decode", "header_of"]
 
 
 class TraceFormatError(ValueError):
@@ -44,11 +38,11 @@ class Call:
 
     @property
     def name(self) -> str:
-        return str(self.first.get("qualname") or self.first.get("co_name") or "?")
+        return str(self.first.get(layout.QUALNAME) or self.first.get(layout.CO_NAME) or "?")
 
     @property
     def path(self) -> str:
-        return str(self.first.get("path") or "?")
+        return str(self.first.get(layout.PATH) or "?")
 
     @property
     def args(self) -> dict[str, Any] | None:
@@ -56,8 +50,8 @@ class Call:
         own dunder names; a module's globals are not arguments."""
         if self.call is None:
             return None
-        values = self.call.get("locals")
-        if not isinstance(values, dict) or self.call.get("co_name") == "<module>":
+        values = self.call.get(layout.LOCALS)
+        if not isinstance(values, dict) or self.call.get(layout.CO_NAME) == "<module>":
             return {}
         return {
             key: value
@@ -69,7 +63,7 @@ class Call:
     def duration(self) -> float | None:
         if self.call is None or self.ret is None:
             return None
-        start, end = self.call.get("timestamp"), self.ret.get("timestamp")
+        start, end = self.call.get(layout.TIMESTAMP), self.ret.get(layout.TIMESTAMP)
         if not isinstance(start, (int, float)) or not isinstance(end, (int, float)):
             return None
         return max(end - start, 0.0)
@@ -83,11 +77,11 @@ class Event:
 
     @property
     def type(self) -> str:
-        return str(self.record.get("type"))
+        return str(self.record.get(layout.TYPE))
 
     @property
     def data(self) -> dict[str, Any]:
-        return {k: v for k, v in self.record.items() if k not in _PLUGIN_BASE_KEYS}
+        return {k: v for k, v in self.record.items() if k not in layout.PLUGIN_BASE_KEYS}
 
 
 def decode(document: bytes) -> dict[str, Any]:
@@ -95,23 +89,23 @@ def decode(document: bytes) -> dict[str, Any]:
         decoded = unpack(document)
     except Exception as error:
         raise TraceFormatError(f"not a trace document ({error})") from None
-    if not isinstance(decoded, dict) or not isinstance(decoded.get("trace_id"), str):
+    if not isinstance(decoded, dict) or not isinstance(decoded.get(layout.TRACE_ID), str):
         raise TraceFormatError("not a trace document (no trace id)")
     return decoded
 
 
 def header_of(fields: dict[Any, Any]) -> dict[str, Any]:
     """What a document says of its trace, from its fields (its record buffers aside)."""
-    meta = fields.get("meta") if isinstance(fields.get("meta"), dict) else {}
-    started = fields.get("timestamp")
-    args = fields.get("command_line_args")
+    meta = fields.get(layout.META) if isinstance(fields.get(layout.META), dict) else {}
+    started = fields.get(layout.STARTED_AT)
+    args = fields.get(layout.COMMAND_LINE_ARGS)
     return {
-        "trace_id": fields["trace_id"],
-        "source": _text_or_none(meta.get("source")),
-        "version": _text_or_none(meta.get("version")),
+        "trace_id": fields[layout.TRACE_ID],
+        "source": _text_or_none(meta.get(layout.SOURCE)),
+        "version": _text_or_none(meta.get(layout.VERSION)),
         "started_at": float(started) if isinstance(started, (int, float)) else None,
         "command_line_args": [str(a) for a in args] if isinstance(args, list) else [],
-        "commit": _text_or_none(fields.get("current_commit_sha")),
+        "commit": _text_or_none(fields.get(layout.COMMIT)),
     }
 
 

@@ -13,7 +13,8 @@ import re
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from vexo.trace.model import STOPPED, Call, Event
+from vexo.trace import layout
+from vexo.trace.model import Call, Event
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable
 
 if TYPE_CHECKING:
@@ -79,7 +80,7 @@ def referred_values(index: TraceIndex) -> Callable[[Any], Any]:
 
 def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: value) -> str:
     """One line for the node; `resolve` gives the values that references stand for."""
-    if isinstance(node, Event) and node.type == STOPPED:
+    if isinstance(node, Event) and node.type == layout.STOPPED:
         return f"-- recording stopped: {stop_text(node.record)}"
     if isinstance(node, Event):
         data = " ".join(f"{key}={short(value)}" for key, value in node.data.items())
@@ -97,7 +98,7 @@ def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: 
 
 def stop_text(record: dict[str, Any]) -> str:
     """Why recording stopped, in words."""
-    reason, limit = record.get("reason"), record.get("limit")
+    reason, limit = record.get(layout.STOP_REASON), record.get(layout.STOP_LIMIT)
     if reason != "budget":
         return f"{short(reason)}; later calls are not recorded"
     if isinstance(limit, int) and not isinstance(limit, bool) and limit > 0:
@@ -269,9 +270,9 @@ def _json_node(node: Call | Event) -> dict[str, Any]:
         return {
             "kind": "event",
             "type": node.type,
-            "frame_id": record.get("frame_id"),
-            "timestamp": jsonable(record.get("timestamp")),
-            "call_site": jsonable(record.get("user_code_call_site")),
+            "frame_id": record.get(layout.FRAME_ID),
+            "timestamp": jsonable(record.get(layout.TIMESTAMP)),
+            "call_site": jsonable(record.get(layout.CALL_SITE)),
             "data": jsonable(node.data),
         }
     first = node.first
@@ -279,18 +280,18 @@ def _json_node(node: Call | Event) -> dict[str, Any]:
     return {
         "kind": "call",
         "name": node.name,
-        "qualname": first.get("qualname"),
-        "co_name": first.get("co_name"),
+        "qualname": first.get(layout.QUALNAME),
+        "co_name": first.get(layout.CO_NAME),
         "file": file,
         "line": line,
-        "frame_id": first.get("frame_id"),
+        "frame_id": first.get(layout.FRAME_ID),
         "args": jsonable(node.args),
-        "return": jsonable(node.ret.get("arg")) if node.ret is not None else None,
+        "return": jsonable(node.ret.get(layout.ARG)) if node.ret is not None else None,
         "returned": node.ret is not None,
-        "start": jsonable(node.call.get("timestamp")) if node.call is not None else None,
-        "end": jsonable(node.ret.get("timestamp")) if node.ret is not None else None,
+        "start": jsonable(node.call.get(layout.TIMESTAMP)) if node.call is not None else None,
+        "end": jsonable(node.ret.get(layout.TIMESTAMP)) if node.ret is not None else None,
         "duration": node.duration,
-        "call_site": jsonable(first.get("user_code_call_site")),
+        "call_site": jsonable(first.get(layout.CALL_SITE)),
         "children": [],
     }
 
