@@ -1,6 +1,6 @@
-"""A stored trace indexed once for exploring it: nodes by number, each one's children, the figures
-per function, and the text searched by name and by value. The explorer's server, the one-file HTML
-viewer and the exports all read traces through it.
+"""A stored trace indexed once for reading it: nodes by number, each one's children, the figures
+per function, and the text searched by name and by value. `vexo show`, the explorer's server, the
+one-file HTML viewer, the exports and the comparison all read traces through it.
 
 Nodes are numbered as vexo.trace.nodes makes them: the threads, then every call and plugin record
 in the order they happened, thread by thread. Their records are kept packed as MessagePack, one

@@ -1,5 +1,5 @@
-"""The indexing pass of the trace explorer: a trace document read once, its records grouped by the
-thread that made them and nested into numbered nodes, each node's records kept packed.
+"""The indexing pass of every reader of a trace: a trace document read once, its records grouped by
+the thread that made them and nested into numbered nodes, each node's records kept packed.
 
 Node numbers: 0 to (threads - 1) are the threads themselves, then every call and plugin record in
 the order they happened, thread by thread (so a node's descendants follow it). A call opens a node
