@@ -2,8 +2,8 @@
 
 A document is one map: the fields below, the main thread's records under MAIN_RECORDS, and the
 other threads' records under OTHER_RECORDS, a map by thread id. Without "threading" every thread
-writes into the main buffer, so a record's own THREAD_NATIVE_ID says whose it is. The compiled
-module vexo._speedups reads the same names in its own source.
+writes into the main buffer, so a record's own THREAD_NATIVE_ID says whose it is. The profiler
+and the compiled readers spell the same names in src/utils/document_layout.hpp.
 """
 
 # The document's fields.
@@ -47,7 +47,8 @@ TEST_ID = "nodeid"
 TEST_OUTCOME = "outcome"
 STOPPED = "recording_stopped"
 STOP_REASON = "reason"
-STOP_LIMIT = "limit"
+STOP_LIMIT = "limit"  # the budget in bytes
+BUDGET_REASON = "budget"
 
 # The fields every plugin record has; the rest is the plugin's own data.
 PLUGIN_BASE_KEYS = frozenset({FRAME_ID, TIMESTAMP, THREAD, THREAD_NATIVE_ID, CALL_SITE, TYPE})

@@ -99,7 +99,7 @@ def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: 
 def stop_text(record: dict[str, Any]) -> str:
     """Why recording stopped, in words."""
     reason, limit = record.get(layout.STOP_REASON), record.get(layout.STOP_LIMIT)
-    if reason != "budget":
+    if reason != layout.BUDGET_REASON:
         return f"{short(reason)}; later calls are not recorded"
     if isinstance(limit, int) and not isinstance(limit, bool) and limit > 0:
         return f"the trace reached its budget of {size_text(limit)}; later calls are not recorded"
