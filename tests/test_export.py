@@ -200,7 +200,8 @@ def test_index_nests_awkward_records_as_show_does():
     """A return whose call came before tracing, a call cut off by its caller's return, a plugin
     record, two threads sharing one buffer and a text that is not UTF-8: the index numbers and
     nests them as `vexo show` does, and a document with bytes after it is refused."""
-    from vexo.trace.model import Call, TraceFormatError, build_tree
+    from vexo.trace.model import Call, TraceFormatError
+    from vexo.trace.tree import build_tree
 
     def frame(event, frame_id, name, stamp, thread=1, **more):
         return {"type": "frame", "event": event, "frame_id": frame_id, "qualname": name,

@@ -87,8 +87,9 @@ def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
 
 def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.explore.family import with_family
-    from vexo.trace.model import TraceFormatError, build_tree
+    from vexo.trace.model import TraceFormatError
     from vexo.trace.text import dump_json, render_text
+    from vexo.trace.tree import build_tree
 
     settings = settings_of(options)
     trace_id, document = stored_trace(settings, options.trace_id)

@@ -6,8 +6,8 @@ from __future__ import annotations
 import difflib
 from typing import Any
 
+from vexo.trace import layout
 from vexo.trace.index import TraceIndex
-from vexo.trace.model import Call
 from vexo.trace.text import args_line, short
 
 __all__ = ["compare"]
@@ -94,7 +94,7 @@ def _compared_text(index: TraceIndex, node: int) -> str:
     """The call's arguments and return value as compared: as the tree shows them, but with
     references to earlier records without their frame ids, which differ from trace to trace (a
     reference and a full dump of the same object still differ)."""
-    call = Call(*index.records(node))
+    call = index.node(node)
     args = "?" if call.args is None else args_line(call.args, ids=False)
-    ret = short(call.ret.get("arg"), ids=False) if call.ret is not None else None
+    ret = short(call.ret.get(layout.ARG), ids=False) if call.ret is not None else None
     return f"{args} -> {ret}"

@@ -11,8 +11,9 @@ import json
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
+from vexo.trace import layout
 from vexo.trace.index import TraceIndex
-from vexo.trace.model import STOPPED, Call, Event
+from vexo.trace.model import Call, Event
 from vexo.trace.text import short
 from vexo.version import __version__
 
@@ -47,49 +48,58 @@ def _chrome_events(index: TraceIndex, progress: Callable[[int, int], None]) -> I
             "args": {"sort_index": thread["id"]},
         }
         end = _thread_end(index, thread["id"])
-        for node in _nodes(index, thread["id"]):
+        for node, _depth in index.walk([thread["id"]]):
             done += 1
             progress(done, len(index))
-            records = index.records(node)
-            if index.kind[node] == "event":
-                event = Event(records)
-                yield {
-                    "name": event.type,
-                    "ph": "i",
-                    "s": "g" if event.type == STOPPED else "t",  # it concerns every thread
-                    "ts": _micros(index, event.record.get("timestamp")),
-                    "pid": _PID,
-                    "tid": tid,
-                    "args": {key: short(value, _TEXT_WIDTH) for key, value in event.data.items()},
-                }
-                continue
-            call = Call(*records)
-            start = _micros(index, call.call.get("timestamp")) if call.call else None
-            if start is None:
-                continue  # a return whose call came before the trace: no span to draw
-            stop = _micros(index, call.ret.get("timestamp")) if call.ret else end
-            yield {
-                "name": call.name,
-                "cat": "call",
-                "ph": "X",
-                "ts": start,
-                "dur": max((stop if stop is not None else start) - start, 0.0),
-                "pid": _PID,
-                "tid": tid,
-                "args": _chrome_args(call),
-            }
+            found = index.node(node)
+            if isinstance(found, Event):
+                yield _chrome_instant(index, found, tid)
+            elif (span := _chrome_span(index, found, tid, end)) is not None:
+                yield span
+
+
+def _chrome_instant(index: TraceIndex, event: Event, tid: int) -> dict[str, Any]:
+    return {
+        "name": event.type,
+        "ph": "i",
+        "s": "g" if event.type == layout.STOPPED else "t",  # it concerns every thread
+        "ts": _micros(index, event.record.get(layout.TIMESTAMP)),
+        "pid": _PID,
+        "tid": tid,
+        "args": {key: short(value, _TEXT_WIDTH) for key, value in event.data.items()},
+    }
+
+
+def _chrome_span(
+    index: TraceIndex, call: Call, tid: int, end: float | None
+) -> dict[str, Any] | None:
+    """A call's complete event, from its call to its return or else to its thread's end."""
+    start = _micros(index, call.call.get(layout.TIMESTAMP)) if call.call else None
+    if start is None:
+        return None  # a return whose call came before the trace: no span to draw
+    stop = _micros(index, call.ret.get(layout.TIMESTAMP)) if call.ret else end
+    return {
+        "name": call.name,
+        "cat": "call",
+        "ph": "X",
+        "ts": start,
+        "dur": max((stop if stop is not None else start) - start, 0.0),
+        "pid": _PID,
+        "tid": tid,
+        "args": _chrome_args(call),
+    }
 
 
 def _chrome_args(call: Call) -> dict[str, Any]:
     args = call.args or {}
     entry: dict[str, Any] = {
         "location": call.path,
-        "frame_id": call.first.get("frame_id"),
+        "frame_id": call.first.get(layout.FRAME_ID),
         "args": {str(key): short(value, _TEXT_WIDTH) for key, value in args.items()},
     }
     if call.ret is not None:
-        entry["return"] = short(call.ret.get("arg"), _TEXT_WIDTH)
-        values = call.ret.get("locals")
+        entry["return"] = short(call.ret.get(layout.ARG), _TEXT_WIDTH)
+        values = call.ret.get(layout.LOCALS)
         if isinstance(values, dict):
             entry["locals"] = {str(key): short(value, _TEXT_WIDTH) for key, value in values.items()}
     else:
@@ -163,15 +173,6 @@ def _speedscope_profile(
 
 
 FORMATS = {"chrome": write_chrome, "speedscope": write_speedscope}
-
-
-def _nodes(index: TraceIndex, thread: int) -> Iterator[int]:
-    """Every node of the thread, each before its children."""
-    stack = list(reversed(index.children.get(thread, [])))
-    while stack:
-        node = stack.pop()
-        yield node
-        stack.extend(reversed(index.children.get(node, [])))
 
 
 def _thread_end(index: TraceIndex, thread: int) -> float | None:

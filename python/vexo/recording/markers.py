@@ -7,6 +7,8 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
+from vexo.trace import layout
+
 __all__ = ["plugin_descriptions"]
 
 # Part of the markers' file name, which is all the plugin descriptions need to find them.
@@ -23,9 +25,9 @@ def _vexo_end_test(nodeid: str, outcome: str | None = None) -> None:
 
 def _test_data(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
     arguments = frame.f_locals
-    data = {"nodeid": arguments["nodeid"]}
+    data = {layout.TEST_ID: arguments["nodeid"]}
     if arguments.get("outcome") is not None:
-        data["outcome"] = arguments["outcome"]
+        data[layout.TEST_OUTCOME] = arguments["outcome"]
     return data
 
 
@@ -41,5 +43,8 @@ def plugin_descriptions(config: Mapping[str, Any] | None) -> list[dict[str, Any]
             "events": ["call"],
             "process": _test_data,
         }
-        for marker, record_type in ((_vexo_start_test, "start_test"), (_vexo_end_test, "end_test"))
+        for marker, record_type in (
+            (_vexo_start_test, layout.START_TEST),
+            (_vexo_end_test, layout.END_TEST),
+        )
     ]

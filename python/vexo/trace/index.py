@@ -1,6 +1,6 @@
-"""A stored trace indexed once for exploring it: nodes by number, each one's children, the figures
-per function, and the text searched by name and by value. The explorer's server, the one-file HTML
-viewer and the exports all read traces through it.
+"""A stored trace indexed once for reading it: nodes by number, each one's children, the figures
+per function, and the text searched by name and by value. `vexo show`, the explorer's server, the
+one-file HTML viewer, the exports and the comparison all read traces through it.
 
 Nodes are numbered as vexo.trace.nodes makes them: the threads, then every call and plugin record
 in the order they happened, thread by thread. Their records are kept packed as MessagePack, one
@@ -27,9 +27,10 @@ from typing import Any
 
 import msgpack
 
-from vexo.trace.model import STOPPED, Call, Event, Thread, Trace, trace_of
+from vexo.trace import layout
+from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
-from vexo.trace.text import args_line, json_header, json_key, jsonable, short, split_path, stop_text
+from vexo.trace.text import args_line, json_key, jsonable, short, split_path, stop_text
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable, unpack
 
 __all__ = ["TraceIndex", "value_text"]
@@ -45,7 +46,7 @@ TIMELINE_BARS = 2000
 TIMELINE_CHILDREN = 500
 _THREAD, _CALL, _EVENT = "thread", "call", "event"
 # How a frame record's "frame_id" key is packed: each call's node is found by what follows it.
-_FRAME_ID_KEY = msgpack.packb("frame_id")
+_FRAME_ID_KEY = msgpack.packb(layout.FRAME_ID)
 
 
 class TraceIndex:
@@ -57,13 +58,17 @@ class TraceIndex:
         if progress is not None:
             progress(len(nodes.kind), len(nodes.kind))
         self.size = len(document)
-        threads = [
-            Thread(name, native_id, [], count) for name, native_id, count, _, _ in nodes.threads
-        ]
-        trace = trace_of(nodes.fields, threads)
-        self.header = _header(trace)
+        self.thread_records = [count for _, _, count, _, _ in nodes.threads]
+        self.header = {
+            **header_of(nodes.fields),
+            "records": sum(self.thread_records),
+            "threads": [
+                {"id": number, "name": name, "native_id": native_id}
+                for number, (name, native_id, _, _, _) in enumerate(nodes.threads)
+            ],
+        }
         firsts = [float(first) for _, _, _, first, _ in nodes.threads if _is_number(first)]
-        self.origin = min(firsts) if firsts else trace.started_at
+        self.origin = min(firsts) if firsts else self.header["started_at"]
         for entry, (_, _, _, _, last) in zip(self.header["threads"], nodes.threads, strict=True):
             entry["end"] = self._seconds(last)
         self.kind = nodes.kind
@@ -93,6 +98,21 @@ class TraceIndex:
     def records(self, number: int) -> Any:
         return _unpack(memoryview(self.block)[self.offsets[number] : self.offsets[number + 1]])
 
+    def node(self, number: int) -> Call | Event:
+        """A call or event node's records (not a thread's)."""
+        records = self.records(number)
+        return Call(*records) if self.kind[number] == _CALL else Event(records)
+
+    def walk(self, threads: list[int] | None = None) -> Iterator[tuple[int, int]]:
+        """(node, depth) of every call and event of the threads (default: all), thread by
+        thread, each before its children; a thread's own are at depth 1."""
+        for thread in range(len(self.header["threads"])) if threads is None else threads:
+            stack = [(child, 1) for child in reversed(self.children.get(thread, []))]
+            while stack:
+                node, depth = stack.pop()
+                yield node, depth
+                stack.extend((child, depth + 1) for child in reversed(self.children.get(node, [])))
+
     def summary(self, number: int) -> dict[str, Any]:
         """What the tree shows of a node, in short texts."""
         self.check(number)
@@ -106,14 +126,14 @@ class TraceIndex:
             name, native_id = self.records(number)
             entry.update(name=str(name), native_id=native_id)
         elif kind == _EVENT:
-            event = Event(self.records(number))
-            if event.type == STOPPED:
+            event = self.node(number)
+            if event.type == layout.STOPPED:
                 data = stop_text(event.record)
             else:
                 data = " ".join(f"{key}={short(value)}" for key, value in event.data.items())
             entry.update(name=event.type, args=data, start=self._time(event.record))
         else:
-            call = Call(*self.records(number))
+            call = self.node(number)
             file, line = split_path(call.path)
             args = call.args
             entry.update(
@@ -122,7 +142,7 @@ class TraceIndex:
                 line=line,
                 args="?" if args is None else args_line(args),
                 returned=call.ret is not None,
-                ret=short(call.ret.get("arg")) if call.ret is not None else None,
+                ret=short(call.ret.get(layout.ARG)) if call.ret is not None else None,
                 dur=call.duration,
                 start=self._time(call.first),
             )
@@ -167,32 +187,32 @@ class TraceIndex:
         if entry["kind"] == _THREAD:
             return entry
         if entry["kind"] == _EVENT:
-            event = Event(self.records(number))
+            event = self.node(number)
             entry.update(
                 data=_detail_value(event.data),
-                frame_id=event.record.get("frame_id"),
-                thread_name=event.record.get("thread"),
-                timestamp=jsonable(event.record.get("timestamp")),
+                frame_id=event.record.get(layout.FRAME_ID),
+                thread_name=event.record.get(layout.THREAD),
+                timestamp=jsonable(event.record.get(layout.TIMESTAMP)),
                 call_site=self._call_site(number, event.record),
             )
             return entry
-        call = Call(*self.records(number))
+        call = self.node(number)
         first = call.first
-        return_line = split_path(str(call.ret.get("path")))[1] if call.ret else None
+        return_line = split_path(str(call.ret.get(layout.PATH)))[1] if call.ret else None
         entry.update(
-            qualname=first.get("qualname"),
-            co_name=first.get("co_name"),
-            frame_id=first.get("frame_id"),
-            thread_name=first.get("thread"),
-            thread_native_id=first.get("thread_native_id"),
+            qualname=first.get(layout.QUALNAME),
+            co_name=first.get(layout.CO_NAME),
+            frame_id=first.get(layout.FRAME_ID),
+            thread_name=first.get(layout.THREAD),
+            thread_native_id=first.get(layout.THREAD_NATIVE_ID),
             args=_detail_value(call.args),
             locals_at_call=_detail_value(_locals(call.call)),
             locals_at_return=_detail_value(_locals(call.ret)),
-            return_value=_detail_value(call.ret.get("arg")) if call.ret is not None else None,
+            return_value=_detail_value(call.ret.get(layout.ARG)) if call.ret is not None else None,
             return_line=return_line,
             raised_on_line=_raised_on(entry["file"], return_line, call.ret),
-            called_at=jsonable(call.call.get("timestamp")) if call.call else None,
-            returned_at=jsonable(call.ret.get("timestamp")) if call.ret else None,
+            called_at=jsonable(call.call.get(layout.TIMESTAMP)) if call.call else None,
+            returned_at=jsonable(call.ret.get(layout.TIMESTAMP)) if call.ret else None,
             call_site=self._call_site(number, first),
             source=source_lines(entry["file"], entry["line"]),
             references=self._references(call),
@@ -213,8 +233,8 @@ class TraceIndex:
                     for key, value in values.items()
                     if isinstance(value, Reference)
                 )
-        if call.ret is not None and isinstance(call.ret.get("arg"), Reference):
-            found.append(("return_value", None, call.ret["arg"]))
+        if call.ret is not None and isinstance(call.ret.get(layout.ARG), Reference):
+            found.append(("return_value", None, call.ret[layout.ARG]))
         references = []
         for section, local, reference in found:
             node = self.call_of_frame(reference.frame_id)
@@ -247,7 +267,7 @@ class TraceIndex:
         return None
 
     def _frame_id(self, node: int) -> Any:
-        return Call(*self.records(node)).first.get("frame_id")
+        return self.node(node).first.get(layout.FRAME_ID)
 
     @functools.cached_property
     def _frames(self) -> dict[str, int]:
@@ -269,36 +289,36 @@ class TraceIndex:
 
     def _stopped(self) -> dict[str, Any] | None:
         """Where recording stopped, when the trace reached its budget: the first such record."""
-        for number in _find(self._name_text, self._name_starts, STOPPED, len(self.kind)):
+        for number in _find(self._name_text, self._name_starts, layout.STOPPED, len(self.kind)):
             if self.kind[number] == _EVENT:
-                event = Event(self.records(number))
-                if event.type == STOPPED:
+                event = self.node(number)
+                if event.type == layout.STOPPED:
                     thread = self.header["threads"][self.thread[number]]["name"]
                     return {"node": number, "thread": thread, "text": stop_text(event.record)}
         return None
 
     def _call_site(self, number: int, record: dict[str, Any]) -> dict[str, Any] | None:
         """The line of the calling function, and its node when the caller is in the tree."""
-        site = record.get("user_code_call_site")
+        site = record.get(layout.CALL_SITE)
         if not isinstance(site, dict):
             return None
-        caller = site.get("call_frame_id")
+        caller = site.get(layout.CALLER_FRAME_ID)
         node = self.parent[number]
         while node >= 0 and self.kind[node] == _CALL:
-            if Call(*self.records(node)).first.get("frame_id") == caller:
+            if self.node(node).first.get(layout.FRAME_ID) == caller:
                 break
             node = self.parent[node]
         found = node >= 0 and self.kind[node] == _CALL
         return {
             "frame_id": jsonable(caller),
-            "line": jsonable(site.get("line_number")),
+            "line": jsonable(site.get(layout.CALLER_LINE)),
             "node": node if found else None,
             "name": self.summary(node)["name"] if found else None,
         }
 
     def _time(self, record: dict[str, Any] | None) -> float | None:
         """Seconds since the trace's first record."""
-        return self._seconds(None if record is None else record.get("timestamp"))
+        return self._seconds(None if record is None else record.get(layout.TIMESTAMP))
 
     def _seconds(self, stamp: Any) -> float | None:
         if not isinstance(stamp, (int, float)) or self.origin is None:
@@ -387,15 +407,8 @@ class TraceIndex:
                 self._bars(child, depth + 1, bars)
 
     def calls_in_order(self, threads: list[int] | None = None) -> Iterator[tuple[int, int]]:
-        """(node, depth) of every call of the threads (default: all), thread by thread, each
-        before its children."""
-        for thread in range(len(self.header["threads"])) if threads is None else threads:
-            stack = [(child, 1) for child in reversed(self.children.get(thread, []))]
-            while stack:
-                node, depth = stack.pop()
-                if self.kind[node] == _CALL:
-                    yield node, depth
-                stack.extend((child, depth + 1) for child in reversed(self.children.get(node, [])))
+        """(node, depth) of every call of the threads (default: all), as `walk` gives them."""
+        return ((node, depth) for node, depth in self.walk(threads) if self.kind[node] == _CALL)
 
     def searchable(self, by: str, number: int) -> str:
         """The text a search by "name" or "value" looks into for one node, in lowercase."""
@@ -406,29 +419,30 @@ class TraceIndex:
         if self.kind[number] == _THREAD:
             return ""
         if self.kind[number] == _EVENT:
-            return value_text(Event(self.records(number)).data).lower()
-        call = Call(*self.records(number))
+            return value_text(self.node(number).data).lower()
+        call = self.node(number)
         values = [call.args, _locals(call.call), _locals(call.ret)]
         if call.ret is not None:
-            values.append(call.ret.get("arg"))
+            values.append(call.ret.get(layout.ARG))
         return "\n".join(value_text(self._resolved(value)) for value in values).lower()
 
     def _resolved(self, value: Any) -> Any:
         """The value with the references at its top (itself, or a local's value) replaced by
         the values they refer to, where the trace holds them."""
         if isinstance(value, Reference):
-            return self._referred(value)
+            return self.referred(value)
         if isinstance(value, dict) and any(isinstance(v, Reference) for v in value.values()):
             return {
-                k: self._referred(v) if isinstance(v, Reference) else v for k, v in value.items()
+                k: self.referred(v) if isinstance(v, Reference) else v for k, v in value.items()
             }
         return value
 
-    def _referred(self, reference: Reference) -> Any:
+    def referred(self, reference: Reference) -> Any:
+        """The value the reference stands for, where the trace holds it; else the reference."""
         node = self.call_of_frame(reference.frame_id)
         if node is None:
             return reference
-        call = Call(*self.records(node))
+        call = self.node(node)
         record = call.call if reference.event == "call" else call.ret
         value = None if record is None else record.get(reference.field)
         if reference.field == "locals":
@@ -447,14 +461,6 @@ def _no_cycle_collection() -> Iterator[None]:
     finally:
         if was_enabled:
             gc.enable()
-
-
-def _header(trace: Trace) -> dict[str, Any]:
-    threads = [
-        {"id": number, "name": thread.name, "native_id": thread.native_id}
-        for number, thread in enumerate(trace.threads)
-    ]
-    return {**json_header(trace), "threads": threads}
 
 
 def _is_number(value: Any) -> bool:
@@ -481,7 +487,7 @@ def _packed_text(block: bytes, start: int) -> str | None:
 
 
 def _locals(record: dict[str, Any] | None) -> Any:
-    return None if record is None else record.get("locals")
+    return None if record is None else record.get(layout.LOCALS)
 
 
 def value_text(value: Any) -> str:
@@ -540,7 +546,7 @@ def _raised_on(file: str, line: int | None, ret: dict[str, Any] | None) -> int |
     record looks the same whether the frame returned None or ended by an exception, and keeps no
     exception, so the line's source is what tells; an exception passing up from a callee goes
     unseen."""
-    if ret is None or ret.get("arg") is not None:
+    if ret is None or ret.get(layout.ARG) is not None:
         return None
     around = source_lines(file, line)
     if around is None or line is None:

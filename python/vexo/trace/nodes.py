@@ -1,5 +1,5 @@
-"""The indexing pass of the trace explorer: a trace document read once, its records grouped by the
-thread that made them and nested into numbered nodes, each node's records kept packed.
+"""The indexing pass of every reader of a trace: a trace document read once, its records grouped by
+the thread that made them and nested into numbered nodes, each node's records kept packed.
 
 Node numbers: 0 to (threads - 1) are the threads themselves, then every call and plugin record in
 the order they happened, thread by thread (so a node's descendants follow it). A call opens a node
@@ -19,6 +19,7 @@ from typing import Any
 import msgpack
 
 from vexo.common.compiled import compiled
+from vexo.trace import layout
 from vexo.trace.model import decode
 from vexo.values.unpack import unpack, unpacker
 
@@ -50,7 +51,7 @@ class Nodes:
 def read_nodes(document: bytes) -> Nodes:
     try:
         fields, found = _index_document(document, _unpack)
-        if not isinstance(fields.get("trace_id"), str):
+        if not isinstance(fields.get(layout.TRACE_ID), str):
             raise ValueError("not a trace document")
     except Exception:
         decode(document)  # raises the error that says what is wrong with the document
@@ -67,7 +68,7 @@ def _index_document(document: bytes, unpack: Callable[[bytes], Any]) -> tuple[di
     children), (block, offsets), (name text, starts), callees) of the records in the buffers.
     (`unpack` serves the compiled pass, which makes only scalars itself.)"""
     fields, buffers = _fields_and_buffers(document)
-    return fields, _Builder(document, buffers, fields.get("main_thread_id")).result()
+    return fields, _Builder(document, buffers, fields.get(layout.MAIN_THREAD_ID)).result()
 
 
 def _fields_and_buffers(document: bytes) -> tuple[dict[Any, Any], list[tuple[Any, int, int]]]:
@@ -80,9 +81,9 @@ def _fields_and_buffers(document: bytes) -> tuple[dict[Any, Any], list[tuple[Any
     others: list[tuple[Any, int, int]] = []
     for _ in range(reader.read_map_header()):
         key = reader.unpack()
-        if key == "frames_of_interest":
+        if key == layout.MAIN_RECORDS:
             main = _spans(reader, document)
-        elif key == "frames":
+        elif key == layout.OTHER_RECORDS:
             others = []
             if document[reader.tell()] in _MAPS:
                 for _ in range(reader.read_map_header()):
@@ -94,7 +95,7 @@ def _fields_and_buffers(document: bytes) -> tuple[dict[Any, Any], list[tuple[Any
             fields[key] = reader.unpack()
     if reader.tell() != len(document):
         raise ValueError("not a whole trace document")
-    return fields, [(fields.get("main_thread_id"), *span) for span in main] + others
+    return fields, [(fields.get(layout.MAIN_THREAD_ID), *span) for span in main] + others
 
 
 def _spans(reader: msgpack.Unpacker, document: bytes) -> list[tuple[int, int]]:
@@ -278,18 +279,19 @@ def _records(packed: bytes) -> list[_Entry]:
 
 def _entry(record: dict[str, Any], raw: bytes) -> _Entry:
     get = record.get
-    head = (get("thread_native_id", _MISSING), get("thread"), raw)
-    if get("type") != "frame":
-        return (*head, False, False, None, get("timestamp"), str(get("type")).lower(), "")
-    if get("event") != "call":  # a return is named only when no call of it is open (rare)
-        return (*head, True, False, get("frame_id"), get("timestamp"), "", "")
-    return (*head, True, True, get("frame_id"), get("timestamp"), *_function_name(record))
+    head = (get(layout.THREAD_NATIVE_ID, _MISSING), get(layout.THREAD), raw)
+    if get(layout.TYPE) != layout.FRAME:
+        return (*head, False, False, None, get(layout.TIMESTAMP), str(get(layout.TYPE)).lower(), "")
+    frame_id, stamp = get(layout.FRAME_ID), get(layout.TIMESTAMP)
+    if get(layout.EVENT) != layout.CALL:  # a return is named only when no call of it is open
+        return (*head, True, False, frame_id, stamp, "", "")
+    return (*head, True, True, frame_id, stamp, *_function_name(record))
 
 
 def _function_name(record: dict[str, Any]) -> tuple[str, str]:
     """(qualified name, "file:line") of a call or return record."""
-    name = record.get("qualname") or record.get("co_name") or "?"
-    return str(name), str(record.get("path") or "?")
+    name = record.get(layout.QUALNAME) or record.get(layout.CO_NAME) or "?"
+    return str(name), str(record.get(layout.PATH) or "?")
 
 
 def _duration(start: Any, end: Any) -> float:

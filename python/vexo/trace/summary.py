@@ -14,6 +14,7 @@ from typing import NamedTuple
 import msgpack
 
 from vexo.common.compiled import compiled
+from vexo.trace import layout
 from vexo.values.unpack import unpacker
 
 __all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]
@@ -34,11 +35,11 @@ class DocumentSummary(NamedTuple):
 def summarize_trace(document: bytes) -> DocumentSummary:
     """The listing columns of a trace document; None for what it does not hold or cannot give."""
     started_at, source, record_count, first, last = _document_facts(document)
-    test = _marker_field(first, "start_test", "nodeid")
+    test = _marker_field(first, layout.START_TEST, layout.TEST_ID)
     if source is not None and test is not None:
         # One trace per test: the test tells the traces of one run apart.
         source = f"{source} {test}"
-    outcome = _marker_field(last, "end_test", "outcome")
+    outcome = _marker_field(last, layout.END_TEST, layout.TEST_OUTCOME)
     if outcome not in OUTCOMES:
         outcome = None
     return DocumentSummary(started_at, source, record_count, outcome)
@@ -61,7 +62,7 @@ def _read_document_facts(document: bytes) -> tuple:
         unpacker = _document_reader(document)
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
-            if key == "frames_of_interest":
+            if key == layout.MAIN_RECORDS:
                 count = unpacker.read_array_header()
                 if count:
                     first = last = unpacker.unpack()
@@ -70,15 +71,15 @@ def _read_document_facts(document: bytes) -> tuple:
                     if count > 1:
                         last = unpacker.unpack()
                 record_count = (record_count or 0) + count
-            elif key == "frames":
+            elif key == layout.OTHER_RECORDS:
                 for _ in range(unpacker.read_map_header()):
                     unpacker.skip()  # the thread id
                     record_count = (record_count or 0) + _skip_array(unpacker)
-            elif key == "meta":
+            elif key == layout.META:
                 meta = unpacker.unpack()
-                if isinstance(meta, dict) and isinstance(meta.get("source"), str):
-                    source = meta["source"]
-            elif key == "timestamp":
+                if isinstance(meta, dict) and isinstance(meta.get(layout.SOURCE), str):
+                    source = meta[layout.SOURCE]
+            elif key == layout.STARTED_AT:
                 value = unpacker.unpack()
                 if isinstance(value, (int, float)) and not isinstance(value, bool):
                     started_at = float(value)
@@ -95,14 +96,14 @@ def document_trace_id(document: bytes) -> str | None:
     unpacker = _document_reader(document)
     for _ in range(unpacker.read_map_header()):
         key = unpacker.unpack()
-        if key == "trace_id":
+        if key == layout.TRACE_ID:
             value = unpacker.unpack()
             return value if isinstance(value, str) else None
-        if key == "frames":
+        if key == layout.OTHER_RECORDS:
             for _ in range(unpacker.read_map_header()):
                 unpacker.skip()  # the thread id
                 _skip_array(unpacker)
-        elif key == "frames_of_interest":
+        elif key == layout.MAIN_RECORDS:
             _skip_array(unpacker)
         else:
             unpacker.skip()
@@ -119,7 +120,7 @@ def _document_reader(document: bytes) -> msgpack.Unpacker:
 def _marker_field(record: object, marker: str, field: str) -> str | None:
     """A text field of a test marker record ("start_test" first, "end_test" last in a test's
     trace)."""
-    if isinstance(record, dict) and record.get("type") == marker:
+    if isinstance(record, dict) and record.get(layout.TYPE) == marker:
         value = record.get(field)
         if isinstance(value, str):
             return value

@@ -1,4 +1,8 @@
-"""A call tree as text (`vexo show`) and as JSON-ready data (`vexo show --json`, the explorer)."""
+"""A call tree as text (`vexo show`) and as JSON-ready data (`vexo show --json`, the explorer).
+
+The tree is walked in the trace's index, one node's records unpacked at a time, so showing a
+trace holds no more than the index does.
+"""
 
 from __future__ import annotations
 
@@ -7,16 +11,20 @@ import json
 import math
 import re
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from vexo.trace.model import STOPPED, Call, Event, Thread, Trace
+from vexo.trace import layout
+from vexo.trace.model import Call, Event
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable
+
+if TYPE_CHECKING:
+    from vexo.trace.index import TraceIndex
+    from vexo.trace.tree import Trace
 
 __all__ = [
     "args_line",
     "dump_json",
     "duration_text",
-    "json_header",
     "json_key",
     "jsonable",
     "node_text",
@@ -50,57 +58,29 @@ def render_text(trace: Trace) -> Iterator[str]:
     if trace.commit:
         yield f"  commit   {trace.commit}"
     yield f"  records  {trace.records}"
-    resolve = referred_values(trace)
-    if not trace.threads:
+    index = trace.index
+    resolve = referred_values(index)
+    threads = index.header["threads"]
+    if not threads:
         yield ""
         yield "(no records)"
-    for thread in trace.threads:
+    for thread in threads:
         yield ""
-        native = "" if thread.native_id is None else f" (native id {thread.native_id})"
-        yield f"thread {thread.name}{native}"
-        for node, level in _preorder(thread.roots):
-            yield _INDENT * (level + 1) + node_text(node, resolve)
+        native = "" if thread["native_id"] is None else f" (native id {thread['native_id']})"
+        yield f"thread {thread['name']}{native}"
+        for number, depth in index.walk([thread["id"]]):
+            yield _INDENT * depth + node_text(index.node(number), resolve)
 
 
-def _preorder(nodes: list[Call | Event]) -> Iterator[tuple[Call | Event, int]]:
-    """Each node with its nesting level (0 for `nodes`), every call before its children. A loop
-    with an explicit stack: traces of deep recursion must not exhaust Python's."""
-    stack = [iter(nodes)]
-    while stack:
-        node = next(stack[-1], None)
-        if node is None:
-            stack.pop()
-            continue
-        yield node, len(stack) - 1
-        if isinstance(node, Call) and node.children:
-            stack.append(iter(node.children))
-
-
-def referred_values(trace: Trace) -> Callable[[Any], Any]:
+def referred_values(index: TraceIndex) -> Callable[[Any], Any]:
     """A function that gives, for a reference to an earlier record of the trace, the value that
     record shows (the same, since the object did not change); any other value as it is."""
-    calls: dict[str, Call] = {}
-    for thread in trace.threads:
-        for node, _level in _preorder(thread.roots):
-            if isinstance(node, Call) and isinstance(node.first.get("frame_id"), str):
-                calls.setdefault(node.first["frame_id"], node)
-
-    def resolve(value: Any) -> Any:
-        if not isinstance(value, Reference) or value.frame_id not in calls:
-            return value
-        call = calls[value.frame_id]
-        record = call.call if value.event == "call" else call.ret
-        found = None if record is None else record.get(value.field)
-        if value.field == "locals":
-            found = found.get(value.key) if isinstance(found, dict) else None
-        return value if found is None or isinstance(found, Reference) else found
-
-    return resolve
+    return lambda value: index.referred(value) if isinstance(value, Reference) else value
 
 
 def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: value) -> str:
     """One line for the node; `resolve` gives the values that references stand for."""
-    if isinstance(node, Event) and node.type == STOPPED:
+    if isinstance(node, Event) and node.type == layout.STOPPED:
         return f"-- recording stopped: {stop_text(node.record)}"
     if isinstance(node, Event):
         data = " ".join(f"{key}={short(value)}" for key, value in node.data.items())
@@ -118,8 +98,8 @@ def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: 
 
 def stop_text(record: dict[str, Any]) -> str:
     """Why recording stopped, in words."""
-    reason, limit = record.get("reason"), record.get("limit")
-    if reason != "budget":
+    reason, limit = record.get(layout.STOP_REASON), record.get(layout.STOP_LIMIT)
+    if reason != layout.BUDGET_REASON:
         return f"{short(reason)}; later calls are not recorded"
     if isinstance(limit, int) and not isinstance(limit, bool) and limit > 0:
         return f"the trace reached its budget of {size_text(limit)}; later calls are not recorded"
@@ -214,10 +194,12 @@ def time_text(timestamp: float) -> str:
 
 def to_json(trace: Trace) -> dict[str, Any]:
     """The trace as JSON-ready data: the same tree, with the values in full."""
+    index = trace.index
     return {
-        **json_header(trace),
+        **_json_header(index),
         "threads": [
-            {**_json_thread(thread), "calls": _json_nodes(thread.roots)} for thread in trace.threads
+            {**_json_thread(index, thread), "calls": _json_nodes(index, thread)}
+            for thread in range(len(index.header["threads"]))
         ],
     }
 
@@ -225,24 +207,26 @@ def to_json(trace: Trace) -> dict[str, Any]:
 def dump_json(trace: Trace, write: Callable[[str], Any]) -> None:
     """Writes what `to_json` gives as JSON text, however deep the calls nest (the json module
     would recurse once per level)."""
-    write(json.dumps(json_header(trace))[:-1] + ', "threads": [')
-    for index, thread in enumerate(trace.threads):
-        write((", " if index else "") + json.dumps(_json_thread(thread))[:-1] + ', "calls": ')
-        _dump_nodes(thread.roots, write)
+    index = trace.index
+    write(json.dumps(_json_header(index))[:-1] + ', "threads": [')
+    for thread in range(len(index.header["threads"])):
+        text = json.dumps(_json_thread(index, thread))[:-1]
+        write((", " if thread else "") + text + ', "calls": ')
+        _dump_nodes(index, thread, write)
         write("}")
     write("]}")
 
 
-def _dump_nodes(nodes: list[Call | Event], write: Callable[[str], Any]) -> None:
+def _dump_nodes(index: TraceIndex, thread: int, write: Callable[[str], Any]) -> None:
     write("[")
     written = [False]  # per open list, outermost first: whether it holds a node yet
-    for node, level in _preorder(nodes):
-        while len(written) > level + 1:
+    for number, depth in index.walk([thread]):
+        while len(written) > depth:
             written.pop()
             write("]}")  # a call's "children" list, and the call
-        text = (", " if written[level] else "") + json.dumps(_json_node(node))
-        written[level] = True
-        if isinstance(node, Call) and node.children:
+        text = (", " if written[-1] else "") + json.dumps(_json_node(index.node(number)))
+        written[-1] = True
+        if index.children.get(number):
             write(text[: -len("]}")])  # leaves the node's "children" list open
             written.append(False)
         else:
@@ -250,30 +234,32 @@ def _dump_nodes(nodes: list[Call | Event], write: Callable[[str], Any]) -> None:
     write("]}" * (len(written) - 1) + "]")
 
 
-def json_header(trace: Trace) -> dict[str, Any]:
+_HEADER_FIELDS = (
+    "trace_id", "source", "version", "started_at", "command_line_args", "commit", "records",
+)  # fmt: skip
+
+
+def _json_header(index: TraceIndex) -> dict[str, Any]:
+    return {key: index.header[key] for key in _HEADER_FIELDS}
+
+
+def _json_thread(index: TraceIndex, thread: int) -> dict[str, Any]:
+    entry = index.header["threads"][thread]
     return {
-        "trace_id": trace.trace_id,
-        "source": trace.source,
-        "version": trace.version,
-        "started_at": trace.started_at,
-        "command_line_args": trace.command_line_args,
-        "commit": trace.commit,
-        "records": trace.records,
+        "name": entry["name"],
+        "native_id": entry["native_id"],
+        "records": index.thread_records[thread],
     }
 
 
-def _json_thread(thread: Thread) -> dict[str, Any]:
-    return {"name": thread.name, "native_id": thread.native_id, "records": thread.records}
-
-
-def _json_nodes(nodes: list[Call | Event]) -> list[dict[str, Any]]:
+def _json_nodes(index: TraceIndex, thread: int) -> list[dict[str, Any]]:
     result: list[dict[str, Any]] = []
     targets = [result]  # per open level, outermost first: the list its nodes go into
-    for node, level in _preorder(nodes):
-        del targets[level + 1 :]
-        entry = _json_node(node)
-        targets[level].append(entry)
-        if isinstance(node, Call) and node.children:
+    for number, depth in index.walk([thread]):
+        del targets[depth:]
+        entry = _json_node(index.node(number))
+        targets[-1].append(entry)
+        if index.children.get(number):
             targets.append(entry["children"])
     return result
 
@@ -284,9 +270,9 @@ def _json_node(node: Call | Event) -> dict[str, Any]:
         return {
             "kind": "event",
             "type": node.type,
-            "frame_id": record.get("frame_id"),
-            "timestamp": jsonable(record.get("timestamp")),
-            "call_site": jsonable(record.get("user_code_call_site")),
+            "frame_id": record.get(layout.FRAME_ID),
+            "timestamp": jsonable(record.get(layout.TIMESTAMP)),
+            "call_site": jsonable(record.get(layout.CALL_SITE)),
             "data": jsonable(node.data),
         }
     first = node.first
@@ -294,18 +280,18 @@ def _json_node(node: Call | Event) -> dict[str, Any]:
     return {
         "kind": "call",
         "name": node.name,
-        "qualname": first.get("qualname"),
-        "co_name": first.get("co_name"),
+        "qualname": first.get(layout.QUALNAME),
+        "co_name": first.get(layout.CO_NAME),
         "file": file,
         "line": line,
-        "frame_id": first.get("frame_id"),
+        "frame_id": first.get(layout.FRAME_ID),
         "args": jsonable(node.args),
-        "return": jsonable(node.ret.get("arg")) if node.ret is not None else None,
+        "return": jsonable(node.ret.get(layout.ARG)) if node.ret is not None else None,
         "returned": node.ret is not None,
-        "start": jsonable(node.call.get("timestamp")) if node.call is not None else None,
-        "end": jsonable(node.ret.get("timestamp")) if node.ret is not None else None,
+        "start": jsonable(node.call.get(layout.TIMESTAMP)) if node.call is not None else None,
+        "end": jsonable(node.ret.get(layout.TIMESTAMP)) if node.ret is not None else None,
         "duration": node.duration,
-        "call_site": jsonable(first.get("user_code_call_site")),
+        "call_site": jsonable(first.get(layout.CALL_SITE)),
         "children": [],
     }
 

@@ -39,6 +39,7 @@ import msgpack
 
 from vexo.common.compiled import compiled
 from vexo.common.names import class_name, type_name
+from vexo.trace.layout import LOCALS
 from vexo.values.safe import (
     enum_text,
     fields,
@@ -511,12 +512,12 @@ class _TraceWalk(_Walk):
         self.field = field
 
     def top(self, value: object) -> object:
-        if self.field == "locals" and type(value) is dict:
+        if self.field == LOCALS and type(value) is dict:
             return self.value(value, 0)
         return self.remembered(None, value, 0)
 
     def entry_value(self, name: object, item: object, depth: int) -> object:
-        if depth == 1 and self.field == "locals" and type(name) is str:
+        if depth == 1 and self.field == LOCALS and type(name) is str:
             return self.remembered(name, item, depth)
         return self.value(item, depth)
 

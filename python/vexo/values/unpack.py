@@ -18,12 +18,14 @@ from typing import IO, Any
 
 import msgpack
 
+from vexo.trace import layout
+
 __all__ = ["UNREADABLE", "UNREADABLE_TEXT", "Reference", "is_unreadable", "unpack", "unpacker"]
 
 REFERENCE_CODE = 1
 UNREADABLE_TEXT = "<unreadable value>"
-_EVENTS = frozenset({"call", "return"})
-_FIELDS = frozenset({"arg", "locals"})
+_EVENTS = frozenset({layout.CALL, layout.RETURN})
+_FIELDS = frozenset({layout.ARG, layout.LOCALS})
 
 
 @dataclasses.dataclass(frozen=True)
