@@ -25,8 +25,8 @@ import postgres_server  # noqa: E402
 from sections import replace_section  # noqa: E402
 from vexo.db import count_traces, flush, list_traces, save_trace_in_sqlite  # noqa: E402
 from vexo.explore.serve import ExplorerServer  # noqa: E402
+from vexo.store import open_store  # noqa: E402
 from vexo.store.codec import DEFAULT_CODEC, compress_all  # noqa: E402
-from vexo.store.locations import open_store  # noqa: E402
 
 SAVES = 400
 LISTED = 50_000

@@ -11,7 +11,8 @@ from explorer_support import FIRST_ID, reference, referenced_fields
 from vexo.profiler import Profiler
 from vexo.recording.markers import _vexo_end_test, _vexo_start_test
 from vexo.trace.model import Call, Event, TraceFormatError
-from vexo.trace.text import dump_json, render_text, short, to_json
+from vexo.trace.render import dump_json, render_text, to_json
+from vexo.trace.text import short
 from vexo.trace.tree import build_tree
 from vexo.values.unpack import UNREADABLE, Reference, unpack
 

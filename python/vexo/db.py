@@ -18,10 +18,11 @@ from collections.abc import Iterator
 from typing import Any, NamedTuple
 
 from vexo.common import processes
+from vexo.store import open_store
 from vexo.store.base import DEFAULT_TIMEOUT, Store, TraceQuery
 from vexo.store.codec import decompress
 from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
-from vexo.store.locations import location_text, open_store, shown
+from vexo.store.locations import location_text, shown
 from vexo.store.retention import Pruned
 from vexo.store.rows import KINDS, Origin, Pending
 from vexo.store.sqlite import APPLICATION_ID, SCHEMA_VERSION

@@ -88,7 +88,7 @@ def command_prune(options: argparse.Namespace, program_args: list[str]) -> int:
 def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.explore.family import with_family
     from vexo.trace.model import TraceFormatError
-    from vexo.trace.text import dump_json, render_text
+    from vexo.trace.render import dump_json, render_text
     from vexo.trace.tree import build_tree
 
     settings = settings_of(options)

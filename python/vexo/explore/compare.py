@@ -6,7 +6,7 @@ from __future__ import annotations
 import difflib
 from typing import Any
 
-from vexo.trace import layout
+from vexo.common import layout
 from vexo.trace.index import TraceIndex
 from vexo.trace.text import args_line, short
 

@@ -11,7 +11,7 @@ import json
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
-from vexo.trace import layout
+from vexo.common import layout
 from vexo.trace.index import TraceIndex
 from vexo.trace.model import Call, Event
 from vexo.trace.text import short

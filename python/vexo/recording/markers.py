@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from vexo.trace import layout
+from vexo.common import layout
 
 __all__ = ["plugin_descriptions"]
 

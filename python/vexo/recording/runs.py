@@ -19,9 +19,9 @@ import time
 from vexo.common.ids import new_ulid
 from vexo.common.processes import RUN_ID_VARIABLE, current_run_id
 from vexo.config import DEFAULT_KEEP_RUNS, Settings
+from vexo.store import open_store
 from vexo.store.base import DEFAULT_TIMEOUT
 from vexo.store.errors import StoreError
-from vexo.store.locations import open_store
 
 __all__ = [
     "DEFAULT_KEEP_RUNS",

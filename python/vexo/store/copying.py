@@ -9,8 +9,8 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
+from vexo.store import open_store
 from vexo.store.base import DEFAULT_TIMEOUT, TraceQuery
-from vexo.store.locations import open_store
 from vexo.store.writer import current_writer
 
 __all__ = ["copy_traces"]

@@ -1,20 +1,13 @@
 """Where a store lives: a SQLite file's path, or a PostgreSQL server's URL.
 
-`open_store()` is the one place that tells the two apart; the rest of the package works with the
-store it gives. A URL may carry a password; it is never shown. `shown()` is the form every
-message, log line and listing uses.
+All that knows the difference is here: `is_server_url()`, which `vexo.store.open_store()` asks to
+choose the store, and the forms a location is shown and fixed in. A URL may carry a password; it
+is never shown. `shown()` is the form every message, log line and listing uses.
 """
 
 from __future__ import annotations
 
 import os
-import urllib.parse
-from typing import TYPE_CHECKING
-
-from vexo.store.base import DEFAULT_TIMEOUT
-
-if TYPE_CHECKING:
-    from vexo.store.base import Store
 
 __all__ = [
     "DB_VARIABLE",
@@ -22,7 +15,6 @@ __all__ = [
     "absolute",
     "location_text",
     "masked",
-    "open_store",
     "shown",
     "shown_from",
 ]
@@ -32,20 +24,6 @@ SERVER_SCHEMES = ("postgresql://", "postgres://")
 DB_VARIABLE = "VEXO_DB"
 # Connection parameters that hold secrets when given in a URL's query.
 _SECRET_PARAMETERS = frozenset({"password", "sslpassword"})
-
-
-def open_store(location: str | os.PathLike[str], timeout: float = DEFAULT_TIMEOUT) -> Store:
-    """The store at `location`: a PostgreSQL server's for a URL, else a SQLite file's. Nothing is
-    opened before the store is used; `timeout` is how long it waits for other writers."""
-    text = location_text(location)
-    # Each backend is imported on first use: most processes only ever use one.
-    if is_server_url(text):
-        from vexo.store.postgres import PostgresStore
-
-        return PostgresStore(text, timeout)
-    from vexo.store.sqlite import SqliteStore
-
-    return SqliteStore(text, timeout)
 
 
 def is_server_url(location: str) -> bool:
@@ -75,6 +53,8 @@ def shown(location: str) -> str:
     """The location as messages show it: a URL without its password."""
     if not is_server_url(location):
         return location
+    import urllib.parse  # only for a server's URL: most processes never show one
+
     try:
         parts = urllib.parse.urlsplit(location)
         netloc = parts.netloc
@@ -111,6 +91,8 @@ def masked(text: str, location: str) -> str:
 
 
 def _secrets(location: str) -> list[str]:
+    import urllib.parse
+
     try:
         parts = urllib.parse.urlsplit(location)
         query = urllib.parse.parse_qsl(parts.query)

@@ -13,7 +13,7 @@ from __future__ import annotations
 import re
 import time
 
-from vexo.store.locations import open_store
+from vexo.store import open_store
 
 __all__ = ["parse_age", "parse_size", "prune_store", "size_text"]
 

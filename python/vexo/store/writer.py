@@ -30,9 +30,10 @@ import sys
 import threading
 from collections import deque
 
+from vexo.store import open_store
 from vexo.store.base import Writing
 from vexo.store.errors import DatabaseError
-from vexo.store.locations import open_store, shown
+from vexo.store.locations import shown
 from vexo.store.retries import Retries
 from vexo.store.rows import Pending, rows_of
 

@@ -27,7 +27,7 @@ from typing import Any
 
 import msgpack
 
-from vexo.trace import layout
+from vexo.common import layout
 from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
 from vexo.trace.text import args_line, json_key, jsonable, short, split_path, stop_text

@@ -13,7 +13,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
-from vexo.trace import layout
+from vexo.common import layout
 from vexo.values.unpack import unpack
 
 __all__ = ["Call", "Event", "TraceFormatError", "decode", "header_of"]

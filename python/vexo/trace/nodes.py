@@ -18,8 +18,8 @@ from typing import Any
 
 import msgpack
 
+from vexo.common import layout
 from vexo.common.compiled import compiled
-from vexo.trace import layout
 from vexo.trace.model import decode
 from vexo.values.unpack import unpack, unpacker
 

@@ -13,8 +13,8 @@ from typing import NamedTuple
 
 import msgpack
 
+from vexo.common import layout
 from vexo.common.compiled import compiled
-from vexo.trace import layout
 from vexo.values.unpack import unpacker
 
 __all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]

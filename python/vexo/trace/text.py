@@ -1,81 +1,37 @@
-"""A call tree as text (`vexo show`) and as JSON-ready data (`vexo show --json`, the explorer).
-
-The tree is walked in the trace's index, one node's records unpacked at a time, so showing a
-trace holds no more than the index does.
-"""
+"""A trace's calls, events and values as short text and as JSON-ready data, for `vexo show`,
+the explorer, export and compare."""
 
 from __future__ import annotations
 
 import datetime
-import json
 import math
 import re
-from collections.abc import Callable, Iterator
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from typing import Any
 
-from vexo.trace import layout
+from vexo.common import layout
 from vexo.trace.model import Call, Event
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable
 
-if TYPE_CHECKING:
-    from vexo.trace.index import TraceIndex
-    from vexo.trace.tree import Trace
-
 __all__ = [
     "args_line",
-    "dump_json",
     "duration_text",
     "json_key",
     "jsonable",
     "node_text",
-    "render_text",
     "short",
     "size_text",
     "split_path",
     "stop_text",
     "time_text",
-    "to_json",
 ]
 
 # repr() of an object whose class keeps object's: "<module.Name object at 0x7f...>".
 _DEFAULT_REPR = re.compile(r"<(?:[\w.]+\.)?(\w+) object at 0x[0-9a-fA-F]+>")
-_INDENT = "  "
 _VALUE_WIDTH = 60
 _ARGS_WIDTH = 120
 _ITEMS_SHOWN = 5
 _DEPTH_SHOWN = 2
-
-
-def render_text(trace: Trace) -> Iterator[str]:
-    """The trace as lines of text: a header, then each thread's call tree."""
-    yield f"trace {trace.trace_id}"
-    if trace.source:
-        yield f"  source   {trace.source}"
-    if trace.started_at is not None:
-        yield f"  started  {time_text(trace.started_at)}"
-    if trace.command_line_args:
-        yield f"  command  {' '.join(trace.command_line_args)}"
-    if trace.commit:
-        yield f"  commit   {trace.commit}"
-    yield f"  records  {trace.records}"
-    index = trace.index
-    resolve = referred_values(index)
-    threads = index.header["threads"]
-    if not threads:
-        yield ""
-        yield "(no records)"
-    for thread in threads:
-        yield ""
-        native = "" if thread["native_id"] is None else f" (native id {thread['native_id']})"
-        yield f"thread {thread['name']}{native}"
-        for number, depth in index.walk([thread["id"]]):
-            yield _INDENT * depth + node_text(index.node(number), resolve)
-
-
-def referred_values(index: TraceIndex) -> Callable[[Any], Any]:
-    """A function that gives, for a reference to an earlier record of the trace, the value that
-    record shows (the same, since the object did not change); any other value as it is."""
-    return lambda value: index.referred(value) if isinstance(value, Reference) else value
 
 
 def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: value) -> str:
@@ -187,113 +143,6 @@ def duration_text(seconds: float) -> str:
 def time_text(timestamp: float) -> str:
     moment = datetime.datetime.fromtimestamp(timestamp)
     return moment.strftime("%Y-%m-%d %H:%M:%S")
-
-
-# JSON
-
-
-def to_json(trace: Trace) -> dict[str, Any]:
-    """The trace as JSON-ready data: the same tree, with the values in full."""
-    index = trace.index
-    return {
-        **_json_header(index),
-        "threads": [
-            {**_json_thread(index, thread), "calls": _json_nodes(index, thread)}
-            for thread in range(len(index.header["threads"]))
-        ],
-    }
-
-
-def dump_json(trace: Trace, write: Callable[[str], Any]) -> None:
-    """Writes what `to_json` gives as JSON text, however deep the calls nest (the json module
-    would recurse once per level)."""
-    index = trace.index
-    write(json.dumps(_json_header(index))[:-1] + ', "threads": [')
-    for thread in range(len(index.header["threads"])):
-        text = json.dumps(_json_thread(index, thread))[:-1]
-        write((", " if thread else "") + text + ', "calls": ')
-        _dump_nodes(index, thread, write)
-        write("}")
-    write("]}")
-
-
-def _dump_nodes(index: TraceIndex, thread: int, write: Callable[[str], Any]) -> None:
-    write("[")
-    written = [False]  # per open list, outermost first: whether it holds a node yet
-    for number, depth in index.walk([thread]):
-        while len(written) > depth:
-            written.pop()
-            write("]}")  # a call's "children" list, and the call
-        text = (", " if written[-1] else "") + json.dumps(_json_node(index.node(number)))
-        written[-1] = True
-        if index.children.get(number):
-            write(text[: -len("]}")])  # leaves the node's "children" list open
-            written.append(False)
-        else:
-            write(text)
-    write("]}" * (len(written) - 1) + "]")
-
-
-_HEADER_FIELDS = (
-    "trace_id", "source", "version", "started_at", "command_line_args", "commit", "records",
-)  # fmt: skip
-
-
-def _json_header(index: TraceIndex) -> dict[str, Any]:
-    return {key: index.header[key] for key in _HEADER_FIELDS}
-
-
-def _json_thread(index: TraceIndex, thread: int) -> dict[str, Any]:
-    entry = index.header["threads"][thread]
-    return {
-        "name": entry["name"],
-        "native_id": entry["native_id"],
-        "records": index.thread_records[thread],
-    }
-
-
-def _json_nodes(index: TraceIndex, thread: int) -> list[dict[str, Any]]:
-    result: list[dict[str, Any]] = []
-    targets = [result]  # per open level, outermost first: the list its nodes go into
-    for number, depth in index.walk([thread]):
-        del targets[depth:]
-        entry = _json_node(index.node(number))
-        targets[-1].append(entry)
-        if index.children.get(number):
-            targets.append(entry["children"])
-    return result
-
-
-def _json_node(node: Call | Event) -> dict[str, Any]:
-    if isinstance(node, Event):
-        record = node.record
-        return {
-            "kind": "event",
-            "type": node.type,
-            "frame_id": record.get(layout.FRAME_ID),
-            "timestamp": jsonable(record.get(layout.TIMESTAMP)),
-            "call_site": jsonable(record.get(layout.CALL_SITE)),
-            "data": jsonable(node.data),
-        }
-    first = node.first
-    file, line = split_path(node.path)
-    return {
-        "kind": "call",
-        "name": node.name,
-        "qualname": first.get(layout.QUALNAME),
-        "co_name": first.get(layout.CO_NAME),
-        "file": file,
-        "line": line,
-        "frame_id": first.get(layout.FRAME_ID),
-        "args": jsonable(node.args),
-        "return": jsonable(node.ret.get(layout.ARG)) if node.ret is not None else None,
-        "returned": node.ret is not None,
-        "start": jsonable(node.call.get(layout.TIMESTAMP)) if node.call is not None else None,
-        "end": jsonable(node.ret.get(layout.TIMESTAMP)) if node.ret is not None else None,
-        "duration": node.duration,
-        "call_site": jsonable(first.get(layout.CALL_SITE)),
-        "children": [],
-    }
 
 
 def split_path(path: str) -> tuple[str, int | None]:

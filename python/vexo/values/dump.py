@@ -38,8 +38,8 @@ from typing import NamedTuple
 import msgpack
 
 from vexo.common.compiled import compiled
+from vexo.common.layout import LOCALS
 from vexo.common.names import class_name, type_name
-from vexo.trace.layout import LOCALS
 from vexo.values.safe import (
     enum_text,
     fields,

@@ -18,7 +18,7 @@ from typing import IO, Any
 
 import msgpack
 
-from vexo.trace import layout
+from vexo.common import layout
 
 __all__ = ["UNREADABLE", "UNREADABLE_TEXT", "Reference", "is_unreadable", "unpack", "unpacker"]
 
