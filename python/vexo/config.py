@@ -26,11 +26,13 @@ import dataclasses
 import os
 import sys
 from collections.abc import Mapping
-from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from vexo.recording.profiler import BACKENDS, DEFAULT_DB_PATH
 from vexo.store.locations import DB_VARIABLE, absolute
+
+if TYPE_CHECKING:
+    from pathlib import Path
 
 __all__ = [
     "DEFAULT_BUSY_TIMEOUT",
@@ -139,12 +141,17 @@ class Settings:
 
 def find_pyproject(start: str | os.PathLike[str] | None = None) -> Path | None:
     """The nearest pyproject.toml in `start` (default: the current directory) or above."""
-    folder = Path(start if start is not None else os.getcwd()).absolute()
-    for candidate in (folder, *folder.parents):
-        path = candidate / PYPROJECT
-        if path.is_file():
-            return path
-    return None
+    folder = os.path.abspath(start if start is not None else os.getcwd())
+    while True:
+        if os.path.isfile(os.path.join(folder, PYPROJECT)):
+            # pathlib only where there is a file to read: it costs a program's start a few ms.
+            from pathlib import Path
+
+            return Path(folder, PYPROJECT)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return None
+        folder = parent
 
 
 def load_settings(start: str | os.PathLike[str] | None = None) -> Settings:

@@ -13,7 +13,6 @@ import os
 import sqlite3
 import time
 from collections.abc import Callable, Iterator
-from pathlib import Path
 from typing import Any, TypeVar
 
 from vexo.store.base import Row, TraceQuery, contains_pattern
@@ -155,6 +154,8 @@ def opened(path: str, timeout: float, *, writable: bool) -> sqlite3.Connection:
     else:
         if not os.path.exists(path):
             raise DatabaseError(f"no trace database at {path}")
+        from pathlib import Path  # only to read: a traced process writes, and starts faster
+
         target, uri = Path(path).absolute().as_uri() + "?mode=ro", True
     # The writer thread opens the connections it keeps and is the only one to use them.
     return sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri)
