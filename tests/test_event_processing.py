@@ -224,6 +224,16 @@ def test_return_of_a_function_entered_before_tracing(make_profiler):
     assert record["user_code_call_site"] is None
 
 
+class Refusal(Exception):
+    def __str__(self):
+        raise AssertionError("str() of the exception ran")
+
+
+class Opaque:
+    def __repr__(self):
+        raise AssertionError("repr() of an argument ran")
+
+
 def test_exceptions_propagate_unchanged(make_profiler):
     def fails():
         raise KeyError("k")
@@ -239,13 +249,93 @@ def test_exceptions_propagate_unchanged(make_profiler):
     with pytest.raises(KeyError, match="k"):
         run_traced(make_profiler(), fails)
     records = records_of(profiler)
-    assert calls(records) == [
+    frames = [r for r in records if r["type"] == "frame"]
+    assert calls(frames) == [
         ("call", "catches"),
         ("call", "fails"),
         ("return", "fails"),
         ("return", "catches"),
     ]
-    assert records[2]["arg"] is None
+    assert frames[2]["arg"] is None
+
+
+def run_recording_exceptions(profiler, function, *args):
+    """Runs under the backend that records exceptions: the profile hook before 3.12 (which learns
+    the exception through the trace function it lends), the monitoring backend from 3.12 on (the
+    profile hook then stands in only where no tool id is free, and is not told the exception)."""
+    if sys.version_info < (3, 12):
+        return run_traced(profiler, function, *args)
+    from vexo import _vexo_monitoring
+
+    _vexo_monitoring.register_profiler(profiler)
+    try:
+        return function(*args)
+    finally:
+        _vexo_monitoring.register_noop_profiler()
+
+
+def raises(error):
+    raise error
+
+
+def passes_on(error):
+    return raises(error)
+
+
+def catches_inside(error):
+    try:
+        raises(error)
+    except Exception:
+        return "caught"
+
+
+@pytest.mark.parametrize(
+    ("error", "type_name", "message"),
+    [
+        (KeyError("k"), "KeyError", "k"),
+        (ValueError(), "ValueError", ""),
+        (Refusal("no", 3, None, Opaque()), "test_event_processing.Refusal",
+         "no, 3, None, <test_event_processing.Opaque object>"),
+        (OSError(2, "gone"), "FileNotFoundError", "2, gone"),
+        (ValueError("x" * 2000), "ValueError", "x" * 1000 + "…"),
+    ],
+)  # fmt: skip
+def test_a_frame_left_by_an_exception_is_followed_by_its_record(
+    make_profiler, error, type_name, message
+):
+    profiler = make_profiler()
+    with pytest.raises(type(error)):
+        run_recording_exceptions(profiler, passes_on, error)
+    packed = msgpack.unpackb(profiler.rust_profiler.build_trace(), raw=True)
+    records = packed[b"frames_of_interest"]
+    kinds = [(r[b"type"], r.get(b"event"), r.get(b"co_name")) for r in records]
+    assert kinds == [
+        (b"frame", b"call", b"passes_on"),
+        (b"frame", b"call", b"raises"),
+        (b"frame", b"return", b"raises"),
+        (b"exception", None, None),
+        (b"frame", b"return", b"passes_on"),
+        (b"exception", None, None),
+    ]
+    raised_in, passed = records[3], records[5]
+    assert list(raised_in) == [
+        b"type", b"frame_id", b"exception_type", b"message", b"line", b"timestamp", b"thread",
+        b"thread_native_id",
+    ]  # fmt: skip
+    assert raised_in[b"frame_id"] == records[1][b"frame_id"]
+    assert passed[b"frame_id"] == records[0][b"frame_id"]
+    assert {raised_in[b"exception_type"], passed[b"exception_type"]} == {type_name.encode()}
+    assert {raised_in[b"message"], passed[b"message"]} == {message.encode()}
+    assert raised_in[b"line"] == raises.__code__.co_firstlineno + 1
+    assert passed[b"line"] == passes_on.__code__.co_firstlineno + 1
+
+
+def test_an_exception_caught_inside_the_frame_does_not_leave_it(make_profiler):
+    profiler = make_profiler()
+    assert run_recording_exceptions(profiler, catches_inside, KeyError("k")) == "caught"
+    records = records_of(profiler)
+    assert [r["type"] for r in records] == ["frame", "frame", "frame", "exception", "frame"]
+    assert records[3]["frame_id"] == records[1]["frame_id"]
 
 
 def test_recursion_near_the_limit(make_profiler):

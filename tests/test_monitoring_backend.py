@@ -39,6 +39,7 @@ def traced(monitoring, profiler, program, keep_armed=False):
     return [
         (r["event"], r["co_name"])
         for r in decode(profiler.rust_profiler.build_trace())["frames_of_interest"]
+        if r["type"] == "frame"
     ]
 
 

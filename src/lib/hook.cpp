@@ -20,6 +20,52 @@ bool is_known_to_be_ignored(PyFrameObject* frame, profiler::ProfilerState& state
   return code && state.ignores(code.get());
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+
+void record_exception(PyObject* profiler, PyObject* exception) noexcept {
+  profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(profiler)->state;
+  if (state == nullptr || shutdown::begun()) return;
+  py::ErrorStateGuard error_state;
+  shutdown::WorkInProgress work;
+  profiler::record_awaited_exception(*state, exception);
+}
+
+// The profile hook is told that a frame was left by an exception while the interpreter holds the
+// exception aside, out of its sight. The caller's frame learns of it next, and a trace function is
+// told of that: one is lent to the thread until its next event, whatever that is. It is set in
+// the thread state directly, as no line tracing is wanted and the program's audit hooks have
+// nothing to hear of it.
+int learn_exception(PyObject* profiler, PyFrameObject*, int what, PyObject* arg) {
+  PyThreadState* thread = PyThreadState_Get();
+  thread->c_tracefunc = nullptr;
+  thread->c_traceobj = nullptr;
+  PyObject* exception = nullptr;
+  if (what == PyTrace_EXCEPTION && arg != nullptr && PyTuple_Check(arg) &&
+      PyTuple_GET_SIZE(arg) == 3) {
+    exception = PyTuple_GET_ITEM(arg, 1);
+  }
+  record_exception(profiler, exception);
+  Py_DECREF(profiler);
+  return 0;
+}
+
+// False where the thread has a trace function of its own (a debugger's, coverage's).
+bool lend_trace_function(PyObject* profiler) noexcept {
+  PyThreadState* thread = PyThreadState_Get();
+  if (thread->c_tracefunc != nullptr) return false;
+  thread->c_traceobj = Py_NewRef(profiler);
+  thread->c_tracefunc = learn_exception;
+  return true;
+}
+
+#else
+
+// From 3.12 on the profile hook stands in only where no monitoring tool id was free; its
+// exceptions stay unknown, as a trace function would have every code object instrumented anew.
+bool lend_trace_function(PyObject*) noexcept { return false; }
+
+#endif
+
 }  // namespace
 
 int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) {
@@ -42,12 +88,13 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     }
     return -1;
   }
-  hand_over_event(profiler, frame, arg, event);
+  hand_over_event(profiler, frame, arg, event,
+                  {event == profiler::Event::Return && arg == nullptr});
   return 0;
 }
 
-void hand_over_event(PyObject* profiler, PyFrameObject* frame, PyObject* arg,
-                     profiler::Event event) noexcept {
+void hand_over_event(PyObject* profiler, PyFrameObject* frame, PyObject* arg, profiler::Event event,
+                     profiler::Leaving leaving) noexcept {
   profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(profiler)->state;
   if (state == nullptr) return;  // an instance already destroyed, called by an older interpreter
   if (is_known_to_be_ignored(frame, *state)) return;
@@ -59,7 +106,11 @@ void hand_over_event(PyObject* profiler, PyFrameObject* frame, PyObject* arg,
   // the instance that would destroy the state under our feet.
   py::Ref keep_alive = py::Ref::share(profiler);
   shutdown::WorkInProgress work;
-  profiler::profile(frame, *state, arg != nullptr ? arg : Py_None, event);
+  profiler::profile(frame, *state, arg != nullptr ? arg : Py_None, event, leaving);
+  if (leaving.by_exception && leaving.exception == nullptr && profiler::awaits_exception(*state) &&
+      !lend_trace_function(profiler)) {
+    profiler::record_awaited_exception(*state, nullptr);
+  }
 }
 
 }  // namespace vexo::lib

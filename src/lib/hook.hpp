@@ -11,7 +11,7 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
 
 // Event processing for one event of `frame` on a thread that `profiler` (a VexoProfiler) traces;
 // whichever way the event came, the program's error state is left as it was.
-void hand_over_event(PyObject* profiler, PyFrameObject* frame, PyObject* arg,
-                     profiler::Event event) noexcept;
+void hand_over_event(PyObject* profiler, PyFrameObject* frame, PyObject* arg, profiler::Event event,
+                     profiler::Leaving leaving = {}) noexcept;
 
 }  // namespace vexo::lib

@@ -30,6 +30,7 @@ struct EventKind {
   profiler::Event event;
   bool has_value;  // the third argument (value returned or yielded, exception thrown in) is passed
   bool can_disable;
+  bool leaves_by_exception = false;  // the third argument is the exception leaving the frame
 };
 
 constexpr std::array<EventKind, 6> kEventKinds{{
@@ -39,7 +40,7 @@ constexpr std::array<EventKind, 6> kEventKinds{{
     {"PY_THROW", profiler::Event::Call, PY_VERSION_HEX < 0x030D0000, false},
     {"PY_RETURN", profiler::Event::Return, true, true},
     {"PY_YIELD", profiler::Event::Return, true, true},
-    {"PY_UNWIND", profiler::Event::Return, false, false},
+    {"PY_UNWIND", profiler::Event::Return, false, false, true},
 }};
 
 constexpr std::array<int, 3> kToolIds{3, 4,
@@ -117,7 +118,9 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyFrameObject* frame = PyEval_GetFrame();
     if (frame == nullptr || !runs_code(frame, code)) Py_RETURN_NONE;
     PyObject* value = kind.has_value && nargs >= 3 ? args[2] : Py_None;
-    hand_over_event(instance, frame, value, kind.event);
+    profiler::Leaving leaving;
+    if constexpr (kind.leaves_by_exception) leaving = {true, nargs >= 3 ? args[2] : nullptr};
+    hand_over_event(instance, frame, value, kind.event, leaving);
     // The event's own work may have stopped this thread's tracing and freed the state.
     if (bound != instance) Py_RETURN_NONE;
   }

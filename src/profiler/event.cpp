@@ -38,6 +38,7 @@ struct EventContext {
   ProfilerState& state;
   PyObject* arg;
   Event event;
+  Leaving leaving;
   Ref code;
   CodeInfo info;
   // The thread's own, emptied for each event and reused.
@@ -185,6 +186,33 @@ Record process_frame(EventContext& context) {
   return record;
 }
 
+// Its own push: a failure here leaves the frame's return, already handed over, as it is.
+void push_exception_record(ProfilerState& state, const LeftByException& left, PyObject* exception) {
+  EventRecords records;
+  records.push_back(
+      {RecordKind::Other, encode_exception_record(left, exception, cached_thread_info(state))});
+  push_frames(state, Event::Return, records);
+}
+
+// After the return record of a frame left by an exception: its exception's record now, or once
+// the profile hook's caller has learnt the exception.
+void note_left_by_exception(EventContext& context) {
+  ProfilerState& state = context.state;
+  ThreadSlot& slot = state.thread_slot();
+  auto found = slot.frame_ids.find(context.frame);
+  if (found == slot.frame_ids.end()) return;  // its call was not recorded: nothing to pair with
+  LeftByException left{found->second, state.line_number(context.frame), clock::now()};
+  if (context.leaving.exception == nullptr) {
+    slot.awaited_exception = std::move(left);
+    return;
+  }
+  try {
+    push_exception_record(state, left, context.leaving.exception);
+  } catch (const py::Error& error) {
+    context.log(error);
+  }
+}
+
 void process_event(EventContext& context) {
   // The lock keeps the plugins' shared state (their frame-id maps, and the trace a marker cuts or
   // saves) to one event at a time. An event that no plugin watches touches no shared state but
@@ -213,7 +241,9 @@ void process_event(EventContext& context) {
       update_call_frames(context.state, Event::Return, context.frame, nullptr);
     }
     context.log(error);
+    return;
   }
+  if (record && context.leaving.by_exception) note_left_by_exception(context);
 }
 
 void report_names_not_text(const EventContext& context) {
@@ -225,7 +255,8 @@ void report_names_not_text(const EventContext& context) {
   }
 }
 
-void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event) {
+void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event,
+                   Leaving leaving) {
   if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) {
     throw py::Broken("Python gives us a PyFrame");
   }
@@ -241,7 +272,7 @@ void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Ev
   state.renew_after_fork();
   ThreadSlot& slot = state.thread_slot();
   slot.records.clear();
-  EventContext context{frame, state, arg, event, std::move(code), info, slot.records};
+  EventContext context{frame, state, arg, event, leaving, std::move(code), info, slot.records};
   if (!info.names_are_text) {
     // A name that is not UTF-8 text (lone surrogates) abandons this event only, reported once.
     report_names_not_text(context);
@@ -252,11 +283,31 @@ void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Ev
 
 }  // namespace
 
-void profile(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event) noexcept {
+void profile(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Event event,
+             Leaving leaving) noexcept {
   try {
-    profile_event(frame, state, arg, event);
+    profile_event(frame, state, arg, event, leaving);
   } catch (...) {
     report_abandoned_event(py::internal_failure(), reinterpret_cast<PyObject*>(frame));
+  }
+  if (PyErr_Occurred()) PyErr_Clear();
+}
+
+bool awaits_exception(ProfilerState& state) noexcept {
+  ThreadSlot* slot = state.existing_thread_slot();
+  return slot != nullptr && slot->awaited_exception.has_value();
+}
+
+void record_awaited_exception(ProfilerState& state, PyObject* exception) noexcept {
+  ThreadSlot* slot = state.existing_thread_slot();
+  if (slot == nullptr || !slot->awaited_exception) return;
+  LeftByException left = std::move(*slot->awaited_exception);
+  slot->awaited_exception.reset();
+  try {
+    push_exception_record(state, left, exception);
+  } catch (...) {
+    // The thread's identity was cached by the frame's own record and this record is no test
+    // marker, so nothing here can fail but memory: the record is dropped.
   }
   if (PyErr_Occurred()) PyErr_Clear();
 }

@@ -14,6 +14,7 @@
 #include "filters/path_finder.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
+#include "profiler/exception_record.hpp"
 #include "profiler/failure_log.hpp"
 #include "profiler/plugin_lock.hpp"
 #include "profiler/records.hpp"
@@ -37,6 +38,8 @@ struct ThreadSlot {
   std::string qualname;
   // The records of one event.
   EventRecords records;
+  // A frame left by an exception that the profile hook could not see yet (see lib/hook.cpp).
+  std::optional<LeftByException> awaited_exception;
 };
 
 template <class Value>

@@ -52,6 +52,10 @@ inline constexpr std::string_view kLimit = "limit";
 // A test's markers.
 inline constexpr std::string_view kNodeid = "nodeid";
 inline constexpr std::string_view kOutcome = "outcome";
+// The record of a frame left by an exception: which exception, and the line it left from.
+inline constexpr std::string_view kExceptionType = "exception_type";
+inline constexpr std::string_view kMessage = "message";
+inline constexpr std::string_view kLine = "line";
 }  // namespace record
 
 // The values of a record's "type".
@@ -60,6 +64,7 @@ inline constexpr std::string_view kFrame = "frame";
 inline constexpr std::string_view kRecordingStopped = "recording_stopped";
 inline constexpr std::string_view kStartTest = "start_test";
 inline constexpr std::string_view kEndTest = "end_test";
+inline constexpr std::string_view kException = "exception";
 }  // namespace record_type
 
 // The values of a frame record's "event".

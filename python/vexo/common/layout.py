@@ -49,6 +49,12 @@ STOPPED = "recording_stopped"
 STOP_REASON = "reason"
 STOP_LIMIT = "limit"  # the budget in bytes
 BUDGET_REASON = "budget"
+# The record that follows the return record of a frame left by an exception; FRAME_ID pairs it
+# with the call. EXCEPTION_TYPE and MESSAGE are None where they could not be learnt.
+EXCEPTION = "exception"
+EXCEPTION_TYPE = "exception_type"  # the class's qualified name, with its module unless builtins
+EXCEPTION_MESSAGE = "message"  # the exception's arguments as text, bounded
+EXCEPTION_LINE = "line"  # the line the exception left the frame from
 
 # The fields every plugin record has; the rest is the plugin's own data.
 PLUGIN_BASE_KEYS = frozenset({FRAME_ID, TIMESTAMP, THREAD, THREAD_NATIVE_ID, CALL_SITE, TYPE})

@@ -30,7 +30,15 @@ import msgpack
 from vexo.common import layout
 from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
-from vexo.trace.text import args_line, json_key, jsonable, short, split_path, stop_text
+from vexo.trace.text import (
+    args_line,
+    json_key,
+    jsonable,
+    raised_text,
+    short,
+    split_path,
+    stop_text,
+)
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable, unpack
 
 __all__ = ["TraceIndex", "value_text"]
@@ -113,6 +121,78 @@ class TraceIndex:
                 yield node, depth
                 stack.extend((child, depth + 1) for child in reversed(self.children.get(node, [])))
 
+    def raised(self, number: int) -> dict[str, Any] | None:
+        """For a call left by an exception: {"type", "message", "line"} from the exception's
+        record, which follows the call among its parent's children."""
+        exception = self._exception_node(number)
+        return None if exception is None else _raised_fields(self.node(exception).record)
+
+    def folded(self, number: int) -> bool:
+        """Whether the node is the exception record of the call before it, which shows it."""
+        if self.kind[number] != _EVENT or self.parent[number] < 0:
+            return False
+        siblings = self.children.get(self.parent[number], [])
+        place = bisect.bisect_left(siblings, number)
+        return place > 0 and self._exception_node(siblings[place - 1]) == number
+
+    def _exception_node(self, number: int) -> int | None:
+        if self.kind[number] != _CALL or self.parent[number] < 0:
+            return None
+        siblings = self.children.get(self.parent[number], [])
+        place = bisect.bisect_left(siblings, number) + 1
+        if place >= len(siblings) or self.kind[siblings[place]] != _EVENT:
+            return None
+        record = self.records(siblings[place])
+        frame_id = self._frame_id(number)
+        if record.get(layout.TYPE) != layout.EXCEPTION or frame_id is None:
+            return None
+        return siblings[place] if record.get(layout.FRAME_ID) == frame_id else None
+
+    def exception_path(self, number: int) -> dict[str, Any] | None:
+        """For a call left by an exception: the calls the same exception left, from the one it
+        was raised in out to the outermost ("frames": node, name, line each), and the recorded
+        caller that caught it ("caught_in", None when it left every recorded call)."""
+        raised = self.raised(number)
+        if raised is None:
+            return None
+        same = (raised["type"], raised["message"])
+        inner = number
+        while True:
+            below = [
+                child
+                for child in self.children.get(inner, [])
+                if self.kind[child] == _CALL and self._same_exception(child, same)
+            ]
+            if not below:
+                break
+            inner = below[-1]
+        frames = [inner]
+        while self.kind[self.parent[frames[-1]]] == _CALL and self._same_exception(
+            self.parent[frames[-1]], same
+        ):
+            frames.append(self.parent[frames[-1]])
+        outer = self.parent[frames[-1]]
+        caught = None
+        if self.kind[outer] == _CALL and self.node(outer).ret is not None:
+            # The line it reached the caller on: where the caller called the outermost frame.
+            site = self.node(frames[-1]).first.get(layout.CALL_SITE)
+            line = site.get(layout.CALLER_LINE) if isinstance(site, dict) else None
+            caught = {**self._exception_frame(outer), "line": jsonable(line)}
+        return {
+            "frames": [self._exception_frame(frame) for frame in frames],
+            "caught_in": caught,
+        }
+
+    def _same_exception(self, number: int, same: tuple[Any, Any]) -> bool:
+        raised = self.raised(number)
+        return raised is not None and (raised["type"], raised["message"]) == same
+
+    def _exception_frame(self, number: int) -> dict[str, Any]:
+        raised = self.raised(number)
+        call = self.node(number)
+        line = raised["line"] if raised is not None else None
+        return {"node": number, "name": call.name, "file": split_path(call.path)[0], "line": line}
+
     def summary(self, number: int) -> dict[str, Any]:
         """What the tree shows of a node, in short texts."""
         self.check(number)
@@ -143,6 +223,7 @@ class TraceIndex:
                 args="?" if args is None else args_line(args),
                 returned=call.ret is not None,
                 ret=short(call.ret.get(layout.ARG)) if call.ret is not None else None,
+                raised=raised_text(self.raised(number)),
                 dur=call.duration,
                 start=self._time(call.first),
             )
@@ -211,6 +292,7 @@ class TraceIndex:
             return_value=_detail_value(call.ret.get(layout.ARG)) if call.ret is not None else None,
             return_line=return_line,
             raised_on_line=_raised_on(entry["file"], return_line, call.ret),
+            exception=self._exception_detail(number),
             called_at=jsonable(call.call.get(layout.TIMESTAMP)) if call.call else None,
             returned_at=jsonable(call.ret.get(layout.TIMESTAMP)) if call.ret else None,
             call_site=self._call_site(number, first),
@@ -218,6 +300,12 @@ class TraceIndex:
             references=self._references(call),
         )
         return entry
+
+    def _exception_detail(self, number: int) -> dict[str, Any] | None:
+        raised = self.raised(number)
+        if raised is None:
+            return None
+        return {**raised, **(self.exception_path(number) or {})}
 
     def _references(self, call: Call) -> list[dict[str, Any]]:
         """Each value of the call that is a reference to an earlier record: where it is shown
@@ -539,6 +627,19 @@ def _detail_value(value: Any) -> Any:
     if isinstance(value, dict):
         return {key: _detail_value(item) for key, item in value.items()}
     return value
+
+
+def _raised_fields(record: dict[str, Any]) -> dict[str, Any]:
+    line = record.get(layout.EXCEPTION_LINE)
+    return {
+        "type": _text_or_none(record.get(layout.EXCEPTION_TYPE)),
+        "message": _text_or_none(record.get(layout.EXCEPTION_MESSAGE)),
+        "line": line if isinstance(line, int) and not isinstance(line, bool) else None,
+    }
+
+
+def _text_or_none(value: Any) -> str | None:
+    return value if isinstance(value, str) else None
 
 
 def _raised_on(file: str, line: int | None, ret: dict[str, Any] | None) -> int | None:

@@ -11,7 +11,7 @@ from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
 from vexo.common import layout
-from vexo.trace.model import Call, Event
+from vexo.trace.model import Event
 from vexo.trace.text import jsonable, node_text, split_path, time_text
 from vexo.values.unpack import Reference
 
@@ -47,7 +47,8 @@ def render_text(trace: Trace) -> Iterator[str]:
         native = "" if thread["native_id"] is None else f" (native id {thread['native_id']})"
         yield f"thread {thread['name']}{native}"
         for number, depth in index.walk([thread["id"]]):
-            yield _INDENT * depth + node_text(index.node(number), resolve)
+            if not index.folded(number):
+                yield _INDENT * depth + node_text(index.node(number), resolve, index.raised(number))
 
 
 def referred_values(index: TraceIndex) -> Callable[[Any], Any]:
@@ -85,10 +86,12 @@ def _dump_nodes(index: TraceIndex, thread: int, write: Callable[[str], Any]) -> 
     write("[")
     written = [False]  # per open list, outermost first: whether it holds a node yet
     for number, depth in index.walk([thread]):
+        if index.folded(number):
+            continue
         while len(written) > depth:
             written.pop()
             write("]}")  # a call's "children" list, and the call
-        text = (", " if written[-1] else "") + json.dumps(_json_node(index.node(number)))
+        text = (", " if written[-1] else "") + json.dumps(_json_node(index, number))
         written[-1] = True
         if index.children.get(number):
             write(text[: -len("]}")])  # leaves the node's "children" list open
@@ -120,15 +123,18 @@ def _json_nodes(index: TraceIndex, thread: int) -> list[dict[str, Any]]:
     result: list[dict[str, Any]] = []
     targets = [result]  # per open level, outermost first: the list its nodes go into
     for number, depth in index.walk([thread]):
+        if index.folded(number):
+            continue
         del targets[depth:]
-        entry = _json_node(index.node(number))
+        entry = _json_node(index, number)
         targets[-1].append(entry)
         if index.children.get(number):
             targets.append(entry["children"])
     return result
 
 
-def _json_node(node: Call | Event) -> dict[str, Any]:
+def _json_node(index: TraceIndex, number: int) -> dict[str, Any]:
+    node = index.node(number)
     if isinstance(node, Event):
         record = node.record
         return {
@@ -152,6 +158,7 @@ def _json_node(node: Call | Event) -> dict[str, Any]:
         "args": jsonable(node.args),
         "return": jsonable(node.ret.get(layout.ARG)) if node.ret is not None else None,
         "returned": node.ret is not None,
+        "raised": index.raised(number),
         "start": jsonable(node.call.get(layout.TIMESTAMP)) if node.call is not None else None,
         "end": jsonable(node.ret.get(layout.TIMESTAMP)) if node.ret is not None else None,
         "duration": node.duration,

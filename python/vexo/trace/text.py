@@ -19,6 +19,7 @@ __all__ = [
     "json_key",
     "jsonable",
     "node_text",
+    "raised_text",
     "short",
     "size_text",
     "split_path",
@@ -28,14 +29,20 @@ __all__ = [
 
 # repr() of an object whose class keeps object's: "<module.Name object at 0x7f...>".
 _DEFAULT_REPR = re.compile(r"<(?:[\w.]+\.)?(\w+) object at 0x[0-9a-fA-F]+>")
+_LINE_BREAKS = re.compile(r"\s*\n\s*")
 _VALUE_WIDTH = 60
 _ARGS_WIDTH = 120
 _ITEMS_SHOWN = 5
 _DEPTH_SHOWN = 2
 
 
-def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: value) -> str:
-    """One line for the node; `resolve` gives the values that references stand for."""
+def node_text(
+    node: Call | Event,
+    resolve: Callable[[Any], Any] = lambda value: value,
+    raised: dict[str, Any] | None = None,
+) -> str:
+    """One line for the node; `resolve` gives the values that references stand for; `raised`
+    is the exception that left the call, if one did."""
     if isinstance(node, Event) and node.type == layout.STOPPED:
         return f"-- recording stopped: {stop_text(node.record)}"
     if isinstance(node, Event):
@@ -43,13 +50,28 @@ def node_text(node: Call | Event, resolve: Callable[[Any], Any] = lambda value: 
         return f"* {node.type}" + (f" {data}" if data else "")
     args = node.args
     args_text = "?" if args is None else args_line({k: resolve(v) for k, v in args.items()})
-    if node.ret is None:
+    if raised is not None:
+        outcome = f"!! {raised_text(raised)}"
+    elif node.ret is None:
         outcome = "-> (no return recorded)"
     else:
         outcome = f"-> {short(resolve(node.ret.get('arg')))}"
     duration = node.duration
     timing = "" if duration is None else f"  [{duration_text(duration)}]"
     return f"{node.name}({args_text}) {outcome}  {node.path}{timing}"
+
+
+def raised_text(raised: dict[str, Any] | None) -> str | None:
+    """The exception as "Type: message", or its type alone when it has no message."""
+    if raised is None:
+        return None
+    name = raised.get("type") or "exception"
+    message = raised.get("message")
+    if not message:
+        return str(name)
+    # One line: pytest's assertion messages, for one, run over several.
+    one_line = _LINE_BREAKS.sub(" ", message.strip())
+    return f"{name}: {_cut(one_line, _ARGS_WIDTH)}"
 
 
 def stop_text(record: dict[str, Any]) -> str:

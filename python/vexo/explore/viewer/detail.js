@@ -78,6 +78,7 @@
     if (!d.returned) {
       return section("Return", el("div", { className: "dim" }, "no return recorded (the trace ended first)"));
     }
+    if (d.exception) return exceptionSection(d.exception);
     if (d.raised_on_line !== null && d.raised_on_line !== undefined) {
       return section("Exception", el("div", { className: "dim", id: "return-exception" },
         `ended by the exception raised on line ${d.raised_on_line} (the trace keeps no exception value)`));
@@ -85,6 +86,23 @@
     const reference = referencesOf(d, "return_value").get(null);
     return section("Return value", reference ? el("div", { id: "return-value" }, referenceView(reference))
       : el("pre", { className: "value", id: "return-value" }, vexo.valueText(d.return_value)));
+  }
+
+  // The exception that left the call: where it was raised, each recorded call it left on its way
+  // out, and the recorded caller that caught it.
+  function exceptionSection(x) {
+    const name = x.message ? `${x.type ?? "exception"}: ${x.message}` : (x.type ?? "an exception (its type was not seen)");
+    const target = (f) => f.node === undefined || f.node === null ? (f.name ?? "?")
+      : link(["trace", state.trace.id, String(f.node)], f.name ?? "?");
+    const frames = x.frames || [];
+    return section("Exception", el("div", { id: "return-exception" },
+      el("div", { className: "raised" }, name),
+      el("div", {}, `left this call from line ${x.line ?? "?"}`),
+      frames.length ? el("div", { id: "exception-raised" }, "raised in ", target(frames[0]), ` line ${frames[0].line ?? "?"}`) : null,
+      el("div", {}, "left these calls, innermost first:"),
+      el("ol", { id: "exception-frames" }, ...frames.map((f) => el("li", {}, target(f), ` line ${f.line ?? "?"}`))),
+      x.caught_in ? el("div", { id: "exception-caught" }, "caught in ", target(x.caught_in), ` line ${x.caught_in.line ?? "?"}`)
+        : el("div", { className: "dim", id: "exception-caught" }, "not caught by any recorded call")));
   }
 
   function callSite(site) {

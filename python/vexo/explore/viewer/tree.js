@@ -29,12 +29,13 @@
       label.append(el("span", { className: "event" }, `* ${node.name}`), el("span", { className: "args" }, ` ${node.args}`));
     } else {
       label.append(el("span", { className: "name" }, node.name), el("span", { className: "args" }, `(${node.args})`),
-        el("span", { className: "ret" }, node.returned ? ` → ${node.ret}` : " → (no return recorded)"),
+        node.raised ? el("span", { className: "raised" }, ` !! ${node.raised}`)
+          : el("span", { className: "ret" }, node.returned ? ` → ${node.ret}` : " → (no return recorded)"),
         el("span", { className: "dur" }, ` ${vexo.duration(node.dur)}`),
         el("span", { className: "dim" }, `  ${node.file}${node.line !== null ? ":" + node.line : ""}`));
     }
     const line = el("div", { className: "line" }, toggle, label);
-    const element = el("div", { className: `node kind-${node.kind}`, data: { node: node.id } }, line);
+    const element = el("div", { className: `node kind-${node.kind}${node.raised ? " raised" : ""}`, data: { node: node.id } }, line);
     // children: the element holding the child rows, once opened; kids: the ids of those loaded.
     const entry = { node, row: element, toggle, children: null, kids: [], loaded: 0, total: node.kids };
     toggle.addEventListener("click", (e) => {
