@@ -114,8 +114,10 @@ def test_uncaught_exception_same_traceback_and_status(tmp_path):
     assert plain.stderr.startswith("Traceback (most recent call last):\n  File ")
     (summary,) = list_traces(tmp_path / ".vexo" / "db.sqlite3")
     _, all_records = records(load_trace(tmp_path / ".vexo" / "db.sqlite3", summary.trace_id))
-    assert [(r["co_name"], r["event"]) for r in all_records] == [
-        ("<module>", "call"), ("divide", "call"), ("divide", "return"), ("<module>", "return"),
+    assert [(r.get("co_name"), r.get("event"), r.get("exception_type")) for r in all_records] == [
+        ("<module>", "call", None), ("divide", "call", None), ("divide", "return", None),
+        (None, None, "ZeroDivisionError"), ("<module>", "return", None),
+        (None, None, "ZeroDivisionError"),
     ]  # fmt: skip
 
 

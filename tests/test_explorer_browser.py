@@ -210,6 +210,20 @@ def test_compare_a_passing_and_a_failing_test(browser, server):
     assert any("[1, 2, 4]" in row.text and "[1, 2]" in row.text for row in differences)
 
 
+def test_a_failing_test_shows_its_assertion(browser, server):
+    open_trace(browser, server, "test_total_fails")
+    line = node_named(browser, "test_checkout.test_total_fails")
+    assert "!! AssertionError: assert 7 == 3" in line.text
+    assert "raised" in line.find_element(By.XPATH, "..").get_attribute("class").split()
+    line.click()
+    exception = detail_of(browser, "test_checkout.test_total_fails").find_element(
+        By.ID, "return-exception"
+    )
+    assert "AssertionError: assert 7 == 3" in exception.text
+    assert "raised in test_checkout.test_total_fails line 8" in exception.text
+    assert "not caught by any recorded call" in exception.text
+
+
 def test_hostile_values_stay_text(browser, server, store, tmp_path):
     open_trace(browser, server, "hostile.py")
     node_named(browser, "__main__.keep").click()

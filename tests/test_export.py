@@ -189,6 +189,52 @@ def test_html_over_its_size_limit_leaves_values_out(tmp_path, capsys):
     assert "nodes were left out of this file" in json.loads(data)["header"]["cut"]
 
 
+def validate(amount):
+    if amount < 0:
+        raise ValueError(f"negative: {amount}")
+    return amount
+
+
+def checked(amount):
+    return validate(amount) * 2
+
+
+def guarded(amount):
+    try:
+        return checked(amount)
+    except ValueError:
+        return "refused"
+
+
+def test_exports_and_compare_show_an_exception(tmp_path):
+    index = TraceIndex(traced(lambda: guarded(-5), tmp_path))
+    chrome = io.StringIO()
+    write_chrome(index, chrome, quiet)
+    events = json.loads(chrome.getvalue())["traceEvents"]
+    spans = {e["name"]: e["args"] for e in events if e["ph"] == "X"}
+    assert spans["test_export.validate"]["raised"] == "ValueError: negative: -5"
+    assert spans["test_export.checked"]["raised_from_line"] == checked.__code__.co_firstlineno + 1
+    assert "return" not in spans["test_export.checked"]
+    assert spans["test_export.guarded"]["return"] == "'refused'"
+    assert not [e for e in events if e["name"] == "exception"]
+    speedscope = io.StringIO()
+    write_speedscope(index, speedscope, quiet)
+    names = {frame["name"] for frame in json.loads(speedscope.getvalue())["shared"]["frames"]}
+    assert "test_export.validate !! ValueError: negative: -5" in names
+    result = compare(index, TraceIndex(traced(lambda: guarded(5), tmp_path)))
+    (left, right) = next(
+        (row["left"], row["right"])
+        for row in result["value_differences"]
+        if row["left"]["name"] == "test_export.checked"
+    )
+    assert left["text"] == "amount=-5 !! ValueError: negative: -5"
+    assert (left["raised"], right["raised"], right["text"]) == (
+        "ValueError: negative: -5",
+        None,
+        "amount=5 -> 10",
+    )
+
+
 def test_index_refuses_what_is_not_a_trace():
     from vexo.trace.model import TraceFormatError
 

@@ -121,13 +121,18 @@ def test_one_trace_per_test(tmp_path):
         assert document["trace_id"] == summary.trace_id
         assert document["meta"]["source"] == "pytest" and document["frames"] == {}
         records = document["frames_of_interest"]
-        markers = [(r["type"], r["nodeid"]) for r in records if r["type"] != "frame"]
+        markers = [(r["type"], r["nodeid"]) for r in records if r["type"].endswith("_test")]
         nodeid = f"test_sample.py::{test}"
         assert markers == [("start_test", nodeid), ("end_test", nodeid)]
         assert records[0]["type"] == "start_test" and records[-1]["type"] == "end_test"
         frames = [r for r in records if r["type"] == "frame"]
         assert {r["co_name"] for r in frames} == OWN[test]
         assert all(r["path"].startswith("test_sample.py:") for r in frames)
+        raised = [r for r in records if r["type"] == "exception"]
+        if test == "test_three_fails":  # the assertion's message, as pytest rewrote it
+            (failed,) = raised
+            assert failed["exception_type"] == "AssertionError"
+            assert failed["message"].startswith("assert 'A' == 'b'")
     one = next(s for s in stored if s.source.endswith("::test_one"))
     records = msgpack.unpackb(load_trace(tmp_path / "tests.sqlite3", one.trace_id))[
         "frames_of_interest"
@@ -152,7 +157,7 @@ def test_xdist_workers_trace_each_test_once_into_one_run(tmp_path):
     assert run_id == latest_run_id(path) and len({s.process_id for s in stored}) == 2
     for summary in stored:
         document = msgpack.unpackb(load_trace(path, summary.trace_id))
-        markers = [r["nodeid"] for r in document["frames_of_interest"] if r["type"] != "frame"]
+        markers = [r["nodeid"] for r in document["frames_of_interest"] if "nodeid" in r]
         assert markers == [summary.source.partition(" ")[2]] * 2
     connection = sqlite3.connect(path)
     ((command, started, ended),) = connection.execute(

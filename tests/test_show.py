@@ -180,6 +180,56 @@ def test_a_return_closes_the_calls_left_open_above_it():
     assert after.name == "app.after"
 
 
+def exception(frame_id, line, timestamp, type_name="ValueError", message="negative: -5"):
+    return {"type": "exception", "frame_id": frame_id, "exception_type": type_name,
+            "message": message, "line": line, "timestamp": timestamp, "thread": "t1",
+            "thread_native_id": 1}  # fmt: skip
+
+
+def test_a_call_left_by_an_exception_shows_it():
+    # top catches what validate raised and middle passed on; the last record's call is not here.
+    site = {"call_frame_id": "frm_a", "line_number": 16}
+    records = [
+        record("call", "top", "frm_a", 1, 1.0),
+        record("call", "middle", "frm_b", 1, 1.1, locals={"amount": -5}, user_code_call_site=site),
+        record("call", "validate", "frm_c", 1, 1.2, locals={"amount": -5}),
+        record("return", "validate", "frm_c", 1, 1.3),
+        exception("frm_c", 8, 1.3),
+        record("return", "middle", "frm_b", 1, 1.4),
+        exception("frm_b", 12, 1.4),
+        record("return", "top", "frm_a", 1, 1.5, arg="caught"),
+        exception("frm_z", 3, 1.6, "KeyError", "k"),
+    ]
+    trace = build_tree(document(records))
+    lines = [line.split("  app.py")[0] for line in render_text(trace)][-4:]
+    assert lines == [
+        "  app.top() -> 'caught'",
+        "    app.middle(amount=-5) !! ValueError: negative: -5",
+        "      app.validate(amount=-5) !! ValueError: negative: -5",
+        "  * exception exception_type='KeyError' message='k' line=3",
+    ]
+    top, unpaired = to_json(trace)["threads"][0]["calls"]
+    (middle,) = top["children"]
+    assert (top["raised"], middle["returned"], middle["return"]) == (None, True, None)
+    assert middle["raised"] == {"type": "ValueError", "message": "negative: -5", "line": 12}
+    assert middle["children"][0]["raised"]["line"] == 8
+    assert unpaired["kind"] == "event"
+    written = io.StringIO()
+    dump_json(trace, written.write)
+    assert json.loads(written.getvalue()) == to_json(trace)
+    assert trace.index.detail(2)["exception"] == {
+        "type": "ValueError",
+        "message": "negative: -5",
+        "line": 12,
+        "frames": [
+            {"node": 3, "name": "app.validate", "file": "app.py", "line": 8},
+            {"node": 2, "name": "app.middle", "file": "app.py", "line": 12},
+        ],
+        "caught_in": {"node": 1, "name": "app.top", "file": "app.py", "line": 16},
+    }
+    assert trace.index.summary(3)["raised"] == "ValueError: negative: -5"
+
+
 def test_json_holds_the_values_in_full():
     awkward = {"blob": b"\x00\xff", "inf": math.inf, 3: "int key", "long": "x" * 500}
     records = [

@@ -8,7 +8,7 @@ from typing import Any
 
 from vexo.common import layout
 from vexo.trace.index import TraceIndex
-from vexo.trace.text import args_line, short
+from vexo.trace.text import args_line, raised_text, short
 
 __all__ = ["compare"]
 
@@ -86,6 +86,7 @@ def _side(index: TraceIndex, calls: list[tuple[int, int]], position: int | None)
         "name": summary["name"],
         "args": summary["args"],
         "ret": summary["ret"],
+        "raised": summary["raised"],
         "text": _compared_text(index, node),
     }
 
@@ -96,5 +97,8 @@ def _compared_text(index: TraceIndex, node: int) -> str:
     reference and a full dump of the same object still differ)."""
     call = index.node(node)
     args = "?" if call.args is None else args_line(call.args, ids=False)
+    raised = index.raised(node)
+    if raised is not None:
+        return f"{args} !! {raised_text(raised)}"
     ret = short(call.ret.get(layout.ARG), ids=False) if call.ret is not None else None
     return f"{args} -> {ret}"

@@ -14,7 +14,7 @@ from typing import Any, TextIO
 from vexo.common import layout
 from vexo.trace.index import TraceIndex
 from vexo.trace.model import Call, Event
-from vexo.trace.text import short
+from vexo.trace.text import raised_text, short
 from vexo.version import __version__
 
 __all__ = ["FORMATS", "write_chrome", "write_speedscope"]
@@ -51,10 +51,12 @@ def _chrome_events(index: TraceIndex, progress: Callable[[int, int], None]) -> I
         for node, _depth in index.walk([thread["id"]]):
             done += 1
             progress(done, len(index))
+            if index.folded(node):
+                continue  # the exception record its call's span shows
             found = index.node(node)
             if isinstance(found, Event):
                 yield _chrome_instant(index, found, tid)
-            elif (span := _chrome_span(index, found, tid, end)) is not None:
+            elif (span := _chrome_span(index, found, tid, end, index.raised(node))) is not None:
                 yield span
 
 
@@ -71,7 +73,7 @@ def _chrome_instant(index: TraceIndex, event: Event, tid: int) -> dict[str, Any]
 
 
 def _chrome_span(
-    index: TraceIndex, call: Call, tid: int, end: float | None
+    index: TraceIndex, call: Call, tid: int, end: float | None, raised: dict[str, Any] | None
 ) -> dict[str, Any] | None:
     """A call's complete event, from its call to its return or else to its thread's end."""
     start = _micros(index, call.call.get(layout.TIMESTAMP)) if call.call else None
@@ -86,11 +88,11 @@ def _chrome_span(
         "dur": max((stop if stop is not None else start) - start, 0.0),
         "pid": _PID,
         "tid": tid,
-        "args": _chrome_args(call),
+        "args": _chrome_args(call, raised),
     }
 
 
-def _chrome_args(call: Call) -> dict[str, Any]:
+def _chrome_args(call: Call, raised: dict[str, Any] | None) -> dict[str, Any]:
     args = call.args or {}
     entry: dict[str, Any] = {
         "location": call.path,
@@ -104,6 +106,10 @@ def _chrome_args(call: Call) -> dict[str, Any]:
             entry["locals"] = {str(key): short(value, _TEXT_WIDTH) for key, value in values.items()}
     else:
         entry["return"] = "(no return recorded)"
+    if raised is not None:
+        del entry["return"]
+        entry["raised"] = raised_text(raised)
+        entry["raised_from_line"] = raised["line"]
     return entry
 
 
@@ -157,7 +163,9 @@ def _speedscope_profile(
         close_down_to(depth)
         start = summary["start"] * 1e6
         clock = max(clock, start)
-        frame = frames.setdefault((summary["name"], summary["file"], summary["line"]), len(frames))
+        # A call left by an exception is a frame of its own, named with the exception.
+        name = summary["name"] + (f" !! {summary['raised']}" if summary.get("raised") else "")
+        frame = frames.setdefault((name, summary["file"], summary["line"]), len(frames))
         stop = start + summary["dur"] * 1e6 if summary["dur"] is not None else end
         events.append({"type": "O", "frame": frame, "at": clock})
         open_calls.append((depth, frame, stop))

@@ -15,7 +15,7 @@
       const first = c.first_difference;
       const side = (s, trace) => s
         ? link(["trace", trace, String(s.id)], el("span", { className: "indent" }, "  ".repeat(s.depth - 1)),
-          el("span", { className: "name" }, s.name), el("span", { className: "args" }, `(${s.args}) → ${s.ret ?? "?"}`))
+          el("span", { className: "name" }, s.name), el("span", { className: "args" }, s.raised ? `(${s.args}) !! ${s.raised}` : `(${s.args}) → ${s.ret ?? "?"}`))
         : "";
       const rows = c.rows.map((r, i) => el("tr", { className: `row-${r.tag}${i === first ? " first-difference" : ""}` },
         el("td", { className: "num" }, r.position + 1), el("td", {}, side(r.left, left)), el("td", {}, side(r.right, right))));
