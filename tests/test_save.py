@@ -73,7 +73,7 @@ def test_a_failed_save_loses_no_records(make_profiler, monkeypatch, break_it, er
     args = [
         r["locals"]["value"]
         for r in stored[0]["frames_of_interest"]
-        if r["event"] == "call" and r["co_name"] == "traced"
+        if r.get("event") == "call" and r["co_name"] == "traced"
     ]
     assert args == [1, 2]
     assert stored[1]["frames_of_interest"] == []
