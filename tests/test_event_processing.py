@@ -330,6 +330,54 @@ def test_a_frame_left_by_an_exception_is_followed_by_its_record(
     assert passed[b"line"] == passes_on.__code__.co_firstlineno + 1
 
 
+def raise_missing(self):
+    raise AttributeError("missing")
+
+
+class Lazy:
+    missing = property(raise_missing)
+
+
+def asks_hasattr():
+    found = hasattr(Lazy(), "missing")  # hasattr() keeps the AttributeError
+    return found, sys.gettrace()
+
+
+def test_an_exception_kept_by_c_code_leaves_no_trace_function_behind(make_profiler):
+    profiler = make_profiler()
+    assert run_recording_exceptions(profiler, asks_hasattr) == (False, None)
+    (raised,) = [r for r in records_of(profiler) if r["type"] == "exception"]
+    # Before 3.12 no frame of the program is told the exception, only that one left the getter.
+    expected = "AttributeError" if sys.version_info >= (3, 12) else None
+    assert (raised["exception_type"], raised["line"]) == (
+        expected,
+        raise_missing.__code__.co_firstlineno + 1,
+    )
+
+
+def raises_under_a_debugger():
+    def debugger(frame, event, arg):
+        return None
+
+    sys.settrace(debugger)
+    try:
+        passes_on(KeyError("k"))
+    except KeyError:
+        pass
+    finally:
+        kept = sys.gettrace() is debugger
+        sys.settrace(None)
+    return kept
+
+
+def test_a_debuggers_trace_function_is_left_alone(make_profiler):
+    profiler = make_profiler()
+    assert run_recording_exceptions(profiler, raises_under_a_debugger) is True
+    raised = [r["exception_type"] for r in records_of(profiler) if r["type"] == "exception"]
+    # Before 3.12 learning the exception would take the thread's one trace function.
+    assert raised == ["KeyError" if sys.version_info >= (3, 12) else None] * 2
+
+
 def test_an_exception_caught_inside_the_frame_does_not_leave_it(make_profiler):
     profiler = make_profiler()
     assert run_recording_exceptions(profiler, catches_inside, KeyError("k")) == "caught"

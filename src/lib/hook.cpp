@@ -1,5 +1,7 @@
 #include "lib/hook.hpp"
 
+#include <cstddef>
+
 #include "lib/shutdown.hpp"
 #include "lib/vexo_profiler.hpp"
 #include "profiler/event.hpp"
@@ -35,10 +37,14 @@ void record_exception(PyObject* profiler, PyObject* exception) noexcept {
 // told of that: one is lent to the thread until its next event, whatever that is. It is set in
 // the thread state directly, as no line tracing is wanted and the program's audit hooks have
 // nothing to hear of it.
+// How many threads hold a lent trace function; guarded by the interpreter lock.
+std::size_t lent_trace_functions = 0;
+
 int learn_exception(PyObject* profiler, PyFrameObject*, int what, PyObject* arg) {
   PyThreadState* thread = PyThreadState_Get();
   thread->c_tracefunc = nullptr;
   thread->c_traceobj = nullptr;
+  --lent_trace_functions;
   PyObject* exception = nullptr;
   if (what == PyTrace_EXCEPTION && arg != nullptr && PyTuple_Check(arg) &&
       PyTuple_GET_SIZE(arg) == 3) {
@@ -55,7 +61,17 @@ bool lend_trace_function(PyObject* profiler) noexcept {
   if (thread->c_tracefunc != nullptr) return false;
   thread->c_traceobj = Py_NewRef(profiler);
   thread->c_tracefunc = learn_exception;
+  ++lent_trace_functions;
   return true;
+}
+
+// The exception went to C code that kept it (hasattr(), for one), and the program goes on: the
+// trace function is taken back at its next call of a C function, before sys.gettrace() could
+// show it.
+void take_back_trace_function() noexcept {
+  PyThreadState* thread = PyThreadState_Get();
+  if (thread->c_tracefunc != learn_exception) return;
+  learn_exception(thread->c_traceobj, nullptr, PyTrace_C_CALL, nullptr);
 }
 
 #else
@@ -75,6 +91,9 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
   } else if (what == PyTrace_RETURN) {
     event = profiler::Event::Return;
   } else {
+#if PY_VERSION_HEX < 0x030C0000
+    if (what == PyTrace_C_CALL && lent_trace_functions != 0) take_back_trace_function();
+#endif
     return 0;
   }
   if (shutdown::begun()) return 0;
