@@ -228,6 +228,7 @@ def test_a_call_left_by_an_exception_shows_it():
         "caught_in": {"node": 1, "name": "app.top", "file": "app.py", "line": 16},
     }
     assert trace.index.summary(3)["raised"] == "ValueError: negative: -5"
+    assert [trace.index.summary(n).get("folded") for n in (4, 5, 6)] == [True, True, None]
 
 
 def test_json_holds_the_values_in_full():

@@ -212,6 +212,8 @@ class TraceIndex:
             else:
                 data = " ".join(f"{key}={short(value)}" for key, value in event.data.items())
             entry.update(name=event.type, args=data, start=self._time(event.record))
+            if self.folded(number):
+                entry["folded"] = True  # its call's row shows it
         else:
             call = self.node(number)
             file, line = split_path(call.path)

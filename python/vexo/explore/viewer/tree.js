@@ -36,6 +36,7 @@
     }
     const line = el("div", { className: "line" }, toggle, label);
     const element = el("div", { className: `node kind-${node.kind}${node.raised ? " raised" : ""}`, data: { node: node.id } }, line);
+    element.hidden = Boolean(node.folded);  // an exception's record, shown on its call's row
     // children: the element holding the child rows, once opened; kids: the ids of those loaded.
     const entry = { node, row: element, toggle, children: null, kids: [], loaded: 0, total: node.kids };
     toggle.addEventListener("click", (e) => {
