@@ -222,10 +222,15 @@ def test_module_exception_traceback_matches_python_m(tmp_path):
         (["run", "-m", "no_such_module"], 1, "vexo: No module named no_such_module"),
         (["show", "trc_unknown"], 1, "vexo: no trace trc_unknown in "),
         (["traces", "--db", "nowhere/db.sqlite3"], 1, "vexo: no trace database at "),
+        (["show", "trc_"], 1, "vexo: trace id trc_ is ambiguous in "),
+        (["html", "trc_zz", "-o", "out.html"], 1, "vexo: no trace trc_zz in "),
+        (["show", "--last-failed"], 1, "vexo: no failed tests or requests in "),
+        (["show", "trc_", "--last-failed"], 2, "vexo: show: give either a TRACE_ID or --last"),
     ],
 )
 def test_failures_are_one_line(tmp_path, args, status, message):
     write(tmp_path / "ok.py", "pass\n")
+    assert vexo(tmp_path, "run", "ok.py").returncode == 0
     assert vexo(tmp_path, "run", "ok.py").returncode == 0
     result = vexo(tmp_path, *args)
     assert result.returncode == status
@@ -322,12 +327,15 @@ def test_traces_and_show(tmp_path):
     listing = vexo(tmp_path, "traces")
     assert listing.returncode == 0
     lines = listing.stdout.splitlines()
-    assert lines[0].split() == ["TRACE", "ID", "STORED", "RECORDS", "SIZE", "SOURCE"]
+    assert lines[0].split() == ["TRACE", "ID", "STORED", "RECORDS", "SIZE", "OUTCOME", "SOURCE"]
     assert [line.split()[0] for line in lines[1:-1]] == ids[::-1]  # newest first
     assert all(line.endswith("script work.py") for line in lines[1:-1])
     assert re.fullmatch(r"2 traces; \S+ takes \d+\.\d [KM]iB", lines[-1]), lines[-1]
     rows = json.loads(vexo(tmp_path, "traces", "--json", "--limit", "1").stdout)
     assert [row["trace_id"] for row in rows] == [ids[1]]
+    # The beginning of an id will do when no other id begins so.
+    shown = vexo(tmp_path, "show", ids[0][:-2]).stdout
+    assert shown.startswith(f"trace {ids[0]}\n") or ids[0][:-2] == ids[1][:-2]
 
     text = vexo(tmp_path, "show", ids[0])
     assert text.returncode == 0 and text.stdout.startswith(f"trace {ids[0]}\n")

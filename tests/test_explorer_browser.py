@@ -162,6 +162,12 @@ def test_list_and_filters(browser, server):
     browser.find_element(By.CSS_SELECTOR, "#filter-kind option[value=test]").click()
     wait(browser, lambda d: len(all_css(d, ".trace-row")) == 2)
     assert all("pytest" in row.text for row in all_css(browser, ".trace-row"))
+    browser.find_element(By.CSS_SELECTOR, "#filter-outcome option[value=failed]").click()
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 1)
+    row = browser.find_element(By.CSS_SELECTOR, ".trace-row.outcome-failed")
+    assert "test_total_fails" in row.text
+    browser.find_element(By.CSS_SELECTOR, "#filter-outcome option[value='']").click()
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 2)
     browser.find_element(By.ID, "filter-text").send_keys("fails")
     wait(browser, lambda d: len(all_css(d, ".trace-row")) == 1)
     assert "test_total_fails" in browser.find_element(By.CSS_SELECTOR, ".trace-row").text
@@ -208,6 +214,13 @@ def test_compare_a_passing_and_a_failing_test(browser, server):
     assert "The calls" in first.text
     differences = all_css(browser, "#value-differences tr")
     assert any("[1, 2, 4]" in row.text and "[1, 2]" in row.text for row in differences)
+    sides = browser.find_element(By.CSS_SELECTOR, "#compare .meta").text
+    assert "test_checkout.py::test_total_fails failed" in sides
+    assert "test_checkout.py::test_total_passes passed" in sides
+    open_trace(browser, server, "test_total_fails")
+    title = browser.find_element(By.ID, "trace-title")
+    assert title.text == "test_checkout.py::test_total_fails failed"
+    assert "failed" in title.get_attribute("class") and "test_total_fails" in browser.title
 
 
 def test_hostile_values_stay_text(browser, server, store, tmp_path):

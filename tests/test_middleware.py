@@ -34,6 +34,13 @@ def frames(document):
     return [r for r in document["frames_of_interest"] if r["type"] == "frame"]
 
 
+def ended(document):
+    """What the request's end record says: its outcome, status and error."""
+    last = document["frames_of_interest"][-1]
+    assert last["type"] == "end_request"
+    return {key: last[key] for key in ("outcome", "status", "error") if key in last}
+
+
 def by_event(records, event):
     """The first record of each function for the event."""
     found = {}
@@ -91,6 +98,8 @@ def test_wsgi_request_is_one_trace(tmp_path):
 
     (first, document), (second, _) = stored(db_path)
     assert (first.source, second.source) == ("wsgi GET /hello/ada", "wsgi POST /hello/bob")
+    assert (first.outcome, second.outcome) == ("200", "200")
+    assert ended(document) == {"outcome": "200", "status": 200}
     assert document["frames"] == {}  # never "threading" for a request
     records = frames(document)
     calls, returns = by_event(records, "call"), by_event(records, "return")
@@ -111,6 +120,8 @@ def test_wsgi_exception_still_saves(tmp_path):
         call_wsgi(app, "/fail")
     ((summary, document),) = stored(db_path)
     assert summary.source == "wsgi GET /fail"
+    assert summary.outcome == "error"
+    assert ended(document) == {"outcome": "error", "error": "LookupError: no such page"}
     assert [(r["co_name"], r["event"]) for r in frames(document)] == [
         ("wsgi_app", "call"), ("wsgi_app", "return"),
     ]  # fmt: skip
@@ -189,7 +200,7 @@ CONCURRENT = textwrap.dedent(
         document = msgpack.unpackb(load_trace(sys.argv[1], summary.trace_id))
         records = document["frames_of_interest"]
         handled = [(r["event"], r["locals"] if r["event"] == "call" else r["arg"])
-                   for r in records if r["co_name"] == "handle"]
+                   for r in records if r.get("co_name") == "handle"]
         assert handled == [("call", {"tag": tag}), ("return", tag * 2)], handled
         assert {r["thread_native_id"] for r in records} == {records[0]["thread_native_id"]}
     assert sources == {f"wsgi GET /{tag}" for tag in range(REQUESTS)}, sources
@@ -230,11 +241,19 @@ def chunks(count):
         yield f"{price(index)};"
 
 
+def broken_view(request):
+    return price(None) + 1
+
+
 def stream_view(request):
     return StreamingHttpResponse(chunks(3))
 
 
-urlpatterns = [path("orders/<int:order_id>/", order_view), path("stream/", stream_view)]
+urlpatterns = [
+    path("orders/<int:order_id>/", order_view),
+    path("stream/", stream_view),
+    path("broken/", broken_view),
+]
 
 
 @pytest.fixture(scope="module")
@@ -260,6 +279,7 @@ def test_django_request_is_one_trace(tmp_path, django_app):
 
     ((summary, document),) = stored(db_path)
     assert summary.source == "django GET /orders/7/"
+    assert summary.outcome == "200" and ended(document)["status"] == 200
     records = frames(document)
     assert all(r["path"].rpartition(":")[0].endswith("test_middleware.py") for r in records)
     calls, returns = by_event(records, "call"), by_event(records, "return")
@@ -273,6 +293,17 @@ def test_django_request_is_one_trace(tmp_path, django_app):
     assert returns["describe"]["arg"] == {"order": 7, "total": 70}
     assert returns["order_view"]["arg"]["__class__"] == "django.http.response.JsonResponse"
     assert calls["price"]["user_code_call_site"]["call_frame_id"] == calls["order_view"]["frame_id"]
+
+
+def test_django_request_answered_with_a_server_error_failed(tmp_path, django_app):
+    db_path = tmp_path / "django.sqlite3"
+    with override_settings(VEXO={"db": str(db_path)}):
+        response = Client(raise_request_exception=False).get("/broken/")
+    assert response.status_code == 500
+    ((summary, document),) = stored(db_path)
+    assert (summary.source, summary.outcome) == ("django GET /broken/", "500")
+    assert ended(document) == {"outcome": "500", "status": 500}
+    assert list_traces(db_path, failed=True) == [summary]
 
 
 def test_django_streaming_response_is_traced_to_its_end(tmp_path, django_app):

@@ -1,5 +1,6 @@
 """`pytest --vexo` in a child pytest: one stored trace per test, cut and saved by the tracer."""
 
+import json
 import sqlite3
 import subprocess
 import sys
@@ -137,6 +138,22 @@ def test_one_trace_per_test(tmp_path):
     assert calls["double"]["locals"] == {"x": 21} and returns["double"]["arg"] == 42
     assert calls["test_one"]["locals"] == {"value": 21}
 
+    def vexo(*args):
+        command = [sys.executable, "-m", "vexo", "--db", "tests.sqlite3", *args]
+        done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    failed = vexo("traces", "--failed").splitlines()
+    assert [line.split()[-2:] for line in failed[1:-1]] == [
+        ["pytest", "test_sample.py::test_eight_errors"],
+        ["pytest", "test_sample.py::test_three_fails"],
+    ]
+    assert failed[-1].startswith("2 failed traces; ")
+    assert "  test     test_sample.py::test_eight_errors  error" in vexo("show", "--last-failed")
+    shown = vexo("traces", "--test", "five", "--json")
+    assert [row["outcome"] for row in json.loads(shown)] == ["passed", "passed"]
+
 
 def test_xdist_workers_trace_each_test_once_into_one_run(tmp_path):
     path = tmp_path / "tests.sqlite3"
@@ -186,7 +203,7 @@ def test_plugin_is_built_in():
     assert all(d["path_fragment"] == "/vexo/recording/markers.py" for d in descriptions)
 
 
-@pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test"])
+@pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test", "_vexo_end_request"])
 def test_markers_live_in_a_file_the_tracer_leaves_out(name):
     import vexo.recording.markers
 

@@ -8,6 +8,7 @@ from typing import Any
 
 from vexo.config import VALUES_MODES
 from vexo.recording.profiler import BACKENDS
+from vexo.trace.summary import KINDS
 from vexo.version import __version__
 
 __all__ = ["build_parser", "split_run_arguments"]
@@ -83,6 +84,19 @@ def build_parser() -> argparse.ArgumentParser:
     traces.add_argument(
         "--run", metavar="latest|RUN_ID", help="list the traces of one run (latest: the last)"
     )
+    traces.add_argument(
+        "--failed", action="store_true", help="only failed tests and requests (5xx or raised)"
+    )
+    traces.add_argument(
+        "--outcome",
+        metavar="OUTCOME",
+        help="only traces that ended so: passed, failed, error or skipped for a test, the status"
+        " code (500) or error for a request",
+    )
+    traces.add_argument("--kind", choices=KINDS, help="only traces of one kind")
+    traces.add_argument(
+        "--test", metavar="PATTERN", help="only tests whose node id holds PATTERN (* for any text)"
+    )
     traces.add_argument("--json", action="store_true", help="print JSON")
 
     prune = commands.add_parser(
@@ -108,7 +122,15 @@ def build_parser() -> argparse.ArgumentParser:
         allow_abbrev=False,
     )
     _add_db_option(show)
-    show.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
+    show.add_argument(
+        "trace_id",
+        nargs="?",
+        metavar="TRACE_ID",
+        help="default: the newest (a unique prefix will do)",
+    )
+    show.add_argument(
+        "--last-failed", action="store_true", help="the newest failed test or request"
+    )
     show.add_argument("--json", action="store_true", help="print the tree as JSON")
 
     copy = commands.add_parser(

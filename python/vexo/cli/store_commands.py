@@ -9,7 +9,14 @@ import sys
 
 from vexo.cli.common import EXIT_USAGE, CommandError, settings_of
 from vexo.config import Settings
-from vexo.db import StoreError, latest_run_id, list_traces, load_trace, store_size
+from vexo.db import (
+    StoreError,
+    full_trace_id,
+    latest_run_id,
+    list_traces,
+    load_trace,
+    store_size,
+)
 from vexo.store.locations import absolute, shown
 
 __all__ = ["command_copy", "command_prune", "command_show", "command_traces", "stored_trace"]
@@ -21,7 +28,15 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
         raise CommandError("traces: --limit must be 0 or more", EXIT_USAGE)
     try:
         run_id = _run_asked(settings, options.run)
-        summaries = list_traces(settings.db_path, limit=options.limit, run_id=run_id)
+        summaries = list_traces(
+            settings.db_path,
+            limit=options.limit,
+            run_id=run_id,
+            kind=options.kind,
+            outcome=options.outcome,
+            failed=options.failed,
+            test=options.test,
+        )
     except StoreError as error:
         raise CommandError(str(error)) from None
     if options.json:
@@ -34,19 +49,33 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.trace.text import time_text
 
     size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
+    which = _which_traces(options, run_id)
     if not summaries:
-        print(f"no traces{'' if run_id is None else ' of run ' + run_id} in {size}")
+        print(f"no {which} in {size}")
         return 0
     listed = {summary.trace_id for summary in summaries}
-    print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
+    print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  {'OUTCOME':<7}  SOURCE")
     for summary, depth in in_family_order(summaries):
         records = "?" if summary.record_count is None else str(summary.record_count)
         print(
             f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
-            f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
+            f"  {size_text(summary.size):>9}  {summary.outcome or '':<7}"
+            f"  {source_text(summary, depth, listed)}"
         )
-    print(f"{len(summaries)} traces{'' if run_id is None else ' of run ' + run_id}; {size}")
+    print(f"{len(summaries)} {which}; {size}")
     return 0
+
+
+def _which_traces(options: argparse.Namespace, run_id: str | None) -> str:
+    """What the listing holds, in words: "failed traces of run run_1"."""
+    words = ["failed" if options.failed else "", options.kind or "", "traces"]
+    if options.outcome:
+        words.append(f"ending {options.outcome}")
+    if options.test:
+        words.append(f"of tests matching {options.test}")
+    if run_id is not None:
+        words.append(f"of run {run_id}")
+    return " ".join(word for word in words if word)
 
 
 def _run_asked(settings: Settings, run: str | None) -> str | None:
@@ -92,7 +121,9 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.trace.tree import build_tree
 
     settings = settings_of(options)
-    trace_id, document = stored_trace(settings, options.trace_id)
+    if options.last_failed and options.trace_id is not None:
+        raise CommandError("show: give either a TRACE_ID or --last-failed", EXIT_USAGE)
+    trace_id, document = stored_trace(settings, options.trace_id, last_failed=options.last_failed)
     try:
         trace = build_tree(document)
     except TraceFormatError as error:
@@ -138,14 +169,20 @@ def _family_lines(settings: Settings, trace_id: str) -> list[str]:
         raise CommandError(str(error)) from None
 
 
-def stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:
-    """(id, document) of the trace asked for, or of the newest one."""
+def stored_trace(
+    settings: Settings, trace_id: str | None, *, last_failed: bool = False
+) -> tuple[str, bytes]:
+    """(id, document) of the trace asked for (its id or a unique beginning of it), else of the
+    newest one (`last_failed`: the newest failed test or request)."""
     try:
         if trace_id is None:
-            newest = list_traces(settings.db_path, limit=1)
+            newest = list_traces(settings.db_path, limit=1, failed=last_failed)
             if not newest:
-                raise CommandError(f"no traces in {shown(settings.db_path)}")
+                which = "failed tests or requests" if last_failed else "traces"
+                raise CommandError(f"no {which} in {shown(settings.db_path)}")
             trace_id = newest[0].trace_id
+        else:
+            trace_id = full_trace_id(settings.db_path, trace_id)
         return trace_id, load_trace(settings.db_path, trace_id)
     except StoreError as error:
         raise CommandError(str(error)) from None

@@ -63,7 +63,8 @@ def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
         "source": header["source"],
         "record_count": header["records"],
         "size": index.size,
-        "outcome": None,
+        "outcome": header["outcome"],
+        "failed": header["failed"],
     }
     try:
         text, left_out = render_html(

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["DatabaseError", "StoreError", "TraceNotFoundError"]
+__all__ = ["AmbiguousTraceIdError", "DatabaseError", "StoreError", "TraceNotFoundError"]
 
 
 class StoreError(Exception):
@@ -20,3 +20,12 @@ class TraceNotFoundError(StoreError, LookupError):
         super().__init__(f"no trace {trace_id} in {db_path}")
         self.trace_id = trace_id
         self.db_path = db_path
+
+
+class AmbiguousTraceIdError(StoreError, LookupError):
+    """Several stored traces have ids beginning with the given text."""
+
+    def __init__(self, prefix: str, db_path: str, some: list[str]) -> None:
+        examples = ", ".join(some[:2]) + (", ..." if len(some) > 2 else "")
+        super().__init__(f"trace id {prefix} is ambiguous in {db_path} ({examples})")
+        self.prefix = prefix

@@ -15,7 +15,14 @@ import threading
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
-from vexo.store.base import Row, TraceQuery, contains_pattern
+from vexo.store.base import (
+    FAILED_CONDITION,
+    Row,
+    TraceQuery,
+    contains_pattern,
+    node_id_pattern,
+    prefix_pattern,
+)
 from vexo.store.errors import DatabaseError
 from vexo.store.locations import masked, shown
 from vexo.store.rows import COLUMNS, LISTED, checked_kind
@@ -225,6 +232,17 @@ def _filter(query: TraceQuery) -> tuple[str, dict[str, Any]]:
     if query.text:
         conditions.append("(source ILIKE %(text)s OR trace_id ILIKE %(text)s)")
         parameters["text"] = contains_pattern(query.text)
+    if query.outcome is not None:
+        conditions.append("outcome = %(outcome)s")
+        parameters["outcome"] = query.outcome
+    if query.failed:
+        conditions.append(FAILED_CONDITION.format(outcome="outcome"))
+    if query.test is not None:
+        conditions.append("source ILIKE %(test)s")
+        parameters["test"] = node_id_pattern(query.test)
+    if query.id_prefix is not None:
+        conditions.append("trace_id LIKE %(prefix)s")
+        parameters["prefix"] = prefix_pattern(query.id_prefix)
     return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
 
 

@@ -30,6 +30,7 @@ import msgpack
 from vexo.common import layout
 from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
+from vexo.trace.subject import subject_of
 from vexo.trace.text import args_line, json_key, jsonable, short, split_path, stop_text
 from vexo.values.unpack import UNREADABLE_TEXT, Reference, is_unreadable, unpack
 
@@ -79,6 +80,7 @@ class TraceIndex:
         self.offsets = nodes.offsets
         self._name_text, self._name_starts = nodes.name_text, nodes.name_starts
         self.header["stopped"] = self._stopped()
+        self.header.update(subject_of(self))  # the test or request the trace is of
         self.functions: dict[tuple[str, str], list[float]] = {}
         for name, path, calls, total, own in nodes.callees:
             figures = self.functions.setdefault((name, split_path(path)[0]), [0, 0.0, 0.0])

@@ -20,6 +20,8 @@
       return vexo.showError(document.getElementById("trace"), error);
     }
     state.trace.header = header;
+    const subject = vexo.subject(header);
+    if (subject) document.title = `vexo ${subject}`;
     const searchInput = el("input", { id: "search-input", type: "search", placeholder: "search calls",
       onkeydown: (e) => { if (e.key === "Enter") vexo.search.run(); } });
     const searchBy = el("select", { id: "search-by" }, el("option", { value: "name" }, "by function or file"),
@@ -31,7 +33,7 @@
       el("button", { id: "tab-timeline", onclick: () => showTab("timeline") }, "Timeline"));
     document.getElementById("trace").replaceChildren(
       el("div", { className: "trace-head" },
-        el("h2", {}, header.source || header.trace_id),
+        el("h2", { id: "trace-title", className: header.failed ? "failed" : "" }, subject || header.source || header.trace_id),
         el("div", { className: "meta" },
           `${header.trace_id} · started ${vexo.when(header.started_at)} · ${header.records} records`,
           header.commit ? ` · commit ${header.commit.slice(0, 12)}` : "",
