@@ -226,6 +226,8 @@ def test_module_exception_traceback_matches_python_m(tmp_path):
         (["html", "trc_zz", "-o", "out.html"], 1, "vexo: no trace trc_zz in "),
         (["show", "--last-failed"], 1, "vexo: no failed tests or requests in "),
         (["show", "trc_", "--last-failed"], 2, "vexo: show: give either a TRACE_ID or --last"),
+        (["compare", "trc_"], 2, "vexo: compare: give LEFT and RIGHT, or at most LEFT with"),
+        (["compare", "--last-passing"], 1, "vexo: no failed tests or requests in "),
     ],
 )
 def test_failures_are_one_line(tmp_path, args, status, message):

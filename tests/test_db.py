@@ -456,6 +456,10 @@ def test_listing_filtered_by_outcome_test_and_id_prefix(store):
     assert ids(test="u*b", failed=True) == ["trc_b1"] and ids(test="%") == []
     assert count_traces(store, test="test_") == 3
     assert ids(id_prefix="trc_a") == ["trc_a2", "trc_a1"] and ids(id_prefix="trc%") == []
+    assert ids(passed=True) == ["trc_r1", "trc_a1"]
+    assert ids(source="pytest t.py::test_a") == ["trc_a2", "trc_a1"]
+    assert db.last_passing(store, "trc_a2").trace_id == "trc_a1"
+    assert [db.last_passing(store, t) for t in ("trc_a1", "trc_r2", "trc_s1")] == [None] * 3
     assert db.full_trace_id(store, "trc_r1") == "trc_r1"
     assert db.full_trace_id(store, "trc_s1") == "trc_s1"  # also the beginning of trc_s10
     assert db.full_trace_id(store, "trc_b") == "trc_b1"

@@ -262,6 +262,23 @@ def test_html_file_works_offline(browser, store, tmp_path):
         browser.delete_network_conditions()
 
 
+def test_a_failed_test_is_compared_with_its_last_passing_run_in_one_click(browser, tmp_path):
+    db = tmp_path / "db.sqlite3"
+    for rate in ("0.9", "0.8"):
+        discount = f"def discount(price):\n    return price * {rate}\n\n"
+        store_pytest_run(
+            db, tmp_path, discount + "def test_discount():\n    assert discount(100) == 90\n"
+        )
+    with running_server(db) as server:
+        open_trace(browser, server, "failed")
+        browser.find_element(By.ID, "compare-last-passing").click()
+        sides = wait(browser, lambda d: d.find_element(By.CSS_SELECTOR, "#compare .meta")).text
+        assert "test_checkout.py::test_discount failed" in sides
+        assert "test_checkout.py::test_discount passed" in sides
+        differences = all_css(browser, "#value-differences tr")
+        assert any("80.0" in row.text and "90.0" in row.text for row in differences)
+
+
 def test_a_reference_links_its_call_and_the_stop_shows(browser, tmp_path):
     db = tmp_path / "db.sqlite3"
     save_trace_in_sqlite(str(db), "trc_ref", msgpack=msgpack.packb(referenced_fields()))

@@ -1,6 +1,7 @@
 """`pytest --vexo` in a child pytest: one stored trace per test, cut and saved by the tracer."""
 
 import json
+import os
 import sqlite3
 import subprocess
 import sys
@@ -192,6 +193,32 @@ def test_unwritable_database_leaves_pytest_working(tmp_path):
     assert result.returncode == 1, result.stdout + result.stderr
     assert all(count in result.stdout for count in COUNTS)
     assert "vexo: tests not traced: cannot create the folder of" in result.stdout
+
+
+def test_a_failed_test_is_compared_with_its_last_passing_run(tmp_path):
+    for rate in ("0.9", "0.8"):
+        (tmp_path / "test_rate.py").write_text(
+            f"def discount(price):\n    return price * {rate}\n\n"
+            "def test_discount():\n    assert discount(100) == 90\n"
+        )
+        subprocess.run(
+            [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--vexo", "test_rate.py"],
+            cwd=tmp_path, capture_output=True, timeout=TIMEOUT,
+            env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
+        )  # fmt: skip
+    failed, passed = list_traces(tmp_path / ".vexo" / "db.sqlite3")
+    compared = subprocess.run(
+        [sys.executable, "-m", "vexo", "compare", "--last-passing", failed.trace_id[:-3]],
+        cwd=tmp_path, capture_output=True, text=True, timeout=TIMEOUT,
+    ).stdout.splitlines()  # fmt: skip
+    assert compared == [
+        f"left   {failed.trace_id}  test_rate.py::test_discount  failed  (2 calls)",
+        f"right  {passed.trace_id}  test_rate.py::test_discount  passed  (2 calls)",
+        "The calls are the same in both traces.",
+        "Values that differ at matching calls (1):",
+        "  left   test_rate.discount  price=100 -> 80.0",
+        "  right  test_rate.discount  price=100 -> 90.0",
+    ]
 
 
 def test_plugin_is_built_in():

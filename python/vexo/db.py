@@ -32,7 +32,7 @@ from vexo.store.retention import Pruned
 from vexo.store.rows import KINDS, Origin, Pending
 from vexo.store.sqlite import APPLICATION_ID, SCHEMA_VERSION
 from vexo.store.writer import current_writer
-from vexo.trace.summary import DocumentSummary, document_trace_id, summarize_trace
+from vexo.trace.summary import DocumentSummary, document_trace_id, kind_of, summarize_trace
 
 __all__ = [
     "APPLICATION_ID",
@@ -50,6 +50,7 @@ __all__ = [
     "document_trace_id",
     "flush",
     "full_trace_id",
+    "last_passing",
     "latest_run_id",
     "list_traces",
     "load_trace",
@@ -215,6 +216,8 @@ def list_traces(
     failed: bool = False,
     test: str | None = None,
     id_prefix: str | None = None,
+    passed: bool = False,
+    source: str | None = None,
     timeout: float = DEFAULT_TIMEOUT,
 ) -> list[TraceSummary]:
     """Summaries of the stored traces, the most recently stored first.
@@ -224,11 +227,23 @@ def list_traces(
     of one run; `family_of` a trace with the trace that started its process and those its
     process started; `outcome` the traces that ended so ("passed", "failed", "error", "skipped"
     for a test, the status code or "error" for a request); `failed` the failed tests and
-    requests; `test` the tests whose node id holds it ("*" matching any text); `id_prefix` the
-    traces whose id begins with it.
+    requests; `passed` the passed tests and the requests answered with 2xx or 3xx; `test` the
+    tests whose node id holds it ("*" matching any text); `source` the traces of exactly that
+    source (a test's are "pytest NODE_ID"); `id_prefix` the traces whose id begins with it.
     """
     query = TraceQuery(
-        kind, text, run_id, family_of, limit, offset, outcome, failed, test, id_prefix
+        kind,
+        text,
+        run_id,
+        family_of,
+        limit,
+        offset,
+        outcome,
+        failed,
+        test,
+        id_prefix,
+        passed,
+        source,
     )
     return [TraceSummary(*row) for row in _for_reading(db_path, timeout).listed(query)]
 
@@ -249,6 +264,24 @@ def count_traces(
     return _for_reading(db_path, timeout).count(query)
 
 
+def last_passing(
+    db_path: str | os.PathLike[str], trace_id: str, *, timeout: float = DEFAULT_TIMEOUT
+) -> TraceSummary | None:
+    """The newest passing run of the test (or request) that the trace recorded, stored before
+    it; None when there is none. A test is known by its node id, a request by its method and
+    path."""
+    store = _for_reading(db_path, timeout)
+    found = store.listed(TraceQuery(trace_id=trace_id))
+    if not found:
+        raise TraceNotFoundError(trace_id, shown(store.location))
+    trace = TraceSummary(*found[0])
+    if kind_of(trace.source) not in ("test", "request"):
+        return None
+    runs = store.listed(TraceQuery(source=trace.source, passed=True))
+    earlier = [TraceSummary(*row) for row in runs if row[1] <= trace.stored_at]
+    return next((run for run in earlier if run.trace_id != trace_id), None)
+
+
 def full_trace_id(
     db_path: str | os.PathLike[str], given: str, *, timeout: float = DEFAULT_TIMEOUT
 ) -> str:
@@ -260,7 +293,7 @@ def full_trace_id(
         return given if given in found else found[0]
     if not found:
         raise TraceNotFoundError(given, shown(store.location))
-    if store.document(given) is not None:
+    if store.listed(TraceQuery(trace_id=given)):
         return given
     raise AmbiguousTraceIdError(given, shown(store.location), found)
 

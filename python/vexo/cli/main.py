@@ -3,19 +3,23 @@
     vexo run [OPTIONS] SCRIPT [ARGS...]     trace a program as `python SCRIPT ARGS...` runs it
     vexo run [OPTIONS] -m MODULE [ARGS...]  ... or as `python -m MODULE ARGS...`
     vexo traces [--limit N] [--run latest|ID] [--json]   list the stored traces, newest first
+        [--failed] [--outcome OUTCOME] [--kind KIND] [--test PATTERN]
     vexo prune [--keep-runs N] [--older-than 7d] [--max-size 2GB]   delete the oldest runs
     vexo show [TRACE_ID] [--json]          a trace's call tree per thread (default: the newest)
+    vexo show --last-failed                ... of the newest failed test or request
+    vexo compare LEFT RIGHT                where two traces' calls part and values differ
+    vexo compare --last-passing [TRACE_ID] a failed test with its last passing run
     vexo copy --from STORE --to STORE      copy traces between stores (SQLite files, PostgreSQL)
     vexo serve [--port N] [--open]         explore the traces in the browser
     vexo html [TRACE_ID] -o FILE           a trace as one self-contained HTML file
     vexo export [TRACE_ID] --format chrome|speedscope -o FILE
 
-`--db PATH` works with every command. The program sees what it would see under `python`: its
-`sys.argv`, `sys.path[0]`, a fresh `__main__` module, its standard streams untouched, and it
-exits with the status python would give it (an uncaught exception prints the same traceback and
-gives 1). vexo's own line, naming the stored trace, goes to standard error after the program's
-output. After an uncaught KeyboardInterrupt it ends by SIGINT, as python does, once the exit
-callbacks have run.
+`--db PATH` works with every command, and a unique beginning of a trace id does for the id.
+The program sees what it would see under `python`: its `sys.argv`, `sys.path[0]`, a fresh
+`__main__` module, its standard streams untouched, and it exits with the status python would give
+it (an uncaught exception prints the same traceback and gives 1). vexo's own line, naming the
+stored trace, goes to standard error after the program's output. After an uncaught
+KeyboardInterrupt it ends by SIGINT, as python does, once the exit callbacks have run.
 
 The code that runs the traced program lives here; the other commands are in the modules beside
 this one.
@@ -428,6 +432,7 @@ _COMMANDS = {
     "serve": ("viewer_commands", "command_serve"),
     "html": ("viewer_commands", "command_html"),
     "export": ("viewer_commands", "command_export"),
+    "compare": ("viewer_commands", "command_compare"),
 }
 
 

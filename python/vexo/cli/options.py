@@ -175,6 +175,24 @@ def _add_viewer_commands(commands: Any) -> None:
         help="leave values out beyond this size, so that browsers can open the file (default: 64)",
     )
 
+    compare = commands.add_parser(
+        "compare",
+        help="compare two traces' calls, or a failed test with its last passing run",
+        description="Print where the calls of two traces part and the values that differ at "
+        "matching calls. With --last-passing, the right one is the newest passing run of the "
+        "same test (or request) stored before the left one.",
+        allow_abbrev=False,
+    )
+    _add_db_option(compare)
+    compare.add_argument(
+        "traces", nargs="*", metavar="TRACE_ID", help="LEFT RIGHT; LEFT alone with --last-passing"
+    )
+    compare.add_argument(
+        "--last-passing",
+        action="store_true",
+        help="compare with the last passing run (default LEFT: the newest failed trace)",
+    )
+
     export = commands.add_parser(
         "export", help="write a trace for Perfetto (chrome) or speedscope", allow_abbrev=False
     )

@@ -23,6 +23,7 @@ from vexo.db import (
     TraceNotFoundError,
     count_traces,
     full_trace_id,
+    last_passing,
     list_traces,
     load_trace,
 )
@@ -177,6 +178,8 @@ class ExplorerHandler(BaseHTTPRequestHandler):
             return self._trace_list(query)
         if parts == ["kinds"]:
             return list(KINDS)
+        if len(parts) == 2 and parts[0] == "last-passing":
+            return self._last_passing(parts[1])
         if len(parts) == 3 and parts[0] == "compare":
             return compare(self.server.traces.get(parts[1]), self.server.traces.get(parts[2]))
         if len(parts) < 2 or parts[0] != "trace":
@@ -189,6 +192,20 @@ class ExplorerHandler(BaseHTTPRequestHandler):
             raise ApiError(HTTPStatus.NOT_FOUND, str(error).strip("'\"")) from None
         except ValueError as error:
             raise ApiError(HTTPStatus.BAD_REQUEST, str(error)) from None
+
+    def _last_passing(self, trace_id: str) -> dict[str, Any]:
+        """The newest passing run of the trace's test or request stored before it."""
+        try:
+            passing = last_passing(
+                self.server.db_path, full_trace_id(self.server.db_path, trace_id)
+            )
+        except (TraceNotFoundError, AmbiguousTraceIdError) as error:
+            raise ApiError(HTTPStatus.NOT_FOUND, str(error)) from None
+        except StoreError as error:
+            raise ApiError(HTTPStatus.INTERNAL_SERVER_ERROR, str(error)) from None
+        if passing is None:
+            raise ApiError(HTTPStatus.NOT_FOUND, f"no passing run of {trace_id} stored before it")
+        return {"trace_id": passing.trace_id}
 
     def _trace_list(self, query: dict[str, str]) -> dict[str, Any]:
         kind = query.get("kind") or None

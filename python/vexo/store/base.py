@@ -16,6 +16,7 @@ if TYPE_CHECKING:
 __all__ = [
     "DEFAULT_TIMEOUT",
     "FAILED_CONDITION",
+    "PASSED_CONDITION",
     "Row",
     "Store",
     "TraceQuery",
@@ -46,6 +47,9 @@ class TraceQuery:
     failed: bool = False  # failed tests and requests (see `vexo.trace.summary.failed`)
     test: str | None = None  # tests whose node id holds it, "*" matching any text
     id_prefix: str | None = None
+    passed: bool = False  # passed tests, requests answered with 2xx or 3xx
+    source: str | None = None  # exactly this source: the runs of one test, one request
+    trace_id: str | None = None  # this trace alone
 
 
 class Writing(Protocol):
@@ -99,6 +103,7 @@ class Store(Protocol):
 
 # What `vexo.trace.summary.failed` says, in SQL over the outcome column.
 FAILED_CONDITION = "({outcome} IN ('failed', 'error') OR {outcome} LIKE '5__')"
+PASSED_CONDITION = "({outcome} = 'passed' OR {outcome} LIKE '2__' OR {outcome} LIKE '3__')"
 
 
 def contains_pattern(text: str) -> str:

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any
 
 from vexo.store.base import (
     FAILED_CONDITION,
+    PASSED_CONDITION,
     Row,
     TraceQuery,
     contains_pattern,
@@ -237,6 +238,14 @@ def _filter(query: TraceQuery) -> tuple[str, dict[str, Any]]:
         parameters["outcome"] = query.outcome
     if query.failed:
         conditions.append(FAILED_CONDITION.format(outcome="outcome"))
+    if query.passed:
+        conditions.append(PASSED_CONDITION.format(outcome="outcome"))
+    if query.trace_id is not None:
+        conditions.append("trace_id = %(trace_id)s")
+        parameters["trace_id"] = query.trace_id
+    if query.source is not None:
+        conditions.append("source = %(source)s")
+        parameters["source"] = query.source
     if query.test is not None:
         conditions.append("source ILIKE %(test)s")
         parameters["test"] = node_id_pattern(query.test)

@@ -17,6 +17,7 @@ from typing import Any, TypeVar
 
 from vexo.store.base import (
     FAILED_CONDITION,
+    PASSED_CONDITION,
     Row,
     TraceQuery,
     contains_pattern,
@@ -518,6 +519,14 @@ def _filter(columns: Columns, query: TraceQuery) -> tuple[str, dict[str, Any]]:
         parameters["outcome"] = query.outcome
     if query.failed:
         conditions.append(FAILED_CONDITION.format(outcome=columns["outcome"]))
+    if query.passed:
+        conditions.append(PASSED_CONDITION.format(outcome=columns["outcome"]))
+    if query.trace_id is not None:
+        conditions.append("trace_id = :trace_id")
+        parameters["trace_id"] = query.trace_id
+    if query.source is not None:
+        conditions.append("source = :source")
+        parameters["source"] = query.source
     if query.test is not None:
         conditions.append("source LIKE :test ESCAPE '\\'")
         parameters["test"] = node_id_pattern(query.test)

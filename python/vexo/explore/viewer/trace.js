@@ -38,6 +38,9 @@
           `${header.trace_id} · started ${vexo.when(header.started_at)} · ${header.records} records`,
           header.commit ? ` · commit ${header.commit.slice(0, 12)}` : "",
           header.cut ? el("span", { className: "error" }, ` · ${header.cut}`) : ""),
+        header.failed && !(vexo.source instanceof vexo.FileSource) ? el("button", { id: "compare-last-passing",
+          onclick: () => compareWithLastPassing(id) }, "Compare with the last passing run") : "",
+        el("div", { id: "trace-message" }),
         header.stopped ? el("div", { className: "banner", id: "recording-stopped" },
           `Recording stopped on thread ${header.stopped.thread}: ${header.stopped.text}. `,
           link(["trace", id, String(header.stopped.node)], "Show where")) : ""),
@@ -49,6 +52,15 @@
         el("div", { id: "detail", className: "detail" }, "Select a call to see its values.")));
     await vexo.tree.showThreads(tree, header.threads);
     if (node !== null) vexo.tree.reveal(node);
+  }
+
+  async function compareWithLastPassing(id) {
+    try {
+      const passing = await vexo.source.lastPassing(id);
+      location.hash = `#/compare/${encodeURIComponent(id)}/${encodeURIComponent(passing.trace_id)}`;
+    } catch (error) {
+      vexo.showError(document.getElementById("trace-message"), error);
+    }
   }
 
   function showTab(name) {
