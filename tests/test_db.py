@@ -347,6 +347,8 @@ def test_version_1_is_read_as_it_is_and_upgraded_by_the_first_write(tmp_path):
     assert old == [("trc_old2", None), ("trc_old1", None), ("trc_old0", None)]
     assert [row.trace_id for row in list_traces(path, kind="test")] == ["trc_old1"]
     assert count_traces(path, kind="request") == 1
+    assert list_traces(path, failed=True) == [] and count_traces(path, test="t.py::") == 1
+    assert db.full_trace_id(path, "trc_old2") == "trc_old2"
     with sqlite3.connect(path) as connection:
         assert connection.execute("PRAGMA user_version").fetchone()[0] == 1
     connection.close()
