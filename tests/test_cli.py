@@ -222,11 +222,18 @@ def test_module_exception_traceback_matches_python_m(tmp_path):
         (["run", "-m", "no_such_module"], 1, "vexo: No module named no_such_module"),
         (["show", "trc_unknown"], 1, "vexo: no trace trc_unknown in "),
         (["traces", "--db", "nowhere/db.sqlite3"], 1, "vexo: no trace database at "),
+        (["serve", "--port", "99999"], 2, "vexo: serve: --port must be from 0 to 65535"),
+        *[
+            ([command, "--db", "postgresql://nowhere/db"], 1, "vexo: postgresql://nowhere/db: a")
+            for command in ["traces", "show", "serve"]
+        ],
     ],
 )
 def test_failures_are_one_line(tmp_path, args, status, message):
     write(tmp_path / "ok.py", "pass\n")
     assert vexo(tmp_path, "run", "ok.py").returncode == 0
+    # psycopg as if not installed: the current folder comes first on `python -m vexo`'s path.
+    write(tmp_path / "psycopg.py", "raise ImportError('No module named psycopg')\n")
     result = vexo(tmp_path, *args)
     assert result.returncode == status
     assert result.stderr.startswith(message) and result.stderr.count("\n") == 1, result.stderr

@@ -7,7 +7,7 @@ import argparse
 from collections.abc import Callable
 from typing import Any
 
-from vexo.cli.common import CommandError, report, settings_of
+from vexo.cli.common import EXIT_USAGE, CommandError, report, settings_of
 from vexo.cli.store_commands import stored_trace
 from vexo.db import StoreError, list_traces
 from vexo.store.locations import shown
@@ -18,6 +18,8 @@ __all__ = ["command_export", "command_html", "command_serve"]
 def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.explore.serve import serve
 
+    if not 0 <= options.port <= 65535:
+        raise CommandError("serve: --port must be from 0 to 65535", EXIT_USAGE)
     settings = settings_of(options)
     try:
         list_traces(settings.db_path, limit=1)  # a database that cannot be read fails here

@@ -338,8 +338,11 @@ def read(url: str, timeout: float, work: Any, empty: Any) -> Any:
 @contextlib.contextmanager
 def _errors_shown(url: str, failure: str) -> Iterator[None]:
     """The driver's errors as DatabaseError, naming the store without its password."""
-    import psycopg
-
+    try:
+        import psycopg
+    except ImportError:
+        yield  # connect() says that psycopg is missing
+        return
     try:
         yield
     except psycopg.Error as error:
