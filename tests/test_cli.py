@@ -218,8 +218,8 @@ def test_module_exception_traceback_matches_python_m(tmp_path):
 @pytest.mark.parametrize(
     "args, status, message",
     [
-        (["run", "missing.py"], 2, "vexo: can't open file "),
-        (["run", "-m", "no_such_module"], 1, "vexo: No module named no_such_module"),
+        (["run", "--db", "new.db", "missing.py"], 2, "vexo: can't open file "),
+        (["run", "--db", "new.db", "-m", "no_such_module"], 1, "vexo: No module named no_such_"),
         (["show", "trc_unknown"], 1, "vexo: no trace trc_unknown in "),
         (["traces", "--db", "nowhere/db.sqlite3"], 1, "vexo: no trace database at "),
         (["serve", "--port", "99999"], 2, "vexo: serve: --port must be from 0 to 65535"),
@@ -237,7 +237,7 @@ def test_failures_are_one_line(tmp_path, args, status, message):
     result = vexo(tmp_path, *args)
     assert result.returncode == status
     assert result.stderr.startswith(message) and result.stderr.count("\n") == 1, result.stderr
-    assert result.stdout == ""
+    assert result.stdout == "" and not (tmp_path / "new.db").exists()
 
 
 def foreign_text(path):

@@ -103,16 +103,16 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None
-    try:
-        prepare_database(settings.db_path, timeout=settings.busy_timeout)
-    except StoreError as error:
-        raise CommandError(str(error)) from None
     cwd = os.getcwd()
     if options.module is not None:
         program = ModuleProgram(options.module, program_args)
     else:
         program = script_program(options.script, program_args)
-    program.prepare()
+    program.prepare()  # before the database, so that a program not found leaves none behind
+    try:
+        prepare_database(settings.db_path, timeout=settings.busy_timeout)
+    except StoreError as error:
+        raise CommandError(str(error)) from None
     try:
         run_id = start_own_run(
             settings.db_path, _command_text(options), timeout=settings.busy_timeout
