@@ -333,6 +333,8 @@ def test_traces_and_show(tmp_path):
     assert [line.split()[0] for line in lines[1:-1]] == ids[::-1]  # newest first
     assert all(line.endswith("script work.py") for line in lines[1:-1])
     assert re.fullmatch(r"2 traces; \S+ takes \d+\.\d [KM]iB", lines[-1]), lines[-1]
+    for limit, ending in [("1", "1 of 2 traces; "), ("0", "0 of 2 traces; ")]:
+        assert vexo(tmp_path, "traces", "-n", limit).stdout.splitlines()[-1].startswith(ending)
     rows = json.loads(vexo(tmp_path, "traces", "--json", "--limit", "1").stdout)
     assert [row["trace_id"] for row in rows] == [ids[1]]
 

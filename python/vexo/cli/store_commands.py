@@ -9,7 +9,14 @@ import sys
 
 from vexo.cli.common import EXIT_USAGE, CommandError, settings_of
 from vexo.config import Settings
-from vexo.db import StoreError, latest_run_id, list_traces, load_trace, store_size
+from vexo.db import (
+    StoreError,
+    count_traces,
+    latest_run_id,
+    list_traces,
+    load_trace,
+    store_size,
+)
 from vexo.store.locations import absolute, shown
 
 __all__ = ["command_copy", "command_prune", "command_show", "command_traces", "stored_trace"]
@@ -22,8 +29,15 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     try:
         run_id = _run_asked(settings, options.run)
         summaries = list_traces(settings.db_path, limit=options.limit, run_id=run_id)
+        total = len(summaries)
+        if options.limit is not None and total == options.limit:
+            total = count_traces(settings.db_path, run_id=run_id)
     except StoreError as error:
         raise CommandError(str(error)) from None
+    of_run = "" if run_id is None else f" of run {run_id}"
+    if total == 0 and run_id is not None:
+        # As `vexo show` with an unknown id: a run that left no trace is a failure to script.
+        raise CommandError(f"no traces{of_run} in {shown(settings.db_path)}")
     if options.json:
         rows = [summary._asdict() for summary in summaries]
         json.dump(rows, sys.stdout, indent=2)
@@ -34,8 +48,13 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.trace.text import time_text
 
     size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
+    if total == 0:
+        print(f"no traces in {size}")
+        return 0
+    counted = f"{len(summaries)} of {total}" if len(summaries) < total else str(total)
+    ending = f"{counted} {'trace' if total == 1 else 'traces'}{of_run}; {size}"
     if not summaries:
-        print(f"no traces{'' if run_id is None else ' of run ' + run_id} in {size}")
+        print(ending)
         return 0
     listed = {summary.trace_id for summary in summaries}
     print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
@@ -45,7 +64,7 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
             f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
             f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
         )
-    print(f"{len(summaries)} traces{'' if run_id is None else ' of run ' + run_id}; {size}")
+    print(ending)
     return 0
 
 
