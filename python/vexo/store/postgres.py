@@ -16,7 +16,7 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 from vexo.store.base import Row, TraceQuery, contains_pattern
-from vexo.store.errors import DatabaseError
+from vexo.store.errors import DatabaseError, UnreachableError
 from vexo.store.locations import masked, shown
 from vexo.store.rows import COLUMNS, LISTED, checked_kind
 
@@ -62,7 +62,7 @@ def connect(url: str, timeout: float) -> Any:
     try:
         return psycopg.connect(url, autocommit=True, connect_timeout=_connect_timeout(timeout))
     except psycopg.Error as error:
-        raise DatabaseError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
+        raise UnreachableError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
 
 
 def _connect_timeout(timeout: float) -> int:
