@@ -57,5 +57,5 @@
     if (name === "timeline") vexo.timeline.load();
   }
 
-  vexo.trace = { show };
+  vexo.trace = { show, showTab };
 })();
