@@ -1,6 +1,7 @@
 """The command line in child processes: `vexo run` behaves like python, `traces` and `show` read
 the database back, and failures are one line with status 1."""
 
+import argparse
 import json
 import os
 import re
@@ -13,6 +14,7 @@ from pathlib import Path
 import msgpack
 import pytest
 
+from vexo.cli.options import build_parser
 from vexo.db import list_traces, load_trace
 
 TIMEOUT = 60
@@ -469,6 +471,15 @@ def test_usage_errors(tmp_path):
     assert vexo(tmp_path).returncode == 2
     version = vexo(tmp_path, "--version")
     assert version.returncode == 0 and version.stdout.startswith("vexo ")
+
+
+def test_every_command_and_option_says_what_it_does():
+    parser = build_parser()
+    assert "a SQLite file or a PostgreSQL server" in parser.description
+    (commands,) = [a for a in parser._actions if isinstance(a, argparse._SubParsersAction)]
+    for name, command in commands.choices.items():
+        assert command.description, name
+        assert all(action.help for action in command._actions), name
 
 
 def test_threads_are_waited_for_as_at_exit(tmp_path):
