@@ -201,6 +201,9 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     browser.find_element(By.ID, "tab-functions").click()
     table = wait(browser, lambda d: all_css(d, "#functions tbody tr"))
     assert any("__main__.line_price" in row.text and " 2 " in f" {row.text} " for row in table)
+    # A result chosen while the functions show brings the tree back, at its call.
+    results[0].find_element(By.TAG_NAME, "a").click()
+    wait(browser, lambda d: d.find_element(By.CSS_SELECTOR, ".node.selected").is_displayed())
 
 
 def test_compare_a_passing_and_a_failing_test(browser, server):

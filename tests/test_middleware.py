@@ -1,5 +1,6 @@
 """The WSGI and Django middleware: one stored trace per request, on the thread serving it."""
 
+import gc
 import subprocess
 import sys
 import textwrap
@@ -111,6 +112,24 @@ def test_wsgi_request_is_one_trace(tmp_path):
     # The body generator is resumed by the server after the app returned; still in the trace.
     assert [r["event"] for r in records if r["co_name"] == "body_lines"] == ["call", "return"] * 3
     assert returns["wsgi_app"]["arg"].startswith("<generator object body_lines")
+
+
+def read_only(body):
+    return b"".join(body)  # and never closed
+
+
+@pytest.mark.parametrize("use_body", [read_only, lambda body: None], ids=["read", "dropped"])
+def test_a_body_never_closed_still_saves_once(tmp_path, use_body):
+    # Flask's test client closes the body only when used in a `with`.
+    db_path = tmp_path / "db.sqlite3"
+    app = VexoMiddleware(wsgi_app, settings=Settings(db_path=str(db_path)))
+    environ = {"PATH_INFO": "/hello/ada"}
+    wsgiref.util.setup_testing_defaults(environ)
+    body = app(environ, lambda *args: None)
+    use_body(body)
+    del body
+    ((summary, _),) = stored(db_path)
+    assert summary.source == "wsgi GET /hello/ada"
 
 
 def test_wsgi_exception_still_saves(tmp_path):
@@ -317,6 +336,16 @@ def test_django_streaming_response_is_traced_to_its_end(tmp_path, django_app):
         r["arg"] for r in frames(document) if r["co_name"] == "price" and r["event"] == "return"
     ]
     assert returns == [0, 10, 20]
+
+
+def test_django_streaming_response_left_unread_is_still_saved(tmp_path, django_app):
+    db_path = tmp_path / "django.sqlite3"
+    with override_settings(VEXO={"db": str(db_path)}):
+        for url in ["/orders/1/", "/stream/", "/orders/2/"]:
+            Client().get(url)
+        gc.collect()  # the test client's responses are in reference cycles
+    sources = sorted(summary.source for summary, _ in stored(db_path))
+    assert sources == ["django GET /orders/1/", "django GET /orders/2/", "django GET /stream/"]
 
 
 CLOSED_ELSEWHERE = textwrap.dedent(

@@ -57,6 +57,7 @@ def test_tree_of_a_real_trace(tmp_path):
         for grandchild in child.children
         if grandchild.name == "test_show.weight"
     ]
+    assert all(".0" not in child.args for child in weigh.children)  # the genexpr's iterator
     assert [(w.args, w.ret["arg"]) for w in weights] == [
         ({"item": "tea"}, 3),
         ({"item": "scone"}, 5),

@@ -57,6 +57,7 @@ from vexo.db import (
 from vexo.recording.profiler import Profiler
 from vexo.recording.runs import end_run, start_own_run
 from vexo.recording.subprocesses import leave_children_untraced, program_ended, trace_children
+from vexo.store.errors import UnreachableError
 from vexo.store.locations import shown_from
 
 __all__ = ["build_parser", "main"]
@@ -107,20 +108,20 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None
-    try:
-        prepare_database(settings.db_path, timeout=settings.busy_timeout)
-    except StoreError as error:
-        raise CommandError(str(error)) from None
     cwd = os.getcwd()
     if options.module is not None:
         program = ModuleProgram(options.module, program_args)
     else:
         program = script_program(options.script, program_args)
-    program.prepare()
+    program.prepare()  # before the database, so that a program not found leaves none behind
+    run_id = None
     try:
+        prepare_database(settings.db_path, timeout=settings.busy_timeout)
         run_id = start_own_run(
             settings.db_path, _command_text(options), timeout=settings.busy_timeout
         )
+    except UnreachableError:
+        pass  # a server that is down holds nothing up: the program runs, and the save says why
     except StoreError as error:
         raise CommandError(str(error)) from None
     given_argv = list(sys.argv)

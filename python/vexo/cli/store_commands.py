@@ -11,6 +11,7 @@ from vexo.cli.common import EXIT_USAGE, CommandError, settings_of
 from vexo.config import Settings
 from vexo.db import (
     StoreError,
+    count_traces,
     full_trace_id,
     latest_run_id,
     list_traces,
@@ -28,17 +29,22 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
         raise CommandError("traces: --limit must be 0 or more", EXIT_USAGE)
     try:
         run_id = _run_asked(settings, options.run)
-        summaries = list_traces(
-            settings.db_path,
-            limit=options.limit,
-            run_id=run_id,
-            kind=options.kind,
-            outcome=options.outcome,
-            failed=options.failed,
-            test=options.test,
-        )
+        filters = {
+            "run_id": run_id,
+            "kind": options.kind,
+            "outcome": options.outcome,
+            "failed": options.failed,
+            "test": options.test,
+        }
+        summaries = list_traces(settings.db_path, limit=options.limit, **filters)
+        total = len(summaries)
+        if options.limit is not None and total == options.limit:
+            total = count_traces(settings.db_path, **filters)
     except StoreError as error:
         raise CommandError(str(error)) from None
+    if total == 0 and run_id is not None and not _run_has_traces(settings, run_id):
+        # As `vexo show` with an unknown id: a run that left no trace is a failure to script.
+        raise CommandError(f"no traces of run {run_id} in {shown(settings.db_path)}")
     if options.json:
         rows = [summary._asdict() for summary in summaries]
         json.dump(rows, sys.stdout, indent=2)
@@ -49,9 +55,14 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.trace.text import time_text
 
     size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
-    which = _which_traces(options, run_id)
-    if not summaries:
+    which = _which_traces(options, run_id, total)
+    if total == 0:
         print(f"no {which} in {size}")
+        return 0
+    counted = f"{len(summaries)} of {total}" if len(summaries) < total else str(total)
+    ending = f"{counted} {which}; {size}"
+    if not summaries:
+        print(ending)
         return 0
     listed = {summary.trace_id for summary in summaries}
     print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  {'OUTCOME':<7}  SOURCE")
@@ -62,13 +73,14 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
             f"  {size_text(summary.size):>9}  {summary.outcome or '':<7}"
             f"  {source_text(summary, depth, listed)}"
         )
-    print(f"{len(summaries)} {which}; {size}")
+    print(ending)
     return 0
 
 
-def _which_traces(options: argparse.Namespace, run_id: str | None) -> str:
+def _which_traces(options: argparse.Namespace, run_id: str | None, total: int) -> str:
     """What the listing holds, in words: "failed traces of run run_1"."""
-    words = ["failed" if options.failed else "", options.kind or "", "traces"]
+    noun = "trace" if total == 1 else "traces"
+    words = ["failed" if options.failed else "", options.kind or "", noun]
     if options.outcome:
         words.append(f"ending {options.outcome}")
     if options.test:
@@ -76,6 +88,13 @@ def _which_traces(options: argparse.Namespace, run_id: str | None) -> str:
     if run_id is not None:
         words.append(f"of run {run_id}")
     return " ".join(word for word in words if word)
+
+
+def _run_has_traces(settings: Settings, run_id: str) -> bool:
+    try:
+        return count_traces(settings.db_path, run_id=run_id) > 0
+    except StoreError as error:
+        raise CommandError(str(error)) from None
 
 
 def _run_asked(settings: Settings, run: str | None) -> str | None:

@@ -18,6 +18,8 @@ __all__ = ["command_compare", "command_export", "command_html", "command_serve"]
 def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.explore.serve import serve
 
+    if not 0 <= options.port <= 65535:
+        raise CommandError("serve: --port must be from 0 to 65535", EXIT_USAGE)
     settings = settings_of(options)
     try:
         list_traces(settings.db_path, limit=1)  # a database that cannot be read fails here

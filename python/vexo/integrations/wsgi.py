@@ -8,7 +8,8 @@
     MIDDLEWARE = ["vexo.integrations.wsgi.VexoDjangoMiddleware", ...]
 
 Each request is traced on the thread that serves it, from the moment the middleware is called
-until the response body has been produced (for WSGI: until the server closes the body), and saved
+until the response body has been produced: until the body is used up, closed or dropped, whichever
+comes first (test clients such as Flask's close the body only when used in a `with`), and saved
 as one trace whose source names the request: "wsgi GET /orders/7" or "django GET /orders/7". The
 query string is left out, since it often carries tokens. How the request ended ends the trace, as
 the record "end_request" (see `vexo.recording.markers`): the status code the application answered
@@ -35,6 +36,7 @@ from __future__ import annotations
 import logging
 import os
 import threading
+import weakref
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
@@ -89,6 +91,7 @@ class RequestTrace:
         self.profiler = profiler
         self.thread = threading.get_ident()
         self.finished = False
+        self.lock = threading.Lock()
         self.status: int | None = None
         self.error: str | None = None
 
@@ -98,9 +101,10 @@ class RequestTrace:
 
     def finish(self) -> None:
         """Stops tracing and saves the trace; only the first call counts."""
-        if self.finished:
-            return
-        self.finished = True
+        with self.lock:
+            if self.finished:
+                return
+            self.finished = True
         if threading.get_ident() == self.thread:
             if self.error is not None or self.status is not None:
                 outcome = "error" if self.error is not None else str(self.status)
@@ -150,16 +154,27 @@ class VexoMiddleware:
 
 
 class TracedBody:
-    """The application's response body, passed through; the trace ends when the server closes
-    it, as every WSGI server must."""
+    """The application's response body, passed through; the trace ends when the body is used up,
+    closed (as every WSGI server does) or dropped by a client that does neither."""
 
     def __init__(self, body: Iterable[bytes], trace: RequestTrace) -> None:
         self.body = body
         self.trace = trace
+        self.chunks: Iterator[bytes] | None = None
+        weakref.finalize(self, trace.finish)
 
     def __iter__(self) -> Iterator[bytes]:
+        self.chunks = iter(self.body)
+        return self
+
+    def __next__(self) -> bytes:
+        if self.chunks is None:
+            self.chunks = iter(self.body)
         try:
-            yield from self.body
+            return next(self.chunks)
+        except StopIteration:
+            self.trace.finish()
+            raise
         except Exception as error:
             self.trace.failed(error)
             raise
@@ -231,18 +246,39 @@ class VexoDjangoMiddleware:
         status = getattr(response, "status_code", None)
         trace.status = status if isinstance(status, int) else None
         if getattr(response, "streaming", False) and not getattr(response, "is_async", False):
-            response.streaming_content = _finishing(response.streaming_content, trace)
+            response.streaming_content = _FinishingChunks(response.streaming_content, trace)
         else:
             trace.finish()
         return response
 
 
-def _finishing(chunks: Iterable[Any], trace: RequestTrace) -> Iterator[Any]:
-    """The chunks of a streaming response; the trace ends when they are used up or closed."""
-    try:
-        yield from chunks
-    except Exception as error:
-        trace.failed(error)
-        raise
-    finally:
-        trace.finish()
+class _FinishingChunks:
+    """The chunks of a streaming response; the trace ends when they are used up, closed, or
+    dropped unread (Django's test client reads them only when asked)."""
+
+    def __init__(self, chunks: Iterable[Any], trace: RequestTrace) -> None:
+        self.chunks = iter(chunks)
+        self.trace = trace
+        weakref.finalize(self, trace.finish)
+
+    def __iter__(self) -> Iterator[Any]:
+        return self
+
+    def __next__(self) -> Any:
+        try:
+            return next(self.chunks)
+        except StopIteration:
+            self.trace.finish()
+            raise
+        except Exception as error:
+            self.trace.failed(error)
+            self.trace.finish()
+            raise
+
+    def close(self) -> None:
+        try:
+            close = getattr(self.chunks, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self.trace.finish()

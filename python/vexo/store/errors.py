@@ -2,7 +2,13 @@
 
 from __future__ import annotations
 
-__all__ = ["AmbiguousTraceIdError", "DatabaseError", "StoreError", "TraceNotFoundError"]
+__all__ = [
+    "AmbiguousTraceIdError",
+    "DatabaseError",
+    "StoreError",
+    "TraceNotFoundError",
+    "UnreachableError",
+]
 
 
 class StoreError(Exception):
@@ -11,6 +17,10 @@ class StoreError(Exception):
 
 class DatabaseError(StoreError):
     """The database file is missing, unreadable, not SQLite, or not a trace database of ours."""
+
+
+class UnreachableError(DatabaseError):
+    """The database server cannot be connected to (down, or unreachable over the network)."""
 
 
 class TraceNotFoundError(StoreError, LookupError):

@@ -24,7 +24,7 @@ from vexo.store.base import (
     node_id_pattern,
     prefix_pattern,
 )
-from vexo.store.errors import DatabaseError
+from vexo.store.errors import DatabaseError, UnreachableError
 from vexo.store.locations import masked, shown
 from vexo.store.rows import COLUMNS, LISTED, checked_kind
 
@@ -70,7 +70,7 @@ def connect(url: str, timeout: float) -> Any:
     try:
         return psycopg.connect(url, autocommit=True, connect_timeout=_connect_timeout(timeout))
     except psycopg.Error as error:
-        raise DatabaseError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
+        raise UnreachableError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
 
 
 def _connect_timeout(timeout: float) -> int:
@@ -365,8 +365,11 @@ def read(url: str, timeout: float, work: Any, empty: Any) -> Any:
 @contextlib.contextmanager
 def _errors_shown(url: str, failure: str) -> Iterator[None]:
     """The driver's errors as DatabaseError, naming the store without its password."""
-    import psycopg
-
+    try:
+        import psycopg
+    except ImportError:
+        yield  # connect() says that psycopg is missing
+        return
     try:
         yield
     except psycopg.Error as error:

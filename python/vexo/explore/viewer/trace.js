@@ -71,5 +71,5 @@
     if (name === "timeline") vexo.timeline.load();
   }
 
-  vexo.trace = { show };
+  vexo.trace = { show, showTab };
 })();
