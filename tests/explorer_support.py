@@ -30,17 +30,20 @@ def store_demo(db):
     vexo("--db", str(db), "run", "--threading", "examples/demo.py", cwd=ROOT)
 
 
-def store_pytest_run(db, folder):
+CHECKOUT_TESTS = (
+    "def total(prices):\n"
+    "    return sum(prices)\n\n"
+    "def test_total_passes():\n"
+    "    assert total([1, 2]) == 3\n\n"
+    "def test_total_fails():\n"
+    "    assert total([1, 2, 4]) == 3\n"
+)
+
+
+def store_pytest_run(db, folder, tests_text=CHECKOUT_TESTS):
     """A pytest run of two tests, one of which fails, one trace per test."""
     tests = Path(folder) / "test_checkout.py"
-    tests.write_text(
-        "def total(prices):\n"
-        "    return sum(prices)\n\n"
-        "def test_total_passes():\n"
-        "    assert total([1, 2]) == 3\n\n"
-        "def test_total_fails():\n"
-        "    assert total([1, 2, 4]) == 3\n"
-    )
+    tests.write_text(tests_text)
     subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vexo",
          "--vexo-db", str(db), str(tests)],

@@ -347,6 +347,8 @@ def test_version_1_is_read_as_it_is_and_upgraded_by_the_first_write(tmp_path):
     assert old == [("trc_old2", None), ("trc_old1", None), ("trc_old0", None)]
     assert [row.trace_id for row in list_traces(path, kind="test")] == ["trc_old1"]
     assert count_traces(path, kind="request") == 1
+    assert list_traces(path, failed=True) == [] and count_traces(path, test="t.py::") == 1
+    assert db.full_trace_id(path, "trc_old2") == "trc_old2"
     with sqlite3.connect(path) as connection:
         assert connection.execute("PRAGMA user_version").fetchone()[0] == 1
     connection.close()
@@ -421,6 +423,54 @@ def test_listing_filtered_by_kind_and_text_in_pages(store):
         list_traces(store, kind="tests")
 
 
+def test_listing_filtered_by_outcome_test_and_id_prefix(store):
+    def traced(source, *records):
+        return msgpack.packb({"meta": {"source": source}, "frames_of_interest": list(records)})
+
+    def test(nodeid, outcome):
+        return traced("pytest", {"type": "start_test", "nodeid": nodeid}, {"a": 1},
+                      {"type": "end_test", "outcome": outcome})  # fmt: skip
+
+    def request(source, outcome):
+        return traced(source, {"a": 1}, {"type": "end_request", "outcome": outcome})
+
+    traces = {
+        "trc_a1": test("t.py::test_a", "passed"),
+        "trc_a2": test("t.py::test_a", "failed"),
+        "trc_b1": test("u.py::test_b", "error"),
+        "trc_r1": request("wsgi GET /a", "200"),
+        "trc_r2": request("wsgi GET /b", "503"),
+        "trc_r3": request("django GET /c", "error"),
+        "trc_s1": traced("script a.py", {"type": "end_request", "outcome": "500"}),
+        "trc_s10": traced("script a.py"),
+    }
+    for trace_id, data in traces.items():
+        save_trace_in_sqlite(store, trace_id, msgpack=data)
+
+    def ids(**filters):
+        return [row.trace_id for row in list_traces(store, **filters)]
+
+    assert ids(failed=True) == ["trc_s1", "trc_r3", "trc_r2", "trc_b1", "trc_a2"]
+    assert count_traces(store, failed=True) == 5
+    assert ids(failed=True, kind="request") == ["trc_r3", "trc_r2"]
+    assert ids(outcome="200") == ["trc_r1"] and ids(kind="test", outcome="failed") == ["trc_a2"]
+    assert ids(test="test_a") == ["trc_a2", "trc_a1"] == ids(test="T.PY::*_A")
+    assert ids(test="u*b", failed=True) == ["trc_b1"] and ids(test="%") == []
+    assert count_traces(store, test="test_") == 3
+    assert ids(id_prefix="trc_a") == ["trc_a2", "trc_a1"] and ids(id_prefix="trc%") == []
+    assert ids(passed=True) == ["trc_r1", "trc_a1"]
+    assert ids(source="pytest t.py::test_a") == ["trc_a2", "trc_a1"]
+    assert db.last_passing(store, "trc_a2").trace_id == "trc_a1"
+    assert [db.last_passing(store, t) for t in ("trc_a1", "trc_r2", "trc_s1")] == [None] * 3
+    assert db.full_trace_id(store, "trc_r1") == "trc_r1"
+    assert db.full_trace_id(store, "trc_s1") == "trc_s1"  # also the beginning of trc_s10
+    assert db.full_trace_id(store, "trc_b") == "trc_b1"
+    with pytest.raises(db.AmbiguousTraceIdError, match="trace id trc_r is ambiguous in"):
+        db.full_trace_id(store, "trc_r")
+    with pytest.raises(TraceNotFoundError, match="no trace trc_z in"):
+        db.full_trace_id(store, "trc_z")
+
+
 def _record_documents():
     def packed(doc):
         return msgpack.packb(doc)
@@ -433,6 +483,21 @@ def _record_documents():
         packed({"meta": meta, "frames_of_interest": [start], "frames": {1: [1, 2], "t": [{}]}}),
         packed({"frames_of_interest": [end, 5, start], "timestamp": True, "meta": {"source": 1}}),
         packed({"frames_of_interest": [{"type": "end_test", "outcome": "lost"}], "frames": {}}),
+        packed(
+            {
+                "meta": {"source": "wsgi GET /"},
+                "frames_of_interest": [
+                    start,
+                    {**end, "type": "end_request", "outcome": "500", "status": 500},
+                ],
+            }
+        ),
+        packed(
+            {
+                "meta": {"source": "wsgi GET /"},
+                "frames_of_interest": [{"type": "end_request", "outcome": "5000"}],
+            }
+        ),
         packed({"timestamp": 2**64 - 1, "meta": [meta], "frames_of_interest": [[start]]}),
         b"\x83\xa9timestamp\x01\xa9timestamp\xa1x\xa4meta\x82\xa6source\xa1a\xa6source\xc0",
         b"\x82\xa4meta\x81\xa6source\xa2\xff!\xb2frames_of_interest\x91\x82\xa4type\xaastart_test"

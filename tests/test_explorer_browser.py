@@ -162,6 +162,12 @@ def test_list_and_filters(browser, server):
     browser.find_element(By.CSS_SELECTOR, "#filter-kind option[value=test]").click()
     wait(browser, lambda d: len(all_css(d, ".trace-row")) == 2)
     assert all("pytest" in row.text for row in all_css(browser, ".trace-row"))
+    browser.find_element(By.CSS_SELECTOR, "#filter-outcome option[value=failed]").click()
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 1)
+    row = browser.find_element(By.CSS_SELECTOR, ".trace-row.outcome-failed")
+    assert "test_total_fails" in row.text
+    browser.find_element(By.CSS_SELECTOR, "#filter-outcome option[value='']").click()
+    wait(browser, lambda d: len(all_css(d, ".trace-row")) == 2)
     browser.find_element(By.ID, "filter-text").send_keys("fails")
     wait(browser, lambda d: len(all_css(d, ".trace-row")) == 1)
     assert "test_total_fails" in browser.find_element(By.CSS_SELECTOR, ".trace-row").text
@@ -195,6 +201,9 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     browser.find_element(By.ID, "tab-functions").click()
     table = wait(browser, lambda d: all_css(d, "#functions tbody tr"))
     assert any("__main__.line_price" in row.text and " 2 " in f" {row.text} " for row in table)
+    # A result chosen while the functions show brings the tree back, at its call.
+    results[0].find_element(By.TAG_NAME, "a").click()
+    wait(browser, lambda d: d.find_element(By.CSS_SELECTOR, ".node.selected").is_displayed())
 
 
 def test_compare_a_passing_and_a_failing_test(browser, server):
@@ -208,6 +217,13 @@ def test_compare_a_passing_and_a_failing_test(browser, server):
     assert "The calls" in first.text
     differences = all_css(browser, "#value-differences tr")
     assert any("[1, 2, 4]" in row.text and "[1, 2]" in row.text for row in differences)
+    sides = browser.find_element(By.CSS_SELECTOR, "#compare .meta").text
+    assert "test_checkout.py::test_total_fails failed" in sides
+    assert "test_checkout.py::test_total_passes passed" in sides
+    open_trace(browser, server, "test_total_fails")
+    title = browser.find_element(By.ID, "trace-title")
+    assert title.text == "test_checkout.py::test_total_fails failed"
+    assert "failed" in title.get_attribute("class") and "test_total_fails" in browser.title
 
 
 def test_a_failing_test_shows_its_assertion(browser, server):
@@ -261,6 +277,23 @@ def test_html_file_works_offline(browser, store, tmp_path):
         assert not errors
     finally:
         browser.delete_network_conditions()
+
+
+def test_a_failed_test_is_compared_with_its_last_passing_run_in_one_click(browser, tmp_path):
+    db = tmp_path / "db.sqlite3"
+    for rate in ("0.9", "0.8"):
+        discount = f"def discount(price):\n    return price * {rate}\n\n"
+        store_pytest_run(
+            db, tmp_path, discount + "def test_discount():\n    assert discount(100) == 90\n"
+        )
+    with running_server(db) as server:
+        open_trace(browser, server, "failed")
+        browser.find_element(By.ID, "compare-last-passing").click()
+        sides = wait(browser, lambda d: d.find_element(By.CSS_SELECTOR, "#compare .meta")).text
+        assert "test_checkout.py::test_discount failed" in sides
+        assert "test_checkout.py::test_discount passed" in sides
+        differences = all_css(browser, "#value-differences tr")
+        assert any("80.0" in row.text and "90.0" in row.text for row in differences)
 
 
 def test_a_reference_links_its_call_and_the_stop_shows(browser, tmp_path):

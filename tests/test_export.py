@@ -83,6 +83,26 @@ def test_index_tree_search_and_figures(index):
     assert 0 <= work_row["own"] <= work_row["total"]
 
 
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+def countdown(n):
+    while n:
+        yield n
+        n -= 1
+
+
+def test_function_figures_count_a_recursion_once_and_no_resumption(tmp_path):
+    index = TraceIndex(traced(lambda: (fib(4), list(countdown(3))), tmp_path))
+    figures = {row["name"]: row for row in index.function_table()}
+    fibs = [index.node(n) for n, _ in index.calls_in_order()]
+    fibs = [call for call in fibs if call.name == "test_export.fib"]
+    assert figures["test_export.fib"]["calls"] == len(fibs) == 9
+    assert figures["test_export.fib"]["total"] == pytest.approx(fibs[0].duration)
+    assert figures["test_export.countdown"]["calls"] == 1
+
+
 def test_chrome_events_nest_per_thread_and_pair_with_calls(index, tmp_path):
     out = tmp_path / "trace.json"
     with open(out, "w") as file:

@@ -1,5 +1,6 @@
 """The WSGI and Django middleware: one stored trace per request, on the thread serving it."""
 
+import gc
 import subprocess
 import sys
 import textwrap
@@ -32,6 +33,13 @@ def stored(db_path):
 
 def frames(document):
     return [r for r in document["frames_of_interest"] if r["type"] == "frame"]
+
+
+def ended(document):
+    """What the request's end record says: its outcome, status and error."""
+    last = document["frames_of_interest"][-1]
+    assert last["type"] == "end_request"
+    return {key: last[key] for key in ("outcome", "status", "error") if key in last}
 
 
 def by_event(records, event):
@@ -91,6 +99,8 @@ def test_wsgi_request_is_one_trace(tmp_path):
 
     (first, document), (second, _) = stored(db_path)
     assert (first.source, second.source) == ("wsgi GET /hello/ada", "wsgi POST /hello/bob")
+    assert (first.outcome, second.outcome) == ("200", "200")
+    assert ended(document) == {"outcome": "200", "status": 200}
     assert document["frames"] == {}  # never "threading" for a request
     records = frames(document)
     calls, returns = by_event(records, "call"), by_event(records, "return")
@@ -104,6 +114,24 @@ def test_wsgi_request_is_one_trace(tmp_path):
     assert returns["wsgi_app"]["arg"].startswith("<generator object body_lines")
 
 
+def read_only(body):
+    return b"".join(body)  # and never closed
+
+
+@pytest.mark.parametrize("use_body", [read_only, lambda body: None], ids=["read", "dropped"])
+def test_a_body_never_closed_still_saves_once(tmp_path, use_body):
+    # Flask's test client closes the body only when used in a `with`.
+    db_path = tmp_path / "db.sqlite3"
+    app = VexoMiddleware(wsgi_app, settings=Settings(db_path=str(db_path)))
+    environ = {"PATH_INFO": "/hello/ada"}
+    wsgiref.util.setup_testing_defaults(environ)
+    body = app(environ, lambda *args: None)
+    use_body(body)
+    del body
+    ((summary, _),) = stored(db_path)
+    assert summary.source == "wsgi GET /hello/ada"
+
+
 def test_wsgi_exception_still_saves(tmp_path):
     db_path = tmp_path / "db.sqlite3"
     app = VexoMiddleware(wsgi_app, settings=Settings(db_path=str(db_path)))
@@ -111,6 +139,8 @@ def test_wsgi_exception_still_saves(tmp_path):
         call_wsgi(app, "/fail")
     ((summary, document),) = stored(db_path)
     assert summary.source == "wsgi GET /fail"
+    assert summary.outcome == "error"
+    assert ended(document) == {"outcome": "error", "error": "LookupError: no such page"}
     assert [(r["co_name"], r["event"]) for r in frames(document)] == [
         ("wsgi_app", "call"), ("wsgi_app", "return"),
     ]  # fmt: skip
@@ -189,7 +219,7 @@ CONCURRENT = textwrap.dedent(
         document = msgpack.unpackb(load_trace(sys.argv[1], summary.trace_id))
         records = document["frames_of_interest"]
         handled = [(r["event"], r["locals"] if r["event"] == "call" else r["arg"])
-                   for r in records if r["co_name"] == "handle"]
+                   for r in records if r.get("co_name") == "handle"]
         assert handled == [("call", {"tag": tag}), ("return", tag * 2)], handled
         assert {r["thread_native_id"] for r in records} == {records[0]["thread_native_id"]}
     assert sources == {f"wsgi GET /{tag}" for tag in range(REQUESTS)}, sources
@@ -230,11 +260,19 @@ def chunks(count):
         yield f"{price(index)};"
 
 
+def broken_view(request):
+    return price(None) + 1
+
+
 def stream_view(request):
     return StreamingHttpResponse(chunks(3))
 
 
-urlpatterns = [path("orders/<int:order_id>/", order_view), path("stream/", stream_view)]
+urlpatterns = [
+    path("orders/<int:order_id>/", order_view),
+    path("stream/", stream_view),
+    path("broken/", broken_view),
+]
 
 
 @pytest.fixture(scope="module")
@@ -260,6 +298,7 @@ def test_django_request_is_one_trace(tmp_path, django_app):
 
     ((summary, document),) = stored(db_path)
     assert summary.source == "django GET /orders/7/"
+    assert summary.outcome == "200" and ended(document)["status"] == 200
     records = frames(document)
     assert all(r["path"].rpartition(":")[0].endswith("test_middleware.py") for r in records)
     calls, returns = by_event(records, "call"), by_event(records, "return")
@@ -275,6 +314,17 @@ def test_django_request_is_one_trace(tmp_path, django_app):
     assert calls["price"]["user_code_call_site"]["call_frame_id"] == calls["order_view"]["frame_id"]
 
 
+def test_django_request_answered_with_a_server_error_failed(tmp_path, django_app):
+    db_path = tmp_path / "django.sqlite3"
+    with override_settings(VEXO={"db": str(db_path)}):
+        response = Client(raise_request_exception=False).get("/broken/")
+    assert response.status_code == 500
+    ((summary, document),) = stored(db_path)
+    assert (summary.source, summary.outcome) == ("django GET /broken/", "500")
+    assert ended(document) == {"outcome": "500", "status": 500}
+    assert list_traces(db_path, failed=True) == [summary]
+
+
 def test_django_streaming_response_is_traced_to_its_end(tmp_path, django_app):
     db_path = tmp_path / "django.sqlite3"
     with override_settings(VEXO={"db": str(db_path)}):
@@ -286,6 +336,16 @@ def test_django_streaming_response_is_traced_to_its_end(tmp_path, django_app):
         r["arg"] for r in frames(document) if r["co_name"] == "price" and r["event"] == "return"
     ]
     assert returns == [0, 10, 20]
+
+
+def test_django_streaming_response_left_unread_is_still_saved(tmp_path, django_app):
+    db_path = tmp_path / "django.sqlite3"
+    with override_settings(VEXO={"db": str(db_path)}):
+        for url in ["/orders/1/", "/stream/", "/orders/2/"]:
+            Client().get(url)
+        gc.collect()  # the test client's responses are in reference cycles
+    sources = sorted(summary.source for summary, _ in stored(db_path))
+    assert sources == ["django GET /orders/1/", "django GET /orders/2/", "django GET /stream/"]
 
 
 CLOSED_ELSEWHERE = textwrap.dedent(

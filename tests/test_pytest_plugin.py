@@ -1,5 +1,7 @@
 """`pytest --vexo` in a child pytest: one stored trace per test, cut and saved by the tracer."""
 
+import json
+import os
 import sqlite3
 import subprocess
 import sys
@@ -142,6 +144,22 @@ def test_one_trace_per_test(tmp_path):
     assert calls["double"]["locals"] == {"x": 21} and returns["double"]["arg"] == 42
     assert calls["test_one"]["locals"] == {"value": 21}
 
+    def vexo(*args):
+        command = [sys.executable, "-m", "vexo", "--db", "tests.sqlite3", *args]
+        done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    failed = vexo("traces", "--failed").splitlines()
+    assert [line.split()[-2:] for line in failed[1:-1]] == [
+        ["pytest", "test_sample.py::test_eight_errors"],
+        ["pytest", "test_sample.py::test_three_fails"],
+    ]
+    assert failed[-1].startswith("2 failed traces; ")
+    assert "  test     test_sample.py::test_eight_errors  error" in vexo("show", "--last-failed")
+    shown = vexo("traces", "--test", "five", "--json")
+    assert [row["outcome"] for row in json.loads(shown)] == ["passed", "passed"]
+
 
 def test_xdist_workers_trace_each_test_once_into_one_run(tmp_path):
     path = tmp_path / "tests.sqlite3"
@@ -182,6 +200,35 @@ def test_unwritable_database_leaves_pytest_working(tmp_path):
     assert "vexo: tests not traced: cannot create the folder of" in result.stdout
 
 
+def test_a_failed_test_is_compared_with_its_last_passing_run(tmp_path):
+    for rate in ("0.9", "0.8"):
+        (tmp_path / "test_rate.py").write_text(
+            f"def discount(price):\n    return price * {rate}\n\n"
+            "def test_discount():\n    assert discount(100) == 90\n"
+        )
+        subprocess.run(
+            [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--vexo", "test_rate.py"],
+            cwd=tmp_path, capture_output=True, timeout=TIMEOUT,
+            env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
+        )  # fmt: skip
+    failed, passed = list_traces(tmp_path / ".vexo" / "db.sqlite3")
+    compared = subprocess.run(
+        [sys.executable, "-m", "vexo", "compare", "--last-passing", failed.trace_id[:-3]],
+        cwd=tmp_path, capture_output=True, text=True, timeout=TIMEOUT,
+    ).stdout.splitlines()  # fmt: skip
+    assert compared == [
+        f"left   {failed.trace_id}  test_rate.py::test_discount  failed  (2 calls)",
+        f"right  {passed.trace_id}  test_rate.py::test_discount  passed  (2 calls)",
+        "The calls are the same in both traces.",
+        "Values that differ at matching calls (2):",
+        "  left   test_rate.test_discount   !! AssertionError: assert 80.0 == 90 +  where 80.0 = "
+        "discount(100)",
+        "  right  test_rate.test_discount   -> None",
+        "  left   test_rate.discount  price=100 -> 80.0",
+        "  right  test_rate.discount  price=100 -> 90.0",
+    ]
+
+
 def test_plugin_is_built_in():
     descriptions = vexo.plugins.load_plugin_data({"plugins": ["pytest"]})
     assert [(d["co_names"], d["call_type"], d["events"]) for d in descriptions] == [
@@ -191,7 +238,7 @@ def test_plugin_is_built_in():
     assert all(d["path_fragment"] == "/vexo/recording/markers.py" for d in descriptions)
 
 
-@pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test"])
+@pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test", "_vexo_end_request"])
 def test_markers_live_in_a_file_the_tracer_leaves_out(name):
     import vexo.recording.markers
 

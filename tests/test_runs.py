@@ -202,9 +202,10 @@ def test_each_vexo_run_is_a_run_and_the_last_ones_are_kept(tmp_path):
     latest = vexo(tmp_path, "traces", "--run", "latest")
     (row,) = [line for line in latest.stdout.splitlines() if line.startswith("trc_")]
     assert row.split()[0] == stored[0].trace_id
-    assert latest.stdout.splitlines()[-1].startswith(f"1 traces of run {stored[0].run_id}; ")
+    assert latest.stdout.splitlines()[-1].startswith(f"1 trace of run {stored[0].run_id}; ")
     assert " takes " in latest.stdout and latest.returncode == 0
-    assert vexo(tmp_path, "traces", "--run", "run_unknown").stdout.startswith("no traces of run")
+    unknown = vexo(tmp_path, "traces", "--run", "run_unknown")
+    assert unknown.returncode == 1 and unknown.stderr.startswith("vexo: no traces of run ")
 
     pruned = vexo(tmp_path, "prune", "--max-size", "1KB")
     assert pruned.returncode == 0 and pruned.stdout.startswith("pruned 2 runs (2 traces), ")

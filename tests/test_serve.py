@@ -48,6 +48,12 @@ def test_api_lists_and_explores_the_demo(server):
     trace_id = listing["traces"][0]["trace_id"]
     assert api(server, "/api/traces?kind=test")[1]["total"] == 0
     _, header = api(server, f"/api/trace/{trace_id}")
+    assert api(server, f"/api/trace/{trace_id[:-4]}")[1]["trace_id"] == trace_id
+    assert (header["kind"], header["name"], header["failed"]) == (
+        "script",
+        "script examples/demo.py",
+        False,
+    )
     assert [t["name"] for t in header["threads"]] == ["MainThread", "word-counter"]
     _, found = api(server, f"/api/trace/{trace_id}/search?q=ada&by=value")
     (init,) = [r for r in found["results"] if r["name"] == "__main__.Cart.__init__"]

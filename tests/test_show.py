@@ -57,6 +57,7 @@ def test_tree_of_a_real_trace(tmp_path):
         for grandchild in child.children
         if grandchild.name == "test_show.weight"
     ]
+    assert all(".0" not in child.args for child in weigh.children)  # the genexpr's iterator
     assert [(w.args, w.ret["arg"]) for w in weights] == [
         ({"item": "tea"}, 3),
         ({"item": "scone"}, 5),
@@ -106,6 +107,44 @@ def test_test_markers_are_events():
     assert end.type == "end_test"
     lines = list(render_text(build_tree(profiler.build())))
     assert lines[-1] == "(no records)"
+
+
+def marker(type_, **data):
+    return {"type": type_, "frame_id": None, "timestamp": 1.0, "thread": "t1",
+            "thread_native_id": 1, "user_code_call_site": None, **data}  # fmt: skip
+
+
+START = marker("start_test", nodeid="t.py::test_x")
+UNKNOWN = {"outcome": None, "failed": False, "status": None, "error": None}
+
+
+@pytest.mark.parametrize(
+    ("source", "markers", "line", "fields"),
+    [
+        ("pytest", [START, marker("end_test", outcome="failed")], "test     t.py::test_x  failed",
+         {"kind": "test", "name": "t.py::test_x", "outcome": "failed", "failed": True}),
+        ("pytest", [START], "test     t.py::test_x  ?", {"kind": "test", "name": "t.py::test_x"}),
+        ("wsgi GET /orders/7", [marker("end_request", outcome="500", status=500)],
+         "request  GET /orders/7 -> 500",
+         {"kind": "request", "name": "GET /orders/7", "outcome": "500", "failed": True,
+          "status": 500}),
+        ("django POST /a", [marker("end_request", outcome="error", error="ValueError: boom")],
+         "request  POST /a -> ValueError: boom",
+         {"kind": "request", "name": "POST /a", "outcome": "error", "failed": True,
+          "error": "ValueError: boom"}),
+        ("wsgi GET /old", [], "request  GET /old", {"kind": "request", "name": "GET /old"}),
+        ("script app.py", [], None, {"kind": "script", "name": "script app.py"}),
+    ],
+)  # fmt: skip
+def test_the_header_names_the_test_or_request(source, markers, line, fields):
+    calls = [record("call", "f", "frm_1", 1, 1.0), record("return", "f", "frm_1", 1, 2.0)]
+    records = markers[:1] + calls + markers[1:] if markers[:1] == [START] else calls + markers
+    data = msgpack.unpackb(document(records))
+    data["meta"]["source"] = source
+    trace = build_tree(msgpack.packb(data))
+    header = [text.strip() for text in list(render_text(trace))[:3]]
+    assert [h for h in header if h.startswith(("test ", "request "))] == ([line] if line else [])
+    assert {key: to_json(trace)[key] for key in [*UNKNOWN, "kind", "name"]} == {**UNKNOWN, **fields}
 
 
 def record(event, name, frame_id, thread, timestamp, **fields):

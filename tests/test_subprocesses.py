@@ -23,6 +23,9 @@ SQUARES = """\
 
     def put_square(queue):
         queue.put(square(7))
+
+    def cube(n):
+        return n**3
 """
 
 
@@ -78,8 +81,9 @@ def check_family(stored, parent, children):
     for child in children:
         assert child.parent_process_id == parent.process_id
         assert child.run_id == parent.run_id
-    process_ids = [summary.process_id for summary in stored.summaries]
-    assert None not in process_ids and len(set(process_ids)) == len(process_ids)
+    # A pool's worker saves a trace per task, all with its process id.
+    assert None not in {child.process_id for child in children}
+    assert parent.process_id not in {child.process_id for child in children}
 
 
 def test_pool_and_process_of_every_start_method(tmp_path):
@@ -94,6 +98,8 @@ def test_pool_and_process_of_every_start_method(tmp_path):
         print(sum(pool.map(square, range(6))))
         pool.close()
         pool.join()  # the workers end and save their traces
+        with context.Pool(2) as pool:  # terminates its workers: each task's trace is saved
+            print(sum(pool.map(cube, range(4))))
         queue = context.Queue()
         process = context.Process(target=put_square, args=(queue,))
         process.start()
@@ -106,7 +112,7 @@ def test_pool_and_process_of_every_start_method(tmp_path):
         if db_path.exists():
             db_path.unlink()
         result = vexo_run(tmp_path, "pools.py", method)
-        assert result.stdout == "55\n49\n", method
+        assert result.stdout == "55\n36\n49\n", method
         stored = Stored(db_path)
         (parent,) = stored.by_source("script pools.py")
         children = stored.by_source("multiprocessing ")
@@ -114,6 +120,7 @@ def test_pool_and_process_of_every_start_method(tmp_path):
         assert len(stored.summaries) == len(children) + 1, method  # no helper process traced
         assert len(stored.by_source("multiprocessing ")) >= 2
         assert stored.called(children, "square") == 7, method
+        assert stored.called(children, "cube") == 4, method
         assert stored.called([parent], "square") == 0
         assert stored.called(children, "parent_only") == 0, method  # nothing of the parent's
         assert stored.called([parent], "parent_only") == 1

@@ -21,16 +21,22 @@ from vexo.common import processes
 from vexo.store import open_store
 from vexo.store.base import DEFAULT_TIMEOUT, Store, TraceQuery
 from vexo.store.codec import decompress
-from vexo.store.errors import DatabaseError, StoreError, TraceNotFoundError
+from vexo.store.errors import (
+    AmbiguousTraceIdError,
+    DatabaseError,
+    StoreError,
+    TraceNotFoundError,
+)
 from vexo.store.locations import location_text, shown
 from vexo.store.retention import Pruned
 from vexo.store.rows import KINDS, Origin, Pending
 from vexo.store.sqlite import APPLICATION_ID, SCHEMA_VERSION
 from vexo.store.writer import current_writer
-from vexo.trace.summary import DocumentSummary, document_trace_id, summarize_trace
+from vexo.trace.summary import DocumentSummary, document_trace_id, kind_of, summarize_trace
 
 __all__ = [
     "APPLICATION_ID",
+    "AmbiguousTraceIdError",
     "DEFAULT_TIMEOUT",
     "KINDS",
     "SCHEMA_VERSION",
@@ -43,6 +49,8 @@ __all__ = [
     "count_traces",
     "document_trace_id",
     "flush",
+    "full_trace_id",
+    "last_passing",
     "latest_run_id",
     "list_traces",
     "load_trace",
@@ -204,6 +212,12 @@ def list_traces(
     text: str | None = None,
     run_id: str | None = None,
     family_of: str | None = None,
+    outcome: str | None = None,
+    failed: bool = False,
+    test: str | None = None,
+    id_prefix: str | None = None,
+    passed: bool = False,
+    source: str | None = None,
     timeout: float = DEFAULT_TIMEOUT,
 ) -> list[TraceSummary]:
     """Summaries of the stored traces, the most recently stored first.
@@ -211,9 +225,26 @@ def list_traces(
     `kind` keeps one kind of trace ("script", "module", "test" or "request"); `text` keeps the
     traces whose source or id holds it, ignoring the case of ASCII letters; `run_id` the traces
     of one run; `family_of` a trace with the trace that started its process and those its
-    process started.
+    process started; `outcome` the traces that ended so ("passed", "failed", "error", "skipped"
+    for a test, the status code or "error" for a request); `failed` the failed tests and
+    requests; `passed` the passed tests and the requests answered with 2xx or 3xx; `test` the
+    tests whose node id holds it ("*" matching any text); `source` the traces of exactly that
+    source (a test's are "pytest NODE_ID"); `id_prefix` the traces whose id begins with it.
     """
-    query = TraceQuery(kind, text, run_id, family_of, limit, offset)
+    query = TraceQuery(
+        kind,
+        text,
+        run_id,
+        family_of,
+        limit,
+        offset,
+        outcome,
+        failed,
+        test,
+        id_prefix,
+        passed,
+        source,
+    )
     return [TraceSummary(*row) for row in _for_reading(db_path, timeout).listed(query)]
 
 
@@ -223,10 +254,48 @@ def count_traces(
     kind: str | None = None,
     text: str | None = None,
     run_id: str | None = None,
+    outcome: str | None = None,
+    failed: bool = False,
+    test: str | None = None,
     timeout: float = DEFAULT_TIMEOUT,
 ) -> int:
     """How many traces `list_traces` gives with the same filters and no limit."""
-    return _for_reading(db_path, timeout).count(TraceQuery(kind, text, run_id))
+    query = TraceQuery(kind, text, run_id, outcome=outcome, failed=failed, test=test)
+    return _for_reading(db_path, timeout).count(query)
+
+
+def last_passing(
+    db_path: str | os.PathLike[str], trace_id: str, *, timeout: float = DEFAULT_TIMEOUT
+) -> TraceSummary | None:
+    """The newest passing run of the test (or request) that the trace recorded, stored before
+    it; None when there is none. A test is known by its node id, a request by its method and
+    path."""
+    store = _for_reading(db_path, timeout)
+    found = store.listed(TraceQuery(trace_id=trace_id))
+    if not found:
+        raise TraceNotFoundError(trace_id, shown(store.location))
+    trace = TraceSummary(*found[0])
+    if kind_of(trace.source) not in ("test", "request"):
+        return None
+    runs = store.listed(TraceQuery(source=trace.source, passed=True))
+    earlier = [TraceSummary(*row) for row in runs if row[1] <= trace.stored_at]
+    return next((run for run in earlier if run.trace_id != trace_id), None)
+
+
+def full_trace_id(
+    db_path: str | os.PathLike[str], given: str, *, timeout: float = DEFAULT_TIMEOUT
+) -> str:
+    """The id of the one stored trace whose id is `given` or begins with it; TraceNotFoundError
+    when there is none, AmbiguousTraceIdError when there are several."""
+    store = _for_reading(db_path, timeout)
+    found = [row[0] for row in store.listed(TraceQuery(id_prefix=given, limit=3))]
+    if given in found or len(found) == 1:
+        return given if given in found else found[0]
+    if not found:
+        raise TraceNotFoundError(given, shown(store.location))
+    if store.listed(TraceQuery(trace_id=given)):
+        return given
+    raise AmbiguousTraceIdError(given, shown(store.location), found)
 
 
 def load_trace(

@@ -3,19 +3,23 @@
     vexo run [OPTIONS] SCRIPT [ARGS...]     trace a program as `python SCRIPT ARGS...` runs it
     vexo run [OPTIONS] -m MODULE [ARGS...]  ... or as `python -m MODULE ARGS...`
     vexo traces [--limit N] [--run latest|ID] [--json]   list the stored traces, newest first
+        [--failed] [--outcome OUTCOME] [--kind KIND] [--test PATTERN]
     vexo prune [--keep-runs N] [--older-than 7d] [--max-size 2GB]   delete the oldest runs
     vexo show [TRACE_ID] [--json]          a trace's call tree per thread (default: the newest)
+    vexo show --last-failed                ... of the newest failed test or request
+    vexo compare LEFT RIGHT                where two traces' calls part and values differ
+    vexo compare --last-passing [TRACE_ID] a failed test with its last passing run
     vexo copy --from STORE --to STORE      copy traces between stores (SQLite files, PostgreSQL)
     vexo serve [--port N] [--open]         explore the traces in the browser
     vexo html [TRACE_ID] -o FILE           a trace as one self-contained HTML file
     vexo export [TRACE_ID] --format chrome|speedscope -o FILE
 
-`--db PATH` works with every command. The program sees what it would see under `python`: its
-`sys.argv`, `sys.path[0]`, a fresh `__main__` module, its standard streams untouched, and it
-exits with the status python would give it (an uncaught exception prints the same traceback and
-gives 1). vexo's own line, naming the stored trace, goes to standard error after the program's
-output. After an uncaught KeyboardInterrupt it ends by SIGINT, as python does, once the exit
-callbacks have run.
+`--db PATH` works with every command, and a unique beginning of a trace id does for the id.
+The program sees what it would see under `python`: its `sys.argv`, `sys.path[0]`, a fresh
+`__main__` module, its standard streams untouched, and it exits with the status python would give
+it (an uncaught exception prints the same traceback and gives 1). vexo's own line, naming the
+stored trace, goes to standard error after the program's output. After an uncaught
+KeyboardInterrupt it ends by SIGINT, as python does, once the exit callbacks have run.
 
 The code that runs the traced program lives here; the other commands are in the modules beside
 this one.
@@ -53,6 +57,7 @@ from vexo.db import (
 from vexo.recording.profiler import Profiler
 from vexo.recording.runs import end_run, start_own_run
 from vexo.recording.subprocesses import leave_children_untraced, program_ended, trace_children
+from vexo.store.errors import UnreachableError
 from vexo.store.locations import shown_from
 
 __all__ = ["build_parser", "main"]
@@ -103,20 +108,20 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None
-    try:
-        prepare_database(settings.db_path, timeout=settings.busy_timeout)
-    except StoreError as error:
-        raise CommandError(str(error)) from None
     cwd = os.getcwd()
     if options.module is not None:
         program = ModuleProgram(options.module, program_args)
     else:
         program = script_program(options.script, program_args)
-    program.prepare()
+    program.prepare()  # before the database, so that a program not found leaves none behind
+    run_id = None
     try:
+        prepare_database(settings.db_path, timeout=settings.busy_timeout)
         run_id = start_own_run(
             settings.db_path, _command_text(options), timeout=settings.busy_timeout
         )
+    except UnreachableError:
+        pass  # a server that is down holds nothing up: the program runs, and the save says why
     except StoreError as error:
         raise CommandError(str(error)) from None
     given_argv = list(sys.argv)
@@ -428,6 +433,7 @@ _COMMANDS = {
     "serve": ("viewer_commands", "command_serve"),
     "html": ("viewer_commands", "command_html"),
     "export": ("viewer_commands", "command_export"),
+    "compare": ("viewer_commands", "command_compare"),
 }
 
 

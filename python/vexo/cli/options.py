@@ -8,6 +8,7 @@ from typing import Any
 
 from vexo.config import VALUES_MODES
 from vexo.recording.profiler import BACKENDS
+from vexo.trace.summary import KINDS
 from vexo.version import __version__
 
 __all__ = ["build_parser", "split_run_arguments"]
@@ -21,7 +22,8 @@ def build_parser() -> argparse.ArgumentParser:
     """Every command's options; `options.command` names the command given."""
     parser = argparse.ArgumentParser(
         prog="vexo",
-        description="Trace a Python program into a SQLite database and read the traces back.",
+        description="Trace a Python program into a trace store (a SQLite file or a PostgreSQL "
+        "server) and read the traces back.",
         allow_abbrev=False,
     )
     parser.add_argument("--version", action="version", version=f"vexo {__version__}")
@@ -76,12 +78,29 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     traces = commands.add_parser(
-        "traces", help="list stored traces, newest first", allow_abbrev=False
+        "traces",
+        help="list stored traces, newest first",
+        description="List the stored traces, newest first, each under the trace of the process "
+        "that started it, then how many there are and what the store takes.",
+        allow_abbrev=False,
     )
     _add_db_option(traces)
     traces.add_argument("-n", "--limit", type=int, metavar="N", help="list at most N traces")
     traces.add_argument(
         "--run", metavar="latest|RUN_ID", help="list the traces of one run (latest: the last)"
+    )
+    traces.add_argument(
+        "--failed", action="store_true", help="only failed tests and requests (5xx or raised)"
+    )
+    traces.add_argument(
+        "--outcome",
+        metavar="OUTCOME",
+        help="only traces that ended so: passed, failed, error or skipped for a test, the status"
+        " code (500) or error for a request",
+    )
+    traces.add_argument("--kind", choices=KINDS, help="only traces of one kind")
+    traces.add_argument(
+        "--test", metavar="PATTERN", help="only tests whose node id holds PATTERN (* for any text)"
     )
     traces.add_argument("--json", action="store_true", help="print JSON")
 
@@ -108,7 +127,15 @@ def build_parser() -> argparse.ArgumentParser:
         allow_abbrev=False,
     )
     _add_db_option(show)
-    show.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
+    show.add_argument(
+        "trace_id",
+        nargs="?",
+        metavar="TRACE_ID",
+        help="default: the newest (a unique prefix will do)",
+    )
+    show.add_argument(
+        "--last-failed", action="store_true", help="the newest failed test or request"
+    )
     show.add_argument("--json", action="store_true", help="print the tree as JSON")
 
     copy = commands.add_parser(
@@ -118,8 +145,12 @@ def build_parser() -> argparse.ArgumentParser:
         "documents as they are stored. Each is a SQLite file's path or a postgresql:// URL.",
         allow_abbrev=False,
     )
-    copy.add_argument("--from", dest="source", required=True, metavar="FROM")
-    copy.add_argument("--to", dest="destination", required=True, metavar="TO")
+    copy.add_argument(
+        "--from", dest="source", required=True, metavar="FROM", help="the store to copy from"
+    )
+    copy.add_argument(
+        "--to", dest="destination", required=True, metavar="TO", help="the store to copy into"
+    )
     _add_viewer_commands(commands)
     return parser
 
@@ -128,6 +159,8 @@ def _add_viewer_commands(commands: Any) -> None:
     serve = commands.add_parser(
         "serve",
         help="explore the stored traces in the browser (read-only)",
+        description="Serve a page that lists the stored traces and explores them: the call tree, "
+        "each call's values, search, functions, timeline and comparison. Nothing is changed.",
         allow_abbrev=False,
     )
     _add_db_option(serve)
@@ -140,11 +173,15 @@ def _add_viewer_commands(commands: Any) -> None:
     serve.add_argument("--open", action="store_true", help="open the page in the web browser")
 
     html = commands.add_parser(
-        "html", help="write a trace as one self-contained HTML file", allow_abbrev=False
+        "html",
+        help="write a trace as one self-contained HTML file",
+        description="Write one trace as an HTML file that explores it as vexo serve does, "
+        "offline: it needs neither vexo nor a network to open.",
+        allow_abbrev=False,
     )
     _add_db_option(html)
     html.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
-    html.add_argument("-o", "--output", required=True, metavar="FILE")
+    html.add_argument("-o", "--output", required=True, metavar="FILE", help="the file to write")
     html.add_argument(
         "--max-size",
         type=int,
@@ -153,13 +190,40 @@ def _add_viewer_commands(commands: Any) -> None:
         help="leave values out beyond this size, so that browsers can open the file (default: 64)",
     )
 
+    compare = commands.add_parser(
+        "compare",
+        help="compare two traces' calls, or a failed test with its last passing run",
+        description="Print where the calls of two traces part and the values that differ at "
+        "matching calls. With --last-passing, the right one is the newest passing run of the "
+        "same test (or request) stored before the left one.",
+        allow_abbrev=False,
+    )
+    _add_db_option(compare)
+    compare.add_argument(
+        "traces", nargs="*", metavar="TRACE_ID", help="LEFT RIGHT; LEFT alone with --last-passing"
+    )
+    compare.add_argument(
+        "--last-passing",
+        action="store_true",
+        help="compare with the last passing run (default LEFT: the newest failed trace)",
+    )
+
     export = commands.add_parser(
-        "export", help="write a trace for Perfetto (chrome) or speedscope", allow_abbrev=False
+        "export",
+        help="write a trace for Perfetto (chrome) or speedscope",
+        description="Write one trace's calls with their times, as the Chrome trace event format "
+        "(read by Perfetto and chrome://tracing) or as a speedscope profile.",
+        allow_abbrev=False,
     )
     _add_db_option(export)
     export.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="default: the newest")
-    export.add_argument("--format", required=True, choices=("chrome", "speedscope"))
-    export.add_argument("-o", "--output", required=True, metavar="FILE")
+    export.add_argument(
+        "--format",
+        required=True,
+        choices=("chrome", "speedscope"),
+        help="chrome: trace events for Perfetto; speedscope: a speedscope profile",
+    )
+    export.add_argument("-o", "--output", required=True, metavar="FILE", help="the file to write")
 
 
 def _add_switch(parser: argparse.ArgumentParser, name: str, help_text: str) -> None:

@@ -9,7 +9,15 @@ import sys
 
 from vexo.cli.common import EXIT_USAGE, CommandError, settings_of
 from vexo.config import Settings
-from vexo.db import StoreError, latest_run_id, list_traces, load_trace, store_size
+from vexo.db import (
+    StoreError,
+    count_traces,
+    full_trace_id,
+    latest_run_id,
+    list_traces,
+    load_trace,
+    store_size,
+)
 from vexo.store.locations import absolute, shown
 
 __all__ = ["command_copy", "command_prune", "command_show", "command_traces", "stored_trace"]
@@ -21,9 +29,22 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
         raise CommandError("traces: --limit must be 0 or more", EXIT_USAGE)
     try:
         run_id = _run_asked(settings, options.run)
-        summaries = list_traces(settings.db_path, limit=options.limit, run_id=run_id)
+        filters = {
+            "run_id": run_id,
+            "kind": options.kind,
+            "outcome": options.outcome,
+            "failed": options.failed,
+            "test": options.test,
+        }
+        summaries = list_traces(settings.db_path, limit=options.limit, **filters)
+        total = len(summaries)
+        if options.limit is not None and total == options.limit:
+            total = count_traces(settings.db_path, **filters)
     except StoreError as error:
         raise CommandError(str(error)) from None
+    if total == 0 and run_id is not None and not _run_has_traces(settings, run_id):
+        # As `vexo show` with an unknown id: a run that left no trace is a failure to script.
+        raise CommandError(f"no traces of run {run_id} in {shown(settings.db_path)}")
     if options.json:
         rows = [summary._asdict() for summary in summaries]
         json.dump(rows, sys.stdout, indent=2)
@@ -34,19 +55,46 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.trace.text import time_text
 
     size = f"{shown(settings.db_path)} takes {size_text(store_size(settings.db_path))}"
+    which = _which_traces(options, run_id, total)
+    if total == 0:
+        print(f"no {which} in {size}")
+        return 0
+    counted = f"{len(summaries)} of {total}" if len(summaries) < total else str(total)
+    ending = f"{counted} {which}; {size}"
     if not summaries:
-        print(f"no traces{'' if run_id is None else ' of run ' + run_id} in {size}")
+        print(ending)
         return 0
     listed = {summary.trace_id for summary in summaries}
-    print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  SOURCE")
+    print(f"{'TRACE ID':<30}  {'STORED':<19}  {'RECORDS':>8}  {'SIZE':>9}  {'OUTCOME':<7}  SOURCE")
     for summary, depth in in_family_order(summaries):
         records = "?" if summary.record_count is None else str(summary.record_count)
         print(
             f"{summary.trace_id:<30}  {time_text(summary.stored_at):<19}  {records:>8}"
-            f"  {size_text(summary.size):>9}  {source_text(summary, depth, listed)}"
+            f"  {size_text(summary.size):>9}  {summary.outcome or '':<7}"
+            f"  {source_text(summary, depth, listed)}"
         )
-    print(f"{len(summaries)} traces{'' if run_id is None else ' of run ' + run_id}; {size}")
+    print(ending)
     return 0
+
+
+def _which_traces(options: argparse.Namespace, run_id: str | None, total: int) -> str:
+    """What the listing holds, in words: "failed traces of run run_1"."""
+    noun = "trace" if total == 1 else "traces"
+    words = ["failed" if options.failed else "", options.kind or "", noun]
+    if options.outcome:
+        words.append(f"ending {options.outcome}")
+    if options.test:
+        words.append(f"of tests matching {options.test}")
+    if run_id is not None:
+        words.append(f"of run {run_id}")
+    return " ".join(word for word in words if word)
+
+
+def _run_has_traces(settings: Settings, run_id: str) -> bool:
+    try:
+        return count_traces(settings.db_path, run_id=run_id) > 0
+    except StoreError as error:
+        raise CommandError(str(error)) from None
 
 
 def _run_asked(settings: Settings, run: str | None) -> str | None:
@@ -92,7 +140,9 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.trace.tree import build_tree
 
     settings = settings_of(options)
-    trace_id, document = stored_trace(settings, options.trace_id)
+    if options.last_failed and options.trace_id is not None:
+        raise CommandError("show: give either a TRACE_ID or --last-failed", EXIT_USAGE)
+    trace_id, document = stored_trace(settings, options.trace_id, last_failed=options.last_failed)
     try:
         trace = build_tree(document)
     except TraceFormatError as error:
@@ -138,14 +188,20 @@ def _family_lines(settings: Settings, trace_id: str) -> list[str]:
         raise CommandError(str(error)) from None
 
 
-def stored_trace(settings: Settings, trace_id: str | None) -> tuple[str, bytes]:
-    """(id, document) of the trace asked for, or of the newest one."""
+def stored_trace(
+    settings: Settings, trace_id: str | None, *, last_failed: bool = False
+) -> tuple[str, bytes]:
+    """(id, document) of the trace asked for (its id or a unique beginning of it), else of the
+    newest one (`last_failed`: the newest failed test or request)."""
     try:
         if trace_id is None:
-            newest = list_traces(settings.db_path, limit=1)
+            newest = list_traces(settings.db_path, limit=1, failed=last_failed)
             if not newest:
-                raise CommandError(f"no traces in {shown(settings.db_path)}")
+                which = "failed tests or requests" if last_failed else "traces"
+                raise CommandError(f"no {which} in {shown(settings.db_path)}")
             trace_id = newest[0].trace_id
+        else:
+            trace_id = full_trace_id(settings.db_path, trace_id)
         return trace_id, load_trace(settings.db_path, trace_id)
     except StoreError as error:
         raise CommandError(str(error)) from None

@@ -1,5 +1,5 @@
-"""The commands that show a trace outside the terminal: `vexo serve`, `vexo html` and
-`vexo export`."""
+"""The commands that show a trace outside the terminal, or beside another: `vexo serve`,
+`vexo html`, `vexo export` and `vexo compare`."""
 
 from __future__ import annotations
 
@@ -7,17 +7,19 @@ import argparse
 from collections.abc import Callable
 from typing import Any
 
-from vexo.cli.common import CommandError, report, settings_of
+from vexo.cli.common import EXIT_USAGE, CommandError, report, settings_of
 from vexo.cli.store_commands import stored_trace
 from vexo.db import StoreError, list_traces
 from vexo.store.locations import shown
 
-__all__ = ["command_export", "command_html", "command_serve"]
+__all__ = ["command_compare", "command_export", "command_html", "command_serve"]
 
 
 def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.explore.serve import serve
 
+    if not 0 <= options.port <= 65535:
+        raise CommandError("serve: --port must be from 0 to 65535", EXIT_USAGE)
     settings = settings_of(options)
     try:
         list_traces(settings.db_path, limit=1)  # a database that cannot be read fails here
@@ -63,7 +65,8 @@ def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
         "source": header["source"],
         "record_count": header["records"],
         "size": index.size,
-        "outcome": None,
+        "outcome": header["outcome"],
+        "failed": header["failed"],
     }
     try:
         text, left_out = render_html(
@@ -77,6 +80,39 @@ def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
             f"html: left out the values of {left_out} of {len(index)} nodes to stay under"
             f" {options.max_size} MiB (raise --max-size)"
         )
+    return 0
+
+
+def command_compare(options: argparse.Namespace, program_args: list[str]) -> int:
+    from vexo.db import last_passing
+    from vexo.explore.compare import compare, compare_lines
+    from vexo.trace.index import TraceIndex
+    from vexo.trace.model import TraceFormatError
+
+    given = options.traces
+    if len(given) > 1 if options.last_passing else len(given) != 2:
+        raise CommandError(
+            "compare: give LEFT and RIGHT, or at most LEFT with --last-passing", EXIT_USAGE
+        )
+    settings = settings_of(options)
+    left_id, left = stored_trace(settings, given[0] if given else None, last_failed=True)
+    # Without an id, --last-passing starts from the newest failed test or request.
+    if options.last_passing:
+        try:
+            passing = last_passing(settings.db_path, left_id)
+        except StoreError as error:
+            raise CommandError(str(error)) from None
+        if passing is None:
+            raise CommandError(f"compare: no passing run of the trace {left_id} stored before it")
+        right_id, right = stored_trace(settings, passing.trace_id)
+    else:
+        right_id, right = stored_trace(settings, given[1])
+    try:
+        indexes = [TraceIndex(document) for document in (left, right)]
+    except TraceFormatError as error:
+        raise CommandError(f"compare: {error}") from None
+    for line in compare_lines(compare(*indexes)):
+        print(line)
     return 0
 
 

@@ -36,8 +36,8 @@ PATH = "path"  # "file:line"
 ARG = "arg"  # the return value
 LOCALS = "locals"
 
-# Record types: a frame record, the test markers and where a trace reached its byte budget (later
-# frame records are dropped).
+# Record types: a frame record, the test markers, the end of a traced request and where a trace
+# reached its byte budget (later frame records are dropped).
 FRAME = "frame"
 CALL = "call"
 RETURN = "return"
@@ -45,6 +45,9 @@ START_TEST = "start_test"
 END_TEST = "end_test"
 TEST_ID = "nodeid"
 TEST_OUTCOME = "outcome"
+END_REQUEST = "end_request"  # holds TEST_OUTCOME too: the status code as text, or "error"
+REQUEST_STATUS = "status"
+REQUEST_ERROR = "error"  # an exception that escaped the application
 STOPPED = "recording_stopped"
 STOP_REASON = "reason"
 STOP_LIMIT = "limit"  # the budget in bytes

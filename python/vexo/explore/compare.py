@@ -8,9 +8,10 @@ from typing import Any
 
 from vexo.common import layout
 from vexo.trace.index import TraceIndex
+from vexo.trace.subject import subject_title
 from vexo.trace.text import args_line, raised_text, short
 
-__all__ = ["compare"]
+__all__ = ["compare", "compare_lines"]
 
 # Aligning is quadratic at worst: beyond this many calls per trace the rest is left out (and said).
 CALLS_COMPARED = 20000
@@ -52,6 +53,38 @@ def compare(left: TraceIndex, right: TraceIndex) -> dict[str, Any]:
         "calls": [len(sequence) for sequence in every],
         "cut": any(len(sequence) > CALLS_COMPARED for sequence in every),
     }
+
+
+def compare_lines(compared: dict[str, Any]) -> list[str]:
+    """What `compare` found, as lines of text for `vexo compare`."""
+    lines = []
+    for side, calls in zip(("left", "right"), compared["calls"], strict=True):
+        header = compared[side]
+        title = subject_title(header) or header["source"] or "?"
+        lines.append(f"{side:<6} {header['trace_id']}  {title}  ({calls} calls)")
+    first = compared["first_difference"]
+    rows = compared["rows"]
+    if first is None:
+        lines.append("The calls are the same in both traces.")
+    else:
+        lines.append(f"The calls part at call {first + 1}:")
+        if first < len(rows):
+            lines.extend(_row_lines(rows[first]))
+    if compared["cut"]:
+        lines.append("Only the first calls of each trace were compared.")
+    differences = compared["value_differences"]
+    lines.append(f"Values that differ at matching calls ({len(differences)}):")
+    for row in differences:
+        lines.extend(_row_lines(row))
+    return lines
+
+
+def _row_lines(row: dict[str, Any]) -> list[str]:
+    return [
+        f"  {side:<6} "
+        + ("-" if row[side] is None else f"{row[side]['name']}  {row[side]['text']}")
+        for side in ("left", "right")
+    ]
 
 
 def _name(index: TraceIndex, node: int) -> str:

@@ -18,9 +18,12 @@ from typing import Any
 
 from vexo.db import (
     KINDS,
+    AmbiguousTraceIdError,
     StoreError,
     TraceNotFoundError,
     count_traces,
+    full_trace_id,
+    last_passing,
     list_traces,
     load_trace,
 )
@@ -29,6 +32,7 @@ from vexo.explore.compare import compare
 from vexo.explore.family import in_family_order
 from vexo.trace.index import TraceIndex
 from vexo.trace.model import TraceFormatError
+from vexo.trace.summary import failed
 
 __all__ = ["ExplorerServer", "TraceCache"]
 
@@ -90,8 +94,9 @@ class TraceCache:
 
 def _build(db_path: str, trace_id: str) -> TraceIndex:
     try:
-        document = load_trace(db_path, trace_id)
-    except TraceNotFoundError as error:
+        # A unique beginning of an id will do, as on the command line.
+        document = load_trace(db_path, full_trace_id(db_path, trace_id))
+    except (TraceNotFoundError, AmbiguousTraceIdError) as error:
         raise ApiError(HTTPStatus.NOT_FOUND, str(error)) from None
     except StoreError as error:
         raise ApiError(HTTPStatus.INTERNAL_SERVER_ERROR, str(error)) from None
@@ -173,6 +178,8 @@ class ExplorerHandler(BaseHTTPRequestHandler):
             return self._trace_list(query)
         if parts == ["kinds"]:
             return list(KINDS)
+        if len(parts) == 2 and parts[0] == "last-passing":
+            return self._last_passing(parts[1])
         if len(parts) == 3 and parts[0] == "compare":
             return compare(self.server.traces.get(parts[1]), self.server.traces.get(parts[2]))
         if len(parts) < 2 or parts[0] != "trace":
@@ -186,21 +193,40 @@ class ExplorerHandler(BaseHTTPRequestHandler):
         except ValueError as error:
             raise ApiError(HTTPStatus.BAD_REQUEST, str(error)) from None
 
+    def _last_passing(self, trace_id: str) -> dict[str, Any]:
+        """The newest passing run of the trace's test or request stored before it."""
+        try:
+            passing = last_passing(
+                self.server.db_path, full_trace_id(self.server.db_path, trace_id)
+            )
+        except (TraceNotFoundError, AmbiguousTraceIdError) as error:
+            raise ApiError(HTTPStatus.NOT_FOUND, str(error)) from None
+        except StoreError as error:
+            raise ApiError(HTTPStatus.INTERNAL_SERVER_ERROR, str(error)) from None
+        if passing is None:
+            raise ApiError(HTTPStatus.NOT_FOUND, f"no passing run of {trace_id} stored before it")
+        return {"trace_id": passing.trace_id}
+
     def _trace_list(self, query: dict[str, str]) -> dict[str, Any]:
         kind = query.get("kind") or None
         if kind is not None and kind not in KINDS:
             raise ApiError(HTTPStatus.BAD_REQUEST, f"kind is one of {', '.join(KINDS)}")
         text = query.get("text") or None
+        # "failed" takes every failure: failed tests, tests in error, requests that failed.
+        outcome = query.get("outcome") or None
+        filters = {"kind": kind, "text": text, "failed": outcome == "failed"}
+        filters["outcome"] = None if outcome == "failed" else outcome
         offset, limit = _number(query, "offset", 0), min(_number(query, "limit", 100), PAGE_LIMIT)
         try:
-            total = count_traces(self.server.db_path, kind=kind, text=text)
-            rows = list_traces(
-                self.server.db_path, limit=limit, offset=offset, kind=kind, text=text
-            )
+            total = count_traces(self.server.db_path, **filters)
+            rows = list_traces(self.server.db_path, limit=limit, offset=offset, **filters)
         except StoreError as error:
             raise ApiError(HTTPStatus.INTERNAL_SERVER_ERROR, str(error)) from None
         # Each trace under the trace of the process that started it, when both are on the page.
-        traces = [{**row._asdict(), "depth": depth} for row, depth in in_family_order(rows)]
+        traces = [
+            {**row._asdict(), "failed": failed(row.outcome), "depth": depth}
+            for row, depth in in_family_order(rows)
+        ]
         return {"total": total, "offset": offset, "traces": traces}
 
     def _send_file(self, path: str) -> None:

@@ -8,9 +8,12 @@
     MIDDLEWARE = ["vexo.integrations.wsgi.VexoDjangoMiddleware", ...]
 
 Each request is traced on the thread that serves it, from the moment the middleware is called
-until the response body has been produced (for WSGI: until the server closes the body), and saved
+until the response body has been produced: until the body is used up, closed or dropped, whichever
+comes first (test clients such as Flask's close the body only when used in a `with`), and saved
 as one trace whose source names the request: "wsgi GET /orders/7" or "django GET /orders/7". The
-query string is left out, since it often carries tokens. The server process is one run (see
+query string is left out, since it often carries tokens. How the request ended ends the trace, as
+the record "end_request" (see `vexo.recording.markers`): the status code the application answered
+with, and the exception that escaped it, if one did. The server process is one run (see
 `vexo.recording.runs`), from its first traced request to its exit. The save only queues the trace
 for the process's writer thread (see `vexo.db`), so the response does not wait for the database.
 
@@ -33,10 +36,12 @@ from __future__ import annotations
 import logging
 import os
 import threading
+import weakref
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vexo.config import Settings, load_settings
+from vexo.recording.markers import _vexo_end_request
 from vexo.recording.profiler import Profiler, thread_tracer
 from vexo.recording.runs import start_server_run
 
@@ -61,7 +66,7 @@ class RequestTracing:
 
     def __init__(self, settings: Settings) -> None:
         self.settings = settings
-        self.config = settings.profiler_config(threading=False)
+        self.config = settings.profiler_config(threading=False, plugins=["request"])
 
     def begin(self, source: str) -> RequestTrace | None:
         """Starts tracing the calling thread; None when it is traced already or tracing fails."""
@@ -86,13 +91,24 @@ class RequestTrace:
         self.profiler = profiler
         self.thread = threading.get_ident()
         self.finished = False
+        self.lock = threading.Lock()
+        self.status: int | None = None
+        self.error: str | None = None
+
+    def failed(self, error: BaseException) -> None:
+        """Notes the exception that escaped the application."""
+        self.error = _error_text(error)
 
     def finish(self) -> None:
         """Stops tracing and saves the trace; only the first call counts."""
-        if self.finished:
-            return
-        self.finished = True
+        with self.lock:
+            if self.finished:
+                return
+            self.finished = True
         if threading.get_ident() == self.thread:
+            if self.error is not None or self.status is not None:
+                outcome = "error" if self.error is not None else str(self.status)
+                _vexo_end_request(outcome, self.status, self.error)
             # The monitoring backend stays armed for the next request (`release_backend()`).
             self.profiler.stop(release=False)
         else:
@@ -123,24 +139,45 @@ class VexoMiddleware:
         trace = self.tracing.begin(_wsgi_source(environ))
         if trace is None:
             return self.app(environ, start_response)
+
+        def start_traced_response(status: str, headers: Any, *exc_info: Any) -> Any:
+            trace.status = _status_code(status)
+            return start_response(status, headers, *exc_info)
+
         try:
-            body = self.app(environ, start_response)
-        except BaseException:
+            body = self.app(environ, start_traced_response)
+        except BaseException as error:
+            trace.failed(error)
             trace.finish()
             raise
         return TracedBody(body, trace)
 
 
 class TracedBody:
-    """The application's response body, passed through; the trace ends when the server closes
-    it, as every WSGI server must."""
+    """The application's response body, passed through; the trace ends when the body is used up,
+    closed (as every WSGI server does) or dropped by a client that does neither."""
 
     def __init__(self, body: Iterable[bytes], trace: RequestTrace) -> None:
         self.body = body
         self.trace = trace
+        self.chunks: Iterator[bytes] | None = None
+        weakref.finalize(self, trace.finish)
 
     def __iter__(self) -> Iterator[bytes]:
-        return iter(self.body)
+        self.chunks = iter(self.body)
+        return self
+
+    def __next__(self) -> bytes:
+        if self.chunks is None:
+            self.chunks = iter(self.body)
+        try:
+            return next(self.chunks)
+        except StopIteration:
+            self.trace.finish()
+            raise
+        except Exception as error:
+            self.trace.failed(error)
+            raise
 
     def close(self) -> None:
         try:
@@ -149,6 +186,23 @@ class TracedBody:
                 close()
         finally:
             self.trace.finish()
+
+
+def _status_code(status: object) -> int | None:
+    """The code of a WSGI status line ("404 Not Found")."""
+    code = str(status)[:3]
+    return int(code) if code.isdigit() else None
+
+
+def _error_text(error: BaseException) -> str:
+    """The exception as one short line; its own str() is the application's code and may fail."""
+    try:
+        message = str(error)
+    except Exception:
+        message = ""
+    text = f"{type(error).__name__}: {message}" if message else type(error).__name__
+    first = text.splitlines()[0] if text.strip() else type(error).__name__
+    return first if len(first) <= 200 else first[:199] + "…"
 
 
 def _wsgi_source(environ: dict[str, Any]) -> str:
@@ -185,19 +239,46 @@ class VexoDjangoMiddleware:
             return self.get_response(request)
         try:
             response = self.get_response(request)
-        except BaseException:
+        except BaseException as error:
+            trace.failed(error)
             trace.finish()
             raise
+        status = getattr(response, "status_code", None)
+        trace.status = status if isinstance(status, int) else None
         if getattr(response, "streaming", False) and not getattr(response, "is_async", False):
-            response.streaming_content = _finishing(response.streaming_content, trace)
+            response.streaming_content = _FinishingChunks(response.streaming_content, trace)
         else:
             trace.finish()
         return response
 
 
-def _finishing(chunks: Iterable[Any], trace: RequestTrace) -> Iterator[Any]:
-    """The chunks of a streaming response; the trace ends when they are used up or closed."""
-    try:
-        yield from chunks
-    finally:
-        trace.finish()
+class _FinishingChunks:
+    """The chunks of a streaming response; the trace ends when they are used up, closed, or
+    dropped unread (Django's test client reads them only when asked)."""
+
+    def __init__(self, chunks: Iterable[Any], trace: RequestTrace) -> None:
+        self.chunks = iter(chunks)
+        self.trace = trace
+        weakref.finalize(self, trace.finish)
+
+    def __iter__(self) -> Iterator[Any]:
+        return self
+
+    def __next__(self) -> Any:
+        try:
+            return next(self.chunks)
+        except StopIteration:
+            self.trace.finish()
+            raise
+        except Exception as error:
+            self.trace.failed(error)
+            self.trace.finish()
+            raise
+
+    def close(self) -> None:
+        try:
+            close = getattr(self.chunks, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self.trace.finish()

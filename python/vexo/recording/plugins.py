@@ -34,6 +34,8 @@ PluginDescription = dict[str, Any]
 BUILTIN_PLUGINS: dict[str, str] = {
     # The test markers of `pytest --vexo`: "start_test" and "end_test" with the test's node id.
     "pytest": "vexo.recording.markers:plugin_descriptions",
+    # How a traced web request ended: "end_request" with its status code or error.
+    "request": "vexo.recording.markers:request_plugin_descriptions",
 }
 
 _REQUIRED_TEXTS = ("path_fragment", "call_type", "return_type")
@@ -63,7 +65,15 @@ def load_plugin_data(config: Mapping[str, Any] | None) -> list[PluginDescription
     return descriptions
 
 
+# The built-in plugins' descriptions do not depend on the configuration: each is made once, since
+# a server asks for them at every request.
+_made: dict[str, list[PluginDescription]] = {}
+
+
 def _builtin_descriptions(name: str, config: Mapping[str, Any] | None) -> list[PluginDescription]:
+    made = _made.get(name)
+    if made is not None:
+        return made
     try:
         target = BUILTIN_PLUGINS[name]
     except KeyError:
@@ -73,7 +83,9 @@ def _builtin_descriptions(name: str, config: Mapping[str, Any] | None) -> list[P
     factory: Callable[[Mapping[str, Any] | None], list[PluginDescription]] = getattr(
         importlib.import_module(module_name), function_name
     )
-    return [check_description(description) for description in factory(config)]
+    made = [check_description(description) for description in factory(config)]
+    _made[name] = made
+    return made
 
 
 def check_description(description: PluginDescription) -> PluginDescription:

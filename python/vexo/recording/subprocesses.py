@@ -9,10 +9,12 @@ site-packages; the interpreter runs its one line at start-up, and that line read
 - a program (`python child.py`, `python -m pkg`, `python -c ...`) is traced from start-up and its
   trace saved at its exit;
 - a multiprocessing process (fork, spawn or forkserver; pool and executor workers too) is traced
-  from the moment multiprocessing hands it its work and saved when it ends normally (a pool's
-  workers after `close()` and `join()`). A worker that `terminate()` ends with SIGTERM loses its
-  trace: a handler of ours would have to run Python code in a process that may be blocked in a
-  lock, and a signal that comes just before the lock waits would never end it;
+  from the moment multiprocessing hands it its work and saved when it ends normally. A process
+  that `terminate()` ends with SIGTERM loses what it recorded since its last save: a handler of
+  ours would have to run Python code in a process that may be blocked in a lock, and a signal
+  that comes just before the lock waits would never end it. So a pool's worker, which a pool
+  left by `with` terminates, saves a trace per task it runs, before it sends the task's result
+  back (by then the pool may end it at any moment), and starts the next one afresh;
 - multiprocessing's own helpers (the fork server, the resource tracker) are not traced; the
   processes the fork server forks belong to the program that asked for them.
 
@@ -59,6 +61,7 @@ class _tracing:  # noqa: N801 - this process's tracing, a namespace
     saves_at_exit = False  # whether the trace is ours to save when the process ends
     hooks_pid = 0  # the process that installed the hooks (a fork inherits them)
     multiprocessing_pid = 0  # the process whose multiprocessing trace has started
+    per_task = False  # a pool's worker: a trace per task, and none of its idle end
 
 
 def trace_children(db_path: str, config: Mapping[str, Any], profiler: Any) -> None:
@@ -204,10 +207,12 @@ def _save_trace() -> None:
         return
     _tracing.saves_at_exit = False
     try:
-        from vexo.db import document_trace_id, save_trace_in_sqlite
+        from vexo.db import document_trace_id, save_trace_in_sqlite, summarize_trace
 
         profiler.stop()
         document = profiler.build()
+        if _tracing.per_task and not summarize_trace(document).record_count:
+            return  # a worker waiting for its next task, or for its end
         trace_id = document_trace_id(document) or profiler.trace_id
         timeout = profiler.config.get("sqlite_busy_timeout", 60)
         save_trace_in_sqlite(
@@ -278,11 +283,33 @@ def _trace_multiprocessing_process(_: object) -> None:
     try:
         from multiprocessing import current_process, util
 
-        _start_trace(f"multiprocessing {current_process().name}")
+        process = current_process()
+        source = f"multiprocessing {process.name}"
+        _start_trace(source)
         # After the program's own finalizers, which run in the trace.
         util.Finalize(None, _save_trace, exitpriority=-(1 << 30))
+        _save_each_task_of_a_pool_worker(process, source)
     except Exception as error:
         say(f"cannot trace process {os.getpid()}: {error}")
+
+
+def _save_each_task_of_a_pool_worker(process: Any, source: str) -> None:
+    """In a pool's worker: the trace so far is saved before each result goes back to the pool,
+    and a new one started, by wrapping the result queue's `put` before the worker takes it."""
+    from multiprocessing import pool
+
+    if getattr(process, "_target", None) is not pool.worker:
+        return
+    results = process._args[1]
+    send = results.put
+
+    def put(message: Any) -> None:
+        _save_trace()
+        _start_trace(source)
+        send(message)
+
+    results.put = put
+    _tracing.per_task = True
 
 
 def _carry_variables_into_given_environments() -> None:

@@ -13,7 +13,18 @@ from typing import TYPE_CHECKING, Any, Protocol
 if TYPE_CHECKING:
     from vexo.store.retention import Pruned
 
-__all__ = ["DEFAULT_TIMEOUT", "Row", "Store", "TraceQuery", "Writing", "contains_pattern"]
+__all__ = [
+    "DEFAULT_TIMEOUT",
+    "FAILED_CONDITION",
+    "PASSED_CONDITION",
+    "Row",
+    "Store",
+    "TraceQuery",
+    "Writing",
+    "contains_pattern",
+    "prefix_pattern",
+    "node_id_pattern",
+]
 
 # Seconds to wait for other writers (and at most for a server to answer, see postgres.py).
 DEFAULT_TIMEOUT = 60
@@ -32,6 +43,13 @@ class TraceQuery:
     family_of: str | None = None
     limit: int | None = None
     offset: int = 0
+    outcome: str | None = None  # as stored: "passed", "failed", ... or a request's "500"
+    failed: bool = False  # failed tests and requests (see `vexo.trace.summary.failed`)
+    test: str | None = None  # tests whose node id holds it, "*" matching any text
+    id_prefix: str | None = None
+    passed: bool = False  # passed tests, requests answered with 2xx or 3xx
+    source: str | None = None  # exactly this source: the runs of one test, one request
+    trace_id: str | None = None  # this trace alone
 
 
 class Writing(Protocol):
@@ -83,6 +101,24 @@ class Store(Protocol):
     ) -> Pruned: ...
 
 
+# What `vexo.trace.summary.failed` says, in SQL over the outcome column.
+FAILED_CONDITION = "({outcome} IN ('failed', 'error') OR {outcome} LIKE '5__')"
+PASSED_CONDITION = "({outcome} = 'passed' OR {outcome} LIKE '2__' OR {outcome} LIKE '3__')"
+
+
 def contains_pattern(text: str) -> str:
     """A LIKE pattern (escape character backslash) matching any text that holds `text`."""
     return "%" + re.sub(r"([\\%_])", r"\\\1", text) + "%"
+
+
+def node_id_pattern(pattern: str) -> str:
+    """A LIKE pattern matching the source of a test whose node id holds `pattern`, where "*"
+    stands for any text."""
+    return "pytest " + "%".join(contains_pattern(part)[1:-1] for part in pattern.split("*")).join(
+        "%%"
+    )
+
+
+def prefix_pattern(prefix: str) -> str:
+    """A LIKE pattern matching the texts that begin with `prefix`."""
+    return contains_pattern(prefix)[1:]

@@ -15,8 +15,16 @@ import threading
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
-from vexo.store.base import Row, TraceQuery, contains_pattern
-from vexo.store.errors import DatabaseError
+from vexo.store.base import (
+    FAILED_CONDITION,
+    PASSED_CONDITION,
+    Row,
+    TraceQuery,
+    contains_pattern,
+    node_id_pattern,
+    prefix_pattern,
+)
+from vexo.store.errors import DatabaseError, UnreachableError
 from vexo.store.locations import masked, shown
 from vexo.store.rows import COLUMNS, LISTED, checked_kind
 
@@ -62,7 +70,7 @@ def connect(url: str, timeout: float) -> Any:
     try:
         return psycopg.connect(url, autocommit=True, connect_timeout=_connect_timeout(timeout))
     except psycopg.Error as error:
-        raise DatabaseError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
+        raise UnreachableError(f"cannot connect to {shown(url)}: {_message(error, url)}") from None
 
 
 def _connect_timeout(timeout: float) -> int:
@@ -225,6 +233,25 @@ def _filter(query: TraceQuery) -> tuple[str, dict[str, Any]]:
     if query.text:
         conditions.append("(source ILIKE %(text)s OR trace_id ILIKE %(text)s)")
         parameters["text"] = contains_pattern(query.text)
+    if query.outcome is not None:
+        conditions.append("outcome = %(outcome)s")
+        parameters["outcome"] = query.outcome
+    if query.failed:
+        conditions.append(FAILED_CONDITION.format(outcome="outcome"))
+    if query.passed:
+        conditions.append(PASSED_CONDITION.format(outcome="outcome"))
+    if query.trace_id is not None:
+        conditions.append("trace_id = %(trace_id)s")
+        parameters["trace_id"] = query.trace_id
+    if query.source is not None:
+        conditions.append("source = %(source)s")
+        parameters["source"] = query.source
+    if query.test is not None:
+        conditions.append("source ILIKE %(test)s")
+        parameters["test"] = node_id_pattern(query.test)
+    if query.id_prefix is not None:
+        conditions.append("trace_id LIKE %(prefix)s")
+        parameters["prefix"] = prefix_pattern(query.id_prefix)
     return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters
 
 
@@ -338,8 +365,11 @@ def read(url: str, timeout: float, work: Any, empty: Any) -> Any:
 @contextlib.contextmanager
 def _errors_shown(url: str, failure: str) -> Iterator[None]:
     """The driver's errors as DatabaseError, naming the store without its password."""
-    import psycopg
-
+    try:
+        import psycopg
+    except ImportError:
+        yield  # connect() says that psycopg is missing
+        return
     try:
         yield
     except psycopg.Error as error:

@@ -6,7 +6,7 @@ import dataclasses
 from typing import Any, NamedTuple
 
 from vexo.store.codec import DEFAULT_CODEC, compress_all
-from vexo.trace.summary import summarize_trace
+from vexo.trace.summary import KIND_OF_WORD, KINDS, kind_of, summarize_trace
 
 __all__ = [
     "COLUMNS",
@@ -40,22 +40,6 @@ COLUMNS = (
 )
 # The columns a listing shows, in the order of `vexo.db.TraceSummary`.
 LISTED = tuple(name for name in COLUMNS if name not in ("codec", "msgpack", "kind"))
-
-# The kind of a trace, from the first word of its source.
-KIND_OF_WORD = {
-    "script": "script",
-    "module": "module",
-    "pytest": "test",
-    "wsgi": "request",
-    "django": "request",
-}
-# Every kind once, in the order the explorer offers them.
-KINDS = tuple(dict.fromkeys(KIND_OF_WORD.values()))
-
-
-def kind_of(source: str | None) -> str | None:
-    """The kind of trace a source text names (None for other sources)."""
-    return None if source is None else KIND_OF_WORD.get(source.split(" ", 1)[0])
 
 
 def checked_kind(kind: str) -> str:

@@ -15,7 +15,15 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any, TypeVar
 
-from vexo.store.base import Row, TraceQuery, contains_pattern
+from vexo.store.base import (
+    FAILED_CONDITION,
+    PASSED_CONDITION,
+    Row,
+    TraceQuery,
+    contains_pattern,
+    node_id_pattern,
+    prefix_pattern,
+)
 from vexo.store.errors import DatabaseError
 from vexo.store.retention import (
     Pruned,
@@ -506,4 +514,23 @@ def _filter(columns: Columns, query: TraceQuery) -> tuple[str, dict[str, Any]]:
             " OR trace_id LIKE :text ESCAPE '\\')"
         )
         parameters["text"] = contains_pattern(query.text)
+    if query.outcome is not None:
+        conditions.append(f"{columns['outcome']} = :outcome")
+        parameters["outcome"] = query.outcome
+    if query.failed:
+        conditions.append(FAILED_CONDITION.format(outcome=columns["outcome"]))
+    if query.passed:
+        conditions.append(PASSED_CONDITION.format(outcome=columns["outcome"]))
+    if query.trace_id is not None:
+        conditions.append("trace_id = :trace_id")
+        parameters["trace_id"] = query.trace_id
+    if query.source is not None:
+        conditions.append("source = :source")
+        parameters["source"] = query.source
+    if query.test is not None:
+        conditions.append("source LIKE :test ESCAPE '\\'")
+        parameters["test"] = node_id_pattern(query.test)
+    if query.id_prefix is not None:
+        conditions.append("trace_id LIKE :prefix ESCAPE '\\'")
+        parameters["prefix"] = prefix_pattern(query.id_prefix)
     return ("WHERE " + " AND ".join(conditions) if conditions else ""), parameters

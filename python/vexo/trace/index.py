@@ -30,6 +30,7 @@ import msgpack
 from vexo.common import layout
 from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
+from vexo.trace.subject import subject_of
 from vexo.trace.text import (
     args_line,
     json_key,
@@ -87,12 +88,9 @@ class TraceIndex:
         self.offsets = nodes.offsets
         self._name_text, self._name_starts = nodes.name_text, nodes.name_starts
         self.header["stopped"] = self._stopped()
-        self.functions: dict[tuple[str, str], list[float]] = {}
-        for name, path, calls, total, own in nodes.callees:
-            figures = self.functions.setdefault((name, split_path(path)[0]), [0, 0.0, 0.0])
-            figures[0] += calls
-            figures[1] += total
-            figures[2] += own
+        self.header.update(subject_of(self))  # the test or request the trace is of
+        self.functions = _function_figures(nodes.callees)
+        self._recursion_counted = False
 
     def __len__(self) -> int:
         return len(self.kind)
@@ -465,10 +463,34 @@ class TraceIndex:
             position = self._lowered.find(wanted, self.offsets[number + 1])
 
     def function_table(self) -> list[dict[str, Any]]:
+        if not self._recursion_counted:
+            self._recursion_counted = True
+            self._leave_out_recursive_calls()
         return [
             {"name": name, "file": file, "calls": calls, "total": total, "own": own}
             for (name, file), (calls, total, own) in self.functions.items()
         ]
+
+    def _leave_out_recursive_calls(self) -> None:
+        """Takes the calls made inside a call of the same function off its total time, which
+        the outermost call holds already (fib's total is then the time fib took)."""
+        for thread in range(len(self.header["threads"])):
+            stack: list[tuple[int, frozenset[str]]] = [
+                (child, frozenset()) for child in self.children.get(thread, [])
+            ]
+            while stack:
+                node, outer = stack.pop()
+                if self.kind[node] != _CALL:
+                    continue
+                function = self.searchable("name", node).rpartition(":")[0]
+                if function in outer:
+                    call = self.node(node)
+                    figures = self.functions.get((call.name, split_path(call.path)[0]))
+                    if figures is not None and call.duration is not None:
+                        figures[1] -= call.duration
+                else:
+                    outer = outer | {function}
+                stack.extend((child, outer) for child in self.children.get(node, []))
 
     def timeline(self) -> dict[str, Any]:
         """Each thread's calls as bars nested by depth, with their start and duration in seconds
@@ -671,3 +693,24 @@ def source_lines(file: str | None, line: int | None) -> dict[str, Any] | None:
     if not lines:
         return None
     return {"first": first, "line": line, "lines": [text.rstrip("\n") for text in lines]}
+
+
+def _function_figures(callees: list[tuple[str, str, int, float, float]]) -> dict[Any, list[Any]]:
+    """[calls, total, own] per (function, file). A generator or coroutine resumed starts again at
+    the line it stopped at, past its first line: only what starts at its first line is a call."""
+    figures: dict[tuple[str, str], list[Any]] = {}
+    first_lines: dict[tuple[str, str], int] = {}
+    for name, path, calls, total, own in callees:
+        file, line = split_path(path)
+        key = (name, file)
+        entry = figures.setdefault(key, [0, 0.0, 0.0])
+        entry[1] += total
+        entry[2] += own
+        line = line or 0
+        first = first_lines.get(key)
+        if first is None or line < first:
+            first_lines[key] = line
+            entry[0] = calls
+        elif line == first:
+            entry[0] += calls
+    return figures

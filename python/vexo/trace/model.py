@@ -47,7 +47,8 @@ class Call:
     @property
     def args(self) -> dict[str, Any] | None:
         """The arguments: the function's locals when it was entered, without the interpreter's
-        own dunder names; a module's globals are not arguments."""
+        own dunder names nor the hidden ones (a comprehension's iterator ".0"); a module's
+        globals are not arguments."""
         if self.call is None:
             return None
         values = self.call.get(layout.LOCALS)
@@ -56,7 +57,7 @@ class Call:
         return {
             key: value
             for key, value in values.items()
-            if not (isinstance(key, str) and key.startswith("__") and key.endswith("__"))
+            if not (isinstance(key, str) and _implicit(key))
         }
 
     @property
@@ -111,3 +112,8 @@ def header_of(fields: dict[Any, Any]) -> dict[str, Any]:
 
 def _text_or_none(value: object) -> str | None:
     return value if isinstance(value, str) else None
+
+
+def _implicit(name: str) -> bool:
+    """A name the interpreter made rather than the code: a dunder, or one no code can spell."""
+    return (name.startswith("__") and name.endswith("__")) or name.startswith(".")

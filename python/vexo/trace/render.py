@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 from vexo.common import layout
 from vexo.trace.model import Event
+from vexo.trace.subject import subject_lines
 from vexo.trace.text import jsonable, node_text, split_path, time_text
 from vexo.values.unpack import Reference
 
@@ -29,6 +30,7 @@ def render_text(trace: Trace) -> Iterator[str]:
     yield f"trace {trace.trace_id}"
     if trace.source:
         yield f"  source   {trace.source}"
+    yield from subject_lines(trace.index.header)
     if trace.started_at is not None:
         yield f"  started  {time_text(trace.started_at)}"
     if trace.command_line_args:
@@ -103,6 +105,7 @@ def _dump_nodes(index: TraceIndex, thread: int, write: Callable[[str], Any]) -> 
 
 _HEADER_FIELDS = (
     "trace_id", "source", "version", "started_at", "command_line_args", "commit", "records",
+    "kind", "name", "outcome", "failed", "status", "error",
 )  # fmt: skip
 
 

@@ -17,10 +17,46 @@ from vexo.common import layout
 from vexo.common.compiled import compiled
 from vexo.values.unpack import unpacker
 
-__all__ = ["OUTCOMES", "DocumentSummary", "document_trace_id", "summarize_trace"]
+__all__ = [
+    "FAILED_OUTCOMES",
+    "KINDS",
+    "KIND_OF_WORD",
+    "OUTCOMES",
+    "DocumentSummary",
+    "document_trace_id",
+    "failed",
+    "kind_of",
+    "summarize_trace",
+]
 
 # What the end marker of a traced test may say about it.
 OUTCOMES = frozenset({"passed", "failed", "error", "skipped"})
+# A test's outcomes that count as failed; a request failed when it answered 5xx or raised.
+FAILED_OUTCOMES = ("failed", "error")
+
+# The kind of a trace, from the first word of its source.
+KIND_OF_WORD = {
+    "script": "script",
+    "module": "module",
+    "pytest": "test",
+    "wsgi": "request",
+    "django": "request",
+}
+# Every kind once, in the order the explorer offers them.
+KINDS = tuple(dict.fromkeys(KIND_OF_WORD.values()))
+
+
+def kind_of(source: str | None) -> str | None:
+    """The kind of trace a source text names (None for other sources)."""
+    return None if source is None else KIND_OF_WORD.get(source.split(" ", 1)[0])
+
+
+def failed(outcome: str | None) -> bool:
+    """Whether a stored outcome is a failure: a failed or erroneous test, a request that raised
+    or answered with a server error (5xx)."""
+    return outcome is not None and (
+        outcome in FAILED_OUTCOMES or (len(outcome) == 3 and outcome.startswith("5"))
+    )
 
 
 class DocumentSummary(NamedTuple):
@@ -41,8 +77,15 @@ def summarize_trace(document: bytes) -> DocumentSummary:
         source = f"{source} {test}"
     outcome = _marker_field(last, layout.END_TEST, layout.TEST_OUTCOME)
     if outcome not in OUTCOMES:
-        outcome = None
+        outcome = _request_outcome(_marker_field(last, layout.END_REQUEST, layout.TEST_OUTCOME))
     return DocumentSummary(started_at, source, record_count, outcome)
+
+
+def _request_outcome(outcome: str | None) -> str | None:
+    """A request's outcome as its end record says: its status code, or "error"."""
+    if outcome == "error" or (outcome is not None and len(outcome) == 3 and outcome.isdigit()):
+        return outcome
+    return None
 
 
 def _document_facts(document: bytes) -> tuple:
@@ -118,8 +161,8 @@ def _document_reader(document: bytes) -> msgpack.Unpacker:
 
 
 def _marker_field(record: object, marker: str, field: str) -> str | None:
-    """A text field of a test marker record ("start_test" first, "end_test" last in a test's
-    trace)."""
+    """A text field of a marker record ("start_test" first, "end_test" last in a test's trace,
+    "end_request" last in a request's)."""
     if isinstance(record, dict) and record.get(layout.TYPE) == marker:
         value = record.get(field)
         if isinstance(value, str):

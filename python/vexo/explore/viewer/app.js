@@ -9,7 +9,7 @@ window.vexo = {
   source: null, // where the data comes from (source.js), made once the page has loaded
   state: {
     kinds: null, // the kinds of trace the list filters by, asked for once
-    list: { offset: 0, kind: "", text: "", chosen: new Set(), typing: null },
+    list: { offset: 0, kind: "", outcome: "", text: "", chosen: new Set(), typing: null },
     // The trace shown: { id, header, nodes: Map(node id -> its row's state), selected: node id }.
     trace: null,
     functionSort: { key: "total", descending: true },
@@ -42,6 +42,16 @@ window.vexo = {
   vexo.link = function link(hash, ...children) {
     // Only links this page makes, to its own views, with each part encoded.
     return vexo.el("a", { href: "#/" + hash.map(encodeURIComponent).join("/") }, ...children);
+  };
+
+  // What a trace is of, in one line: "t.py::test_x failed", "GET /orders/7 -> 500"; null for a
+  // trace of a script or module.
+  vexo.subject = function subject(header) {
+    if (header.kind === "test" && header.name) return `${header.name} ${header.outcome || "?"}`;
+    if (header.kind !== "request" || !header.name) return null;
+    let ended = header.status === null || header.status === undefined ? "" : ` -> ${header.status}`;
+    if (header.error) ended += ended ? ` (${header.error})` : ` -> ${header.error}`;
+    return header.name + ended;
   };
 
   vexo.showError = function showError(target, error) {

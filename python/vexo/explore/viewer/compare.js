@@ -21,8 +21,8 @@
         el("td", { className: "num" }, r.position + 1), el("td", {}, side(r.left, left)), el("td", {}, side(r.right, right))));
       target.replaceChildren(
         el("h2", {}, "Compare"),
-        el("div", { className: "meta" }, "left: ", link(["trace", left], c.left.source || left), ` (${c.calls[0]} calls)`,
-          " · right: ", link(["trace", right], c.right.source || right), ` (${c.calls[1]} calls)`),
+        el("div", { className: "meta" }, "left: ", link(["trace", left], vexo.subject(c.left) || c.left.source || left), ` (${c.calls[0]} calls)`,
+          " · right: ", link(["trace", right], vexo.subject(c.right) || c.right.source || right), ` (${c.calls[1]} calls)`),
         el("div", { id: "first-difference" }, first === null ? "The calls are the same in both traces."
           : `The calls part at call ${first + 1}.`, c.cut ? " Only the first calls of each trace were compared." : ""),
         el("h3", {}, `Values that differ at matching calls (${c.value_differences.length})`),

@@ -1,4 +1,4 @@
-// The list of traces: filtered by kind and text, a page at a time, each trace under the trace of
+// The list of traces: filtered by kind, outcome and text, a page at a time, each trace under the trace of
 // the process that started it (the server sends them in that order, with their depth).
 "use strict";
 
@@ -10,6 +10,10 @@
     const list = state.list;
     const kind = el("select", { id: "filter-kind", onchange: (e) => { list.kind = e.target.value; list.offset = 0; load(); } },
       el("option", { value: "" }, "all kinds"));
+    const outcome = el("select", { id: "filter-outcome", onchange: (e) => { list.outcome = e.target.value; list.offset = 0; load(); } },
+      ...[["", "all outcomes"], ["failed", "failed"], ["passed", "passed"], ["skipped", "skipped"]].map(
+        ([value, label]) => el("option", { value }, label)));
+    outcome.value = list.outcome;
     const text = el("input", {
       id: "filter-text", type: "search", placeholder: "filter by source or id", value: list.text,
       oninput: (e) => {
@@ -22,7 +26,7 @@
       if (a && b) location.hash = `#/compare/${encodeURIComponent(a)}/${encodeURIComponent(b)}`;
     } }, "Compare the two chosen");
     const traces = el("div", { id: "trace-list" }, "Loading...");
-    vexo.main().replaceChildren(el("div", { className: "toolbar" }, kind, text, compareButton), traces);
+    vexo.main().replaceChildren(el("div", { className: "toolbar" }, kind, outcome, text, compareButton), traces);
     try {
       state.kinds = state.kinds || await vexo.source.kinds();
       kind.append(...state.kinds.map((k) => el("option", { value: k }, k)));
@@ -43,13 +47,13 @@
     if (!target) return;
     const list = state.list;
     try {
-      const page = await vexo.source.traces({ offset: list.offset, limit: 50, kind: list.kind, text: list.text });
+      const page = await vexo.source.traces({ offset: list.offset, limit: 50, kind: list.kind, outcome: list.outcome, text: list.text });
       const rows = page.traces.map((t) => {
         const chooser = el("input", { type: "checkbox", className: "choose", onchange: (e) => {
           if (e.target.checked) list.chosen.add(t.trace_id); else list.chosen.delete(t.trace_id);
         } });
         chooser.checked = list.chosen.has(t.trace_id);
-        return el("tr", { className: `trace-row outcome-${t.outcome || "none"}`, data: { traceId: t.trace_id } },
+        return el("tr", { className: `trace-row outcome-${t.failed ? "failed" : t.outcome || "none"}`, data: { traceId: t.trace_id } },
           el("td", {}, chooser),
           el("td", {}, link(["trace", t.trace_id], t.trace_id)),
           el("td", {}, vexo.when(t.stored_at)),

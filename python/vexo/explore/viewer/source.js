@@ -46,6 +46,9 @@
     compare(left, right) {
       return this.get(`/api/compare/${encodeURIComponent(left)}/${encodeURIComponent(right)}`);
     }
+    lastPassing(id) {
+      return this.get(`/api/last-passing/${encodeURIComponent(id)}`);
+    }
   }
 
   // One trace, written out whole by `vexo html`: nodes, children, details and search texts, and what
@@ -118,6 +121,9 @@
       return this.data.functions;
     }
     async compare() {
+      throw new Error("comparing traces needs `vexo serve`");
+    }
+    async lastPassing() {
       throw new Error("comparing traces needs `vexo serve`");
     }
   }

@@ -20,6 +20,8 @@
       return vexo.showError(document.getElementById("trace"), error);
     }
     state.trace.header = header;
+    const subject = vexo.subject(header);
+    if (subject) document.title = `vexo ${subject}`;
     const searchInput = el("input", { id: "search-input", type: "search", placeholder: "search calls",
       onkeydown: (e) => { if (e.key === "Enter") vexo.search.run(); } });
     const searchBy = el("select", { id: "search-by" }, el("option", { value: "name" }, "by function or file"),
@@ -31,11 +33,14 @@
       el("button", { id: "tab-timeline", onclick: () => showTab("timeline") }, "Timeline"));
     document.getElementById("trace").replaceChildren(
       el("div", { className: "trace-head" },
-        el("h2", {}, header.source || header.trace_id),
+        el("h2", { id: "trace-title", className: header.failed ? "failed" : "" }, subject || header.source || header.trace_id),
         el("div", { className: "meta" },
           `${header.trace_id} · started ${vexo.when(header.started_at)} · ${header.records} records`,
           header.commit ? ` · commit ${header.commit.slice(0, 12)}` : "",
           header.cut ? el("span", { className: "error" }, ` · ${header.cut}`) : ""),
+        header.failed && !(vexo.source instanceof vexo.FileSource) ? el("button", { id: "compare-last-passing",
+          onclick: () => compareWithLastPassing(id) }, "Compare with the last passing run") : "",
+        el("div", { id: "trace-message" }),
         header.stopped ? el("div", { className: "banner", id: "recording-stopped" },
           `Recording stopped on thread ${header.stopped.thread}: ${header.stopped.text}. `,
           link(["trace", id, String(header.stopped.node)], "Show where")) : ""),
@@ -49,6 +54,15 @@
     if (node !== null) vexo.tree.reveal(node);
   }
 
+  async function compareWithLastPassing(id) {
+    try {
+      const passing = await vexo.source.lastPassing(id);
+      location.hash = `#/compare/${encodeURIComponent(id)}/${encodeURIComponent(passing.trace_id)}`;
+    } catch (error) {
+      vexo.showError(document.getElementById("trace-message"), error);
+    }
+  }
+
   function showTab(name) {
     for (const tab of ["tree", "functions", "timeline"]) {
       document.getElementById(tab).hidden = tab !== name;
@@ -57,5 +71,5 @@
     if (name === "timeline") vexo.timeline.load();
   }
 
-  vexo.trace = { show };
+  vexo.trace = { show, showTab };
 })();

@@ -92,9 +92,11 @@
     entry.toggle.textContent = "▸";
   }
 
-  // Opens every ancestor of a node, loading the pages that hold it, then selects it.
+  // Opens every ancestor of a node, loading the pages that hold it, then selects it; the tree is
+  // brought back first when another tab (functions, timeline) hides it.
   async function reveal(node) {
     const trace = state.trace;
+    if (document.getElementById("tree")?.hidden) vexo.trace.showTab("tree");
     try {
       const detail = await vexo.source.node(trace.id, node);
       const path = detail.path;
