@@ -3,8 +3,8 @@ compare, the one-file HTML viewer opened from file:// offline, and hostile recor
 
 Chromium and its driver come from Debian (`.ci/run` installs them). Outside CI the tests are
 skipped when they are missing; `VEXO_BROWSER=0` skips them (scripts/test-all runs them on one
-interpreter only). `VEXO_SCREENSHOT=$PWD/docs/explorer.png pytest -k tree_detail
-tests/test_explorer_browser.py` saves the explorer on the demo trace as the README's PNG.
+interpreter only). `VEXO_SCREENSHOTS=$PWD/docs pytest tests/test_explorer_browser.py` saves the
+README's pictures of the stories (the demo, a failing test, an exception caught two calls up).
 """
 
 import os
@@ -151,6 +151,13 @@ def search(browser, text, by):
     return all_css(browser, "#search-results .result")
 
 
+def screenshot(browser, name):
+    """The page as the README shows it, when VEXO_SCREENSHOTS names a folder."""
+    folder = os.environ.get("VEXO_SCREENSHOTS")
+    if folder:
+        browser.save_screenshot(os.path.join(folder, f"{name}.png"))
+
+
 def assert_no_script_of_theirs_ran(browser):
     assert browser.execute_script("return window.pwned === undefined")
     assert not browser.execute_script("return document.querySelector('#main img, #main iframe')")
@@ -196,8 +203,7 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     names = {r.find_element(By.CSS_SELECTOR, ".name").text for r in results}
     # The cart's owner, in its own arguments and in every call that holds the cart.
     assert {"__main__.Cart.__init__", "__main__.Cart.total", "__main__.main"} <= names
-    if os.environ.get("VEXO_SCREENSHOT"):
-        browser.save_screenshot(os.environ["VEXO_SCREENSHOT"])
+    screenshot(browser, "explorer")
     browser.find_element(By.ID, "tab-functions").click()
     table = wait(browser, lambda d: all_css(d, "#functions tbody tr"))
     assert any("__main__.line_price" in row.text and " 2 " in f" {row.text} " for row in table)
@@ -238,6 +244,48 @@ def test_a_failing_test_shows_its_assertion(browser, server):
     assert "AssertionError: assert 7 == 3" in exception.text
     assert "raised in test_checkout.test_total_fails line 8" in exception.text
     assert "not caught by any recorded call" in exception.text
+    screenshot(browser, "failing-test")
+
+
+CAUGHT = textwrap.dedent(
+    """
+    def validate(amount):
+        if amount < 0:
+            raise ValueError(f"negative: {amount}")
+        return amount
+
+    def middle(amount):
+        return validate(amount) * 2
+
+    def top():
+        try:
+            return middle(-5)
+        except ValueError:
+            return "caught"
+
+    top()
+    """
+)
+
+
+def test_an_exception_caught_two_calls_up(browser, tmp_path):
+    db = tmp_path / "db.sqlite3"
+    (tmp_path / "caught.py").write_text(CAUGHT)
+    vexo("--db", str(db), "run", str(tmp_path / "caught.py"))
+    with running_server(db) as server:
+        open_trace(browser, server, "caught.py")
+        for name in ("__main__.top", "__main__.middle"):
+            node = node_named(browser, name)
+            if "▸" in node.find_element(By.CSS_SELECTOR, ".toggle").text:
+                node.find_element(By.CSS_SELECTOR, ".toggle").click()
+        line = node_named(browser, "__main__.validate")
+        assert "!! ValueError: negative: -5" in line.text
+        line.click()
+        exception = detail_of(browser, "__main__.validate").find_element(By.ID, "return-exception")
+        assert "raised in __main__.validate line 4" in exception.text
+        assert "__main__.middle" in exception.text  # a call it left on its way out
+        assert "caught in __main__.top line 12" in exception.text  # where it arrived
+        screenshot(browser, "exception")
 
 
 def test_hostile_values_stay_text(browser, server, store, tmp_path):
