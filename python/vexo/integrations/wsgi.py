@@ -101,6 +101,8 @@ class RequestTrace:
 
     def finish(self) -> None:
         """Stops tracing and saves the trace; only the first call counts."""
+        if self.finished:
+            return  # the body used up, then closed: the usual second call needs no lock
         with self.lock:
             if self.finished:
                 return
