@@ -25,7 +25,6 @@ from typing import Any
 import pytest
 
 from vexo.recording.markers import _vexo_end_test, _vexo_start_test
-from vexo.store.locations import shown
 
 __all__ = ["pytest_addoption", "pytest_configure", "pytest_unconfigure"]
 
@@ -156,6 +155,8 @@ class TestTracer:
         if self.problem is not None:
             terminalreporter.write_line(f"vexo: tests not traced: {self.problem}", yellow=True)
         elif self.tests:
+            from vexo.store.locations import shown  # only once the tests have run
+
             terminalreporter.write_line(
                 f"vexo: traced {self.tests} tests into {shown(self.settings.db_path)}"
             )
