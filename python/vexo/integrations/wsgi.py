@@ -157,19 +157,22 @@ class VexoMiddleware:
 
 class TracedBody:
     """The application's response body, passed through; the trace ends when the body is used up,
-    closed (as every WSGI server does) or dropped by a client that does neither."""
+    closed (as every WSGI server does) or dropped by a client that does neither. Also a Django
+    streaming response's chunks, whose trace ends as well when they raise (Django's test client
+    reads them only when asked)."""
 
-    def __init__(self, body: Iterable[bytes], trace: RequestTrace) -> None:
+    def __init__(self, body: Iterable[Any], trace: RequestTrace, *, finish_on_error: bool = False):
         self.body = body
         self.trace = trace
-        self.chunks: Iterator[bytes] | None = None
+        self.finish_on_error = finish_on_error
+        self.chunks: Iterator[Any] | None = None
         weakref.finalize(self, trace.finish)
 
-    def __iter__(self) -> Iterator[bytes]:
+    def __iter__(self) -> Iterator[Any]:
         self.chunks = iter(self.body)
         return self
 
-    def __next__(self) -> bytes:
+    def __next__(self) -> Any:
         if self.chunks is None:
             self.chunks = iter(self.body)
         try:
@@ -179,6 +182,8 @@ class TracedBody:
             raise
         except Exception as error:
             self.trace.failed(error)
+            if self.finish_on_error:
+                self.trace.finish()
             raise
 
     def close(self) -> None:
@@ -248,39 +253,9 @@ class VexoDjangoMiddleware:
         status = getattr(response, "status_code", None)
         trace.status = status if isinstance(status, int) else None
         if getattr(response, "streaming", False) and not getattr(response, "is_async", False):
-            response.streaming_content = _FinishingChunks(response.streaming_content, trace)
+            response.streaming_content = TracedBody(
+                response.streaming_content, trace, finish_on_error=True
+            )
         else:
             trace.finish()
         return response
-
-
-class _FinishingChunks:
-    """The chunks of a streaming response; the trace ends when they are used up, closed, or
-    dropped unread (Django's test client reads them only when asked)."""
-
-    def __init__(self, chunks: Iterable[Any], trace: RequestTrace) -> None:
-        self.chunks = iter(chunks)
-        self.trace = trace
-        weakref.finalize(self, trace.finish)
-
-    def __iter__(self) -> Iterator[Any]:
-        return self
-
-    def __next__(self) -> Any:
-        try:
-            return next(self.chunks)
-        except StopIteration:
-            self.trace.finish()
-            raise
-        except Exception as error:
-            self.trace.failed(error)
-            self.trace.finish()
-            raise
-
-    def close(self) -> None:
-        try:
-            close = getattr(self.chunks, "close", None)
-            if close is not None:
-                close()
-        finally:
-            self.trace.finish()
