@@ -50,10 +50,12 @@ def program_stderr(result):
 
 
 def records(document):
+    """The document, and its frame and exception records of every thread."""
     decoded = msgpack.unpackb(document, strict_map_key=False)
-    return decoded, decoded["frames_of_interest"] + [
+    every = decoded["frames_of_interest"] + [
         record for thread in decoded["frames"].values() for record in thread
     ]
+    return decoded, [record for record in every if record["type"] in ("frame", "exception")]
 
 
 SCRIPT = """\

@@ -2,6 +2,7 @@
 
 import asyncio
 import logging
+import re
 import sys
 
 import msgpack
@@ -15,7 +16,7 @@ HERE = __file__.rsplit("/", 1)[-1]
 
 
 def calls(records):
-    return [(r["event"], r["co_name"]) for r in records]
+    return [(r["event"], r["co_name"]) for r in records if r["type"] == "frame"]
 
 
 def leaf(x):
@@ -160,29 +161,35 @@ def test_exec_in_a_plain_dict_keeps_the_records(make_profiler, tmp_path):
     assert function_names == ({"None.f"} if sys.version_info < (3, 11) else {None})
 
 
-def test_generators_get_a_new_id_per_resume(make_profiler):
+def test_generators_get_a_new_id_per_resume_and_steps_name_their_call(make_profiler):
     def numbers():
         yield 1
         yield 2
 
     def program():
-        return list(numbers())
+        # The second generator is likely made at the first one's address, freed by then.
+        return list(numbers()), list(numbers())
 
     profiler = make_profiler()
     run_traced(profiler, program)
-    generator_records = [r for r in records_of(profiler) if r["co_name"] == "numbers"]
+    records = records_of(profiler)
+    generator_records = [r for r in records if r.get("co_name") == "numbers"]
     events = [(r["event"], r["arg"]) for r in generator_records]
-    assert events == [
-        ("call", None),
-        ("return", 1),
-        ("call", None),
-        ("return", 2),
-        ("call", None),
-        ("return", None),
-    ]
+    one_generator = [("call", None), ("return", 1), ("call", None), ("return", 2)]
+    assert events == (one_generator + [("call", None), ("return", None)]) * 2
     ids = [r["frame_id"] for r in generator_records]
-    assert ids[0] == ids[1] and ids[2] == ids[3] and ids[4] == ids[5]
-    assert len({ids[0], ids[2], ids[4]}) == 3
+    assert all(ids[i] == ids[i + 1] for i in range(0, 12, 2))
+    assert len(set(ids)) == 6
+    # Each resumed step's call record is followed by its step record, naming the first step.
+    steps = [
+        (records[i - 1]["frame_id"], r["first_frame_id"], r["step"], r["task"])
+        for i, r in enumerate(records)
+        if r["type"] == "step"
+    ]
+    assert steps == [
+        (ids[2], ids[0], 2, None), (ids[4], ids[0], 3, None),
+        (ids[8], ids[6], 2, None), (ids[10], ids[6], 3, None),
+    ]  # fmt: skip
 
 
 def test_coroutines(make_profiler):
@@ -193,9 +200,20 @@ def test_coroutines(make_profiler):
     async def parent():
         return await child() + 1
 
+    async def tasks():
+        return await asyncio.gather(asyncio.create_task(parent(), name="first"), parent())
+
     profiler = make_profiler()
-    assert run_traced(profiler, asyncio.run, parent()) == 6
-    records = [r for r in records_of(profiler) if r["co_name"] in ("child", "parent")]
+    assert run_traced(profiler, asyncio.run, tasks()) == [6, 6]
+    records = records_of(profiler)
+    # Each task's own coroutine is named with its task at its first step.
+    started = {r["frame_id"]: r["task"] for r in records if r["type"] == "step" and r["step"] == 1}
+    calls_of = {r["frame_id"]: r["co_name"] for r in records if r.get("event") == "call"}
+    numbered = {name: re.sub(r"^Task-\d+$", "Task-N", name) for name in started.values()}
+    assert sorted((calls_of[i], numbered[task]) for i, task in started.items()) == [
+        ("parent", "Task-N"), ("parent", "first"), ("tasks", "Task-N"),
+    ]  # fmt: skip
+    records = [r for r in records if r.get("co_name") in ("child", "parent")]
     ids_by_frame = {}
     for record in records:
         ids_by_frame.setdefault(record["co_name"], []).append((record["event"], record["frame_id"]))

@@ -4,7 +4,8 @@ compare, the one-file HTML viewer opened from file:// offline, and hostile recor
 Chromium and its driver come from Debian (`.ci/run` installs them). Outside CI the tests are
 skipped when they are missing; `VEXO_BROWSER=0` skips them (scripts/test-all runs them on one
 interpreter only). `VEXO_SCREENSHOTS=$PWD/docs pytest tests/test_explorer_browser.py` saves the
-README's pictures of the stories (the demo, a failing test, an exception caught two calls up).
+README's pictures of the stories (the demo, a failing test, an exception caught two calls up,
+asyncio tasks and a generator).
 """
 
 import os
@@ -286,6 +287,54 @@ def test_an_exception_caught_two_calls_up(browser, tmp_path):
         assert "__main__.middle" in exception.text  # a call it left on its way out
         assert "caught in __main__.top line 12" in exception.text  # where it arrived
         screenshot(browser, "exception")
+
+
+TASKS = textwrap.dedent(
+    """
+    import asyncio
+
+    def squares(limit):
+        for i in range(limit):
+            yield i * i
+
+    async def fetch_rate(currency):
+        await asyncio.sleep(0.001)
+        return {"EUR": 1.1, "GBP": 1.3, "JPY": 0.007}[currency]
+
+    async def convert(amount, currency):
+        rate = await fetch_rate(currency)
+        return amount * rate
+
+    async def main():
+        names = ("EUR", "GBP", "JPY")
+        tasks = [asyncio.create_task(convert(10, c), name=f"convert-{c}") for c in names]
+        return sum(squares(4)), await asyncio.gather(*tasks)
+
+    asyncio.run(main())
+    """
+)
+
+
+def test_asyncio_tasks_are_lanes_and_a_generator_is_one_call(browser, tmp_path):
+    db = tmp_path / "db.sqlite3"
+    (tmp_path / "tasks.py").write_text(TASKS)
+    vexo("--db", str(db), "run", str(tmp_path / "tasks.py"))
+    with running_server(db) as server:
+        open_trace(browser, server, "tasks.py")
+        lanes = wait(browser, lambda d: [e.text for e in all_css(d, "#tree .task")] or None)
+        assert sorted(lanes) == [
+            "task Task-1:", "task convert-EUR:", "task convert-GBP:", "task convert-JPY:",
+        ]  # fmt: skip
+        lane = node_named(browser, "__main__.convert")
+        assert "→ 11.0" in lane.text and "2 steps" in lane.text  # its last step's return
+        toggle = node_named(browser, "__main__.main").find_element(By.CSS_SELECTOR, ".toggle")
+        if "▸" in toggle.text:
+            toggle.click()
+        squares = node_named(browser, "__main__.squares")
+        assert "5 steps" in squares.text
+        squares.click()
+        assert "5, from its first entry" in detail_of(browser, "__main__.squares").text
+        screenshot(browser, "async-tasks")
 
 
 def test_hostile_values_stay_text(browser, server, store, tmp_path):

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "profiler/generator_steps.hpp"
 #include "py/convert.hpp"
 #include "py/frames.hpp"
 
@@ -26,6 +27,7 @@ CodeInfo describe(PyObject* code, const std::vector<filters::PathFinder>& includ
     auto found = plugins.find(info.code_name);
     if (found != plugins.end()) info.processors = &found->second;
   }
+  if (info.path.may_record()) info.first_instruction = generator_start_offset(code);
   return info;
 }
 

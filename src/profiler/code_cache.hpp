@@ -28,6 +28,9 @@ struct CodeInfo {
   filters::PathAnswers path{};
   // The processors registered under the code's name, or null.
   std::vector<plugins::PluginProcessor>* processors = nullptr;
+  // For a generator's, coroutine's or async generator's code, the instruction offset its frame
+  // starts at (see profiler/generator_steps.hpp); -1 for other code.
+  int first_instruction = -1;
 
   // Whether an event of this code can have any effect at all.
   bool may_matter() const noexcept {

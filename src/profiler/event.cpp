@@ -151,8 +151,19 @@ std::pair<dump::Dumped, dump::Dumped> dump_values(EventContext& context, PyObjec
   return {std::move(arg), dump::dump_value(locals, dumper, &locals_place)};
 }
 
-// Gathers the frame's data and encodes its record; throws py::Error on the first failure.
-Record process_frame(EventContext& context) {
+// A resumed generator's or coroutine's step names the logical call it belongs to.
+void add_step_record(EventContext& context, const std::string& frame_id, clock::WallTime time,
+                     const thread_identity::ThreadIdentity& thread) {
+  ProfilerState& state = context.state;
+  std::optional<Record> step =
+      step_record(state.thread_slot().generator_steps, state.budget.trace_number(), context.frame,
+                  context.code.get(), context.info.first_instruction, frame_id, thread, time);
+  if (step) context.records.push_back({RecordKind::Other, std::move(*step)});
+}
+
+// Gathers the frame's data and adds its records to the event's; throws py::Error on the first
+// failure.
+void process_frame(EventContext& context) {
   // One reading for the record's timestamp and its frame id's time: the moment the event began
   // to be recorded, before the serializer's share of the work.
   const clock::WallTime time = clock::now();
@@ -178,12 +189,17 @@ Record process_frame(EventContext& context) {
       &state);
   auto [arg, dumped_locals] = dump_values(context, locals.get(), frame_id);
 
-  Record record = encode_frame_record(
-      FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event), frame_id,
-                  arg.bytes(), dumped_locals.bytes(), thread, call_site, time},
-      slot.scratch);
+  context.records.push_back(
+      {RecordKind::Frame,
+       encode_frame_record(
+           FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event),
+                       frame_id, arg.bytes(), dumped_locals.bytes(), thread, call_site, time},
+           slot.scratch)});
+  if (context.event == Event::Call && frame_id != nullptr &&
+      is_generator_code(context.code.get())) {
+    add_step_record(context, *frame_id, time, thread);
+  }
   update_call_frames(state, context.event, context.frame, frame_id);
-  return record;
 }
 
 // Its own push: a failure here leaves the frame's return, already handed over, as it is.
@@ -230,9 +246,7 @@ void process_event(EventContext& context) {
     }
   }
   try {
-    if (record) {
-      context.records.push_back({RecordKind::Frame, process_frame(context)});
-    }
+    if (record) process_frame(context);
     push_frames(context.state, context.event, context.records);
   } catch (const py::Error& error) {
     // A frame whose return could not be recorded has returned all the same: left on the stack it

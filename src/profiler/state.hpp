@@ -16,6 +16,7 @@
 #include "profiler/code_cache.hpp"
 #include "profiler/exception_record.hpp"
 #include "profiler/failure_log.hpp"
+#include "profiler/generator_steps.hpp"
 #include "profiler/plugin_lock.hpp"
 #include "profiler/records.hpp"
 #include "profiler/trace_budget.hpp"
@@ -40,6 +41,7 @@ struct ThreadSlot {
   EventRecords records;
   // A frame left by an exception that the profile hook could not see yet (see lib/hook.cpp).
   std::optional<LeftByException> awaited_exception;
+  GeneratorSteps generator_steps;
 };
 
 template <class Value>

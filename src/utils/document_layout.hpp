@@ -56,6 +56,11 @@ inline constexpr std::string_view kOutcome = "outcome";
 inline constexpr std::string_view kExceptionType = "exception_type";
 inline constexpr std::string_view kMessage = "message";
 inline constexpr std::string_view kLine = "line";
+// The record of a generator's or coroutine's step: the logical call it belongs to (the frame id of
+// its first recorded step), its number from 1, and the asyncio task a coroutine runs as.
+inline constexpr std::string_view kFirstFrameId = "first_frame_id";
+inline constexpr std::string_view kStep = "step";
+inline constexpr std::string_view kTask = "task";
 }  // namespace record
 
 // The values of a record's "type".
@@ -65,6 +70,7 @@ inline constexpr std::string_view kRecordingStopped = "recording_stopped";
 inline constexpr std::string_view kStartTest = "start_test";
 inline constexpr std::string_view kEndTest = "end_test";
 inline constexpr std::string_view kException = "exception";
+inline constexpr std::string_view kStep = "step";
 }  // namespace record_type
 
 // The values of a frame record's "event".

@@ -137,6 +137,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--last-failed", action="store_true", help="the newest failed test or request"
     )
     show.add_argument("--json", action="store_true", help="print the tree as JSON")
+    show.add_argument(
+        "--steps",
+        action="store_true",
+        help="print each step of a generator or coroutine under its call (each resumption)",
+    )
 
     copy = commands.add_parser(
         "copy",

@@ -155,7 +155,8 @@ def command_show(options: argparse.Namespace, program_args: list[str]) -> int:
         dump_json(trace, sys.stdout.write)
         sys.stdout.write("\n")
     else:
-        for line in with_family(render_text(trace), _family_lines(settings, trace_id)):
+        lines = render_text(trace, steps=options.steps)
+        for line in with_family(lines, _family_lines(settings, trace_id)):
             sys.stdout.write(line + "\n")
     sys.stdout.flush()
     return 0

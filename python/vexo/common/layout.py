@@ -58,6 +58,13 @@ EXCEPTION = "exception"
 EXCEPTION_TYPE = "exception_type"  # the class's qualified name, with its module unless builtins
 EXCEPTION_MESSAGE = "message"  # the exception's arguments as text, bounded
 EXCEPTION_LINE = "line"  # the line the exception left the frame from
+# The record that follows the call record of a generator's or coroutine's resumed step (and of
+# the first step of an asyncio task's own coroutine): the logical call it belongs to, named by
+# the frame id of its first recorded step, its number from 1, and the task's name or None.
+STEP = "step"
+FIRST_FRAME_ID = "first_frame_id"
+STEP_NUMBER = "step"
+TASK = "task"
 
 # The fields every plugin record has; the rest is the plugin's own data.
 PLUGIN_BASE_KEYS = frozenset({FRAME_ID, TIMESTAMP, THREAD, THREAD_NATIVE_ID, CALL_SITE, TYPE})

@@ -30,6 +30,7 @@ import msgpack
 from vexo.common import layout
 from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
+from vexo.trace.steps import group_steps
 from vexo.trace.subject import subject_of
 from vexo.trace.text import (
     args_line,
@@ -91,6 +92,12 @@ class TraceIndex:
         self.header.update(subject_of(self))  # the test or request the trace is of
         self.functions = _function_figures(nodes.callees)
         self._recursion_counted = False
+        step_records = [
+            n
+            for n in _find(self._name_text, self._name_starts, layout.STEP, len(self.kind))
+            if self.kind[n] == _EVENT
+        ]
+        self.steps = group_steps(self, step_records)
 
     def __len__(self) -> int:
         return len(self.kind)
@@ -109,31 +116,42 @@ class TraceIndex:
         records = self.records(number)
         return Call(*records) if self.kind[number] == _CALL else Event(records)
 
-    def walk(self, threads: list[int] | None = None) -> Iterator[tuple[int, int]]:
+    def walk(
+        self, threads: list[int] | None = None, steps: bool = True
+    ) -> Iterator[tuple[int, int]]:
         """(node, depth) of every call and event of the threads (default: all), thread by
-        thread, each before its children; a thread's own are at depth 1."""
+        thread, each before its children; a thread's own are at depth 1. Without `steps`, the
+        resumed steps of a generator or coroutine are left out and their children stand at their
+        depth, as if the logical call had made them."""
+        of = {} if steps else self.steps.of
         for thread in range(len(self.header["threads"])) if threads is None else threads:
             stack = [(child, 1) for child in reversed(self.children.get(thread, []))]
             while stack:
                 node, depth = stack.pop()
-                yield node, depth
-                stack.extend((child, depth + 1) for child in reversed(self.children.get(node, [])))
+                inner = depth
+                if node not in of:
+                    yield node, depth
+                    inner = depth + 1
+                stack.extend((child, inner) for child in reversed(self.children.get(node, [])))
 
     def raised(self, number: int) -> dict[str, Any] | None:
         """For a call left by an exception: {"type", "message", "line"} from the exception's
         record, which follows the call among its parent's children."""
-        exception = self._exception_node(number)
+        exception = self.exception_node(self.steps.last(number))
         return None if exception is None else _raised_fields(self.node(exception).record)
 
     def folded(self, number: int) -> bool:
-        """Whether the node is the exception record of the call before it, which shows it."""
+        """Whether the node is a record that its call's row shows: the exception record of the
+        call before it, or a step record."""
         if self.kind[number] != _EVENT or self.parent[number] < 0:
             return False
+        if number in self.steps.records:
+            return True  # its call's row shows it
         siblings = self.children.get(self.parent[number], [])
         place = bisect.bisect_left(siblings, number)
-        return place > 0 and self._exception_node(siblings[place - 1]) == number
+        return place > 0 and self.exception_node(siblings[place - 1]) == number
 
-    def _exception_node(self, number: int) -> int | None:
+    def exception_node(self, number: int) -> int | None:
         if self.kind[number] != _CALL or self.parent[number] < 0:
             return None
         siblings = self.children.get(self.parent[number], [])
@@ -195,10 +213,12 @@ class TraceIndex:
         """What the tree shows of a node, in short texts."""
         self.check(number)
         kind = self.kind[number]
+        children = self.children.get(number, ())
         entry: dict[str, Any] = {
             "id": number,
             "kind": kind,
-            "kids": len(self.children.get(number, ())),
+            # A resumed step's record is its first child, shown on its row.
+            "kids": len(children) - (1 if children and children[0] in self.steps.records else 0),
         }
         if kind == _THREAD:
             name, native_id = self.records(number)
@@ -214,6 +234,7 @@ class TraceIndex:
                 entry["folded"] = True  # its call's row shows it
         else:
             call = self.node(number)
+            last = self.last_step(number)
             file, line = split_path(call.path)
             args = call.args
             entry.update(
@@ -221,13 +242,47 @@ class TraceIndex:
                 file=file,
                 line=line,
                 args="?" if args is None else args_line(args),
-                returned=call.ret is not None,
-                ret=short(call.ret.get(layout.ARG)) if call.ret is not None else None,
+                returned=last.ret is not None,
+                ret=short(last.ret.get(layout.ARG)) if last.ret is not None else None,
                 raised=raised_text(self.raised(number)),
-                dur=call.duration,
+                dur=self.duration(number),
                 start=self._time(call.first),
+                **self.step_fields(number),
             )
         return entry
+
+    def last_step(self, number: int) -> Call:
+        """The call node, or for a generator's or coroutine's logical call its last step, whose
+        return ends it."""
+        return self.node(self.steps.last(number))  # type: ignore[return-value]
+
+    def duration(self, number: int) -> float | None:
+        """A call's time; a logical call's from its first entry to its last step's return."""
+        call = self.node(number)
+        if number not in self.steps.steps:
+            return call.duration
+        last = self.last_step(number)
+        start = call.call.get(layout.TIMESTAMP) if call.call else None
+        end = last.ret.get(layout.TIMESTAMP) if last.ret else None
+        if not isinstance(start, (int, float)) or not isinstance(end, (int, float)):
+            return None
+        return max(float(end) - float(start), 0.0)
+
+    def step_fields(self, number: int) -> dict[str, Any]:
+        """What a call is among generator and coroutine steps: "steps" (a logical call's count),
+        "step" (a resumed step's number), "task" (the asyncio task a coroutine runs as) and
+        "started_from" (the node of the call a task's lane was started from)."""
+        steps = self.steps
+        fields: dict[str, Any] = {}
+        if number in steps.steps:
+            fields["steps"] = len(steps.steps[number])
+        if number in steps.number:
+            fields["step"] = steps.number[number]
+        if number in steps.task:
+            fields["task"] = steps.task[number]
+        if number in steps.started_from:
+            fields["started_from"] = steps.started_from[number]
+        return fields
 
     def children_page(self, number: int, offset: int = 0, limit: int = 200) -> dict[str, Any]:
         self.check(number)
@@ -279,7 +334,8 @@ class TraceIndex:
             return entry
         call = self.node(number)
         first = call.first
-        return_line = split_path(str(call.ret.get(layout.PATH)))[1] if call.ret else None
+        ended = self.last_step(number)  # a generator's or coroutine's last step ends its call
+        return_line = split_path(str(ended.ret.get(layout.PATH)))[1] if ended.ret else None
         entry.update(
             qualname=first.get(layout.QUALNAME),
             co_name=first.get(layout.CO_NAME),
@@ -288,13 +344,13 @@ class TraceIndex:
             thread_native_id=first.get(layout.THREAD_NATIVE_ID),
             args=_detail_value(call.args),
             locals_at_call=_detail_value(_locals(call.call)),
-            locals_at_return=_detail_value(_locals(call.ret)),
-            return_value=_detail_value(call.ret.get(layout.ARG)) if call.ret is not None else None,
+            locals_at_return=_detail_value(_locals(ended.ret)),
+            return_value=_detail_value(ended.ret.get(layout.ARG)) if ended.ret else None,
             return_line=return_line,
-            raised_on_line=_raised_on(entry["file"], return_line, call.ret),
+            raised_on_line=_raised_on(entry["file"], return_line, ended.ret),
             exception=self._exception_detail(number),
             called_at=jsonable(call.call.get(layout.TIMESTAMP)) if call.call else None,
-            returned_at=jsonable(call.ret.get(layout.TIMESTAMP)) if call.ret else None,
+            returned_at=jsonable(ended.ret.get(layout.TIMESTAMP)) if ended.ret else None,
             call_site=self._call_site(number, first),
             source=source_lines(entry["file"], entry["line"]),
             references=self._references(call),
@@ -498,16 +554,22 @@ class TraceIndex:
         lanes = []
         end = 0.0
         for thread in self.header["threads"]:
-            bars: list[dict[str, Any]] = []
-            self._bars(thread["id"], 0, bars)
-            end = max([end, *(bar["start"] + (bar["dur"] or 0) for bar in bars)])
-            lanes.append({"thread": thread["name"], "bars": bars})
+            # An asyncio task's coroutine has a lane of its own, under its thread's.
+            children = self.children.get(thread["id"], [])
+            tasks = [n for n in children if n in self.steps.started_from]
+            sections = [(thread["name"], [n for n in children if n not in self.steps.started_from])]
+            sections += [(f"{thread['name']} · task {self.steps.task[n]}", [n]) for n in tasks]
+            for name, tops in sections:
+                bars: list[dict[str, Any]] = []
+                self._bars(tops, 0, bars)
+                end = max([end, *(bar["start"] + (bar["dur"] or 0) for bar in bars)])
+                lanes.append({"thread": name, "bars": bars})
         return {"end": end, "lanes": lanes}
 
-    def _bars(self, number: int, depth: int, bars: list[dict[str, Any]]) -> None:
+    def _bars(self, children: list[int], depth: int, bars: list[dict[str, Any]]) -> None:
         if depth > TIMELINE_DEPTH or len(bars) > TIMELINE_BARS:
             return
-        for child in self.children.get(number, [])[:TIMELINE_CHILDREN]:
+        for child in children[:TIMELINE_CHILDREN]:
             if self.kind[child] != _CALL:
                 continue
             summary = self.summary(child)
@@ -516,7 +578,7 @@ class TraceIndex:
             bar = {key: summary[key] for key in ("id", "name", "start", "dur")}
             bars.append({**bar, "depth": depth})
             if summary["kids"]:
-                self._bars(child, depth + 1, bars)
+                self._bars(self.children[child], depth + 1, bars)
 
     def calls_in_order(self, threads: list[int] | None = None) -> Iterator[tuple[int, int]]:
         """(node, depth) of every call of the threads (default: all), as `walk` gives them."""

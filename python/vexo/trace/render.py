@@ -25,8 +25,9 @@ __all__ = ["dump_json", "referred_values", "render_text", "to_json"]
 _INDENT = "  "
 
 
-def render_text(trace: Trace) -> Iterator[str]:
-    """The trace as lines of text: a header, then each thread's call tree."""
+def render_text(trace: Trace, steps: bool = False) -> Iterator[str]:
+    """The trace as lines of text: a header, then each thread's call tree, with a generator or
+    coroutine as one call, and each of its resumed steps too with `steps`."""
     yield f"trace {trace.trace_id}"
     if trace.source:
         yield f"  source   {trace.source}"
@@ -48,9 +49,23 @@ def render_text(trace: Trace) -> Iterator[str]:
         yield ""
         native = "" if thread["native_id"] is None else f" (native id {thread['native_id']})"
         yield f"thread {thread['name']}{native}"
-        for number, depth in index.walk([thread["id"]]):
+        for number, depth in index.walk([thread["id"]], steps=steps):
             if not index.folded(number):
-                yield _INDENT * depth + node_text(index.node(number), resolve, index.raised(number))
+                yield _INDENT * depth + _line(index, number, resolve)
+
+
+def _line(index: TraceIndex, number: int, resolve: Callable[[Any], Any]) -> str:
+    node = index.node(number)
+    if isinstance(node, Event):
+        return node_text(node, resolve)
+    return node_text(
+        node,
+        resolve,
+        index.raised(number),
+        last=index.last_step(number),
+        duration=index.duration(number),
+        **index.step_fields(number),
+    )
 
 
 def referred_values(index: TraceIndex) -> Callable[[Any], Any]:
@@ -149,6 +164,7 @@ def _json_node(index: TraceIndex, number: int) -> dict[str, Any]:
             "data": jsonable(node.data),
         }
     first = node.first
+    last = index.last_step(number)
     file, line = split_path(node.path)
     return {
         "kind": "call",
@@ -159,12 +175,13 @@ def _json_node(index: TraceIndex, number: int) -> dict[str, Any]:
         "line": line,
         "frame_id": first.get(layout.FRAME_ID),
         "args": jsonable(node.args),
-        "return": jsonable(node.ret.get(layout.ARG)) if node.ret is not None else None,
-        "returned": node.ret is not None,
+        "return": jsonable(last.ret.get(layout.ARG)) if last.ret is not None else None,
+        "returned": last.ret is not None,
         "raised": index.raised(number),
+        **index.step_fields(number),
         "start": jsonable(node.call.get(layout.TIMESTAMP)) if node.call is not None else None,
-        "end": jsonable(node.ret.get(layout.TIMESTAMP)) if node.ret is not None else None,
-        "duration": node.duration,
+        "end": jsonable(last.ret.get(layout.TIMESTAMP)) if last.ret is not None else None,
+        "duration": index.duration(number),
         "call_site": jsonable(first.get(layout.CALL_SITE)),
         "children": [],
     }

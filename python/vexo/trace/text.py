@@ -40,25 +40,39 @@ def node_text(
     node: Call | Event,
     resolve: Callable[[Any], Any] = lambda value: value,
     raised: dict[str, Any] | None = None,
+    *,
+    last: Call | None = None,
+    duration: float | None = None,
+    steps: int = 0,
+    step: int = 0,
+    task: str | None = None,
+    started_from: int | None = None,
 ) -> str:
     """One line for the node; `resolve` gives the values that references stand for; `raised`
-    is the exception that left the call, if one did."""
+    is the exception that left the call, if one did. A generator's or coroutine's logical call
+    shows its last step's outcome (`last`), its time from first entry to that (`duration`) and
+    its count of `steps`; a resumed `step` its number; a task's coroutine the `task`'s name."""
     if isinstance(node, Event) and node.type == layout.STOPPED:
         return f"-- recording stopped: {stop_text(node.record)}"
     if isinstance(node, Event):
         data = " ".join(f"{key}={short(value)}" for key, value in node.data.items())
         return f"* {node.type}" + (f" {data}" if data else "")
+    ends = last or node
     args = node.args
     args_text = "?" if args is None else args_line({k: resolve(v) for k, v in args.items()})
     if raised is not None:
         outcome = f"!! {raised_text(raised)}"
-    elif node.ret is None:
+    elif ends.ret is None:
         outcome = "-> (no return recorded)"
     else:
-        outcome = f"-> {short(resolve(node.ret.get('arg')))}"
-    duration = node.duration
-    timing = "" if duration is None else f"  [{duration_text(duration)}]"
-    return f"{node.name}({args_text}) {outcome}  {node.path}{timing}"
+        outcome = f"-> {short(resolve(ends.ret.get('arg')))}"
+    duration = node.duration if last is None else duration
+    timing = [] if duration is None else [duration_text(duration)]
+    if steps > 1:
+        timing.insert(0, f"{steps} steps")
+    timing_text = f"  [{', '.join(timing)}]" if timing else ""
+    prefix = f"task {task}: " if task else f"step {step}: " if step else ""
+    return f"{prefix}{node.name}({args_text}) {outcome}  {node.path}{timing_text}"
 
 
 def raised_text(raised: dict[str, Any] | None) -> str | None:

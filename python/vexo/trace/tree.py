@@ -44,10 +44,13 @@ class Thread:
 
     @functools.cached_property
     def roots(self) -> list[Call | Event]:
-        """The thread's calls and events, each call holding its own as children."""
+        """The thread's calls and events, each call holding its own as children, and a
+        generator's or coroutine's call its resumed steps."""
         roots: list[Call | Event] = []
         children: dict[int, list[Any]] = {self.number: roots}
         for number, _depth in self.index.walk([self.number]):
+            if number in self.index.steps.records:
+                continue  # what its call stands for: one of a generator's steps
             node = self.index.node(number)
             children[self.index.parent[number]].append(node)
             if isinstance(node, Call):

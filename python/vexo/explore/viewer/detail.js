@@ -69,9 +69,22 @@
           ["called at", vexo.moment(d.called_at, d.start)],
           ["returned at", vexo.moment(d.returned_at, d.start === null ? null : d.start + (d.dur ?? 0))],
           ["duration", vexo.duration(d.dur)], ["returned from line", d.return_line ?? "?"],
-          ["frame id", d.frame_id ?? "?"], ["qualified name", d.qualname ?? "?"], ["code name", d.co_name ?? "?"]]
-          .map(([k, v]) => el("tr", {}, el("th", {}, k), el("td", {}, String(v)))))));
+          ["frame id", d.frame_id ?? "?"], ["qualified name", d.qualname ?? "?"], ["code name", d.co_name ?? "?"],
+          ...stepRows(d)]
+          .map(([k, v]) => el("tr", {}, el("th", {}, k), el("td", {}, v instanceof Node ? v : String(v)))))));
     pane.replaceChildren(...parts);
+  }
+
+  // A generator's or coroutine's logical call: its steps, and the task it runs as.
+  function stepRows(d) {
+    const rows = [];
+    if (d.steps) rows.push(["steps", `${d.steps}, from its first entry to its last step's return`]);
+    if (d.step) rows.push(["step", `${d.step} of its call (a resumption)`]);
+    if (d.task) rows.push(["asyncio task", d.task]);
+    if (d.started_from !== undefined && d.started_from !== null) {
+      rows.push(["run from", link(["trace", state.trace.id, String(d.started_from)], `node ${d.started_from}`)]);
+    }
+    return rows;
   }
 
   function returnSection(d) {

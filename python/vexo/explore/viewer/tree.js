@@ -28,15 +28,19 @@
     } else if (node.kind === "event") {
       label.append(el("span", { className: "event" }, `* ${node.name}`), el("span", { className: "args" }, ` ${node.args}`));
     } else {
+      // A task's coroutine is a lane of its thread; a resumed step of a generator or coroutine
+      // sits under its logical call, which counts its steps.
+      if (node.task) label.append(el("span", { className: "task" }, `task ${node.task}: `));
+      if (node.step) label.append(el("span", { className: "dim step" }, `step ${node.step}: `));
       label.append(el("span", { className: "name" }, node.name), el("span", { className: "args" }, `(${node.args})`),
         node.raised ? el("span", { className: "raised" }, ` !! ${node.raised}`)
           : el("span", { className: "ret" }, node.returned ? ` → ${node.ret}` : " → (no return recorded)"),
-        el("span", { className: "dur" }, ` ${vexo.duration(node.dur)}`),
+        el("span", { className: "dur" }, ` ${node.steps ? `${node.steps} steps, ` : ""}${vexo.duration(node.dur)}`),
         el("span", { className: "dim" }, `  ${node.file}${node.line !== null ? ":" + node.line : ""}`));
     }
     const line = el("div", { className: "line" }, toggle, label);
     const element = el("div", { className: `node kind-${node.kind}${node.raised ? " raised" : ""}`, data: { node: node.id } }, line);
-    element.hidden = Boolean(node.folded);  // an exception's record, shown on its call's row
+    element.hidden = Boolean(node.folded);  // an exception's or step's record, shown on its call's row
     // children: the element holding the child rows, once opened; kids: the ids of those loaded.
     const entry = { node, row: element, toggle, children: null, kids: [], loaded: 0, total: node.kids };
     toggle.addEventListener("click", (e) => {

@@ -1,0 +1,137 @@
+#include "profiler/generator_steps.hpp"
+
+#include <string_view>
+
+#include "py/ref.hpp"
+#include "utils/document_layout.hpp"
+#include "utils/msgpack_put.hpp"
+
+#if PY_VERSION_HEX >= 0x030B0000
+#include <opcode.h>  // RESUME; last, as it defines many short names
+#endif
+
+namespace vexo::profiler {
+
+namespace {
+
+namespace put = msgpack::put;
+using py::Ref;
+
+constexpr int kGeneratorFlags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+
+Ref generator_of(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return Ref::steal(PyFrame_GetGenerator(frame));
+#else
+  return frame->f_gen != nullptr ? Ref::share(frame->f_gen) : Ref();
+#endif
+}
+
+// Whether the frame is entered for the first time, not resumed: at its first entry a generator's
+// frame has run no instruction (3.10) or stands at its first RESUME (3.11 on); a resumption stands
+// past a yield or an await.
+bool is_first_entry(PyFrameObject* frame, int start_offset) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return PyFrame_GetLasti(frame) <= start_offset;
+#else
+  (void)start_offset;
+  return frame->f_lasti < 0;
+#endif
+}
+
+// The name of the asyncio task whose own coroutine this is, read only from the C accelerator's
+// task type: a subclass or another event loop's task could run the program's code when asked.
+std::optional<std::string> task_name(PyObject* coroutine) {
+  PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "_asyncio");  // no import
+  if (module == nullptr) return std::nullopt;
+  Ref current = Ref::steal(PyObject_GetAttrString(module, "current_task"));
+  Ref task_type = Ref::steal(PyObject_GetAttrString(module, "Task"));
+  if (!current || !task_type) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Ref task = Ref::steal(PyObject_CallNoArgs(current.get()));  // no running loop: an error
+  if (!task || Py_TYPE(task.get()) != reinterpret_cast<PyTypeObject*>(task_type.get())) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Ref coro = Ref::steal(PyObject_CallMethod(task.get(), "get_coro", nullptr));
+  Ref name = coro.get() == coroutine
+                 ? Ref::steal(PyObject_CallMethod(task.get(), "get_name", nullptr))
+                 : Ref();
+  const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(text);
+}
+
+Record encode_step_record(const std::string& frame_id, const LogicalCall& call,
+                          const std::optional<std::string>& task,
+                          const thread_identity::ThreadIdentity& thread, clock::WallTime time) {
+  Record record(256 + frame_id.size() + call.first_frame_id.size() + (task ? task->size() : 0) +
+                thread.name.size());
+  std::uint8_t* at = record.data();
+  at = put::map_header(at, 8);
+  at = put::fixstr<layout::record_type::kStep>(put::fixstr<layout::record::kType>(at));
+  at = put::str(put::fixstr<layout::record::kFrameId>(at), frame_id);
+  at = put::str(put::fixstr<layout::record::kFirstFrameId>(at), call.first_frame_id);
+  at = put::uint(put::fixstr<layout::record::kStep>(at), call.steps);
+  at = put::fixstr<layout::record::kTask>(at);
+  at = task ? put::str(at, *task) : put::nil(at);
+  at = put::f64(put::fixstr<layout::record::kTimestamp>(at), clock::timestamp_from(time));
+  at = put::str(put::fixstr<layout::record::kThread>(at), thread.name);
+  at = put::uint(put::fixstr<layout::record::kThreadNativeId>(at), thread.native_id);
+  record.resize(static_cast<std::size_t>(at - record.data()));
+  record.shrink_to_fit();
+  return record;
+}
+
+}  // namespace
+
+bool is_generator_code(PyObject* code) noexcept {
+  return (reinterpret_cast<PyCodeObject*>(code)->co_flags & kGeneratorFlags) != 0;
+}
+
+int generator_start_offset(PyObject* code) noexcept {
+  if (!PyCode_Check(code) || !is_generator_code(code)) return -1;
+#if PY_VERSION_HEX >= 0x030B0000
+  Ref bytecode = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(code)));
+  if (!bytecode || !PyBytes_Check(bytecode.get())) {
+    PyErr_Clear();
+    return -1;
+  }
+  const auto* units = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytecode.get()));
+  const Py_ssize_t size = PyBytes_GET_SIZE(bytecode.get());
+  for (Py_ssize_t offset = 0; offset + 1 < size; offset += 2) {  // (opcode, argument) units
+    if (units[offset] == RESUME) return static_cast<int>(offset);
+  }
+#endif
+  return -1;
+}
+
+std::optional<Record> step_record(GeneratorSteps& steps, std::uint64_t trace, PyFrameObject* frame,
+                                  PyObject* code, int start_offset, const std::string& frame_id,
+                                  const thread_identity::ThreadIdentity& thread,
+                                  clock::WallTime time) {
+  if (steps.trace != trace) {
+    steps.calls.clear();
+    steps.trace = trace;
+  }
+  Ref generator = generator_of(frame);
+  if (!generator) return std::nullopt;
+  LogicalCall& call = steps.calls[generator.get()];
+  if (!is_first_entry(frame, start_offset) && call.code == code && call.steps > 0) {
+    ++call.steps;
+    return encode_step_record(frame_id, call, std::nullopt, thread, time);
+  }
+  // Its first step, or the first recorded one of a generator started before tracing began.
+  call = LogicalCall{code, frame_id, 1};
+  if ((reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_COROUTINE) == 0) return std::nullopt;
+  std::optional<std::string> task = task_name(generator.get());
+  if (!task) return std::nullopt;
+  return encode_step_record(frame_id, call, task, thread, time);
+}
+
+}  // namespace vexo::profiler
