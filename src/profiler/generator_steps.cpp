@@ -39,18 +39,32 @@ bool is_first_entry(PyFrameObject* frame, int start_offset) {
 #endif
 }
 
+// The running loop's current task: asked of the accelerator from 3.12 on, read from its map of
+// current tasks by loop before (only for a loop hashed by identity, so that no code of the
+// program runs). Null where there is none.
+Ref current_task(PyObject* module) {
+  if (Ref current = Ref::steal(PyObject_GetAttrString(module, "current_task"))) {
+    return Ref::steal(PyObject_CallNoArgs(current.get()));  // no running loop: an error
+  }
+  PyErr_Clear();
+  Ref running_loop = Ref::steal(PyObject_GetAttrString(module, "_get_running_loop"));
+  Ref tasks = Ref::steal(PyObject_GetAttrString(module, "_current_tasks"));
+  Ref loop = running_loop ? Ref::steal(PyObject_CallNoArgs(running_loop.get())) : Ref();
+  if (!loop || !tasks || !PyDict_Check(tasks.get()) ||
+      Py_TYPE(loop.get())->tp_hash != PyBaseObject_Type.tp_hash) {
+    return Ref();
+  }
+  PyObject* task = PyDict_GetItemWithError(tasks.get(), loop.get());
+  return task != nullptr ? Ref::share(task) : Ref();
+}
+
 // The name of the asyncio task whose own coroutine this is, read only from the C accelerator's
 // task type: a subclass or another event loop's task could run the program's code when asked.
 std::optional<std::string> task_name(PyObject* coroutine) {
   PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "_asyncio");  // no import
   if (module == nullptr) return std::nullopt;
-  Ref current = Ref::steal(PyObject_GetAttrString(module, "current_task"));
   Ref task_type = Ref::steal(PyObject_GetAttrString(module, "Task"));
-  if (!current || !task_type) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  Ref task = Ref::steal(PyObject_CallNoArgs(current.get()));  // no running loop: an error
+  Ref task = task_type ? current_task(module) : Ref();
   if (!task || Py_TYPE(task.get()) != reinterpret_cast<PyTypeObject*>(task_type.get())) {
     PyErr_Clear();
     return std::nullopt;
