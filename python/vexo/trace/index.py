@@ -292,7 +292,7 @@ class TraceIndex:
             return_value=_detail_value(call.ret.get(layout.ARG)) if call.ret is not None else None,
             return_line=return_line,
             raised_on_line=_raised_on(entry["file"], return_line, call.ret),
-            exception=self._exception_detail(number),
+            exception=self.exception_detail(number),
             called_at=jsonable(call.call.get(layout.TIMESTAMP)) if call.call else None,
             returned_at=jsonable(call.ret.get(layout.TIMESTAMP)) if call.ret else None,
             call_site=self._call_site(number, first),
@@ -301,7 +301,8 @@ class TraceIndex:
         )
         return entry
 
-    def _exception_detail(self, number: int) -> dict[str, Any] | None:
+    def exception_detail(self, number: int) -> dict[str, Any] | None:
+        """For a call left by an exception: what `raised` and `exception_path` say of it."""
         raised = self.raised(number)
         if raised is None:
             return None
