@@ -136,7 +136,7 @@ def test_every_tool_answers_with_data_and_every_bad_question_with_an_error(store
     texts = [re.sub(r"needs \d+$", "needs N", error(result)) for result in results[7:]]
     assert texts == [
         "Error executing tool list_traces: kind must be one of script, module, test, request",
-        "Error executing tool list_traces: no traces of run run_unknown",
+        f"Error executing tool list_traces: no traces of run run_unknown in {shown(store)}",
         "Error executing tool list_traces: cursor must be a next_cursor given by an earlier answer",
         "Error executing tool failure_story: no trace trc_nothing in " + shown(store),
         f"Error executing tool failure_story: trace id trc_ is ambiguous in {shown(store)}"

@@ -73,12 +73,12 @@ def trace_list(
         )
     _check_count("limit", limit)
     start = _offset(cursor)
-    run_id = _run_id(location, run)
+    run_id = db.asked_run_id(location, run)
     filters = {"run_id": run_id, "kind": kind, "outcome": outcome, "failed": failed_only}
     filters["test"] = test
     total = db.count_traces(location, **filters)
     if total == 0 and run_id is not None and db.count_traces(location, run_id=run_id) == 0:
-        raise Unanswerable(f"no traces of run {run_id}")
+        raise Unanswerable(f"no traces of run {run_id} in {shown(location)}")
     rows = db.list_traces(location, limit=limit, offset=start, **filters)
     head = {"total": total, "run_id": run_id}
     return _page(head, "traces", [_listed(row) for row in rows], start, total, max_bytes)
@@ -86,15 +86,6 @@ def trace_list(
 
 def _is_outcome(outcome: str) -> bool:
     return outcome in OUTCOMES or (len(outcome) == 3 and outcome.isdigit())
-
-
-def _run_id(location: str, run: str | None) -> str | None:
-    if run != "latest":
-        return run
-    latest = db.latest_run_id(location)
-    if latest is None:
-        raise Unanswerable(f"no runs in {shown(location)}")
-    return latest
 
 
 def _listed(row: db.TraceSummary) -> dict[str, Any]:
@@ -337,16 +328,8 @@ def compared_with_last_passing(
 def _trace(
     location: str, trace_id: str | None, *, last_failed: bool = False
 ) -> tuple[str, TraceIndex]:
-    """(id, index) of the trace asked for (its id or a unique beginning of it), else of the
-    newest (`last_failed`: the newest failed test or request)."""
-    if trace_id is None:
-        newest = db.list_traces(location, limit=1, failed=last_failed)
-        if not newest:
-            which = "failed tests or requests" if last_failed else "traces"
-            raise Unanswerable(f"no {which} in {shown(location)}")
-        trace_id = newest[0].trace_id
-    else:
-        trace_id = db.full_trace_id(location, trace_id)
+    """(id, index) of the trace asked for, as `vexo show` takes it."""
+    trace_id = db.asked_trace_id(location, trace_id, last_failed=last_failed)
     return trace_id, _index(location, trace_id)
 
 
