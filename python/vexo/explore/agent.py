@@ -36,9 +36,11 @@ __all__ = [
 
 DEFAULT_BYTES = 20000
 SMALLEST_BUDGET = 256
-# The calls a frame made before the exception passed through it, the latest first: enough to
-# see what led there.
+# How many of the calls a frame made before the exception passed through it are told: the
+# last ones, enough to see what led there.
 CALLS_BEFORE = 5
+# At most this many traces are listed, or searched, per question.
+MOST_TRACES = 1000
 # A search across traces looks into this many of the newest by default, and keeps at most this
 # many matches to page through.
 SEARCHED_TRACES = 20
@@ -71,11 +73,12 @@ def trace_list(
         raise Unanswerable(
             "outcome must be passed, failed, error or skipped (a test's), or a status code"
         )
-    _check_count("limit", limit)
+    _check_count("limit", limit, MOST_TRACES)
     start = _offset(cursor)
     run_id = db.asked_run_id(location, run)
-    filters = {"run_id": run_id, "kind": kind, "outcome": outcome, "failed": failed_only}
-    filters["test"] = test
+    filters = {
+        "run_id": run_id, "kind": kind, "outcome": outcome, "failed": failed_only, "test": test,
+    }  # fmt: skip
     total = db.count_traces(location, **filters)
     if total == 0 and run_id is not None and db.count_traces(location, run_id=run_id) == 0:
         raise Unanswerable(f"no traces of run {run_id} in {shown(location)}")
@@ -213,7 +216,7 @@ def searched_values(
     trace or in the newest `traces` stored."""
     if not text:
         raise Unanswerable("text must not be empty")
-    _check_count("traces", traces)
+    _check_count("traces", traces, MOST_TRACES)
     if trace_id is not None:
         ids = [db.full_trace_id(location, trace_id)]
     else:
@@ -357,7 +360,7 @@ def _page(
     if max_bytes < SMALLEST_BUDGET:
         raise Unanswerable(f"max_bytes must be at least {SMALLEST_BUDGET}")
     answer = {**head, key: [], "next_cursor": str(total)}
-    size = _size(answer)
+    size = _size(answer) + 1  # the cursor may be null instead, one character longer
     if size > max_bytes:
         raise Unanswerable(f"max_bytes {max_bytes} is too small: the answer needs {size}")
     taken = []
@@ -390,6 +393,6 @@ def _offset(cursor: str | None) -> int:
     return int(cursor)
 
 
-def _check_count(name: str, value: int) -> None:
-    if value < 1:
-        raise Unanswerable(f"{name} must be 1 or more")
+def _check_count(name: str, value: int, most: int) -> None:
+    if not 1 <= value <= most:
+        raise Unanswerable(f"{name} must be from 1 to {most}")
