@@ -116,5 +116,9 @@ def _answer(ask: Callable[..., dict[str, Any]], *args: Any, **kwargs: Any) -> di
 
 
 def serve_stdio(location: str) -> None:
-    """Serves until the client closes standard input."""
-    build_server(location).run()
+    """Serves until the client closes standard input (or Ctrl-C)."""
+    server = build_server(location)
+    try:
+        server.run()
+    except KeyboardInterrupt:
+        pass
