@@ -17,6 +17,7 @@ from typing import Any
 from vexo import db
 from vexo.common import layout
 from vexo.explore.compare import compare
+from vexo.explore.serve import TraceCache
 from vexo.store.locations import shown
 from vexo.trace.index import TraceIndex
 from vexo.trace.model import Call
@@ -337,7 +338,19 @@ def _trace(
 
 
 def _index(location: str, trace_id: str) -> TraceIndex:
+    """The trace's index, built once while the explorer's budget keeps it: an agent pages
+    through one trace after another."""
+    cache = _caches.get(location)
+    if cache is None:
+        cache = _caches.setdefault(location, TraceCache(location, build=_read_index))
+    return cache.get(trace_id)
+
+
+def _read_index(location: str, trace_id: str) -> TraceIndex:
     return TraceIndex(db.load_trace(location, trace_id))
+
+
+_caches: dict[str, TraceCache] = {}
 
 
 # Budgets and cursors
