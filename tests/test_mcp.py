@@ -105,6 +105,7 @@ def test_every_tool_answers_with_data_and_every_bad_question_with_an_error(store
         ("failure_story", {"max_bytes": 300}),
         ("search_values", {"text": ""}),
         ("call_values", {"trace_id": "trc_", "node": 2}),
+        ("list_traces", {"failed": True}),  # the errors left the server well
     ]
     tools, results = ask(store, tmp_path, lambda client: in_turn(client, calls))
     assert tools == TOOLS
@@ -129,11 +130,20 @@ def test_every_tool_answers_with_data_and_every_bad_question_with_an_error(store
         (failed_id, "test_rate.discount"), (passed_id, "test_rate.discount"),
     }  # fmt: skip
     assert (compared["left"]["trace_id"], compared["right"]["trace_id"]) == (failed_id, passed_id)
-    assert [(row["left"]["ret"], row["right"]["ret"]) for row in compared["value_differences"]][
-        1:
-    ] == [("80.0", "90.0")]
+    assert [
+        (
+            row["left"]["name"],
+            row["left"]["raised"] is None,
+            row["left"]["ret"],
+            row["right"]["ret"],
+        )
+        for row in compared["value_differences"]
+    ] == [
+        ("test_rate.test_discount", False, "None", "None"),
+        ("test_rate.discount", True, "80.0", "90.0"),
+    ]
     # (what the answer needs varies with its times' digits)
-    texts = [re.sub(r"needs \d+$", "needs N", error(result)) for result in results[7:]]
+    texts = [re.sub(r"needs \d+$", "needs N", error(result)) for result in results[7:-1]]
     assert texts == [
         "Error executing tool list_traces: kind must be one of script, module, test, request",
         f"Error executing tool list_traces: no traces of run run_unknown in {shown(store)}",
@@ -146,16 +156,20 @@ def test_every_tool_answers_with_data_and_every_bad_question_with_an_error(store
         f"Error executing tool call_values: trace id trc_ is ambiguous in {shown(store)}"
         f" ({failed_id}, {passed_id})",
     ]
+    assert [trace["trace_id"] for trace in answer(results[-1])["traces"]] == [failed_id]
 
-    # Answers too long for the budget come a page at a time; the errors left the server well.
+    # Answers too long for the budget come a page at a time.
     async def paged(client):
         node = {"trace_id": failed_id[:-4], "node": before["node"], "max_bytes": 400}
+        thread = {"trace_id": failed_id, "node": 0}
         return (
             await every_page(client, "list_traces", {"max_bytes": 500}, "traces"),
             await every_page(client, "call_values", node, "values"),
+            error(await client.call_tool("call_values", thread)),
         )
 
-    (traces, trace_pages), (values, value_pages) = ask(store, tmp_path, paged)
+    (traces, trace_pages), (values, value_pages), thread = ask(store, tmp_path, paged)
+    assert thread == f"Error executing tool call_values: no call or event 0 in trace {failed_id}"
     assert ([t["trace_id"] for t in traces], trace_pages) == ([failed_id, passed_id], 2)
     assert value_pages > 1
     assert [(v["section"], v["name"], v["value"]) for v in values] == [
