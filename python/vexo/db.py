@@ -24,6 +24,7 @@ from vexo.store.codec import decompress
 from vexo.store.errors import (
     AmbiguousTraceIdError,
     DatabaseError,
+    NothingStoredError,
     StoreError,
     TraceNotFoundError,
 )
@@ -42,10 +43,13 @@ __all__ = [
     "SCHEMA_VERSION",
     "DatabaseError",
     "DocumentSummary",
+    "NothingStoredError",
     "Pruned",
     "StoreError",
     "TraceNotFoundError",
     "TraceSummary",
+    "asked_run_id",
+    "asked_trace_id",
     "count_traces",
     "document_trace_id",
     "flush",
@@ -196,6 +200,19 @@ def store_size(db_path: str | os.PathLike[str]) -> int:
     return open_store(db_path).size()
 
 
+def asked_run_id(
+    db_path: str | os.PathLike[str], run: str | None, *, timeout: float = DEFAULT_TIMEOUT
+) -> str | None:
+    """The run id `run` names ("latest": the run started last); NothingStoredError when the
+    store knows no run."""
+    if run != "latest":
+        return run
+    latest = latest_run_id(db_path, timeout=timeout)
+    if latest is None:
+        raise NothingStoredError(f"no runs in {shown(location_text(db_path))}")
+    return latest
+
+
 def latest_run_id(
     db_path: str | os.PathLike[str], *, timeout: float = DEFAULT_TIMEOUT
 ) -> str | None:
@@ -296,6 +313,25 @@ def full_trace_id(
     if store.listed(TraceQuery(trace_id=given)):
         return given
     raise AmbiguousTraceIdError(given, shown(store.location), found)
+
+
+def asked_trace_id(
+    db_path: str | os.PathLike[str],
+    given: str | None,
+    *,
+    last_failed: bool = False,
+    timeout: float = DEFAULT_TIMEOUT,
+) -> str:
+    """The id of the trace asked for: `given` (the id or a unique beginning of it), else the
+    newest trace (`last_failed`: the newest failed test or request); NothingStoredError when
+    there is none."""
+    if given is not None:
+        return full_trace_id(db_path, given, timeout=timeout)
+    newest = list_traces(db_path, limit=1, failed=last_failed, timeout=timeout)
+    if not newest:
+        which = "failed tests or requests" if last_failed else "traces"
+        raise NothingStoredError(f"no {which} in {shown(location_text(db_path))}")
+    return newest[0].trace_id
 
 
 def load_trace(

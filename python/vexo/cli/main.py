@@ -13,6 +13,7 @@
     vexo serve [--port N] [--open]         explore the traces in the browser
     vexo html [TRACE_ID] -o FILE           a trace as one self-contained HTML file
     vexo export [TRACE_ID] --format chrome|speedscope -o FILE
+    vexo mcp                               serve the traces to a coding agent (MCP, stdio)
 
 `--db PATH` works with every command, and a unique beginning of a trace id does for the id.
 The program sees what it would see under `python`: its `sys.argv`, `sys.path[0]`, a fresh
@@ -434,6 +435,7 @@ _COMMANDS = {
     "html": ("viewer_commands", "command_html"),
     "export": ("viewer_commands", "command_export"),
     "compare": ("viewer_commands", "command_compare"),
+    "mcp": ("viewer_commands", "command_mcp"),
 }
 
 

@@ -213,6 +213,17 @@ def _add_viewer_commands(commands: Any) -> None:
         help="compare with the last passing run (default LEFT: the newest failed trace)",
     )
 
+    mcp = commands.add_parser(
+        "mcp",
+        help="serve the traces to a coding agent over MCP on stdio (read-only)",
+        description="Serve the stored traces read-only over the Model Context Protocol on "
+        "standard input and output, for a coding agent: list traces, a failure's story, search "
+        "values, one call's values, a failed test beside its last passing run. Needs the MCP "
+        "SDK: pip install 'vexo[mcp]'.",
+        allow_abbrev=False,
+    )
+    _add_db_option(mcp)
+
     export = commands.add_parser(
         "export",
         help="write a trace for Perfetto (chrome) or speedscope",

@@ -11,9 +11,9 @@ from vexo.cli.common import EXIT_USAGE, CommandError, settings_of
 from vexo.config import Settings
 from vexo.db import (
     StoreError,
+    asked_run_id,
+    asked_trace_id,
     count_traces,
-    full_trace_id,
-    latest_run_id,
     list_traces,
     load_trace,
     store_size,
@@ -28,7 +28,7 @@ def command_traces(options: argparse.Namespace, program_args: list[str]) -> int:
     if options.limit is not None and options.limit < 0:
         raise CommandError("traces: --limit must be 0 or more", EXIT_USAGE)
     try:
-        run_id = _run_asked(settings, options.run)
+        run_id = asked_run_id(settings.db_path, options.run)
         filters = {
             "run_id": run_id,
             "kind": options.kind,
@@ -95,16 +95,6 @@ def _run_has_traces(settings: Settings, run_id: str) -> bool:
         return count_traces(settings.db_path, run_id=run_id) > 0
     except StoreError as error:
         raise CommandError(str(error)) from None
-
-
-def _run_asked(settings: Settings, run: str | None) -> str | None:
-    """The run id `--run` names: "latest" is the run started last."""
-    if run != "latest":
-        return run
-    latest = latest_run_id(settings.db_path)
-    if latest is None:
-        raise CommandError(f"no runs in {shown(settings.db_path)}")
-    return latest
 
 
 # vexo prune
@@ -195,14 +185,7 @@ def stored_trace(
     """(id, document) of the trace asked for (its id or a unique beginning of it), else of the
     newest one (`last_failed`: the newest failed test or request)."""
     try:
-        if trace_id is None:
-            newest = list_traces(settings.db_path, limit=1, failed=last_failed)
-            if not newest:
-                which = "failed tests or requests" if last_failed else "traces"
-                raise CommandError(f"no {which} in {shown(settings.db_path)}")
-            trace_id = newest[0].trace_id
-        else:
-            trace_id = full_trace_id(settings.db_path, trace_id)
+        trace_id = asked_trace_id(settings.db_path, trace_id, last_failed=last_failed)
         return trace_id, load_trace(settings.db_path, trace_id)
     except StoreError as error:
         raise CommandError(str(error)) from None

@@ -1,5 +1,5 @@
 """The commands that show a trace outside the terminal, or beside another: `vexo serve`,
-`vexo html`, `vexo export` and `vexo compare`."""
+`vexo html`, `vexo export`, `vexo compare`, and `vexo mcp` for a coding agent."""
 
 from __future__ import annotations
 
@@ -12,7 +12,7 @@ from vexo.cli.store_commands import stored_trace
 from vexo.db import StoreError, list_traces
 from vexo.store.locations import shown
 
-__all__ = ["command_compare", "command_export", "command_html", "command_serve"]
+__all__ = ["command_compare", "command_export", "command_html", "command_mcp", "command_serve"]
 
 
 def command_serve(options: argparse.Namespace, program_args: list[str]) -> int:
@@ -123,6 +123,21 @@ def command_export(options: argparse.Namespace, program_args: list[str]) -> int:
     index = _trace_index(options, "export")
     write = FORMATS[options.format]
     _write_output(options.output, lambda out: write(index, out, Progress("export: writing")))
+    return 0
+
+
+def command_mcp(options: argparse.Namespace, program_args: list[str]) -> int:
+    settings = settings_of(options)
+    try:
+        from vexo.integrations.mcp import serve_stdio
+    except ImportError as error:
+        if (error.name or "").partition(".")[0] != "mcp":
+            raise
+        raise CommandError(
+            "mcp: needs the MCP SDK (version 2): pip install 'vexo[mcp]'", EXIT_USAGE
+        ) from None
+    # A store that cannot be read is each tool's error, which the agent sees.
+    serve_stdio(str(settings.db_path))
     return 0
 
 

@@ -12,6 +12,7 @@ import ipaddress
 import json
 import threading
 import urllib.parse
+from collections.abc import Callable
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
@@ -58,11 +59,18 @@ class ApiError(Exception):
 
 
 class TraceCache:
-    """Indexes of the traces asked for, each built once, within a budget of document bytes."""
+    """Indexes of the traces asked for, each built once, within a budget of document bytes;
+    `build` reads one (by default for the explorer, whose errors are answers to the page)."""
 
-    def __init__(self, db_path: str, budget: int = DEFAULT_BUDGET) -> None:
+    def __init__(
+        self,
+        db_path: str,
+        budget: int = DEFAULT_BUDGET,
+        build: Callable[[str, str], TraceIndex] | None = None,
+    ) -> None:
         self.db_path = db_path
         self.budget = budget
+        self.build = _build if build is None else build
         self._indexes: collections.OrderedDict[str, TraceIndex] = collections.OrderedDict()
         self._lock = threading.Lock()
         self._building: dict[str, threading.Lock] = {}
@@ -78,7 +86,7 @@ class TraceCache:
             with self._lock:
                 if trace_id in self._indexes:
                     return self._indexes[trace_id]
-            index = _build(self.db_path, trace_id)
+            index = self.build(self.db_path, trace_id)
             with self._lock:
                 self._indexes[trace_id] = index
                 self._building.pop(trace_id, None)

@@ -5,6 +5,7 @@ from __future__ import annotations
 __all__ = [
     "AmbiguousTraceIdError",
     "DatabaseError",
+    "NothingStoredError",
     "StoreError",
     "TraceNotFoundError",
     "UnreachableError",
@@ -30,6 +31,10 @@ class TraceNotFoundError(StoreError, LookupError):
         super().__init__(f"no trace {trace_id} in {db_path}")
         self.trace_id = trace_id
         self.db_path = db_path
+
+
+class NothingStoredError(StoreError, LookupError):
+    """Nothing of what was asked for is stored: no traces, no failed ones, no runs."""
 
 
 class AmbiguousTraceIdError(StoreError, LookupError):

@@ -348,7 +348,7 @@ class TraceIndex:
             return_value=_detail_value(ended.ret.get(layout.ARG)) if ended.ret else None,
             return_line=return_line,
             raised_on_line=_raised_on(entry["file"], return_line, ended.ret),
-            exception=self._exception_detail(number),
+            exception=self.exception_detail(number),
             called_at=jsonable(call.call.get(layout.TIMESTAMP)) if call.call else None,
             returned_at=jsonable(ended.ret.get(layout.TIMESTAMP)) if ended.ret else None,
             call_site=self._call_site(number, first),
@@ -357,7 +357,8 @@ class TraceIndex:
         )
         return entry
 
-    def _exception_detail(self, number: int) -> dict[str, Any] | None:
+    def exception_detail(self, number: int) -> dict[str, Any] | None:
+        """For a call left by an exception: what `raised` and `exception_path` say of it."""
         raised = self.raised(number)
         if raised is None:
             return None
