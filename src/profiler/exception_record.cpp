@@ -1,5 +1,7 @@
 #include "profiler/exception_record.hpp"
 
+#include <utility>
+#include "profiler/frame_record.hpp"
 #include "utils/document_layout.hpp"
 #include "utils/msgpack_put.hpp"
 
@@ -112,12 +114,7 @@ Record encode_exception_record(const LeftByException& left, PyObject* exception,
   at = put::fixstr<layout::record::kMessage>(at);
   at = message ? put::str(at, *message) : put::nil(at);
   at = put::integer(put::fixstr<layout::record::kLine>(at), left.line);
-  at = put::f64(put::fixstr<layout::record::kTimestamp>(at), clock::timestamp_from(left.time));
-  at = put::str(put::fixstr<layout::record::kThread>(at), thread.name);
-  at = put::uint(put::fixstr<layout::record::kThreadNativeId>(at), thread.native_id);
-  record.resize(static_cast<std::size_t>(at - record.data()));
-  record.shrink_to_fit();
-  return record;
+  return finished(std::move(record), put_time_and_thread(at, left.time, thread));
 }
 
 }  // namespace vexo::profiler

@@ -1,5 +1,7 @@
 #include "profiler/frame_record.hpp"
 
+#include <utility>
+
 #include "utils/clock.hpp"
 #include "utils/document_layout.hpp"
 #include "utils/msgpack_put.hpp"
@@ -68,10 +70,18 @@ Record encode_recording_stopped(std::size_t limit, const thread_identity::Thread
   at = put::fixstr<layout::record_type::kRecordingStopped>(put::fixstr<layout::record::kType>(at));
   at = put::fixstr<layout::kBudgetReason>(put::fixstr<layout::record::kReason>(at));
   at = put::uint(put::fixstr<layout::record::kLimit>(at), limit);
+  return finished(std::move(record), put_time_and_thread(at, time, thread));
+}
+
+std::uint8_t* put_time_and_thread(std::uint8_t* at, clock::WallTime time,
+                                  const thread_identity::ThreadIdentity& thread) {
   at = put::f64(put::fixstr<layout::record::kTimestamp>(at), clock::timestamp_from(time));
   at = put::str(put::fixstr<layout::record::kThread>(at), thread.name);
-  at = put::uint(put::fixstr<layout::record::kThreadNativeId>(at), thread.native_id);
-  record.resize(static_cast<std::size_t>(at - record.data()));
+  return put::uint(put::fixstr<layout::record::kThreadNativeId>(at), thread.native_id);
+}
+
+Record finished(Record record, const std::uint8_t* end) {
+  record.resize(static_cast<std::size_t>(end - record.data()));
   record.shrink_to_fit();
   return record;
 }

@@ -36,4 +36,12 @@ Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch);
 Record encode_recording_stopped(std::size_t limit, const thread_identity::ThreadIdentity& thread,
                                 clock::WallTime time);
 
+// The entries every record of its own type ends with: "timestamp", "thread", "thread_native_id".
+// A record's room for them: 32 bytes and the thread's name.
+std::uint8_t* put_time_and_thread(std::uint8_t* at, clock::WallTime time,
+                                  const thread_identity::ThreadIdentity& thread);
+
+// The record written up to `end`, at its exact size.
+Record finished(Record record, const std::uint8_t* end);
+
 }  // namespace vexo::profiler

@@ -1,7 +1,9 @@
 #include "profiler/generator_steps.hpp"
 
 #include <string_view>
+#include <utility>
 
+#include "profiler/frame_record.hpp"
 #include "py/ref.hpp"
 #include "utils/document_layout.hpp"
 #include "utils/msgpack_put.hpp"
@@ -94,12 +96,7 @@ Record encode_step_record(const std::string& frame_id, const LogicalCall& call,
   at = put::uint(put::fixstr<layout::record::kStep>(at), call.steps);
   at = put::fixstr<layout::record::kTask>(at);
   at = task ? put::str(at, *task) : put::nil(at);
-  at = put::f64(put::fixstr<layout::record::kTimestamp>(at), clock::timestamp_from(time));
-  at = put::str(put::fixstr<layout::record::kThread>(at), thread.name);
-  at = put::uint(put::fixstr<layout::record::kThreadNativeId>(at), thread.native_id);
-  record.resize(static_cast<std::size_t>(at - record.data()));
-  record.shrink_to_fit();
-  return record;
+  return finished(std::move(record), put_time_and_thread(at, time, thread));
 }
 
 }  // namespace
