@@ -108,7 +108,7 @@ def pytest_unconfigure(config: pytest.Config) -> None:
 
 
 class TestTracer:
-    """Traces the test loop; registered only with --vexo."""
+    """Traces the test loop; registered only with --vexo (or an option of the run report)."""
 
     __test__ = False  # not a test class, whatever pytest's naming rules say
 
