@@ -240,6 +240,20 @@ def test_unwritable_database_leaves_pytest_working(tmp_path):
     assert "vexo: tests not traced: cannot create the folder of" in result.stdout
 
 
+def test_a_report_that_cannot_be_written_leaves_the_other_and_no_file(tmp_path):
+    (tmp_path / "taken").mkdir()
+    result = run_pytest(tmp_path, "--vexo-report", "taken", "--vexo-summary", "out/summary.md")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "vexo: no report: " in result.stdout
+    assert "vexo: wrote the summary of 2 tests to " in result.stdout
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        ".vexo",
+        "out",
+        "taken",
+        "test_sample.py",
+    ]
+
+
 def test_a_failed_test_is_compared_with_its_last_passing_run(tmp_path):
     for rate in ("0.9", "0.8"):
         (tmp_path / "test_rate.py").write_text(

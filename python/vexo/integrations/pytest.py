@@ -230,17 +230,22 @@ class TestTracer:
         if run_id is None:
             return
         db, timeout = self.settings.db_path, self.settings.busy_timeout
+        texts = {
+            "report": lambda traces: run_report.html_report(traces),
+            "summary": lambda traces: run_report.summary_markdown(traces, db, run_id, timeout),
+        }
         try:
             traces = run_report.run_traces(db, run_id, self.report_all, timeout)
-            texts = {
-                "report": lambda: run_report.html_report(traces),
-                "summary": lambda: run_report.summary_markdown(traces, db, run_id, timeout),
-            }
-            for kind, path in self.outputs.items():
-                run_report.write_file(path, texts[kind]())
+        except (StoreError, TraceFormatError) as error:
+            self.written.append(f"no report or summary: {error}")
+            return
+        for kind, path in self.outputs.items():
+            try:
+                run_report.write_file(path, texts[kind](traces))
+            except (StoreError, TooLarge, OSError) as error:
+                self.written.append(f"no {kind}: {error}")
+            else:
                 self.written.append(f"wrote the {kind} of {len(traces)} tests to {path}")
-        except (StoreError, TraceFormatError, TooLarge, OSError) as error:
-            self.written.append(f"no report: {error}")
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         if self.problem is not None:
