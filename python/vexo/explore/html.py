@@ -48,30 +48,46 @@ def render_html(
     count = sum(map(len, indexes))
     done = left_out = 0
     for index, tree in zip(indexes, trees, strict=True):
-        details: list[Any] = [None] * len(index)
-        values = [""] * len(index)
-        cut = 0
-        for number in range(len(index)):
-            if progress is not None:
-                progress(done + number, count)
-            detail = index.detail(number)
-            value = index.searchable("value", number)
-            cost = _json_size(detail) + _json_size(value)
-            if used + cost > max_size:
-                cut += 1
-                continue
-            used += cost
-            details[number] = detail
-            values[number] = value
+        used, cut = _put_values(index, tree, used, max_size, progress, (done, count))
         done += len(index)
-        tree["details"], tree["search"]["value"] = details, values
-        if cut:
-            message = f"the values of {cut} of {len(index)} nodes were left out of this file"
-            tree["header"] = {**tree["header"], "cut": message}
         left_out += cut
     data = {"kinds": list(KINDS), "traces": trees}
     payload = _script_safe(json.dumps(data, separators=(",", ":"), default=str))
     return _page(payload), left_out
+
+
+def _put_values(
+    index: TraceIndex,
+    tree: dict[str, Any],
+    used: int,
+    max_size: int,
+    progress: Callable[[int, int], None] | None,
+    place: tuple[int, int],
+) -> tuple[int, int]:
+    """Puts in the tree each node's values while the file stays under max_size bytes; (the bytes
+    used then, how many nodes' values were left out). `place` is (nodes of the file before
+    this trace's, nodes in all), for `progress`."""
+    before, count = place
+    details: list[Any] = [None] * len(index)
+    values = [""] * len(index)
+    cut = 0
+    for number in range(len(index)):
+        if progress is not None:
+            progress(before + number, count)
+        detail = index.detail(number)
+        value = index.searchable("value", number)
+        cost = _json_size(detail) + _json_size(value)
+        if used + cost > max_size:
+            cut += 1
+            continue
+        used += cost
+        details[number] = detail
+        values[number] = value
+    tree["details"], tree["search"]["value"] = details, values
+    if cut:
+        message = f"the values of {cut} of {len(index)} nodes were left out of this file"
+        tree["header"] = {**tree["header"], "cut": message}
+    return used, cut
 
 
 def _tree(index: TraceIndex) -> dict[str, Any]:
