@@ -1,4 +1,4 @@
-.PHONY: test lint format
+.PHONY: test lint format dist
 
 # Sets up a virtual environment per supported CPython and runs every test on each.
 test:
@@ -6,6 +6,10 @@ test:
 
 lint:
 	scripts/lint
+
+# The source archive and a manylinux wheel per supported CPython found, in dist/ (scripts/dist).
+dist:
+	scripts/dist
 
 # Rewrites the sources into the project's format.
 format:
@@ -36,6 +40,7 @@ demo:
 # Reliability checks (README, "Reliability checks"): each runs on every CPython found, in the
 # environments of `make test` (VEXO_VENVS, VEXO_BUILD_DIR and VEXO_CHECK_PYTHONS choose others).
 .PHONY: check-sanitizers check-leaks check-threads check-fork check-hostile check-thirdparty check-all
+.PHONY: check-wheels
 check-sanitizers:
 	checks/check-sanitizers
 check-leaks:
@@ -50,3 +55,7 @@ check-thirdparty:
 	checks/check-thirdparty
 check-all:
 	checks/check-all
+# The wheels of `make dist` installed and run where no compiler is on the PATH (once, not per
+# interpreter's environment: each wheel gets a fresh one).
+check-wheels:
+	checks/check-wheels

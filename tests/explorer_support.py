@@ -40,13 +40,14 @@ CHECKOUT_TESTS = (
 )
 
 
-def store_pytest_run(db, folder, tests_text=CHECKOUT_TESTS):
-    """A pytest run of two tests, one of which fails, one trace per test."""
+def store_pytest_run(db, folder, tests_text=CHECKOUT_TESTS, *options):
+    """A pytest run of two tests, one of which fails, one trace per test; `options` go to
+    pytest."""
     tests = Path(folder) / "test_checkout.py"
     tests.write_text(tests_text)
     subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vexo",
-         "--vexo-db", str(db), str(tests)],
+         "--vexo-db", str(db), *options, str(tests)],
         cwd=folder, capture_output=True, env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
     )  # fmt: skip
 

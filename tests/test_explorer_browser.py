@@ -15,7 +15,14 @@ import textwrap
 import msgpack
 import pytest
 
-from explorer_support import referenced_fields, running_server, store_demo, store_pytest_run, vexo
+from explorer_support import (
+    CHECKOUT_TESTS,
+    referenced_fields,
+    running_server,
+    store_demo,
+    store_pytest_run,
+    vexo,
+)
 from vexo.db import save_trace_in_sqlite
 
 webdriver = pytest.importorskip("selenium.webdriver")
@@ -372,6 +379,37 @@ def test_html_file_works_offline(browser, store, tmp_path):
         detail_of(browser, "__main__.main")
         errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
         assert not errors
+    finally:
+        browser.delete_network_conditions()
+
+
+def test_a_run_report_opens_offline_on_its_failed_tests(browser, tmp_path):
+    hostile = '    assert "</script><img src=x onerror=\\"window.pwned = 1\\">" == ""\n'
+    tests = CHECKOUT_TESTS + "\ndef test_hostile():\n" + hostile
+    store_pytest_run(tmp_path / "db.sqlite3", tmp_path, tests, "--vexo-report", "report.html")
+    browser.set_network_conditions(offline=True, latency=0, throughput=0)
+    try:
+        browser.get((tmp_path / "report.html").as_uri())
+        rows = wait(
+            browser, lambda d: len(all_css(d, ".trace-row")) == 2 and all_css(d, ".trace-row")
+        )
+        assert sorted(row.find_element(By.CSS_SELECTOR, ".source").text for row in rows) == [
+            "pytest test_checkout.py::test_hostile",
+            "pytest test_checkout.py::test_total_fails",
+        ]
+        next(row for row in rows if "hostile" in row.text).find_element(By.TAG_NAME, "a").click()
+        node_named(browser, "test_checkout.test_hostile").click()
+        wait(browser, lambda d: "onerror" in d.find_element(By.ID, "detail").text)
+        assert_no_script_of_theirs_ran(browser)
+        browser.back()
+        row = wait(
+            browser,
+            lambda d: next((r for r in all_css(d, ".trace-row") if "total" in r.text), None),
+        )
+        row.find_element(By.TAG_NAME, "a").click()
+        line = node_named(browser, "test_checkout.test_total_fails")
+        assert "!! AssertionError: assert 7 == 3" in line.text
+        assert not [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
     finally:
         browser.delete_network_conditions()
 

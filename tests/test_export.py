@@ -206,7 +206,7 @@ def test_html_over_its_size_limit_leaves_values_out(tmp_path, capsys):
     assert "left out the values of" in capsys.readouterr().err
     assert page.stat().st_size < 2 << 20
     data = page.read_text().split('type="application/json">')[1].split("</script>")[0]
-    assert "nodes were left out of this file" in json.loads(data)["header"]["cut"]
+    assert "nodes were left out of this file" in json.loads(data)["traces"][0]["header"]["cut"]
 
 
 def validate(amount):

@@ -204,12 +204,15 @@ def test_every_entry_point_takes_a_server_url(postgres_server, tmp_path):
         return result.stdout
 
     vexo("run", "prog.py")
-    vexo("-p", "no:cacheprovider", "--vexo", "test_it.py", module="pytest")
+    report = ("--vexo-report", "report.html", "--vexo-report-all", "--vexo-summary", "summary.md")
+    vexo("-p", "no:cacheprovider", "--vexo", *report, "test_it.py", module="pytest")
     assert {row.source.split()[0] for row in list_traces(url)} == {"script", "pytest"}
     assert [row.outcome for row in list_traces(url, kind="test")] == ["passed"]
     assert "f(x=1) -> 2" in vexo("show", "--db", url, list_traces(url, kind="script")[0].trace_id)
     assert "test_it.py::test_ok" in vexo("traces", "--run", "latest")
     assert count_traces(url, run_id=list_traces(url, kind="test")[0].run_id) == 1
+    assert list_traces(url, kind="test")[0].trace_id in (tmp_path / "report.html").read_text()
+    assert (tmp_path / "summary.md").read_text() == "## vexo: all 1 traced tests passed\n"
     vexo("prune", "--keep-runs", "1", status=1)
     vexo("html", "-o", "trace.html")
     vexo("export", "--format", "chrome", "-o", "trace.json")

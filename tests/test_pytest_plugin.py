@@ -6,6 +6,7 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+import xml.etree.ElementTree as ElementTree
 
 import msgpack
 import pytest
@@ -70,7 +71,7 @@ TESTS = """\
 
     @pytest.fixture
     def broken():
-        raise LookupError("no")
+        raise LookupError("no ``` <img src=x onerror=alert(1)>")
 
     def test_eight_errors(broken):
         pass
@@ -107,8 +108,43 @@ def run_pytest(tmp_path, *options):
     )
 
 
+# What CI keeps of a run: the failed tests' traces in one HTML file, a summary, JUnit's XML.
+CI_OPTIONS = (
+    "--vexo-report", "out/report.html", "--vexo-summary", "out/summary.md",
+    "--junitxml", "out/junit.xml",
+)  # fmt: skip
+
+
+def assert_ci_report(folder, stored):
+    ids = {s.source.rpartition("::")[2]: s.trace_id for s in stored}
+    cases = ElementTree.parse(folder / "out" / "junit.xml").iter("testcase")
+    properties = {
+        case.get("name"): {p.get("name"): p.get("value") for p in case.iter("property")}
+        for case in cases
+    }
+    assert properties == {test: {"vexo_trace_id": trace_id} for test, trace_id in ids.items()}
+
+    page = (folder / "out" / "report.html").read_text()
+    data = json.loads(page.split('type="application/json">')[1].split("</script>")[0])
+    # The failed and erroring tests.
+    reported = {trace["header"]["trace_id"] for trace in data["traces"]}
+    assert reported == {ids["test_three_fails"], ids["test_eight_errors"]}
+    assert "<img src=x" not in page  # the recorded message only as escaped JSON
+
+    summary = (folder / "out" / "summary.md").read_text()
+    assert summary.startswith("## vexo: 2 of 9 traced tests failed\n")
+    assert "### ` test_sample.py::test_three_fails ` failed" in summary
+    assert "AssertionError: assert 'A' == 'b'" in summary
+    assert "  raised in test_sample.test_three_fails, test_sample.py line 26" in summary
+    assert "\n  test_sample.shout(text='a') -> 'A'  test_sample.py:" in summary
+    assert f"trace ` {ids['test_three_fails']} `" in summary
+    # A fence longer than the backticks the message holds: the message stays in its block.
+    assert "\n````text\nLookupError: no ``` <img src=x onerror=alert(1)>\n" in summary
+    assert "  raised in test_sample.broken, test_sample.py line 55" in summary
+
+
 def test_one_trace_per_test(tmp_path):
-    result = run_pytest(tmp_path, "--vexo", "--vexo-db", "tests.sqlite3")
+    result = run_pytest(tmp_path, "--vexo", "--vexo-db", "tests.sqlite3", *CI_OPTIONS)
     assert result.returncode == 1, result.stdout + result.stderr  # test_three_fails fails
     assert all(count in result.stdout for count in COUNTS)
     assert f"vexo: traced 9 tests into {tmp_path / 'tests.sqlite3'}" in result.stdout
@@ -159,11 +195,12 @@ def test_one_trace_per_test(tmp_path):
     assert "  test     test_sample.py::test_eight_errors  error" in vexo("show", "--last-failed")
     shown = vexo("traces", "--test", "five", "--json")
     assert [row["outcome"] for row in json.loads(shown)] == ["passed", "passed"]
+    assert_ci_report(tmp_path, stored)
 
 
 def test_xdist_workers_trace_each_test_once_into_one_run(tmp_path):
     path = tmp_path / "tests.sqlite3"
-    result = run_pytest(tmp_path, "-n", "2", "--vexo", "--vexo-db", path)
+    result = run_pytest(tmp_path, "-n", "2", "--vexo", "--vexo-db", path, *CI_OPTIONS)
     assert result.returncode == 1, result.stdout + result.stderr
     assert all(count in result.stdout for count in COUNTS)
     assert f"vexo: traced 9 tests into {path}" in result.stdout
@@ -183,6 +220,9 @@ def test_xdist_workers_trace_each_test_once_into_one_run(tmp_path):
     )
     connection.close()
     assert command.startswith("pytest ") and "-n 2" in command and started <= ended
+    # Each worker's tests, reported once by the controller.
+    assert_ci_report(tmp_path, stored)
+    assert result.stdout.count("vexo: wrote the report of 2 tests to") == 1
 
 
 def test_off_without_the_option(tmp_path):
@@ -198,6 +238,20 @@ def test_unwritable_database_leaves_pytest_working(tmp_path):
     assert result.returncode == 1, result.stdout + result.stderr
     assert all(count in result.stdout for count in COUNTS)
     assert "vexo: tests not traced: cannot create the folder of" in result.stdout
+
+
+def test_a_report_that_cannot_be_written_leaves_the_other_and_no_file(tmp_path):
+    (tmp_path / "taken").mkdir()
+    result = run_pytest(tmp_path, "--vexo-report", "taken", "--vexo-summary", "out/summary.md")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "vexo: no report: " in result.stdout
+    assert "vexo: wrote the summary of 2 tests to " in result.stdout
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        ".vexo",
+        "out",
+        "taken",
+        "test_sample.py",
+    ]
 
 
 def test_a_failed_test_is_compared_with_its_last_passing_run(tmp_path):

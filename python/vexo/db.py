@@ -63,6 +63,7 @@ __all__ = [
     "record_run_end",
     "record_run_start",
     "save_trace_in_sqlite",
+    "saves_noted",
     "saves_waited",
     "store_size",
     "summarize_trace",
@@ -70,9 +71,10 @@ __all__ = [
 
 
 class _Waiting(threading.local):
-    # A default rather than getattr(): a thread's first look-up would raise and catch an
+    # Defaults rather than getattr(): a thread's first look-up would raise and catch an
     # AttributeError inside every save of the tracer.
     active = False
+    noted: list[str] | None = None  # where `saves_noted()` collects the ids saved
 
 
 _waiting = _Waiting()
@@ -115,6 +117,8 @@ def save_trace_in_sqlite(
         raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
     if wait is None:
         wait = _waiting.active
+    if _waiting.noted is not None:
+        _waiting.noted.append(trace_id)
     document = bytes(msgpack)
     trace = Pending(
         location_text(db_path), trace_id, time.time(), document, timeout, wait, _origin()
@@ -139,6 +143,18 @@ def saves_waited() -> Iterator[None]:
         yield
     finally:
         _waiting.active = before
+
+
+@contextlib.contextmanager
+def saves_noted() -> Iterator[list[str]]:
+    """The ids of the traces saved on this thread meanwhile (also those the tracer saves, such
+    as a test's trace when its end marker is called), in the order of their saves."""
+    before = _waiting.noted
+    _waiting.noted = noted = []
+    try:
+        yield noted
+    finally:
+        _waiting.noted = before
 
 
 def flush(timeout: float | None = None) -> bool:

@@ -57,21 +57,9 @@ def command_html(options: argparse.Namespace, program_args: list[str]) -> int:
     from vexo.explore.progress import Progress
 
     index = _trace_index(options, "html")
-    header = index.header
-    summary = {
-        "trace_id": header["trace_id"],
-        "stored_at": header["started_at"],
-        "started_at": header["started_at"],
-        "source": header["source"],
-        "record_count": header["records"],
-        "size": index.size,
-        "outcome": header["outcome"],
-        "failed": header["failed"],
-    }
     try:
-        text, left_out = render_html(
-            index, summary, options.max_size << 20, Progress("html: writing values")
-        )
+        progress = Progress("html: writing values")
+        text, left_out = render_html([index], options.max_size << 20, progress)
     except TooLarge as error:
         raise CommandError(f"html: {error}; raise --max-size or use vexo serve") from None
     _write_output(options.output, lambda out: out.write(text))

@@ -1,10 +1,12 @@
-"""`vexo html`: the explorer as one self-contained HTML file holding one trace, its data and the
-page's code inline, that works opened from file:// with no network.
+"""The explorer as one self-contained HTML file holding one trace or several (`vexo html`, the
+report of a test run), their data and the page's code inline, that works opened from file:// with
+no network.
 
-The trace's values are data in a JSON script block that is never run; every "<", ">" and "&" in it
+The traces' values are data in a JSON script block that is never run; every "<", ">" and "&" in it
 is escaped, so no recorded text can end the block. The page's policy lets run only the page's own
 scripts (by hash) and forbids any connection. The file carries what `vexo serve` would answer the
-page, worked out here: the kinds of trace, the timeline, each node's place among its siblings.
+page, worked out here: the listing, the kinds of trace, each trace's timeline and each node's
+place among its siblings.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from typing import Any
 from vexo.db import KINDS
 from vexo.explore import viewer_files
 from vexo.trace.index import TraceIndex
+from vexo.trace.summary import listed_source
 
 __all__ = ["DEFAULT_MAX_SIZE", "TooLarge", "render_html"]
 
@@ -26,72 +29,96 @@ DEFAULT_MAX_SIZE = 64 << 20
 
 
 class TooLarge(Exception):
-    """Even the call tree without any values is over the size limit."""
+    """Even the call trees without any values are over the size limit."""
 
 
 def render_html(
-    index: TraceIndex,
-    summary: dict[str, Any],
+    indexes: list[TraceIndex],
     max_size: int = DEFAULT_MAX_SIZE,
     progress: Callable[[int, int], None] | None = None,
 ) -> tuple[str, int]:
-    """(the HTML text, how many calls' values were left out to stay under max_size bytes)."""
-    data, left_out = _data(index, summary, max_size, progress)
-    if left_out:
-        data["header"] = {
-            **data["header"],
-            "cut": f"the values of {left_out} of {len(index)} nodes were left out of this file",
-        }
+    """(the HTML text, how many calls' values were left out to stay under max_size bytes). The
+    values go in trace by trace, in the order given, while they fit."""
+    trees = [_tree(index) for index in indexes]
+    used = sum(_json_size(tree) for tree in trees)
+    if used > max_size:
+        raise TooLarge(
+            f"the call trees alone take {used >> 20} MiB, over the limit of {max_size >> 20} MiB"
+        )
+    count = sum(map(len, indexes))
+    done = left_out = 0
+    for index, tree in zip(indexes, trees, strict=True):
+        used, cut = _put_values(index, tree, used, max_size, progress, (done, count))
+        done += len(index)
+        left_out += cut
+    data = {"kinds": list(KINDS), "traces": trees}
     payload = _script_safe(json.dumps(data, separators=(",", ":"), default=str))
     return _page(payload), left_out
 
 
-def _data(
+def _put_values(
     index: TraceIndex,
-    summary: dict[str, Any],
+    tree: dict[str, Any],
+    used: int,
     max_size: int,
     progress: Callable[[int, int], None] | None,
-) -> tuple[dict[str, Any], int]:
-    count = len(index)
-    nodes = [index.summary(n) for n in range(count)]
-    children = [index.children.get(n) for n in range(count)]
-    names = [index.searchable("name", n) for n in range(count)]
-    timeline = index.timeline()
-    positions = index.positions()
-    used = sum(map(_json_size, (nodes, children, names, timeline, positions))) + 8 * count
-    if used > max_size:
-        raise TooLarge(
-            f"the call tree alone takes {used >> 20} MiB, over the limit of {max_size >> 20} MiB"
-        )
-    details: list[Any] = [None] * count
-    values = [""] * count
-    left_out = 0
-    for number in range(count):
+    place: tuple[int, int],
+) -> tuple[int, int]:
+    """Puts in the tree each node's values while the file stays under max_size bytes; (the bytes
+    used then, how many nodes' values were left out). `place` is (nodes of the file before
+    this trace's, nodes in all), for `progress`."""
+    before, count = place
+    details: list[Any] = [None] * len(index)
+    values = [""] * len(index)
+    cut = 0
+    for number in range(len(index)):
         if progress is not None:
-            progress(number, count)
+            progress(before + number, count)
         detail = index.detail(number)
         value = index.searchable("value", number)
         cost = _json_size(detail) + _json_size(value)
         if used + cost > max_size:
-            left_out += 1
+            cut += 1
             continue
         used += cost
         details[number] = detail
         values[number] = value
-    data = {
-        "header": index.header,
-        "kinds": list(KINDS),
-        "summary": {**summary, "depth": 0},  # the only trace in the file: a family of its own
-        "nodes": nodes,
-        "children": children,
+    tree["details"], tree["search"]["value"] = details, values
+    if cut:
+        message = f"the values of {cut} of {len(index)} nodes were left out of this file"
+        tree["header"] = {**tree["header"], "cut": message}
+    return used, cut
+
+
+def _tree(index: TraceIndex) -> dict[str, Any]:
+    """What the page needs of a trace but its values."""
+    count = len(index)
+    header = index.header
+    return {
+        "header": header,
+        "summary": {
+            "trace_id": header["trace_id"],
+            "stored_at": header["started_at"],
+            "started_at": header["started_at"],
+            "source": listed_source(
+                header["source"], header["name"] if header["kind"] == "test" else None
+            ),
+            "record_count": header["records"],
+            "size": index.size,
+            "kind": header["kind"],
+            "outcome": header["outcome"],
+            "failed": header["failed"],
+            "depth": 0,  # no family: the list shows each trace on its own
+        },
+        "nodes": [index.summary(n) for n in range(count)],
+        "children": [index.children.get(n) for n in range(count)],
         "parents": index.parent,
-        "positions": positions,
-        "timeline": timeline,
-        "details": details,
-        "search": {"name": names, "value": values},
+        "positions": index.positions(),
+        "timeline": index.timeline(),
+        "details": [None] * count,  # the values, filled in while they fit
+        "search": {"name": [index.searchable("name", n) for n in range(count)], "value": []},
         "functions": index.function_table(),
     }
-    return data, left_out
 
 
 def _json_size(value: Any) -> int:

@@ -10,9 +10,17 @@ runs between two tests is dropped with the next "start_test".
 The session is one run (see `vexo.recording.runs`); pytest-xdist's workers inherit its id and
 trace their tests into the same database, while the controller, which runs no test, traces nothing.
 
+A test's trace ends as the report of its teardown is made, so that its id can go into that
+report's properties (as "vexo_trace_id"), which pytest's JUnit XML writes out, and which xdist's
+workers send their controller.
+
 Options: `--vexo` turns tracing on; `--vexo-db PATH` overrides the database of the configuration
 (`[tool.vexo]`, see `vexo.config`). If the database cannot be written, the tests run untraced and
-the reason is logged on the logger "vexo" and shown in the summary.
+the reason is logged on the logger "vexo" and shown in the summary. For CI, `--vexo-report PATH`
+writes the traces of the run's failed tests (`--vexo-report-all`: of all its tests) as one HTML
+file and `--vexo-summary PATH` a Markdown summary of the failures (see
+`vexo.integrations.run_report`), both once every test of the run has ended, by the process that
+started the run.
 """
 
 from __future__ import annotations
@@ -61,10 +69,32 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         default=None,
         help="how the tracer is driven (default: [tool.vexo] backend, else auto)",
     )
+    group.addoption(
+        "--vexo-report",
+        metavar="PATH",
+        default=None,
+        help="write the traces of the failed tests as one HTML file (implies --vexo)",
+    )
+    group.addoption(
+        "--vexo-report-all",
+        action="store_true",
+        default=False,
+        help="put every test's trace in the --vexo-report file, not only the failed ones",
+    )
+    group.addoption(
+        "--vexo-summary",
+        metavar="PATH",
+        default=None,
+        help="write a Markdown summary of the failed tests, for a CI job's page (implies --vexo)",
+    )
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    if config.getoption("vexo"):
+    if (
+        config.getoption("vexo")
+        or config.getoption("vexo_report")
+        or config.getoption("vexo_summary")
+    ):
         tracer = TestTracer(config)
         config.pluginmanager.register(tracer, "vexo-test-tracer")
         # Before xdist starts its workers, so that they inherit the run.
@@ -78,7 +108,7 @@ def pytest_unconfigure(config: pytest.Config) -> None:
 
 
 class TestTracer:
-    """Traces the test loop; registered only with --vexo."""
+    """Traces the test loop; registered only with --vexo (or an option of the run report)."""
 
     __test__ = False  # not a test class, whatever pytest's naming rules say
 
@@ -98,6 +128,18 @@ class TestTracer:
         self.outcome = "passed"
         self.run_id: str | None = None  # the run this process started and ends
         self.controller = False  # pytest-xdist's controller, whose workers run the tests
+        self.open_test: str | None = None  # the node id of the test whose trace is recording
+        base = config.invocation_params.dir
+        self.outputs = {
+            kind: base / path
+            for kind, path in (
+                ("report", config.getoption("vexo_report")),
+                ("summary", config.getoption("vexo_summary")),
+            )
+            if path
+        }
+        self.report_all = bool(config.getoption("vexo_report_all"))
+        self.written: list[str] = []  # what the summary says of the report files
 
     def start_run(self, config: pytest.Config) -> None:
         from vexo.db import StoreError
@@ -130,26 +172,80 @@ class TestTracer:
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_protocol(self, item: pytest.Item, nextitem: pytest.Item | None):
-        traced = self._take_hook()
-        if traced:
+        if self._take_hook():
             self.tests += 1
             self.outcome = "passed"
+            self.open_test = item.nodeid
             _vexo_start_test(item.nodeid)
         try:
             yield
         finally:
-            # The test may have replaced or removed the hook; its trace is still saved.
-            if traced and self._take_hook():
-                _vexo_end_test(item.nodeid, self.outcome)
+            if self.open_test is not None:  # stopped before its teardown's report
+                self._end_test()
+
+    @pytest.hookimpl(hookwrapper=True, tryfirst=True)  # outermost: sees the final report
+    def pytest_runtest_makereport(self, item: pytest.Item, call: pytest.CallInfo[None]):
+        made = yield
+        report: pytest.TestReport = made.get_result()
+        if self.open_test != item.nodeid:
+            return
+        outcome = _phase_outcome(report)
+        if _SEVERITY.get(outcome, 0) > _SEVERITY[self.outcome]:
+            self.outcome = outcome
+        if report.when == "teardown":
+            trace_id = self._end_test()
+            if trace_id is not None:
+                report.user_properties.append(("vexo_trace_id", trace_id))
 
     def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
         if self.controller:
             # It hears of its workers' tests, each traced by its worker.
             self.tests += report.when == "teardown"
+
+    def _end_test(self) -> str | None:
+        """Ends the open test's trace; the id it was saved under."""
+        nodeid, self.open_test = self.open_test, None
+        # The test may have replaced or removed the hook; its trace is still saved.
+        if nodeid is None or not self._take_hook():
+            return None
+        from vexo.db import saves_noted
+
+        with saves_noted() as saved:
+            _vexo_end_test(nodeid, self.outcome)
+        return saved[-1] if saved else None
+
+    def pytest_sessionfinish(self, session: pytest.Session) -> None:
+        # xdist's workers have ended by now, their traces stored.
+        if self.outputs and self.problem is None and not hasattr(session.config, "workerinput"):
+            self._write_reports()
+
+    def _write_reports(self) -> None:
+        from vexo.db import StoreError
+        from vexo.explore.html import TooLarge
+        from vexo.integrations import run_report
+        from vexo.recording.runs import current_run_id
+        from vexo.trace.model import TraceFormatError
+
+        run_id = current_run_id()
+        if run_id is None:
             return
-        outcome = _phase_outcome(report)
-        if _SEVERITY.get(outcome, 0) > _SEVERITY[self.outcome]:
-            self.outcome = outcome
+        db, timeout = self.settings.db_path, self.settings.busy_timeout
+        texts = {
+            "report": lambda traces: run_report.html_report(traces),
+            "summary": lambda traces: run_report.summary_markdown(traces, db, run_id, timeout),
+        }
+        try:
+            traces = run_report.run_traces(db, run_id, self.report_all, timeout)
+        except (StoreError, TraceFormatError) as error:
+            self.written.append(f"no report or summary: {error}")
+            return
+        for kind, path in self.outputs.items():
+            try:
+                run_report.write_file(path, texts[kind](traces))
+            except (StoreError, TooLarge, OSError) as error:
+                self.written.append(f"no {kind}: {error}")
+            else:
+                self.written.append(f"wrote the {kind} of {len(traces)} tests to {path}")
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         if self.problem is not None:
@@ -160,6 +256,8 @@ class TestTracer:
             terminalreporter.write_line(
                 f"vexo: traced {self.tests} tests into {shown(self.settings.db_path)}"
             )
+        for line in self.written:
+            terminalreporter.write_line(f"vexo: {line}")
 
     def _start(self) -> None:
         from vexo.db import DatabaseError, prepare_database

@@ -26,6 +26,7 @@ __all__ = [
     "document_trace_id",
     "failed",
     "kind_of",
+    "listed_source",
     "summarize_trace",
 ]
 
@@ -71,14 +72,17 @@ class DocumentSummary(NamedTuple):
 def summarize_trace(document: bytes) -> DocumentSummary:
     """The listing columns of a trace document; None for what it does not hold or cannot give."""
     started_at, source, record_count, first, last = _document_facts(document)
-    test = _marker_field(first, layout.START_TEST, layout.TEST_ID)
-    if source is not None and test is not None:
-        # One trace per test: the test tells the traces of one run apart.
-        source = f"{source} {test}"
+    source = listed_source(source, _marker_field(first, layout.START_TEST, layout.TEST_ID))
     outcome = _marker_field(last, layout.END_TEST, layout.TEST_OUTCOME)
     if outcome not in OUTCOMES:
         outcome = _request_outcome(_marker_field(last, layout.END_REQUEST, layout.TEST_OUTCOME))
     return DocumentSummary(started_at, source, record_count, outcome)
+
+
+def listed_source(source: str | None, test: str | None) -> str | None:
+    """The source a trace is listed under: one trace per test, the test's node id after the
+    recorded source tells the traces of one run apart."""
+    return f"{source} {test}" if source is not None and test is not None else source
 
 
 def _request_outcome(outcome: str | None) -> str | None:

@@ -106,8 +106,10 @@ window.vexo = {
   // Every script has run by now, each view in place.
   window.addEventListener("DOMContentLoaded", () => {
     vexo.source = vexo.makeSource();
-    if (vexo.source instanceof vexo.FileSource && !location.hash.startsWith("#/trace/")) {
-      history.replaceState(null, "", `#/trace/${encodeURIComponent(vexo.source.data.header.trace_id)}`);
+    // A file of one trace opens on it; a file of several, on their list.
+    const only = vexo.source instanceof vexo.FileSource && vexo.source.only();
+    if (only && !location.hash.startsWith("#/trace/")) {
+      history.replaceState(null, "", `#/trace/${encodeURIComponent(only)}`);
     }
     route();
   });

@@ -51,55 +51,65 @@
     }
   }
 
-  // One trace, written out whole by `vexo html`: nodes, children, details and search texts, and what
-  // the server works out for the page (the kinds of trace, the timeline, each node's position).
+  // Traces written out whole by `vexo html` or a test run's report: for each, its nodes, children,
+  // details and search texts, and what the server works out for the page (the listing, the
+  // timeline, each node's position); the kinds of trace once.
   class FileSource {
     constructor(data) {
       this.data = data;
-      this.lowered = { name: null, value: null };
+      this.byId = new Map(data.traces.map((trace) => [trace.header.trace_id, trace]));
+    }
+    only() {
+      return this.data.traces.length === 1 ? this.data.traces[0].header.trace_id : null;
     }
     check(id) {
-      if (id !== this.data.header.trace_id) throw new Error(`this file holds only ${this.data.header.trace_id}`);
+      const trace = this.byId.get(id);
+      if (!trace) throw new Error(`this file does not hold the trace ${id}`);
+      return trace;
     }
     async trace(id) {
-      this.check(id);
-      return this.data.header;
+      return this.check(id).header;
     }
-    async traces() {
-      return { total: 1, offset: 0, traces: [this.data.summary] };
+    // The listing's filters, as the server applies them to the store.
+    async traces({ offset = 0, limit = 50, kind = "", outcome = "", text = "" } = {}) {
+      const needle = text.toLowerCase();
+      const found = this.data.traces.map((trace) => trace.summary).filter((t) =>
+        (!kind || t.kind === kind) &&
+        (!outcome || (outcome === "failed" ? t.failed : t.outcome === outcome)) &&
+        (!needle || `${t.source || ""} ${t.trace_id}`.toLowerCase().includes(needle)));
+      return { total: found.length, offset, traces: found.slice(offset, offset + limit) };
     }
     async kinds() {
       return this.data.kinds;
     }
     async children(id, node, offset, limit) {
-      this.check(id);
-      const all = this.data.children[node] || [];
-      const page = all.slice(offset, offset + limit).map((n) => this.data.nodes[n]);
+      const trace = this.check(id);
+      const all = trace.children[node] || [];
+      const page = all.slice(offset, offset + limit).map((n) => trace.nodes[n]);
       return { total: all.length, offset, nodes: page };
     }
     async node(id, node) {
-      this.check(id);
-      const detail = this.data.details[node];
-      if (!detail) return { ...this.data.nodes[node], path: this.path(node), cut: true };
+      const trace = this.check(id);
+      const detail = trace.details[node];
+      if (!detail) return { ...trace.nodes[node], path: this.path(trace, node), cut: true };
       return detail;
     }
     async position(id, node) {
-      this.check(id);
-      const parent = this.data.parents[node];
-      return { parent: parent >= 0 ? parent : null, position: this.data.positions[node] };
+      const trace = this.check(id);
+      const parent = trace.parents[node];
+      return { parent: parent >= 0 ? parent : null, position: trace.positions[node] };
     }
     async timeline(id) {
-      this.check(id);
-      return this.data.timeline;
+      return this.check(id).timeline;
     }
-    path(node) {
+    path(trace, node) {
       const path = [node];
-      while (this.data.parents[path[0]] >= 0) path.unshift(this.data.parents[path[0]]);
+      while (trace.parents[path[0]] >= 0) path.unshift(trace.parents[path[0]]);
       return path;
     }
     async search(id, q, by) {
-      this.check(id);
-      const texts = this.data.search[by === "value" ? "value" : "name"];
+      const trace = this.check(id);
+      const texts = trace.search[by === "value" ? "value" : "name"];
       const needle = q.toLowerCase();
       const results = [];
       let more = false;
@@ -110,15 +120,14 @@
               more = true;
               break;
             }
-            results.push({ ...this.data.nodes[n], path: this.path(n) });
+            results.push({ ...trace.nodes[n], path: this.path(trace, n) });
           }
         }
       }
       return { query: q, by, results, more };
     }
     async functions(id) {
-      this.check(id);
-      return this.data.functions;
+      return this.check(id).functions;
     }
     async compare() {
       throw new Error("comparing traces needs `vexo serve`");
