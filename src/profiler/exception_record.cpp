@@ -1,6 +1,7 @@
 #include "profiler/exception_record.hpp"
 
 #include "utils/document_layout.hpp"
+#include "utils/dump.hpp"
 #include "utils/msgpack_put.hpp"
 
 namespace vexo::profiler {
@@ -90,7 +91,8 @@ std::optional<std::string> exception_message(PyObject* exception) {
     append_argument(text, PyTuple_GET_ITEM(args, index));
   }
   bound(text);
-  return text;
+  if (text.empty()) return text;
+  return dump::scrubbed_text(text);
 }
 
 Record encode_exception_record(const LeftByException& left, PyObject* exception,

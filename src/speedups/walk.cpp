@@ -9,6 +9,7 @@
 #include "speedups/fingerprint.hpp"
 #include "speedups/int_writer.hpp"
 #include "speedups/objects.hpp"
+#include "speedups/scrub.hpp"
 #include "speedups/stack_guard.hpp"
 #include "speedups/texts.hpp"
 
@@ -219,11 +220,30 @@ void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
 }
 
 void Walk::text(PyObject* text) {
+  if (scrub::enabled()) return scrubbed_text(text);
   if (limits_->max_text != Limits::kAll && PyUnicode_GET_LENGTH(text) > limits_->max_text) {
     write_text(out_, cut_text(text, limits_->max_text).get());
     return;
   }
   write_text(out_, text);
+}
+
+// Characters of a text read beyond the kept part, so that a secret the limit cuts is still
+// recognised whole (vexo.values.scrub.SCRUB_MARGIN).
+constexpr Py_ssize_t kScrubMargin = 256;
+
+void Walk::scrubbed_text(PyObject* text) {
+  const Py_ssize_t limit = limits_->max_text;
+  const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+  py::Ref window = limit == Limits::kAll || size <= limit + kScrubMargin
+                       ? py::Ref::share(text)
+                       : py::check(PyUnicode_Substring(text, 0, limit + kScrubMargin));
+  py::Ref result = scrub::scrubbed_text(window.get());
+  if (limit != Limits::kAll && (size > limit || PyUnicode_GET_LENGTH(result.get()) > limit)) {
+    write_text(out_, cut_text(result.get(), limit).get());
+    return;
+  }
+  write_text(out_, result.get());
 }
 
 void Walk::integer(PyObject* value) {
@@ -394,7 +414,11 @@ void Walk::entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge, b
   py::Ref plain_key = this->key(key, made);
   merge = merge || made;
   std::size_t value_at = out_.size();
-  if (!(remember && PyUnicode_CheckExact(key) && remembered(key, item, depth))) value(item, depth);
+  if (scrub::secret_name(key)) {
+    text(scrub::marker(item).get());
+  } else if (!(remember && PyUnicode_CheckExact(key) && remembered(key, item, depth))) {
+    value(item, depth);
+  }
   entries_.push_back({std::move(plain_key), key_at, value_at, out_.size()});
 }
 

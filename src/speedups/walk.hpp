@@ -63,6 +63,8 @@ class Walk {
   class OpenScope;
 
   void text(PyObject* text);
+  // The text's kept part, its secrets replaced.
+  void scrubbed_text(PyObject* text);
   void integer(PyObject* value);
   void binary(const char* data, Py_ssize_t size);
   void byte_array(PyObject* value);

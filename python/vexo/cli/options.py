@@ -61,6 +61,19 @@ def build_parser() -> argparse.ArgumentParser:
         help="how values are stored: safe (default: bounded, never runs the program's code), "
         "repr (bounded, with repr() of objects) or full (whole values, with repr())",
     )
+    _add_switch(run, "--scrub", "replace secrets in stored values (default: on)")
+    run.add_argument(
+        "--scrub-name",
+        action="append",
+        metavar="NAME",
+        help="also scrub values whose name holds NAME (repeatable)",
+    )
+    run.add_argument(
+        "--scrub-pattern",
+        action="append",
+        metavar="REGEX",
+        help="also scrub the parts of texts that REGEX matches (repeatable)",
+    )
     run.add_argument(
         "--backend",
         choices=BACKENDS,
@@ -118,6 +131,15 @@ def build_parser() -> argparse.ArgumentParser:
     prune.add_argument(
         "--max-size", metavar="SIZE", help="delete the oldest runs until under SIZE (2GB, 500MB)"
     )
+
+    scrub = commands.add_parser(
+        "scrub",
+        help="replace the secrets in the traces already stored",
+        description="Rewrite every stored trace that holds a secret with the current scrub rules "
+        "([tool.vexo] scrub-names and scrub-patterns included), in place.",
+        allow_abbrev=False,
+    )
+    _add_db_option(scrub)
 
     show = commands.add_parser(
         "show",
