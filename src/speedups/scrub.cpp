@@ -16,7 +16,7 @@ namespace {
 
 // vexo.values.scrub's rules, as its configure() last set them.
 struct Rules {
-  bool enabled = false;  // until the package sets its rules
+  bool enabled = false;            // until the package sets its rules
   std::vector<std::string> names;  // normalised: lower case, without "-" and "_"
   PyObject* scrub_text = nullptr;  // the package's function for texts, held
   bool always = false;             // the project has patterns: every text goes through
@@ -41,7 +41,9 @@ constexpr std::string_view kLookAlike = "tokeniz";
 // Held as a whole word between separators (vexo.values.scrub._WORDS).
 constexpr std::string_view kWord = "auth";
 
-char lowered(Py_UCS4 code) { return static_cast<char>(code >= 'A' && code <= 'Z' ? code + 32 : code); }
+char lowered(Py_UCS4 code) {
+  return static_cast<char>(code >= 'A' && code <= 'Z' ? code + 32 : code);
+}
 
 // A character appended as UTF-8, its ASCII letters in lower case: a part of such a text is a part
 // of the characters.
@@ -199,12 +201,12 @@ py::Ref marker(PyObject* value) {
   py::Ref name = class_name(reinterpret_cast<PyObject*>(cls));
   // Sizes read from the built-in storage: no code of the program.
   if (PyType_IsSubtype(cls, &PyUnicode_Type)) {
-    return py::check(PyUnicode_FromFormat("[scrubbed: %U, %zd chars]", name.get(),
-                                          PyUnicode_GET_LENGTH(value)));
+    return py::check(
+        PyUnicode_FromFormat("[scrubbed: %U, %zd chars]", name.get(), PyUnicode_GET_LENGTH(value)));
   }
   static const Size kSizes[] = {
-      {&PyBytes_Type, "bytes"}, {&PyByteArray_Type, "bytes"}, {&PyDict_Type, "items"},
-      {&PyList_Type, "items"},  {&PyTuple_Type, "items"},     {&PySet_Type, "items"},
+      {&PyBytes_Type, "bytes"},     {&PyByteArray_Type, "bytes"}, {&PyDict_Type, "items"},
+      {&PyList_Type, "items"},      {&PyTuple_Type, "items"},     {&PySet_Type, "items"},
       {&PyFrozenSet_Type, "items"},
   };
   for (const Size& size : kSizes) {
@@ -215,20 +217,18 @@ py::Ref marker(PyObject* value) {
                        : size.base == &PyList_Type      ? PyList_GET_SIZE(value)
                        : size.base == &PyTuple_Type     ? PyTuple_GET_SIZE(value)
                                                         : PySet_GET_SIZE(value);
-    return py::check(
-        PyUnicode_FromFormat("[scrubbed: %U, %zd %s]", name.get(), count, size.unit));
+    return py::check(PyUnicode_FromFormat("[scrubbed: %U, %zd %s]", name.get(), count, size.unit));
   }
   return py::check(PyUnicode_FromFormat("[scrubbed: %U]", name.get()));
 }
 
 py::Ref scrubbed_text(PyObject* text) {
-  if (!rules.enabled || rules.scrub_text == nullptr ||
-      !(rules.always || may_hold_secret(text))) {
+  if (!rules.enabled || rules.scrub_text == nullptr || !(rules.always || may_hold_secret(text))) {
     return py::Ref::share(text);
   }
   // The package's expressions read an exact str: a subclass's characters, none of its methods.
-  py::Ref exact = PyUnicode_CheckExact(text) ? py::Ref::share(text)
-                                             : py::check(PyUnicode_Type.tp_str(text));
+  py::Ref exact =
+      PyUnicode_CheckExact(text) ? py::Ref::share(text) : py::check(PyUnicode_Type.tp_str(text));
   py::Ref result = py::call(rules.scrub_text, {exact.get()});
   if (!PyUnicode_CheckExact(result.get())) return py::Ref::share(text);
   return result;

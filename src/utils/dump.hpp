@@ -3,8 +3,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "py/ref.hpp"

@@ -15,7 +15,18 @@ __all__ = ["build_parser", "split_run_arguments"]
 
 # Options of `vexo run` that take a value; everything after the script (or -m MODULE) is the
 # program's, even when it looks like one of ours.
-_RUN_VALUE_OPTIONS = frozenset({"--db", "--include", "--ignore", "--busy-timeout", "--backend"})
+_RUN_VALUE_OPTIONS = frozenset(
+    {
+        "--db",
+        "--include",
+        "--ignore",
+        "--busy-timeout",
+        "--backend",
+        "--values",
+        "--scrub-name",
+        "--scrub-pattern",
+    }
+)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -10,9 +10,10 @@ started later), "values" ("safe", the default: bounded dumps that never run the 
 an object already written in the trace as a reference to that dump; "repr": bounded, with repr()
 of objects; "full": whole values with repr()), "lightweight_repr" (shorter value dumps still),
 "plugins" (see `vexo.plugins`), "scrub" (default true), "scrub_names" and "scrub_patterns" (see
-`vexo.values.scrub`: the process's rules become this profiler's when it starts) and "backend": how the tracer is driven, "profile" (a per-thread
-profile hook), "monitoring" (the interpreter's monitoring interface, from Python 3.12 on) or
-"auto" (the default: monitoring where the interpreter has it).
+`vexo.values.scrub`: the process's rules become this profiler's when it starts) and "backend":
+how the tracer is driven, "profile" (a per-thread profile hook), "monitoring" (the interpreter's
+monitoring interface, from Python 3.12 on) or "auto" (the default: monitoring where the
+interpreter has it).
 """
 
 from __future__ import annotations
