@@ -164,8 +164,7 @@ bool may_hold_secret(const Char* data, Py_ssize_t size) {
   return false;
 }
 
-bool may_hold_secret(PyObject* text) {
-  const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+bool may_hold_secret(PyObject* text, Py_ssize_t size) noexcept {
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
       return may_hold_secret(PyUnicode_1BYTE_DATA(text), size);
@@ -222,10 +221,13 @@ py::Ref marker(PyObject* value) {
   return py::check(PyUnicode_FromFormat("[scrubbed: %U]", name.get()));
 }
 
+bool needs_scrubbing(PyObject* text, Py_ssize_t size) noexcept {
+  return rules.enabled && rules.scrub_text != nullptr &&
+         (rules.always || may_hold_secret(text, size));
+}
+
 py::Ref scrubbed_text(PyObject* text) {
-  if (!rules.enabled || rules.scrub_text == nullptr || !(rules.always || may_hold_secret(text))) {
-    return py::Ref::share(text);
-  }
+  if (!needs_scrubbing(text, PyUnicode_GET_LENGTH(text))) return py::Ref::share(text);
   // The package's expressions read an exact str: a subclass's characters, none of its methods.
   py::Ref exact =
       PyUnicode_CheckExact(text) ? py::Ref::share(text) : py::check(PyUnicode_Type.tp_str(text));

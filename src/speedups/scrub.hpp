@@ -18,6 +18,10 @@ bool secret_name(PyObject* name);
 // The text standing for a scrubbed value: "[scrubbed: type, N unit]" or "[scrubbed: type]".
 py::Ref marker(PyObject* value);
 
+// Whether the text's first `size` characters may hold a secret shape: false says that
+// scrubbed_text would give them back unchanged, without asking the package.
+bool needs_scrubbing(PyObject* text, Py_ssize_t size) noexcept;
+
 // The text with its secret shapes replaced (the same object when it holds none).
 py::Ref scrubbed_text(PyObject* text);
 

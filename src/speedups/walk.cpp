@@ -219,8 +219,12 @@ void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
   container(value, Base::kObject, depth);
 }
 
+// Characters of a text read beyond the kept part, so that a secret the limit cuts is still
+// recognised whole (vexo.values.scrub.SCRUB_MARGIN).
+constexpr Py_ssize_t kScrubMargin = 256;
+
 void Walk::text(PyObject* text) {
-  if (scrub::enabled()) return scrubbed_text(text);
+  if (scrub::enabled() && scrubbed_text(text)) return;
   if (limits_->max_text != Limits::kAll && PyUnicode_GET_LENGTH(text) > limits_->max_text) {
     write_text(out_, cut_text(text, limits_->max_text).get());
     return;
@@ -228,22 +232,22 @@ void Walk::text(PyObject* text) {
   write_text(out_, text);
 }
 
-// Characters of a text read beyond the kept part, so that a secret the limit cuts is still
-// recognised whole (vexo.values.scrub.SCRUB_MARGIN).
-constexpr Py_ssize_t kScrubMargin = 256;
-
-void Walk::scrubbed_text(PyObject* text) {
+bool Walk::scrubbed_text(PyObject* text) {
   const Py_ssize_t limit = limits_->max_text;
   const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
-  py::Ref window = limit == Limits::kAll || size <= limit + kScrubMargin
-                       ? py::Ref::share(text)
-                       : py::check(PyUnicode_Substring(text, 0, limit + kScrubMargin));
+  const Py_ssize_t read = limit == Limits::kAll ? size : std::min(size, limit + kScrubMargin);
+  // Most texts hold nothing a secret needs: they are written as without scrubbing.
+  if (!scrub::needs_scrubbing(text, read)) return false;
+  py::Ref window =
+      read == size ? py::Ref::share(text) : py::check(PyUnicode_Substring(text, 0, read));
   py::Ref result = scrub::scrubbed_text(window.get());
+  if (result.is(window.get())) return false;
   if (limit != Limits::kAll && (size > limit || PyUnicode_GET_LENGTH(result.get()) > limit)) {
     write_text(out_, cut_text(result.get(), limit).get());
-    return;
+  } else {
+    write_text(out_, result.get());
   }
-  write_text(out_, result.get());
+  return true;
 }
 
 void Walk::integer(PyObject* value) {

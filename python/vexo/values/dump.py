@@ -301,6 +301,8 @@ class _Walk:
         the limit cuts is still recognised whole)."""
         window = text if limit is None else text[: limit + scrub.SCRUB_MARGIN]
         result = scrub.scrub_text(window)
+        if result is window:
+            return self.cut(text)  # nothing replaced: as without scrubbing
         if limit is not None and (len(text) > limit or len(result) > limit):
             return result[: limit - 1] + CUT
         return result
