@@ -75,7 +75,6 @@ def per_event(runs: int, backend: str, db_path: str) -> None:
 
 def per_dump(rounds: int) -> None:
     from serialize_speed import VALUES
-
     from vexo import serialize
     from vexo.values.scrub import configure
 
@@ -113,7 +112,7 @@ def scrub_store_timing(traces: int, folder: str) -> None:
     from vexo.values.scrub import configure
 
     db_path = os.path.join(folder, "scrub.sqlite3")
-    for index in range(traces):
+    for _ in range(traces):
         profiler = Profiler({"scrub": False}, db_path=db_path).start()
         try:
             for page in range(10):
