@@ -14,26 +14,15 @@ namespace vexo::speedups::scrub {
 
 namespace {
 
-// vexo.values.scrub's rules, as its configure() last set them.
+// The rest of vexo.values.scrub's rules, as its configure() last set them (see detail::hot).
 struct Rules {
-  bool enabled = false;            // until the package sets its rules
   std::vector<std::string> names;  // normalised: lower case, without "-" and "_"
   PyObject* scrub_text = nullptr;  // the package's function for texts, held
-  bool always = false;             // the project has patterns: every text goes through
 };
 Rules rules;
 
-// The answer for recent names, by object: a dict's keys and a frame's names are mostly the same
-// few objects. Each entry holds its name, so its address names no other object while kept.
-struct Decision {
-  PyObject* name = nullptr;
-  bool secret = false;
-};
-constexpr std::size_t kDecisions = 1024;
-std::array<Decision, kDecisions> decisions;
-
 void forget_decisions() {
-  for (Decision& decision : decisions) Py_CLEAR(decision.name);
+  for (detail::Decision& decision : detail::hot.decisions) Py_CLEAR(decision.name);
 }
 
 // Parts of names that hold a secret's name but name none (vexo.values.scrub._LOOK_ALIKES).
@@ -117,7 +106,7 @@ bool is_secret_name(PyObject* name) {
 // "Bearer", "Basic", a PEM block's start or a cloud key's prefix. Only texts that do go to the
 // package's expressions, which decide.
 template <typename Char>
-bool may_hold_secret(const Char* data, Py_ssize_t size) {
+bool holds_trigger(const Char* data, Py_ssize_t size) {
   auto starts = [data, size](Py_ssize_t at, std::string_view ascii) {
     if (at + static_cast<Py_ssize_t>(ascii.size()) > size) return false;
     for (std::size_t offset = 0; offset < ascii.size(); ++offset) {
@@ -164,16 +153,20 @@ bool may_hold_secret(const Char* data, Py_ssize_t size) {
   return false;
 }
 
-bool may_hold_secret(PyObject* text, Py_ssize_t size) noexcept {
+}  // namespace
+
+bool detail::may_hold_secret(PyObject* text, Py_ssize_t size) noexcept {
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
-      return may_hold_secret(PyUnicode_1BYTE_DATA(text), size);
+      return holds_trigger(PyUnicode_1BYTE_DATA(text), size);
     case PyUnicode_2BYTE_KIND:
-      return may_hold_secret(PyUnicode_2BYTE_DATA(text), size);
+      return holds_trigger(PyUnicode_2BYTE_DATA(text), size);
     default:
-      return may_hold_secret(PyUnicode_4BYTE_DATA(text), size);
+      return holds_trigger(PyUnicode_4BYTE_DATA(text), size);
   }
 }
+
+namespace {
 
 struct Size {
   PyTypeObject* base;
@@ -182,12 +175,8 @@ struct Size {
 
 }  // namespace
 
-bool enabled() noexcept { return rules.enabled; }
-
-bool secret_name(PyObject* name) {
-  if (!rules.enabled || !PyUnicode_CheckExact(name)) return false;
-  Decision& decision = decisions[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kDecisions];
-  if (decision.name == name) return decision.secret;
+bool detail::decide(PyObject* name) {
+  Decision& decision = hot.decisions[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kDecisions];
   const bool secret = is_secret_name(name);
   Py_INCREF(name);
   Py_XSETREF(decision.name, name);
@@ -221,13 +210,10 @@ py::Ref marker(PyObject* value) {
   return py::check(PyUnicode_FromFormat("[scrubbed: %U]", name.get()));
 }
 
-bool needs_scrubbing(PyObject* text, Py_ssize_t size) noexcept {
-  return rules.enabled && rules.scrub_text != nullptr &&
-         (rules.always || may_hold_secret(text, size));
-}
-
 py::Ref scrubbed_text(PyObject* text) {
-  if (!needs_scrubbing(text, PyUnicode_GET_LENGTH(text))) return py::Ref::share(text);
+  if (rules.scrub_text == nullptr || !needs_scrubbing(text, PyUnicode_GET_LENGTH(text))) {
+    return py::Ref::share(text);
+  }
   // The package's expressions read an exact str: a subclass's characters, none of its methods.
   py::Ref exact =
       PyUnicode_CheckExact(text) ? py::Ref::share(text) : py::check(PyUnicode_Type.tp_str(text));
@@ -254,11 +240,11 @@ PyObject* set_rules(PyObject*, PyObject* const* args, Py_ssize_t count) {
       for (char& code : word) code = lowered(static_cast<unsigned char>(code));
       names.push_back(std::move(word));
     }
-    rules.enabled = args[0] == Py_True;
     rules.names = std::move(names);
     Py_INCREF(args[2]);
     Py_XSETREF(rules.scrub_text, args[2]);
-    rules.always = args[3] == Py_True;
+    detail::hot.enabled = args[0] == Py_True;
+    detail::hot.always = args[3] == Py_True;
     forget_decisions();
     Py_RETURN_NONE;
   });
