@@ -256,7 +256,7 @@ def test_vexo_run_settings(tmp_path):
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1, bad.stderr
     assert "is not a regular expression" in bad.stderr and not (tmp_path / ".vexo").exists()
     good = subprocess.run(
-        [*run, "--scrub-pattern", r"\d{4} \d{4}", "app.py"],
+        [*run, "--scrub-pattern", r"\d{4} \d{4}", "app.py", "--password=hunter2"],
         cwd=tmp_path,
         capture_output=True,
         text=True,
@@ -268,4 +268,6 @@ def test_vexo_run_settings(tmp_path):
     records = decode(load_trace(db_path, summary.trace_id))["frames_of_interest"]
     (call,) = [r for r in records if r.get("co_name") == "pay" and r["event"] == "call"]
     assert call["locals"] == {"pin": "[scrubbed: str, 4 chars]", "card": "[scrubbed: 9 chars]"}
-    assert msgpack.packb("1234") not in load_trace(db_path, summary.trace_id)
+    document = load_trace(db_path, summary.trace_id)
+    assert msgpack.packb("1234") not in document and b"hunter2" not in document
+    assert decode(document)["command_line_args"] == ["app.py", "--password=[scrubbed: 7 chars]"]

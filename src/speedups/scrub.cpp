@@ -22,7 +22,15 @@ struct Rules {
 Rules rules;
 
 void forget_decisions() {
-  for (detail::Decision& decision : detail::hot.decisions) Py_CLEAR(decision.name);
+  for (detail::Decision& decision : detail::hot.names) Py_CLEAR(decision.text);
+  for (detail::Decision& decision : detail::hot.texts) Py_CLEAR(decision.text);
+}
+
+bool remember(detail::Decision& decision, PyObject* text, bool yes) {
+  Py_INCREF(text);
+  Py_XSETREF(decision.text, text);
+  decision.yes = yes;
+  return yes;
 }
 
 // Parts of names that hold a secret's name but name none (vexo.values.scrub._LOOK_ALIKES).
@@ -102,13 +110,22 @@ bool is_secret_name(PyObject* name) {
   return has_word(lower);
 }
 
-// Whether the text holds what every secret shape needs: "=" (a pair), "@" (a URL's user info),
-// "Bearer", "Basic", a PEM block's start or a cloud key's prefix. Only texts that do go to the
-// package's expressions, which decide.
+// The characters every secret shape holds one of: "=" (a pair), "@" (a URL's user info), a space
+// or tab after "Bearer"/"Basic", "-" (a PEM block, GitLab and Slack keys), "_" (GitHub and
+// Stripe keys), "A" (AWS and Google keys).
+constexpr std::array<bool, 128> kAnchors = [] {
+  std::array<bool, 128> anchors{};
+  for (char code : std::string_view("=@ \t-_A")) anchors[static_cast<unsigned char>(code)] = true;
+  return anchors;
+}();
+
+// Whether the text holds what every secret shape needs, around one of its anchors. Only texts
+// that do go to the package's expressions, which decide: this answers yes more often than they
+// do, never less.
 template <typename Char>
 bool holds_trigger(const Char* data, Py_ssize_t size) {
   auto starts = [data, size](Py_ssize_t at, std::string_view ascii) {
-    if (at + static_cast<Py_ssize_t>(ascii.size()) > size) return false;
+    if (at < 0 || at + static_cast<Py_ssize_t>(ascii.size()) > size) return false;
     for (std::size_t offset = 0; offset < ascii.size(); ++offset) {
       if (data[at + static_cast<Py_ssize_t>(offset)] != static_cast<unsigned char>(ascii[offset])) {
         return false;
@@ -116,37 +133,29 @@ bool holds_trigger(const Char* data, Py_ssize_t size) {
     }
     return true;
   };
+  // Whether the characters before `end` are `ascii`.
+  auto ends = [&starts](Py_ssize_t end, std::string_view ascii) {
+    return starts(end - static_cast<Py_ssize_t>(ascii.size()), ascii);
+  };
   for (Py_ssize_t at = 0; at < size; ++at) {
-    switch (data[at]) {
+    const auto code = data[at];
+    if (code >= 128 || !kAnchors[code]) continue;
+    switch (code) {
       case '=':
       case '@':
         return true;
-      case 'B':
-      case 'b':
-        if (starts(at + 1, "earer") || starts(at + 1, "asic")) return true;
+      case ' ':
+      case '\t':
+        if (ends(at, "earer") || ends(at, "asic")) return true;
         break;
       case '-':
-        if (starts(at, "-----BEGIN")) return true;
+        if (starts(at, "-----BEGIN") || ends(at, "glpat") || ends(at - 1, "xox")) return true;
         break;
-      case 'A':
+      case '_':
+        if (ends(at, "k") || ends(at - 1, "gh") || ends(at, "github")) return true;
+        break;
+      default:  // 'A'
         if (starts(at + 1, "KIA") || starts(at + 1, "SIA") || starts(at + 1, "Iza")) return true;
-        break;
-      case 'g':
-        if (starts(at + 1, "ithub_pat_") || starts(at + 1, "lpat-")) return true;
-        if (starts(at + 1, "h") && at + 3 < size && data[at + 3] == '_' &&
-            (starts(at + 2, "p") || starts(at + 2, "o") || starts(at + 2, "u") ||
-             starts(at + 2, "s") || starts(at + 2, "r"))) {
-          return true;
-        }
-        break;
-      case 'x':
-        if (starts(at + 1, "ox")) return true;
-        break;
-      case 's':
-      case 'r':
-        if (starts(at + 1, "k_live_")) return true;
-        break;
-      default:
         break;
     }
   }
@@ -175,13 +184,13 @@ struct Size {
 
 }  // namespace
 
-bool detail::decide(PyObject* name) {
-  Decision& decision = hot.decisions[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kDecisions];
-  const bool secret = is_secret_name(name);
-  Py_INCREF(name);
-  Py_XSETREF(decision.name, name);
-  decision.secret = secret;
-  return secret;
+bool detail::decide_name(PyObject* name) {
+  return remember(place_of(hot.names, name), name, is_secret_name(name));
+}
+
+bool detail::decide_text(PyObject* text) {
+  return remember(place_of(hot.texts, text), text,
+                  may_hold_secret(text, PyUnicode_GET_LENGTH(text)));
 }
 
 py::Ref marker(PyObject* value) {

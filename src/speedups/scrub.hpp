@@ -15,23 +15,34 @@ namespace vexo::speedups::scrub {
 
 namespace detail {
 
+// The answer for an exact str, kept by object.
 struct Decision {
-  PyObject* name = nullptr;  // held, so that its address names no other object while kept
-  bool secret = false;
+  PyObject* text = nullptr;  // held, so that its address names no other object while kept
+  bool yes = false;
 };
-inline constexpr std::size_t kDecisions = 1024;
+using Decisions = std::array<Decision, 1024>;
+
+inline Decision& place_of(Decisions& decisions, PyObject* text) noexcept {
+  return decisions[(reinterpret_cast<std::uintptr_t>(text) >> 4) % decisions.size()];
+}
+
+// Texts longer than this are checked every time: the answers keep no large text alive.
+inline constexpr Py_ssize_t kKeptText = 256;
 
 // What is read for every name and text, inline: whether scrubbing is on, whether every text
-// goes to the package (the project has patterns), and the answer for recent names by object (a
-// dict's keys and a frame's names are mostly the same few objects).
+// goes to the package (the project has patterns), and the answers for recent names and texts by
+// object (a dict's keys, a frame's names and an object's texts are mostly the same few objects
+// from one event to the next).
 struct Hot {
   bool enabled = false;  // until the package sets its rules
   bool always = false;
-  std::array<Decision, kDecisions> decisions{};
+  Decisions names{};
+  Decisions texts{};
 };
 inline Hot hot;
 
-bool decide(PyObject* name);
+bool decide_name(PyObject* name);
+bool decide_text(PyObject* text);
 bool may_hold_secret(PyObject* text, Py_ssize_t size) noexcept;
 
 }  // namespace detail
@@ -42,9 +53,8 @@ inline bool enabled() noexcept { return detail::hot.enabled; }
 // Whether values under this name are scrubbed: an exact str holding a secret's name.
 inline bool secret_name(PyObject* name) {
   if (!detail::hot.enabled || !PyUnicode_CheckExact(name)) return false;
-  const detail::Decision& known =
-      detail::hot.decisions[(reinterpret_cast<std::uintptr_t>(name) >> 4) % detail::kDecisions];
-  return known.name == name ? known.secret : detail::decide(name);
+  const detail::Decision& known = detail::place_of(detail::hot.names, name);
+  return known.text == name ? known.yes : detail::decide_name(name);
 }
 
 // The text standing for a scrubbed value: "[scrubbed: type, N unit]" or "[scrubbed: type]".
@@ -52,8 +62,15 @@ py::Ref marker(PyObject* value);
 
 // Whether the text's first `size` characters may hold a secret shape: false says that
 // scrubbed_text would give them back unchanged, without asking the package.
-inline bool needs_scrubbing(PyObject* text, Py_ssize_t size) noexcept {
-  return detail::hot.enabled && (detail::hot.always || detail::may_hold_secret(text, size));
+inline bool needs_scrubbing(PyObject* text, Py_ssize_t size) {
+  if (!detail::hot.enabled) return false;
+  if (detail::hot.always) return true;
+  if (size > detail::kKeptText || size != PyUnicode_GET_LENGTH(text) ||
+      !PyUnicode_CheckExact(text)) {
+    return detail::may_hold_secret(text, size);
+  }
+  const detail::Decision& known = detail::place_of(detail::hot.texts, text);
+  return known.text == text ? known.yes : detail::decide_text(text);
 }
 
 // The text with its secret shapes replaced (the same object when it holds none).
