@@ -1,14 +1,14 @@
 """What scrubbing secrets costs: the recorded workloads traced with scrubbing on and off, side by
-side in one process (interleaved, medians), as nanoseconds per recorded event; and `vexo scrub`
-over a store of TRACES traces. Run with the interpreter that has vexo installed:
-python bench/scrub.py [--runs N] [--traces N]
+side in one process (interleaved, the order of the two swapped every round, the best of the runs:
+the machine is shared), as nanoseconds per recorded event; the same for single dumps of a frame's
+locals; and `vexo scrub` over a store of TRACES traces. Run with the interpreter that has vexo
+installed: python bench/scrub.py [--runs N] [--traces N]
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import sys
 import tempfile
 import time
@@ -51,7 +51,7 @@ def timed(module, config, db_path) -> float:
 
 
 def per_event(runs: int, backend: str, db_path: str) -> None:
-    print(f"backend {backend}: ns per recorded event over untraced (median of {runs} runs)")
+    print(f"backend {backend}: ns per recorded event over untraced (best of {runs} runs)")
     print("| workload | scrub off | scrub on | difference |")
     print("|---|---|---|---|")
     configs = {
@@ -62,13 +62,12 @@ def per_event(runs: int, backend: str, db_path: str) -> None:
     for name, module in WORKLOADS.items():
         events = events_of(module)
         times: dict[str, list[float]] = {key: [] for key in configs}
-        for _ in range(runs + 1):  # the first round warms up
-            for key, config in configs.items():
-                times[key].append(timed(module, config, db_path))
-        base = statistics.median(times["untraced"][1:])
-        cost = {
-            key: (statistics.median(times[key][1:]) - base) / events * 1e9 for key in ("off", "on")
-        }
+        for round_number in range(runs + 1):  # the first round warms up
+            order = ["untraced", "off", "on"] if round_number % 2 else ["untraced", "on", "off"]
+            for key in order:
+                times[key].append(timed(module, configs[key], db_path))
+        base = min(times["untraced"][1:])
+        cost = {key: (min(times[key][1:]) - base) / events * 1e9 for key in ("off", "on")}
         change = (cost["on"] - cost["off"]) / cost["off"] * 100
         print(f"| {name} | {cost['off']:,.0f} ns | {cost['on']:,.0f} ns | {change:+.1f} % |")
 
@@ -78,24 +77,22 @@ def per_dump(rounds: int) -> None:
     from vexo import serialize
     from vexo.values.scrub import configure
 
-    print(f"ns per dump_msgpack_in_trace of a frame's locals (median of {rounds} rounds)")
+    print(f"ns per dump_msgpack_in_trace of a frame's locals (best of {rounds} rounds)")
     print("| value | scrub off | scrub on | difference |")
     print("|---|---|---|---|")
     memo = serialize.ValueMemo()
     dump = serialize.dump_msgpack_in_trace
-    for name, value in VALUES.items():
-        if type(value) is not dict:
-            continue
-        results = {}
-        for enabled in (False, True, False, True):
-            configure(enabled)
-            samples = []
-            for _ in range(rounds):
+    values = {name: value for name, value in VALUES.items() if type(value) is dict}
+    values["object-heavy's locals"] = {"self": object_heavy.Catalog(10_000), "sku": "sku-5"}
+    for name, value in values.items():
+        results: dict[bool, list[float]] = {False: [], True: []}
+        for round_number in range(rounds):
+            for enabled in (False, True) if round_number % 2 else (True, False):
+                configure(enabled)
                 start = time.perf_counter_ns()
                 for _ in range(2000):
                     dump(value, memo, None, "call", "locals")
-                samples.append((time.perf_counter_ns() - start) / 2000)
-            results.setdefault(enabled, []).append(statistics.median(samples))
+                results[enabled].append((time.perf_counter_ns() - start) / 2000)
         off, on = min(results[False]), min(results[True])
         print(f"| {name} | {off:,.0f} ns | {on:,.0f} ns | {(on - off) / off * 100:+.1f} % |")
     configure()
