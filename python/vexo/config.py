@@ -15,7 +15,7 @@ command line's options on top.
     subprocesses = true          # `vexo run` also traces the Python processes the program starts
     scrub = true                 # secrets replaced in stored values (see vexo.values.scrub)
     scrub-names = ["pin"]        # more secrets' names (held anywhere in a name, any case)
-    scrub-patterns = ["\\d{16}"] # more secrets in texts: regular expressions
+    scrub-patterns = ['\\d{16}'] # more secrets in texts: regular expressions
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
