@@ -194,6 +194,11 @@ class Hostile:
         raise RuntimeError("eq")
 
 
+class Connection:
+    def __repr__(self):
+        return "Connection('postgresql://app:repr-secret@db/app')"
+
+
 def deep(levels):
     value = {"password": "deep-secret"}
     for _ in range(levels):
@@ -207,11 +212,14 @@ BAD_INPUT = [
     deep(3000),
     [{"secret": "repeated-secret"}] * 500,
     {"secret": {"nested": ["repeated-secret"] * 3}, "a": "x" * 5000 + "password=tail-secret"},
+    [Connection()],
 ]
 
 
 @pytest.mark.parametrize("limits", ["SAFE", "REPR", "FULL", "LIGHTWEIGHT", "LIGHTWEIGHT_REPR"])
-@pytest.mark.parametrize("value", BAD_INPUT, ids=["keys", "huge", "deep", "repeated", "nested"])
+@pytest.mark.parametrize(
+    "value", BAD_INPUT, ids=["keys", "huge", "deep", "repeated", "nested", "repr"]
+)
 def test_every_dump_scrubs_alike_and_never_runs_the_programs_code(limits, value):
     Hostile.armed, Hostile.calls = True, 0
     try:
@@ -221,8 +229,9 @@ def test_every_dump_scrubs_alike_and_never_runs_the_programs_code(limits, value)
         Hostile.armed = False
     assert Hostile.calls == 0
     assert compiled == reference
-    for secret in ["deep-secret", "huge-secret", "repeated-secret", "tail-secret", "bytes-secret"]:
-        assert secret.encode() not in compiled
+    secrets = ["deep", "huge", "repeated", "tail", "bytes", "repr"]
+    for secret in secrets:
+        assert f"{secret}-secret".encode() not in compiled
 
 
 def test_project_rules_and_scrub_off():
