@@ -71,12 +71,13 @@ def wsgi_app(environ, start_response):
     return body_lines(name, 2)
 
 
-def call_wsgi(app, path_info, method="GET"):
+def call_wsgi(app, path_info, method="GET", headers=None):
     environ = {
         "REQUEST_METHOD": method,
         "PATH_INFO": path_info,
         "SCRIPT_NAME": "",
         "QUERY_STRING": "",
+        **(headers or {}),
     }
     wsgiref.util.setup_testing_defaults(environ)
     statuses = []
@@ -89,6 +90,33 @@ def call_wsgi(app, path_info, method="GET"):
         return statuses, b"".join(body)
     finally:
         body.close()
+
+
+# Secrets a request carries, as a client sends them.
+CREDENTIALS = {"HTTP_AUTHORIZATION": "Bearer tok-1a2b3c", "HTTP_COOKIE": "sessionid=sess-4d5e6f"}
+
+
+def assert_no_credentials(db_path):
+    ((summary, document),) = stored(db_path)
+    raw = load_trace(db_path, summary.trace_id)
+    assert b"tok-1a2b3c" not in raw and b"sess-4d5e6f" not in raw
+    return document
+
+
+def headers_app(environ, start_response):
+    headers = {key: value for key, value in environ.items() if key.startswith("HTTP_")}
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [f"{len(headers)} headers".encode()]
+
+
+def test_a_requests_credentials_never_reach_the_store(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    app = VexoMiddleware(headers_app, settings=Settings(db_path=str(db_path)))
+    assert call_wsgi(app, "/", headers=CREDENTIALS)[1].endswith(b"headers")
+    document = assert_no_credentials(db_path)
+    returned = by_event(frames(document), "return")["headers_app"]["locals"]
+    assert returned["environ"]["PATH_INFO"] == "/"
+    assert returned["headers"]["HTTP_AUTHORIZATION"] == "[scrubbed: str, 17 chars]"
 
 
 def test_wsgi_request_is_one_trace(tmp_path):
@@ -312,6 +340,17 @@ def test_django_request_is_one_trace(tmp_path, django_app):
     assert returns["describe"]["arg"] == {"order": 7, "total": 70}
     assert returns["order_view"]["arg"]["__class__"] == "django.http.response.JsonResponse"
     assert calls["price"]["user_code_call_site"]["call_frame_id"] == calls["order_view"]["frame_id"]
+
+
+def test_django_requests_credentials_never_reach_the_store(tmp_path, django_app):
+    db_path = tmp_path / "django.sqlite3"
+    with override_settings(VEXO={"db": str(db_path)}):
+        response = Client().get("/orders/7/", **CREDENTIALS)
+    assert response.status_code == 200
+    document = assert_no_credentials(db_path)
+    calls = by_event(frames(document), "call")
+    request = calls["order_view"]["locals"]["request"]
+    assert request["path"] == "/orders/7/" and calls["order_view"]["locals"]["order_id"] == 7
 
 
 def test_django_request_answered_with_a_server_error_failed(tmp_path, django_app):

@@ -28,6 +28,9 @@ def test_defaults_without_a_table(tmp_path):
         "lightweight_repr": False,
         "values": "safe",
         "backend": "auto",
+        "scrub": True,
+        "scrub_names": [],
+        "scrub_patterns": [],
     }
 
 
@@ -44,6 +47,9 @@ def test_every_key(tmp_path, dash):
         lightweight{dash}repr = true
         values = "full"
         busy{dash}timeout = 5
+        scrub = false
+        scrub{dash}names = ["pin"]
+        scrub{dash}patterns = ["\\\\d{{16}}"]
         """,
     )
     below = root / "src" / "pkg"
@@ -61,6 +67,9 @@ def test_every_key(tmp_path, dash):
         "lightweight_repr": True,
         "values": "full",
         "backend": "auto",
+        "scrub": False,
+        "scrub_names": ["pin"],
+        "scrub_patterns": ["\\d{16}"],
         "plugins": ["pytest"],
     }
 
@@ -108,6 +117,9 @@ def test_overrides(tmp_path, monkeypatch):
         ("busy-timeout = 1.5", "'busy-timeout' must be a whole number"),
         ("db = ''", "'db' must be a non-empty path text"),
         ("colour = true", "unknown vexo setting 'colour'"),
+        ("scrub-names = 'pin'", "'scrub-names' must be a list of names"),
+        ("scrub-names = ['_']", "'scrub-names' must hold only non-empty names"),
+        ("scrub-patterns = ['(']", "'scrub-patterns': '\\(' is not a regular expression"),
     ],
 )
 def test_wrong_values(tmp_path, body, message):

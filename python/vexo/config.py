@@ -13,6 +13,9 @@ command line's options on top.
     backend = "auto"             # "monitoring" (3.12+), "profile", or "auto": monitoring if there
     keep-runs = 20               # runs kept when a run ends (0: keep all); see vexo.recording.runs
     subprocesses = true          # `vexo run` also traces the Python processes the program starts
+    scrub = true                 # secrets replaced in stored values (see vexo.values.scrub)
+    scrub-names = ["pin"]        # more secrets' names (held anywhere in a name, any case)
+    scrub-patterns = ['\\d{16}'] # more secrets in texts: regular expressions
 
 Keys may also be written with underscores. The nearest pyproject.toml from the current directory
 upwards is read; one without the table gives the defaults. Without a `db` setting traces go to
@@ -68,6 +71,9 @@ class Settings:
     backend: str = "auto"
     keep_runs: int = DEFAULT_KEEP_RUNS
     subprocesses: bool = True  # for `vexo run`: trace the program's Python child processes too
+    scrub: bool = True  # secrets replaced in stored values
+    scrub_names: tuple[str, ...] = ()
+    scrub_patterns: tuple[str, ...] = ()
     origin: str | None = None  # the pyproject.toml the settings came from
 
     def profiler_config(self, **extra: Any) -> dict[str, Any]:
@@ -79,6 +85,9 @@ class Settings:
             "lightweight_repr": self.lightweight_repr,
             "values": self.values,
             "backend": self.backend,
+            "scrub": self.scrub,
+            "scrub_names": list(self.scrub_names),
+            "scrub_patterns": list(self.scrub_patterns),
         }
         config.update(extra)
         return config
@@ -114,9 +123,13 @@ class Settings:
         busy_timeout: int | None = None,
         backend: str | None = None,
         subprocesses: bool | None = None,
+        scrub: bool | None = None,
+        scrub_names: list[str] | tuple[str, ...] | None = None,
+        scrub_patterns: list[str] | tuple[str, ...] | None = None,
     ) -> Settings:
         """These settings with the given values (command-line options) in place; None keeps a
-        value. Include and ignore fragments are added to the configured ones."""
+        value. Include and ignore fragments, scrub names and patterns are added to the configured
+        ones."""
         changes: dict[str, Any] = {}
         if db_path is not None:
             changes["db_path"] = absolute(db_path)
@@ -136,6 +149,13 @@ class Settings:
             changes["backend"] = _check_backend(backend, "the backend")[1]
         if subprocesses is not None:
             changes["subprocesses"] = subprocesses
+        if scrub is not None:
+            changes["scrub"] = scrub
+        if scrub_names:
+            changes["scrub_names"] = (*self.scrub_names, *scrub_names)
+        if scrub_patterns:
+            added = _check_patterns(list(scrub_patterns), "--scrub-pattern")[1]
+            changes["scrub_patterns"] = (*self.scrub_patterns, *added)
         return dataclasses.replace(self, **changes)
 
 
@@ -235,6 +255,26 @@ def _check_values(value: object, what: str) -> tuple[str, str]:
     return "values", value
 
 
+def _check_names(value: object, what: str) -> tuple[str, tuple[str, ...]]:
+    if isinstance(value, str) or not isinstance(value, (list, tuple)):
+        raise ConfigError(f"{what} must be a list of names")
+    if not all(isinstance(item, str) and item.strip("-_") for item in value):
+        raise ConfigError(f"{what} must hold only non-empty names")
+    return "scrub_names", tuple(value)
+
+
+def _check_patterns(value: object, what: str) -> tuple[str, tuple[str, ...]]:
+    if isinstance(value, str) or not isinstance(value, (list, tuple)):
+        raise ConfigError(f"{what} must be a list of regular expressions")
+    from vexo.values.scrub import ScrubError, compiled_patterns
+
+    try:
+        compiled_patterns(value, f"{what}:")
+    except ScrubError as error:
+        raise ConfigError(str(error)) from None
+    return "scrub_patterns", tuple(value)
+
+
 def _check_backend(value: object, what: str) -> tuple[str, str]:
     if type(value) is not str or value not in BACKENDS:
         raise ConfigError(f"{what} must be one of: {', '.join(BACKENDS)}")
@@ -243,7 +283,7 @@ def _check_backend(value: object, what: str) -> tuple[str, str]:
 
 _KNOWN_KEYS = (
     "db, include, ignore, threading, values, lightweight-repr, busy-timeout, backend, keep-runs,"
-    " subprocesses"
+    " subprocesses, scrub, scrub-names, scrub-patterns"
 )
 _CHECKS = {
     "db": _check_text("db_path"),
@@ -257,4 +297,7 @@ _CHECKS = {
     "backend": _check_backend,
     "keep_runs": _check_count("keep_runs", "runs"),
     "subprocesses": _check_flag("subprocesses"),
+    "scrub": _check_flag("scrub"),
+    "scrub_names": _check_names,
+    "scrub_patterns": _check_patterns,
 }

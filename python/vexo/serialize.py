@@ -21,6 +21,7 @@ from vexo.values.dump import (
     dumps,
     to_plain,
 )
+from vexo.values.scrub import scrub_text
 
 __all__ = [
     "FULL",
@@ -40,5 +41,6 @@ __all__ = [
     "dump_msgpack_lightweight_with_repr",
     "dump_msgpack_repr",
     "dumps",
+    "scrub_text",
     "to_plain",
 ]

@@ -7,6 +7,7 @@
 #include "profiler/log_error.hpp"
 #include "py/object.hpp"
 #include "utils/document_layout.hpp"
+#include "utils/dump.hpp"
 #include "utils/msgpack_writer.hpp"
 
 namespace vexo::profiler {
@@ -57,6 +58,10 @@ OutsideValues read_outside_values() {
   if (!sha.is_none()) values.commit_sha = py::to_text(sha.get());
   Ref argv = py::import_attribute("sys", names.argv);
   values.argv = py::to_text_list(argv.get());
+  // A command line may carry a secret too (--password=..., a URL with its password).
+  for (std::string& arg : values.argv) {
+    if (std::optional<std::string> scrubbed = dump::scrubbed_text(arg)) arg = std::move(*scrubbed);
+  }
   return values;
 }
 

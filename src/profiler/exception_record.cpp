@@ -3,6 +3,7 @@
 #include <utility>
 #include "profiler/frame_record.hpp"
 #include "utils/document_layout.hpp"
+#include "utils/dump.hpp"
 #include "utils/msgpack_put.hpp"
 
 namespace vexo::profiler {
@@ -92,7 +93,8 @@ std::optional<std::string> exception_message(PyObject* exception) {
     append_argument(text, PyTuple_GET_ITEM(args, index));
   }
   bound(text);
-  return text;
+  if (text.empty()) return text;
+  return dump::scrubbed_text(text);
 }
 
 Record encode_exception_record(const LeftByException& left, PyObject* exception,

@@ -11,6 +11,7 @@
 #include "speedups/dump.hpp"
 #include "speedups/limits.hpp"
 #include "speedups/objects.hpp"
+#include "speedups/scrub.hpp"
 #include "speedups/texts.hpp"
 #include "speedups/trace_index.hpp"
 #include "speedups/value_memo.hpp"
@@ -130,6 +131,12 @@ PyMethodDef module_methods[] = {
      "trace_dumper(limits, self_limits)\n--\n\nA function (value, memo, frame_id, event, field) "
      "that dumps a frame record's value in the trace of the memo: objects the trace has written "
      "already become references to those dumps."},
+    {"set_scrub_rules", py::as_cfunction(scrub::set_rules), METH_FASTCALL,
+     "set_scrub_rules(enabled, names, scrub_text, always)\n--\n\nThe rules of "
+     "vexo.values.scrub: normalised secrets' names, the function for texts that may hold a "
+     "secret, and whether every text goes through it."},
+    {"scrub_text", scrub::scrub_text, METH_O,
+     "scrub_text(text)\n--\n\nThe text with its secret shapes replaced."},
     {"index_document", index_document, METH_VARARGS,
      "index_document(document, unpack)\n--\n\nThe fields of a trace document and the nodes of "
      "its call tree, as vexo.trace.nodes reads them."},

@@ -9,6 +9,7 @@
 #include "speedups/fingerprint.hpp"
 #include "speedups/int_writer.hpp"
 #include "speedups/objects.hpp"
+#include "speedups/scrub.hpp"
 #include "speedups/stack_guard.hpp"
 #include "speedups/texts.hpp"
 
@@ -218,12 +219,35 @@ void Walk::safe_object(PyObject* value, PyTypeObject* cls, Py_ssize_t depth) {
   container(value, Base::kObject, depth);
 }
 
+// Characters of a text read beyond the kept part, so that a secret the limit cuts is still
+// recognised whole (vexo.values.scrub.SCRUB_MARGIN).
+constexpr Py_ssize_t kScrubMargin = 256;
+
 void Walk::text(PyObject* text) {
+  if (scrub::enabled() && scrubbed_text(text)) return;
   if (limits_->max_text != Limits::kAll && PyUnicode_GET_LENGTH(text) > limits_->max_text) {
     write_text(out_, cut_text(text, limits_->max_text).get());
     return;
   }
   write_text(out_, text);
+}
+
+bool Walk::scrubbed_text(PyObject* text) {
+  const Py_ssize_t limit = limits_->max_text;
+  const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+  const Py_ssize_t read = limit == Limits::kAll ? size : std::min(size, limit + kScrubMargin);
+  // Most texts hold nothing a secret needs: they are written as without scrubbing.
+  if (!scrub::needs_scrubbing(text, read)) return false;
+  py::Ref window =
+      read == size ? py::Ref::share(text) : py::check(PyUnicode_Substring(text, 0, read));
+  py::Ref result = scrub::scrubbed_text(window.get());
+  if (result.is(window.get())) return false;
+  if (limit != Limits::kAll && (size > limit || PyUnicode_GET_LENGTH(result.get()) > limit)) {
+    write_text(out_, cut_text(result.get(), limit).get());
+  } else {
+    write_text(out_, result.get());
+  }
+  return true;
 }
 
 void Walk::integer(PyObject* value) {
@@ -394,7 +418,11 @@ void Walk::entry(PyObject* key, PyObject* item, Py_ssize_t depth, bool& merge, b
   py::Ref plain_key = this->key(key, made);
   merge = merge || made;
   std::size_t value_at = out_.size();
-  if (!(remember && PyUnicode_CheckExact(key) && remembered(key, item, depth))) value(item, depth);
+  if (scrub::secret_name(key)) {
+    text(scrub::marker(item).get());
+  } else if (!(remember && PyUnicode_CheckExact(key) && remembered(key, item, depth))) {
+    value(item, depth);
+  }
   entries_.push_back({std::move(plain_key), key_at, value_at, out_.size()});
 }
 

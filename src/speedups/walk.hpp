@@ -63,6 +63,9 @@ class Walk {
   class OpenScope;
 
   void text(PyObject* text);
+  // Writes the text's kept part with its secrets replaced; false, writing nothing, when it holds
+  // none.
+  bool scrubbed_text(PyObject* text);
   void integer(PyObject* value);
   void binary(const char* data, Py_ssize_t size);
   void byte_array(PyObject* value);

@@ -35,6 +35,25 @@ py::Ref call_serializer(Dumper dumper, PyObject* value, const Place* place) {
 
 }  // namespace
 
+std::optional<std::string> scrubbed_text(std::string_view text) {
+  static py::ModuleAttribute* const scrub =
+      new py::ModuleAttribute("vexo.serialize", py::names().scrub_text);
+  try {
+    py::Ref given = py::check(PyUnicode_DecodeUTF8(
+        text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+    py::Ref result = py::call(scrub->get().get(), {given.get()});
+    if (result.is(given.get())) return std::string(text);
+    if (!PyUnicode_Check(result.get())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(result.get(), &size);
+    if (utf8 == nullptr) py::throw_error();
+    return std::string(utf8, static_cast<std::size_t>(size));
+  } catch (const py::Error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return std::nullopt;  // a message that could not be scrubbed is not written
+  }
+}
+
 std::span<const std::uint8_t> Dumped::bytes() const noexcept {
   if (object_) {
     return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object_.get())),

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "py/ref.hpp"
@@ -49,6 +51,11 @@ struct Place {
 
 // The dumper's function called with the value (and, for kInTrace, its place). Throws py::Error.
 Dumped dump_value(PyObject* value, Dumper dumper, const Place* place = nullptr);
+
+// The UTF-8 text with its secrets replaced by the serializer's rules (for exception messages,
+// which the tracer writes itself); nothing when the serializer cannot be reached. Throws
+// py::Error only for a BaseException that is not an Exception.
+std::optional<std::string> scrubbed_text(std::string_view text);
 
 // The same, as an owned byte vector, for a value without a place in a trace (kInTrace dumps it as
 // kPlain does).

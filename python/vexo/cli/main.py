@@ -10,6 +10,7 @@
     vexo compare LEFT RIGHT                where two traces' calls part and values differ
     vexo compare --last-passing [TRACE_ID] a failed test with its last passing run
     vexo copy --from STORE --to STORE      copy traces between stores (SQLite files, PostgreSQL)
+    vexo scrub                             replace the secrets in the stored traces
     vexo serve [--port N] [--open]         explore the traces in the browser
     vexo html [TRACE_ID] -o FILE           a trace as one self-contained HTML file
     vexo export [TRACE_ID] --format chrome|speedscope -o FILE
@@ -106,6 +107,9 @@ def command_run(options: argparse.Namespace, program_args: list[str]) -> int:
             busy_timeout=options.busy_timeout,
             backend=options.backend,
             subprocesses=options.subprocesses,
+            scrub=options.scrub,
+            scrub_names=options.scrub_name,
+            scrub_patterns=options.scrub_pattern,
         )
     except ConfigError as error:
         raise CommandError(str(error), EXIT_USAGE) from None
@@ -431,6 +435,7 @@ _COMMANDS = {
     "prune": ("store_commands", "command_prune"),
     "show": ("store_commands", "command_show"),
     "copy": ("store_commands", "command_copy"),
+    "scrub": ("store_commands", "command_scrub"),
     "serve": ("viewer_commands", "command_serve"),
     "html": ("viewer_commands", "command_html"),
     "export": ("viewer_commands", "command_export"),

@@ -15,7 +15,18 @@ __all__ = ["build_parser", "split_run_arguments"]
 
 # Options of `vexo run` that take a value; everything after the script (or -m MODULE) is the
 # program's, even when it looks like one of ours.
-_RUN_VALUE_OPTIONS = frozenset({"--db", "--include", "--ignore", "--busy-timeout", "--backend"})
+_RUN_VALUE_OPTIONS = frozenset(
+    {
+        "--db",
+        "--include",
+        "--ignore",
+        "--busy-timeout",
+        "--backend",
+        "--values",
+        "--scrub-name",
+        "--scrub-pattern",
+    }
+)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -60,6 +71,19 @@ def build_parser() -> argparse.ArgumentParser:
         choices=VALUES_MODES,
         help="how values are stored: safe (default: bounded, never runs the program's code), "
         "repr (bounded, with repr() of objects) or full (whole values, with repr())",
+    )
+    _add_switch(run, "--scrub", "replace secrets in stored values (default: on)")
+    run.add_argument(
+        "--scrub-name",
+        action="append",
+        metavar="NAME",
+        help="also scrub values whose name holds NAME (repeatable)",
+    )
+    run.add_argument(
+        "--scrub-pattern",
+        action="append",
+        metavar="REGEX",
+        help="also scrub the parts of texts that REGEX matches (repeatable)",
     )
     run.add_argument(
         "--backend",
@@ -118,6 +142,15 @@ def build_parser() -> argparse.ArgumentParser:
     prune.add_argument(
         "--max-size", metavar="SIZE", help="delete the oldest runs until under SIZE (2GB, 500MB)"
     )
+
+    scrub = commands.add_parser(
+        "scrub",
+        help="replace the secrets in the traces already stored",
+        description="Rewrite every stored trace that holds a secret with the current scrub rules "
+        "([tool.vexo] scrub-names and scrub-patterns included), in place.",
+        allow_abbrev=False,
+    )
+    _add_db_option(scrub)
 
     show = commands.add_parser(
         "show",

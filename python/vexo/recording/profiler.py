@@ -9,9 +9,11 @@ path fragments), "sqlite_busy_timeout" (seconds, default 60), "threading" (also 
 started later), "values" ("safe", the default: bounded dumps that never run the program's code,
 an object already written in the trace as a reference to that dump; "repr": bounded, with repr()
 of objects; "full": whole values with repr()), "lightweight_repr" (shorter value dumps still),
-"plugins" (see `vexo.plugins`) and "backend": how the tracer is driven, "profile" (a per-thread
-profile hook), "monitoring" (the interpreter's monitoring interface, from Python 3.12 on) or
-"auto" (the default: monitoring where the interpreter has it).
+"plugins" (see `vexo.plugins`), "scrub" (default true), "scrub_names" and "scrub_patterns" (see
+`vexo.values.scrub`: the process's rules become this profiler's when it starts) and "backend":
+how the tracer is driven, "profile" (a per-thread profile hook), "monitoring" (the interpreter's
+monitoring interface, from Python 3.12 on) or "auto" (the default: monitoring where the
+interpreter has it).
 """
 
 from __future__ import annotations
@@ -121,6 +123,10 @@ class Profiler:
 
             load_plugin_data(self.config)
         backend = choose_backend(self.config.get("backend", "auto"))
+        # Imported here: a program that only imports the package pays nothing for it.
+        from vexo.values.scrub import configure_from
+
+        configure_from(self.config)
         _tracer(backend).register_profiler(self)
         self.backend = backend
         self._set_threading_profile = self.config.get("threading") is True

@@ -40,6 +40,7 @@ import msgpack
 from vexo.common.compiled import compiled
 from vexo.common.layout import LOCALS
 from vexo.common.names import class_name, type_name
+from vexo.values import scrub
 from vexo.values.safe import (
     enum_text,
     fields,
@@ -140,7 +141,8 @@ def dumps(value: object, limits: Limits) -> bytes:
 
 def _dump_with(walk: _Walk, value: object) -> bytes:
     try:
-        if _is_plain(value, walk.limits):
+        # Scrubbing reads every name and text: the walk does.
+        if not scrub.enabled() and _is_plain(value, walk.limits):
             return _pack(value)
     except Exception:
         pass  # changed by another thread while it was read, or out of stack: take the long way
@@ -284,9 +286,26 @@ class _Walk:
 
     def text(self, text: str) -> str:
         limit = self.limits.max_text
+        if scrub.enabled():
+            return self.scrubbed_text(text, limit)
+        return self.cut(text)
+
+    def cut(self, text: str) -> str:
+        limit = self.limits.max_text
         if limit is not None and len(text) > limit:
             return text[: limit - 1] + CUT
         return text
+
+    def scrubbed_text(self, text: str, limit: int | None) -> str:
+        """The text's kept part, its secrets replaced (read a little beyond it, so that a secret
+        the limit cuts is still recognised whole)."""
+        window = text if limit is None else text[: limit + scrub.SCRUB_MARGIN]
+        result = scrub.scrub_text(window)
+        if result is window:
+            return self.cut(text)  # nothing replaced: as without scrubbing
+        if limit is not None and (len(text) > limit or len(result) > limit):
+            return result[: limit - 1] + CUT
+        return result
 
     def binary(self, data: bytes) -> bytes | str:
         limit = self.limits.max_bytes
@@ -336,6 +355,7 @@ class _Walk:
         if kept < size:
             items = islice(items, kept)
         max_text = self.limits.max_text
+        scrubbing = scrub.enabled()
         result = {}
         # Plain keys and values are handled inline: most dumps are small dicts of them.
         for name, item in items:
@@ -343,8 +363,12 @@ class _Walk:
             if type(key) is not str or (max_text is not None and len(key) > max_text):
                 key = self.key(key)
             cls = type(item)
-            if cls is str:
-                if max_text is not None and len(item) > max_text:
+            if scrubbing and scrub.secret_name(name):
+                item = self.text(scrub.marker(item))
+            elif cls is str:
+                if scrubbing:
+                    item = self.text(item)
+                elif max_text is not None and len(item) > max_text:
                     item = item[: max_text - 1] + CUT
             elif cls is int:
                 if not _INT_MIN <= item <= _INT_MAX:
@@ -367,7 +391,10 @@ class _Walk:
         kept = self.quota(size)
         result = {"__class__": self.text(class_name(cls))}
         for key, item in islice(pairs, kept):
-            result[self.key(key)] = self.value(item, depth)
+            if scrub.secret_name(key):
+                result[self.key(key)] = self.text(scrub.marker(item))
+            else:
+                result[self.key(key)] = self.value(item, depth)
         if kept < size:
             result[CUT] = f"{size - kept} more"
         return result
@@ -379,12 +406,15 @@ class _Walk:
         if kept < size:
             items = islice(items, kept)
         max_text = self.limits.max_text
+        scrubbing = scrub.enabled()
         result = []
         append = result.append
         for item in items:
             cls = type(item)
             if cls is str:
-                if max_text is not None and len(item) > max_text:
+                if scrubbing:
+                    item = self.text(item)
+                elif max_text is not None and len(item) > max_text:
                     item = item[: max_text - 1] + CUT
             elif cls is int:
                 if not _INT_MIN <= item <= _INT_MAX:
@@ -397,9 +427,10 @@ class _Walk:
         return result
 
     def key(self, key: object) -> object:
+        # A key is a name, cut but never scrubbed: the value under it is.
         cls = type(key)
         if cls is str:
-            return self.text(key)
+            return self.cut(key)
         if key is None or cls is bool or cls is float:
             return key
         if cls is int:
@@ -407,8 +438,8 @@ class _Walk:
         if cls is bytes:
             return self.binary(key)
         if self.limits.safe:
-            return self.text(_safe_key_text(key, cls))
-        return self.text(safe_repr(key))
+            return self.cut(_safe_key_text(key, cls))
+        return self.cut(safe_repr(key))
 
 
 def _safe_key_text(key: object, cls: type) -> str:
