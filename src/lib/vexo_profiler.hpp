@@ -10,6 +10,9 @@ namespace vexo::lib {
 struct VexoProfilerObject {
   PyObject_HEAD
   profiler::ProfilerState* state;
+  // Set when the instance records a context's trace (see lib/contexts.hpp) and that trace has
+  // ended: the contexts that still hold it record nothing more into it.
+  bool context_ended;
 };
 
 // The type object, made on first use; throws py::Fatal when it cannot be made.

@@ -97,7 +97,7 @@ class RequestTrace:
 
     def failed(self, error: BaseException) -> None:
         """Notes the exception that escaped the application."""
-        self.error = _error_text(error)
+        self.error = error_text(error)
 
     def finish(self) -> None:
         """Stops tracing and saves the trace; only the first call counts."""
@@ -201,7 +201,7 @@ def _status_code(status: object) -> int | None:
     return int(code) if code.isdigit() else None
 
 
-def _error_text(error: BaseException) -> str:
+def error_text(error: BaseException) -> str:
     """The exception as one short line; its own str() is the application's code and may fail."""
     try:
         message = str(error)
@@ -224,15 +224,20 @@ def _wsgi_source(environ: dict[str, Any]) -> str:
 
 
 class VexoDjangoMiddleware:
-    """Django middleware tracing each request into one trace."""
+    """Django middleware tracing each request into one trace; on Django's async path (an ASGI
+    server) the trace follows the request's context, as `VexoASGIMiddleware`'s do."""
 
     sync_capable = True
-    async_capable = False
+    async_capable = True
 
     def __init__(self, get_response: Callable[[Any], Any]) -> None:
+        from asgiref.sync import iscoroutinefunction, markcoroutinefunction
         from django.conf import settings as django_settings
 
         self.get_response = get_response
+        self.is_async = iscoroutinefunction(get_response)
+        if self.is_async:
+            markcoroutinefunction(self)
         settings = load_settings()
         overrides = getattr(django_settings, "VEXO", None)
         if overrides:
@@ -241,6 +246,8 @@ class VexoDjangoMiddleware:
         self.tracing = RequestTracing(settings)
 
     def __call__(self, request: Any) -> Any:
+        if self.is_async:
+            return self.call_async(request)
         trace = self.tracing.begin(f"django {request.method} {request.path}")
         if trace is None:
             return self.get_response(request)
@@ -258,4 +265,28 @@ class VexoDjangoMiddleware:
             )
         else:
             trace.finish()
+        return response
+
+    async def call_async(self, request: Any) -> Any:
+        from vexo.integrations.asgi import begin_in_context, traced_chunks
+
+        trace = begin_in_context(self.tracing, f"django {request.method} {request.path}")
+        if trace is None:
+            return await self.get_response(request)
+        try:
+            response = await self.get_response(request)
+        except BaseException as error:
+            trace.failed(error)
+            trace.finish()
+            raise
+        status = getattr(response, "status_code", None)
+        trace.status = status if isinstance(status, int) else None
+        if not getattr(response, "streaming", False):
+            trace.finish()
+        elif getattr(response, "is_async", False):
+            response.streaming_content = traced_chunks(response.streaming_content, trace)
+        else:
+            response.streaming_content = TracedBody(
+                response.streaming_content, trace, finish_on_error=True
+            )
         return response
