@@ -27,79 +27,18 @@ whole-thread vexo trace (`vexo run`, `pytest --vexo`), which then records it as 
 
 from __future__ import annotations
 
-import logging
-from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, MutableMapping
+from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any
 
 from vexo.config import Settings, load_settings
-from vexo.integrations.wsgi import RequestTracing, error_text
-from vexo.recording.markers import _vexo_end_request
-from vexo.recording.profiler import Profiler, context_trace, is_context_router, thread_tracer
-from vexo.recording.runs import start_server_run
+from vexo.integrations.request_trace import ContextRequestTrace, RequestTracing
 
-__all__ = ["ContextRequestTrace", "VexoASGIMiddleware", "begin_in_context", "traced_chunks"]
-
-logger = logging.getLogger("vexo")
+__all__ = ["VexoASGIMiddleware"]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
-
-
-def begin_in_context(tracing: RequestTracing, source: str) -> ContextRequestTrace | None:
-    """Starts tracing the current context; None when it or its thread is traced already, or
-    tracing fails."""
-    if context_trace() is not None:
-        return None
-    hook = thread_tracer()
-    if hook is not None and not is_context_router(hook):
-        return None
-    start_server_run(tracing.settings)
-    try:
-        profiler = Profiler(tracing.config, db_path=tracing.settings.db_path, source=source)
-        token = profiler.start_in_context()
-    except Exception:
-        logger.warning("vexo: cannot trace %s", source, exc_info=True)
-        return None
-    return ContextRequestTrace(profiler, token)
-
-
-class ContextRequestTrace:
-    """The profiler of one request, recording the request's context."""
-
-    def __init__(self, profiler: Profiler, token: Any) -> None:
-        self.profiler = profiler
-        self.token = token
-        self.finished = False
-        self.status: int | None = None
-        self.error: str | None = None
-
-    def failed(self, error: BaseException) -> None:
-        """Notes the exception that escaped the application."""
-        self.error = error_text(error)
-
-    def finish(self) -> None:
-        """Ends the trace and saves it; only the first call counts."""
-        if self.finished:
-            return
-        self.finished = True
-        if self.error is None and self.status is None:
-            self.error = "no response"
-        outcome = "error" if self.error is not None else str(self.status)
-        try:
-            # Called in the request's context, so that the trace records it.
-            _vexo_end_request(outcome, self.status, self.error)
-            self.profiler.stop_in_context(self.token)
-            self.profiler.save()
-        except Exception:
-            logger.warning(
-                "vexo: cannot save trace %s of %s in %s",
-                self.profiler.trace_id,
-                self.profiler.source,
-                self.profiler.db_path,
-                exc_info=True,
-            )
 
 
 class VexoASGIMiddleware:
@@ -113,7 +52,7 @@ class VexoASGIMiddleware:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope.get("type") != "http":
             return await self.app(scope, receive, send)
-        trace = begin_in_context(self.tracing, _asgi_source(scope))
+        trace = self.tracing.begin_in_context(_asgi_source(scope))
         if trace is None:
             return await self.app(scope, receive, send)
         exchange = Exchange(trace, receive, send)
@@ -151,19 +90,6 @@ class Exchange:
         elif kind == "http.response.body" and not message.get("more_body", False):
             self.complete = True
         await self.sent(message)
-
-
-async def traced_chunks(chunks: AsyncIterable[Any], trace: ContextRequestTrace) -> AsyncIterator[Any]:
-    """A streaming response's chunks, passed through; the trace ends after the last, or when
-    they raise or are abandoned."""
-    try:
-        async for chunk in chunks:
-            yield chunk
-    except BaseException as error:
-        trace.failed(error)
-        raise
-    finally:
-        trace.finish()
 
 
 def _asgi_source(scope: Scope) -> str:

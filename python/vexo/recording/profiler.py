@@ -227,7 +227,8 @@ def release_backend() -> None:
 
 def _tracer(backend: str = "profile") -> Any:
     """The native tracer of a backend: vexo._vexo, or the monitoring module that it makes and
-    that shares its core (and "contexts": its module of context traces). A server asks for it twice per request: once loaded, it is a look-up."""
+    that shares its core ("contexts": its module of context traces). A server asks for it
+    several times per request: once loaded, it is a look-up."""
     try:
         return _tracers[backend]
     except KeyError:
