@@ -174,3 +174,79 @@ def test_each_request_is_saved_once_with_how_it_ended(server, path, client, end,
 def test_lifespan_is_passed_through(server):
     url, db_path = server
     assert not [s for s in list_traces(db_path) if "lifespan" in s.source or "GET" not in s.source]
+
+
+CONTEXTS = """
+import asyncio, sys
+from vexo.recording.profiler import Profiler
+
+backend, db_path = sys.argv[1:]
+
+
+def mark(who):
+    return who
+
+
+def in_thread(who):
+    return mark(who)
+
+
+async def request(who):
+    profiler = Profiler({"backend": backend}, db_path=db_path, source=f"context {who}")
+    token = profiler.start_in_context()
+    await asyncio.sleep(0.01)
+    mark(who)
+    await asyncio.to_thread(in_thread, who)
+    await asyncio.sleep(0)
+    profiler.stop_in_context(token)
+    mark(who + " after")
+    return profiler
+
+
+async def main():
+    traced = await asyncio.gather(request("a"), request("b"))
+    mark("loop")
+    return traced
+
+
+thread = Profiler({"backend": backend}, db_path=db_path, source="thread").start()
+for profiler in asyncio.run(main()):
+    profiler.save(wait=True)
+thread.stop()
+thread.save(wait=True)
+"""
+
+
+@pytest.mark.parametrize(
+    "backend",
+    [
+        "profile",
+        pytest.param(
+            "monitoring",
+            marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="from 3.12 on"),
+        ),
+    ],
+)
+def test_a_context_trace_comes_before_the_thread_trace(tmp_path, backend):
+    (tmp_path / "contexts.py").write_text(CONTEXTS)
+    db_path = tmp_path / "db.sqlite3"
+    subprocess.run(
+        [sys.executable, str(tmp_path / "contexts.py"), backend, str(db_path)],
+        check=True,
+        timeout=60,
+    )
+    stored = traces(db_path, {"context a", "context b", "thread"})
+
+    def marked(source):
+        return sorted(
+            (r["co_name"], r["locals"].get("who"))
+            for r in stored[source]["frames_of_interest"]
+            if r["type"] == "frame"
+            and r["event"] == "call"
+            and "who" in r["locals"]
+            and r["co_name"] != "request"
+        )
+
+    for who in "ab":
+        assert marked(f"context {who}") == [("in_thread", who), ("mark", who), ("mark", who)]
+    assert marked("thread") == [("mark", "a after"), ("mark", "b after"), ("mark", "loop")]
