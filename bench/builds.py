@@ -9,7 +9,8 @@ The report writes the section "builds" of RESULTS.md, with the web benchmark's r
 
 Each round runs every (build, workload, backend) in a fresh process, the builds' order
 alternating; a process times five traced runs of the workload and keeps the fastest. The
-figure is the median of the rounds, and after/before is what the newer build costs.
+figure is the fastest of the rounds (on a shared machine the others measure its load), and
+after/before is what the newer build costs.
 """
 
 from __future__ import annotations
@@ -68,7 +69,7 @@ def report(path, wsgi_before, wsgi_after):
         "## Two builds side by side",
         "",
         "Written by `python bench/builds.py` (see its docstring): the workloads traced by the",
-        "build before and after a change, each the median of rounds in fresh processes, the",
+        "build before and after a change, each the fastest of rounds in fresh processes, the",
         "builds taking turns; with a context trace alive, another context's trace lives",
         "meanwhile, as in an ASGI server while it serves a request.",
         "",
@@ -145,8 +146,8 @@ def main():
         print(f"round {round_no + 1} done", file=sys.stderr)
     rows = []
     for workload, backend, context in cases:
-        before = statistics.median(times["before", workload, backend, False])
-        after = statistics.median(times["after", workload, backend, context])
+        before = min(times["before", workload, backend, False])
+        after = min(times["after", workload, backend, context])
         rows.append({"workload": workload, "backend": backend, "context_alive": context,
                      "before_ms": before * 1e3, "after_ms": after * 1e3,
                      "ratio": after / before})  # fmt: skip

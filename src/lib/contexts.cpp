@@ -89,7 +89,9 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vexo._vexo_contexts",
 }  // namespace
 
 py::Ref active_trace() noexcept {
-  if (live_traces == 0) return {};
+  // A thread that never entered a context has none: nothing to ask (the field is the thread
+  // state's public one that PyContextVar_Get reads first).
+  if (live_traces == 0 || PyThreadState_GET()->context == nullptr) return {};
   PyObject* value = nullptr;
   // It fails only for an object that is not a context variable, and leaves the error state alone.
   if (PyContextVar_Get(trace_variable, nullptr, &value) < 0 || value == nullptr) return {};
