@@ -9,7 +9,7 @@ import django
 from django.conf import settings as django_settings
 from django.http import JsonResponse
 from django.urls import path
-from fastapi import BackgroundTasks, FastAPI, Request
+from fastapi import BackgroundTasks, FastAPI, Request, WebSocket
 from fastapi.responses import StreamingResponse
 
 from vexo.config import Settings
@@ -89,6 +89,14 @@ async def chunks(number, count):
 @api.get("/stream/{number}/{count}")
 async def stream(number: int, count: int):
     return StreamingResponse(chunks(number, count))
+
+
+@api.websocket("/echo")
+async def echo(websocket: WebSocket):
+    await websocket.accept()
+    number = int(await websocket.receive_text())
+    await websocket.send_text(str(double(number)))
+    await websocket.close()
 
 
 traced_api = VexoASGIMiddleware(api, settings=Settings(db_path=DB_PATH))

@@ -13,6 +13,7 @@ from pathlib import Path
 import httpx
 import msgpack
 import pytest
+import websockets.sync.client
 
 from vexo.db import list_traces, load_trace
 
@@ -171,9 +172,15 @@ def test_each_request_is_saved_once_with_how_it_ended(server, path, client, end,
     assert ended(document) == {"outcome": outcome, **end}
 
 
-def test_lifespan_is_passed_through(server):
+def test_lifespan_and_websockets_are_passed_through(server):
     url, db_path = server
-    assert not [s for s in list_traces(db_path) if "lifespan" in s.source or "GET" not in s.source]
+    with websockets.sync.client.connect(url.replace("http", "ws") + "/echo") as socket:
+        socket.send("21")
+        assert socket.recv(timeout=30) == "42"
+    assert get(f"{url}/n/1001") == 200
+    traces(db_path, {"asgi GET /n/1001"})  # stored after anything the socket could have left
+    sources = [s.source for s in list_traces(db_path)]
+    assert all(" GET /" in source and "echo" not in source for source in sources), sources
 
 
 CONTEXTS = """
