@@ -41,12 +41,15 @@ def report(paths):
     ]
     lines_after = [
         "",
-        "What a traced request adds is mostly fixed: making its profiler and saving its trace",
-        '(see "Set-up and saving"), with the application\'s own few calls recorded. Library code',
-        "costs one event per location with the monitoring backend, which then switches it off for",
-        "every request; the profile hook filters it again in each request, whose profiler starts",
-        'with an empty code cache (its plugin "request" keeps it from sharing one), the same cost',
-        "as under WSGI.",
+        "What a traced request adds with the monitoring backend is its own records and its",
+        "trace's set-up and save, not the search for its trace: driven in one process without a",
+        "network (3.12), the view costs 64 µs a request untraced and about 150 µs traced, of",
+        "which some 15 µs make, start, end and queue the trace, 10 to 40 µs go to the writer",
+        "thread, and the rest records the 20 calls and returns of the app and its driver (about",
+        "3.5 µs each with the default safe values). Library code costs one event per location",
+        "and is then switched off for every request. The profile hook filters library code again",
+        'in each request, whose profiler starts with an empty code cache (its plugin "request"',
+        "keeps it from sharing one), the same cost as under WSGI.",
     ]
     for path in paths:
         with open(path) as figures:
