@@ -54,9 +54,9 @@ PyObject* start(PyObject*, PyObject* args) {
   Ref held = Ref::share(profiler);
   return py::guard<PyObject*>(nullptr, [&held, monitoring]() -> PyObject* {
     Ref instance = new_registered_instance(held.get());
-    if (monitoring == 0 || !monitoring::arm_for_context_trace(instance.get())) {
-      route_through_profile_hook();
-    }
+    const bool armed = monitoring != 0 && monitoring::arm_for_context_trace(instance.get());
+    if (!armed) route_through_profile_hook();
+    reinterpret_cast<VexoProfilerObject*>(instance.get())->context_by_monitoring = armed;
     ++live_traces;
     return instance.release();
   });
@@ -88,7 +88,7 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vexo._vexo_contexts",
 
 }  // namespace
 
-py::Ref active_trace() noexcept {
+py::Ref active_trace(bool by_monitoring) noexcept {
   // A thread that never entered a context has none: nothing to ask (the field is the thread
   // state's public one that PyContextVar_Get reads first).
   if (live_traces == 0 || PyThreadState_GET()->context == nullptr) return {};
@@ -96,9 +96,9 @@ py::Ref active_trace() noexcept {
   // It fails only for an object that is not a context variable, and leaves the error state alone.
   if (PyContextVar_Get(trace_variable, nullptr, &value) < 0 || value == nullptr) return {};
   Ref held = Ref::steal(value);
-  if (!is_vexo_profiler(value) || reinterpret_cast<VexoProfilerObject*>(value)->context_ended) {
-    return {};
-  }
+  if (!is_vexo_profiler(value)) return {};
+  const auto* object = reinterpret_cast<VexoProfilerObject*>(value);
+  if (object->context_ended || object->context_by_monitoring != by_monitoring) return {};
   return held;
 }
 

@@ -15,7 +15,8 @@ namespace vexo::lib::contexts {
 // such trace is alive; else one PyContextVar_Get, which the interpreter answers from the variable's
 // own cache while the thread stays in the same context (it checks the thread state's id and its
 // context version, so a context that ended cannot be mistaken for a new one at its address).
-py::Ref active_trace() noexcept;
+// `by_monitoring` tells which way the event came.
+py::Ref active_trace(bool by_monitoring) noexcept;
 
 // Builds the module vexo._vexo_contexts and puts it in sys.modules. Throws py::Error.
 void create_module();

@@ -109,7 +109,7 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     return -1;
   }
   // A context's trace comes before the thread's own; it is kept alive here for the event.
-  const py::Ref in_context = contexts::active_trace();
+  const py::Ref in_context = contexts::active_trace(false);
   hand_over_event(in_context ? in_context.get() : profiler, frame, arg, event,
                   {event == profiler::Event::Return && arg == nullptr});
   return 0;

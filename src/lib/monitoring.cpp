@@ -111,7 +111,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   constexpr EventKind kind = kEventKinds[index];
   if (nargs < 2 || shutdown::begun()) Py_RETURN_NONE;
   // A context's trace comes before the thread's own; it is kept alive here for the event.
-  const py::Ref in_context = contexts::active_trace();
+  const py::Ref in_context = contexts::active_trace(true);
   PyObject* instance = in_context ? in_context.get() : bound;
   if (instance == nullptr) return on_unrecorded_event(kind, args[0]);
   profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(instance)->state;
