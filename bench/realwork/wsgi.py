@@ -67,14 +67,14 @@ def stored_traces(db_path):
     return len(list_traces(db_path)) if os.path.exists(db_path) else 0
 
 
-def one_run(mode, seconds, folder, backend):
+def one_run(mode, seconds, folder, backend, app="shop_app.py", clients=8):
     port = free_port()
     db_path = os.path.join(folder, f"{mode}-{port}.sqlite3")
     count_file = os.path.join(folder, f"{mode}-{port}.count")
     server = subprocess.Popen(
         [
             sys.executable,
-            os.path.join(HERE, "shop_app.py"),
+            os.path.join(HERE, app),
             str(port),
             db_path,
             mode,
@@ -88,7 +88,7 @@ def one_run(mode, seconds, folder, backend):
         url = f"http://127.0.0.1:{port}/orders/7"
         wrk(url, 1, 1)  # warm-up
         _, latency = wrk(url, 1, seconds)
-        throughput, _ = wrk(url, 8, seconds)
+        throughput, _ = wrk(url, clients, seconds)
     finally:
         server.send_signal(signal.SIGINT)
         server.wait(timeout=120)
@@ -98,8 +98,8 @@ def one_run(mode, seconds, folder, backend):
     return {"latency_ms": latency, "throughput": throughput, "served": served, "stored": stored}
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(description=__doc__, app="shop_app.py", clients=8):
+    parser = argparse.ArgumentParser(description=description.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--seconds", type=int, default=3)
     parser.add_argument("--backend", action="append", choices=("auto", "monitoring", "profile"),
@@ -118,11 +118,18 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         for round_no in range(args.rounds):
             for mode, backend in servers if round_no % 2 == 0 else servers[::-1]:
-                runs[mode, backend].append(one_run(mode, args.seconds, folder, backend))
+                runs[mode, backend].append(
+                    one_run(mode, args.seconds, folder, backend, app, clients)
+                )
                 print(mode, backend, runs[mode, backend][-1], file=sys.stderr)
     medians = {server: summarized(rs) for server, rs in runs.items()}
     plain = medians.pop(("plain", "auto"))
-    summary = {"python": platform.python_version(), "plain": plain, "traced": {}}
+    summary = {
+        "python": platform.python_version(),
+        "clients": clients,
+        "plain": plain,
+        "traced": {},
+    }
     for (_, backend), traced in medians.items():
         traced["latency_ratio"] = traced["latency_ms"] / plain["latency_ms"]
         traced["throughput_ratio"] = traced["throughput"] / plain["throughput"]

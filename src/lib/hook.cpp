@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "lib/contexts.hpp"
 #include "lib/shutdown.hpp"
 #include "lib/vexo_profiler.hpp"
 #include "profiler/event.hpp"
@@ -107,7 +108,9 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     }
     return -1;
   }
-  hand_over_event(profiler, frame, arg, event,
+  // A context's trace comes before the thread's own; it is kept alive here for the event.
+  const py::Ref in_context = contexts::active_trace(false);
+  hand_over_event(in_context ? in_context.get() : profiler, frame, arg, event,
                   {event == profiler::Event::Return && arg == nullptr});
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "lib/module_functions.hpp"
 
+#include "lib/contexts.hpp"
 #include "lib/hook.hpp"
 #include "lib/monitoring.hpp"
 #include "lib/shutdown.hpp"
@@ -98,6 +99,7 @@ PyObject* create_module() noexcept {
     current_directory::watch_changes();
     Ref module = py::check(PyModule_Create(&module_definition));
     monitoring::create_module();
+    contexts::create_module();
     return module.release();
   });
 }

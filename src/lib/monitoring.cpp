@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "filters/frame_filter.hpp"
+#include "lib/contexts.hpp"
 #include "lib/hook.hpp"
 #include "lib/module_functions.hpp"
 #include "lib/shutdown.hpp"
@@ -108,8 +109,10 @@ PyObject* on_unrecorded_event(const EventKind& kind, PyObject* code) noexcept {
 template <std::size_t index>
 PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   constexpr EventKind kind = kEventKinds[index];
-  PyObject* instance = bound;
   if (nargs < 2 || shutdown::begun()) Py_RETURN_NONE;
+  // A context's trace comes before the thread's own; it is kept alive here for the event.
+  const py::Ref in_context = contexts::active_trace(true);
+  PyObject* instance = in_context ? in_context.get() : bound;
   if (instance == nullptr) return on_unrecorded_event(kind, args[0]);
   profiler::ProfilerState* state = reinterpret_cast<VexoProfilerObject*>(instance)->state;
   PyObject* code = args[0];
@@ -122,7 +125,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if constexpr (kind.leaves_by_exception) leaving = {true, nargs >= 3 ? args[2] : nullptr};
     hand_over_event(instance, frame, value, kind.event, leaving);
     // The event's own work may have stopped this thread's tracing and freed the state.
-    if (bound != instance) Py_RETURN_NONE;
+    if (!in_context && bound != instance) Py_RETURN_NONE;
   }
   if (kind.can_disable && tool().may_disable && state->ignores(code)) {
     return Py_NewRef(tool().disable.get());
@@ -374,6 +377,20 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_register_profiler(args, kwargs, register_profiler_body);
 }
 
+}  // namespace
+
+bool arm_for_context_trace(PyObject* instance) {
+  if (!acquire_tool()) {
+    warn_no_free_tool_id();
+    return false;
+  }
+  tool().keep_armed = true;
+  adopt_settings(instance, *reinterpret_cast<VexoProfilerObject*>(instance)->state);
+  return true;
+}
+
+namespace {
+
 // Stops tracing the calling thread. With keep_armed the tool stays armed for the next profiler
 // (a server's next request); without, it is released once no thread is bound.
 PyObject* register_noop_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -462,6 +479,8 @@ void create_module() {
 namespace vexo::lib::monitoring {
 
 void create_module() {}
+
+bool arm_for_context_trace(PyObject*) { return false; }
 
 }  // namespace vexo::lib::monitoring
 

@@ -14,4 +14,9 @@ namespace vexo::lib::monitoring {
 // the monitoring interface it does nothing. Throws py::Error.
 void create_module();
 
+// Arms the monitoring interface for a context trace's instance (see lib/contexts.hpp), kept armed
+// afterwards as for a server's per-request profilers; false where it cannot be (no free tool id,
+// or an interpreter without the interface), and the profile hook must stand in.
+bool arm_for_context_trace(PyObject* instance);
+
 }  // namespace vexo::lib::monitoring

@@ -68,7 +68,9 @@ PyObject* call_as_profile_function(PyObject* self, PyObject* args, PyObject* kwa
                                      &frame, &event, &arg)) {
       return nullptr;
     }
-    state_of(self);
+    // The router of context traces has no state of its own (see lib/contexts.cpp).
+    if (!is_vexo_profiler(self)) py::throw_downcast(self, "VexoProfiler");
+    if (reinterpret_cast<VexoProfilerObject*>(self)->state != nullptr) state_of(self);
     PyEval_SetProfile(profile_callback, self);
     int what = -1;
     if (PyUnicode_Check(event)) {

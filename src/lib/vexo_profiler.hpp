@@ -10,6 +10,12 @@ namespace vexo::lib {
 struct VexoProfilerObject {
   PyObject_HEAD
   profiler::ProfilerState* state;
+  // Set when the instance records a context's trace (see lib/contexts.hpp) and that trace has
+  // ended: the contexts that still hold it record nothing more into it.
+  bool context_ended;
+  // Whether that trace's events come through the monitoring interface rather than the profile
+  // hook: only the one way records them, where a process has both.
+  bool context_by_monitoring;
 };
 
 // The type object, made on first use; throws py::Fatal when it cannot be made.

@@ -33,100 +33,14 @@ the logger "vexo".
 
 from __future__ import annotations
 
-import logging
 import os
-import threading
-import weakref
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from typing import Any
 
 from vexo.config import Settings, load_settings
-from vexo.recording.markers import _vexo_end_request
-from vexo.recording.profiler import Profiler, thread_tracer
-from vexo.recording.runs import start_server_run
+from vexo.integrations.request_trace import RequestTracing, TracedBody, status_code, traced_chunks
 
 __all__ = ["VexoDjangoMiddleware", "VexoMiddleware"]
-
-logger = logging.getLogger("vexo")
-
-
-class _LastTrace(threading.local):
-    """Per thread: the native profiler of the thread's last request trace, whose hook may still
-    be installed when a server closed the body on another thread."""
-
-    native: Any = None
-
-
-_last = _LastTrace()
-
-
-class RequestTracing:
-    """What a middleware traces its requests with: its settings, and the profiler configuration
-    they give, made once rather than at every request."""
-
-    def __init__(self, settings: Settings) -> None:
-        self.settings = settings
-        self.config = settings.profiler_config(threading=False, plugins=["request"])
-
-    def begin(self, source: str) -> RequestTrace | None:
-        """Starts tracing the calling thread; None when it is traced already or tracing fails."""
-        hook = thread_tracer()
-        if hook is not None and hook is not _last.native:
-            return None
-        start_server_run(self.settings)
-        try:
-            profiler = Profiler(self.config, db_path=self.settings.db_path, source=source)
-            profiler.start()
-        except Exception:
-            logger.warning("vexo: cannot trace %s", source, exc_info=True)
-            return None
-        _last.native = profiler.rust_profiler
-        return RequestTrace(profiler)
-
-
-class RequestTrace:
-    """The profiler of one request, started on the serving thread."""
-
-    def __init__(self, profiler: Profiler) -> None:
-        self.profiler = profiler
-        self.thread = threading.get_ident()
-        self.finished = False
-        self.lock = threading.Lock()
-        self.status: int | None = None
-        self.error: str | None = None
-
-    def failed(self, error: BaseException) -> None:
-        """Notes the exception that escaped the application."""
-        self.error = _error_text(error)
-
-    def finish(self) -> None:
-        """Stops tracing and saves the trace; only the first call counts."""
-        if self.finished:
-            return  # the body used up, then closed: the usual second call needs no lock
-        with self.lock:
-            if self.finished:
-                return
-            self.finished = True
-        if threading.get_ident() == self.thread:
-            if self.error is not None or self.status is not None:
-                outcome = "error" if self.error is not None else str(self.status)
-                _vexo_end_request(outcome, self.status, self.error)
-            # The monitoring backend stays armed for the next request (`release_backend()`).
-            self.profiler.stop(release=False)
-        else:
-            # A server that closes the body on another thread: the serving thread keeps its hook
-            # until its next request replaces it, and what it records meanwhile is dropped.
-            logger.debug("vexo: %s finished on another thread", self.profiler.source)
-        try:
-            self.profiler.save()
-        except Exception:
-            logger.warning(
-                "vexo: cannot save trace %s of %s in %s",
-                self.profiler.trace_id,
-                self.profiler.source,
-                self.profiler.db_path,
-                exc_info=True,
-            )
 
 
 class VexoMiddleware:
@@ -143,7 +57,7 @@ class VexoMiddleware:
             return self.app(environ, start_response)
 
         def start_traced_response(status: str, headers: Any, *exc_info: Any) -> Any:
-            trace.status = _status_code(status)
+            trace.status = status_code(status)
             return start_response(status, headers, *exc_info)
 
         try:
@@ -153,63 +67,6 @@ class VexoMiddleware:
             trace.finish()
             raise
         return TracedBody(body, trace)
-
-
-class TracedBody:
-    """The application's response body, passed through; the trace ends when the body is used up,
-    closed (as every WSGI server does) or dropped by a client that does neither. Also a Django
-    streaming response's chunks, whose trace ends as well when they raise (Django's test client
-    reads them only when asked)."""
-
-    def __init__(self, body: Iterable[Any], trace: RequestTrace, *, finish_on_error: bool = False):
-        self.body = body
-        self.trace = trace
-        self.finish_on_error = finish_on_error
-        self.chunks: Iterator[Any] | None = None
-        weakref.finalize(self, trace.finish)
-
-    def __iter__(self) -> Iterator[Any]:
-        self.chunks = iter(self.body)
-        return self
-
-    def __next__(self) -> Any:
-        if self.chunks is None:
-            self.chunks = iter(self.body)
-        try:
-            return next(self.chunks)
-        except StopIteration:
-            self.trace.finish()
-            raise
-        except Exception as error:
-            self.trace.failed(error)
-            if self.finish_on_error:
-                self.trace.finish()
-            raise
-
-    def close(self) -> None:
-        try:
-            close = getattr(self.body, "close", None)
-            if close is not None:
-                close()
-        finally:
-            self.trace.finish()
-
-
-def _status_code(status: object) -> int | None:
-    """The code of a WSGI status line ("404 Not Found")."""
-    code = str(status)[:3]
-    return int(code) if code.isdigit() else None
-
-
-def _error_text(error: BaseException) -> str:
-    """The exception as one short line; its own str() is the application's code and may fail."""
-    try:
-        message = str(error)
-    except Exception:
-        message = ""
-    text = f"{type(error).__name__}: {message}" if message else type(error).__name__
-    first = text.splitlines()[0] if text.strip() else type(error).__name__
-    return first if len(first) <= 200 else first[:199] + "…"
 
 
 def _wsgi_source(environ: dict[str, Any]) -> str:
@@ -224,15 +81,20 @@ def _wsgi_source(environ: dict[str, Any]) -> str:
 
 
 class VexoDjangoMiddleware:
-    """Django middleware tracing each request into one trace."""
+    """Django middleware tracing each request into one trace; on Django's async path (an ASGI
+    server) the trace follows the request's context, as `VexoASGIMiddleware`'s do."""
 
     sync_capable = True
-    async_capable = False
+    async_capable = True
 
     def __init__(self, get_response: Callable[[Any], Any]) -> None:
+        from asgiref.sync import iscoroutinefunction, markcoroutinefunction
         from django.conf import settings as django_settings
 
         self.get_response = get_response
+        self.is_async = iscoroutinefunction(get_response)
+        if self.is_async:
+            markcoroutinefunction(self)
         settings = load_settings()
         overrides = getattr(django_settings, "VEXO", None)
         if overrides:
@@ -241,6 +103,8 @@ class VexoDjangoMiddleware:
         self.tracing = RequestTracing(settings)
 
     def __call__(self, request: Any) -> Any:
+        if self.is_async:
+            return self.call_async(request)
         trace = self.tracing.begin(f"django {request.method} {request.path}")
         if trace is None:
             return self.get_response(request)
@@ -258,4 +122,26 @@ class VexoDjangoMiddleware:
             )
         else:
             trace.finish()
+        return response
+
+    async def call_async(self, request: Any) -> Any:
+        trace = self.tracing.begin_in_context(f"django {request.method} {request.path}")
+        if trace is None:
+            return await self.get_response(request)
+        try:
+            response = await self.get_response(request)
+        except BaseException as error:
+            trace.failed(error)
+            trace.finish()
+            raise
+        status = getattr(response, "status_code", None)
+        trace.status = status if isinstance(status, int) else None
+        if not getattr(response, "streaming", False):
+            trace.finish()
+        elif getattr(response, "is_async", False):
+            response.streaming_content = traced_chunks(response.streaming_content, trace)
+        else:
+            response.streaming_content = TracedBody(
+                response.streaming_content, trace, finish_on_error=True
+            )
         return response

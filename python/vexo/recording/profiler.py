@@ -58,6 +58,19 @@ def choose_backend(requested: object) -> str:
     return str(requested)
 
 
+def context_trace() -> Any:
+    """The native profiler of the trace that records the current context, or None."""
+    contexts = _tracer("contexts")
+    native = contexts.trace.get(None)
+    return native if native is not None and native is not contexts.router else None
+
+
+def is_context_router(hook: Any) -> bool:
+    """Whether a thread's profile function is the one the profile hook serves context traces
+    through: it records nothing of its own."""
+    return hook is not None and hook is _tracer("contexts").router
+
+
 def thread_tracer() -> Any:
     """What traces the calling thread: its profile function, else the native profiler bound to
     it by the monitoring backend, else None."""
@@ -116,12 +129,7 @@ class Profiler:
 
     def start(self) -> Profiler:
         """Starts tracing the calling thread (and later threads, if configured)."""
-        if self.config.get("plugins"):
-            # The tracer only reports that loading failed; this raises the error that says why,
-            # from the function the tracer calls.
-            from vexo.plugins import load_plugin_data
-
-            load_plugin_data(self.config)
+        self._check_plugins()
         backend = choose_backend(self.config.get("backend", "auto"))
         # Imported here: a program that only imports the package pays nothing for it.
         from vexo.values.scrub import configure_from
@@ -132,6 +140,30 @@ class Profiler:
         self._set_threading_profile = self.config.get("threading") is True
         self._threading_hook = _threading_profile() if self._set_threading_profile else None
         return self
+
+    def start_in_context(self) -> Any:
+        """Starts recording the current context instead of the calling thread: the task that
+        calls this, and what it hands a copy of its context to (asyncio.to_thread, a task it
+        creates), on whichever thread that runs. Returns the token for `stop_in_context`.
+
+        With the profile hook, a thread is seen only if it has no other hook: the calling thread
+        and the threads started later get one that records nothing but context traces."""
+        self._check_plugins()
+        backend = choose_backend(self.config.get("backend", "auto"))
+        contexts = _tracer("contexts")
+        contexts.start(self, backend == "monitoring")
+        self.backend = backend
+        return contexts.trace.set(self.rust_profiler)
+
+    def stop_in_context(self, token: Any) -> None:
+        """Ends what `start_in_context` began: from now on nothing is recorded into this trace,
+        even in the tasks and threads that still hold a copy of its context."""
+        contexts = _tracer("contexts")
+        contexts.end(self._native())
+        try:
+            contexts.trace.reset(token)
+        except (ValueError, RuntimeError):
+            pass  # ended in another context than it began in (a body read by another thread)
 
     def stop(self, *, release: bool = True) -> None:
         """Stops tracing the calling thread; threads traced since they started keep their hook
@@ -151,6 +183,14 @@ class Profiler:
             if _threading_profile() is self._threading_hook:
                 threading.setprofile(None)  # type: ignore[arg-type]
             self._threading_hook = None
+
+    def _check_plugins(self) -> None:
+        if self.config.get("plugins"):
+            # The tracer only reports that loading failed; this raises the error that says why,
+            # from the function the tracer calls.
+            from vexo.plugins import load_plugin_data
+
+            load_plugin_data(self.config)
 
     def build(self) -> bytes:
         """The MessagePack trace document of the records so far; they are taken out of the
@@ -193,7 +233,8 @@ def release_backend() -> None:
 
 def _tracer(backend: str = "profile") -> Any:
     """The native tracer of a backend: vexo._vexo, or the monitoring module that it makes and
-    that shares its core. A server asks for it twice per request: once loaded, it is a look-up."""
+    that shares its core ("contexts": its module of context traces). A server asks for it
+    several times per request: once loaded, it is a look-up."""
     try:
         return _tracers[backend]
     except KeyError:
@@ -201,6 +242,8 @@ def _tracer(backend: str = "profile") -> Any:
     _import_what_the_tracer_calls()
     if backend == "monitoring":
         from vexo import _vexo_monitoring as native
+    elif backend == "contexts":
+        from vexo import _vexo_contexts as native
     else:
         from vexo import _vexo as native
     _tracers[backend] = native

@@ -41,6 +41,7 @@ KIND_OF_WORD = {
     "module": "module",
     "pytest": "test",
     "wsgi": "request",
+    "asgi": "request",
     "django": "request",
 }
 # Every kind once, in the order the explorer offers them.

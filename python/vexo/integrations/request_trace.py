@@ -1,0 +1,238 @@
+"""What the web middleware traces a request with (see `vexo.integrations.wsgi` and
+`vexo.integrations.asgi`): the request's profiler, on the thread that serves it or in the
+request's context, how the request ended, and the response body whose end ends the trace."""
+
+from __future__ import annotations
+
+import logging
+import threading
+import weakref
+from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator
+from typing import Any
+
+from vexo.config import Settings
+from vexo.recording.markers import _vexo_end_request
+from vexo.recording.profiler import (
+    Profiler,
+    context_trace,
+    is_context_router,
+    thread_tracer,
+)
+from vexo.recording.runs import start_server_run
+
+__all__ = [
+    "ContextRequestTrace",
+    "RequestTrace",
+    "RequestTracing",
+    "TracedBody",
+    "error_text",
+    "status_code",
+    "traced_chunks",
+]
+
+logger = logging.getLogger("vexo")
+
+
+class _LastTrace(threading.local):
+    """Per thread: the native profiler of the thread's last request trace, whose hook may still
+    be installed when a server closed the body on another thread."""
+
+    native: Any = None
+
+
+_last = _LastTrace()
+
+
+class RequestTracing:
+    """What a middleware traces its requests with: its settings, and the profiler configuration
+    they give, made once rather than at every request."""
+
+    def __init__(self, settings: Settings) -> None:
+        self.settings = settings
+        self.config = settings.profiler_config(threading=False, plugins=["request"])
+
+    def begin(self, source: str) -> RequestTrace | None:
+        """Starts tracing the calling thread; None when it is traced already or tracing fails."""
+        hook = thread_tracer()
+        if hook is not None and hook is not _last.native:
+            return None
+        start_server_run(self.settings)
+        try:
+            profiler = Profiler(self.config, db_path=self.settings.db_path, source=source)
+            profiler.start()
+        except Exception:
+            logger.warning("vexo: cannot trace %s", source, exc_info=True)
+            return None
+        _last.native = profiler.rust_profiler
+        return RequestTrace(profiler)
+
+    def begin_in_context(self, source: str) -> ContextRequestTrace | None:
+        """Starts tracing the current context (a request's task on an event loop); None when it
+        or its thread is traced already, or tracing fails."""
+        if context_trace() is not None:
+            return None
+        hook = thread_tracer()
+        if hook is not None and not is_context_router(hook):
+            return None
+        start_server_run(self.settings)
+        try:
+            profiler = Profiler(self.config, db_path=self.settings.db_path, source=source)
+            token = profiler.start_in_context()
+        except Exception:
+            logger.warning("vexo: cannot trace %s", source, exc_info=True)
+            return None
+        return ContextRequestTrace(profiler, token)
+
+
+class RequestTrace:
+    """The profiler of one request, started on the serving thread."""
+
+    def __init__(self, profiler: Profiler) -> None:
+        self.profiler = profiler
+        self.thread = threading.get_ident()
+        self.finished = False
+        self.lock = threading.Lock()
+        self.status: int | None = None
+        self.error: str | None = None
+
+    def failed(self, error: BaseException) -> None:
+        """Notes the exception that escaped the application."""
+        self.error = error_text(error)
+
+    def finish(self) -> None:
+        """Stops tracing and saves the trace; only the first call counts."""
+        if self.finished:
+            return  # the body used up, then closed: the usual second call needs no lock
+        with self.lock:
+            if self.finished:
+                return
+            self.finished = True
+        if threading.get_ident() == self.thread:
+            if self.error is not None or self.status is not None:
+                outcome = "error" if self.error is not None else str(self.status)
+                _vexo_end_request(outcome, self.status, self.error)
+            # The monitoring backend stays armed for the next request (`release_backend()`).
+            self.profiler.stop(release=False)
+        else:
+            # A server that closes the body on another thread: the serving thread keeps its hook
+            # until its next request replaces it, and what it records meanwhile is dropped.
+            logger.debug("vexo: %s finished on another thread", self.profiler.source)
+        try:
+            self.profiler.save()
+        except Exception:
+            logger.warning(
+                "vexo: cannot save trace %s of %s in %s",
+                self.profiler.trace_id,
+                self.profiler.source,
+                self.profiler.db_path,
+                exc_info=True,
+            )
+
+
+class ContextRequestTrace:
+    """The profiler of one request, recording the request's context."""
+
+    def __init__(self, profiler: Profiler, token: Any) -> None:
+        self.profiler = profiler
+        self.token = token
+        self.finished = False
+        self.status: int | None = None
+        self.error: str | None = None
+
+    def failed(self, error: BaseException) -> None:
+        """Notes the exception that escaped the application."""
+        self.error = error_text(error)
+
+    def finish(self) -> None:
+        """Ends the trace and saves it; only the first call counts."""
+        if self.finished:
+            return
+        self.finished = True
+        if self.error is None and self.status is None:
+            self.error = "no response"
+        outcome = "error" if self.error is not None else str(self.status)
+        try:
+            # Called in the request's context, so that the trace records it.
+            _vexo_end_request(outcome, self.status, self.error)
+            self.profiler.stop_in_context(self.token)
+            self.profiler.save()
+        except Exception:
+            logger.warning(
+                "vexo: cannot save trace %s of %s in %s",
+                self.profiler.trace_id,
+                self.profiler.source,
+                self.profiler.db_path,
+                exc_info=True,
+            )
+
+
+class TracedBody:
+    """The application's response body, passed through; the trace ends when the body is used up,
+    closed (as every WSGI server does) or dropped by a client that does neither. Also a Django
+    streaming response's chunks, whose trace ends as well when they raise (Django's test client
+    reads them only when asked)."""
+
+    def __init__(self, body: Iterable[Any], trace: RequestTrace, *, finish_on_error: bool = False):
+        self.body = body
+        self.trace = trace
+        self.finish_on_error = finish_on_error
+        self.chunks: Iterator[Any] | None = None
+        weakref.finalize(self, trace.finish)
+
+    def __iter__(self) -> Iterator[Any]:
+        self.chunks = iter(self.body)
+        return self
+
+    def __next__(self) -> Any:
+        if self.chunks is None:
+            self.chunks = iter(self.body)
+        try:
+            return next(self.chunks)
+        except StopIteration:
+            self.trace.finish()
+            raise
+        except Exception as error:
+            self.trace.failed(error)
+            if self.finish_on_error:
+                self.trace.finish()
+            raise
+
+    def close(self) -> None:
+        try:
+            close = getattr(self.body, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self.trace.finish()
+
+
+def status_code(status: object) -> int | None:
+    """The code of a WSGI status line ("404 Not Found")."""
+    code = str(status)[:3]
+    return int(code) if code.isdigit() else None
+
+
+def error_text(error: BaseException) -> str:
+    """The exception as one short line; its own str() is the application's code and may fail."""
+    try:
+        message = str(error)
+    except Exception:
+        message = ""
+    text = f"{type(error).__name__}: {message}" if message else type(error).__name__
+    first = text.splitlines()[0] if text.strip() else type(error).__name__
+    return first if len(first) <= 200 else first[:199] + "…"
+
+
+async def traced_chunks(
+    chunks: AsyncIterable[Any], trace: ContextRequestTrace
+) -> AsyncIterator[Any]:
+    """A streaming response's chunks, passed through; the trace ends after the last, or when
+    they raise or are abandoned."""
+    try:
+        async for chunk in chunks:
+            yield chunk
+    except BaseException as error:
+        trace.failed(error)
+        raise
+    finally:
+        trace.finish()

@@ -1,0 +1,116 @@
+#include "lib/contexts.hpp"
+
+#include <cstddef>
+
+#include "lib/hook.hpp"
+#include "lib/module_functions.hpp"
+#include "lib/monitoring.hpp"
+#include "lib/vexo_profiler.hpp"
+#include "py/method.hpp"
+#include "py/object.hpp"
+
+namespace vexo::lib::contexts {
+
+namespace {
+
+using py::Ref;
+
+// The context variable, made with the module and never freed; guarded by the interpreter lock,
+// as is the count of context traces started and not yet ended.
+PyObject* trace_variable = nullptr;
+std::size_t live_traces = 0;
+
+// The profile object of the threads that the profile hook serves only for context traces: it
+// records nothing of its own (it has no state), so an event outside every context trace ends at
+// the first check.
+PyObject* router() {
+  static PyObject* made = new_vexo_profiler(nullptr).release();  // never freed
+  return made;
+}
+
+// With the profile hook, a context's events are seen only on threads that have the hook: the
+// calling thread gets the router unless it has a hook already (which then routes the same way),
+// and so does each thread started later, such as an executor's workers, unless the program gave
+// threading a profile function of its own.
+void route_through_profile_hook() {
+  if (PyThreadState_Get()->c_profilefunc == nullptr) PyEval_SetProfile(profile_callback, router());
+  Ref threading = py::import("threading");
+  Ref current = Ref::steal(PyObject_GetAttrString(threading.get(), "_profile_hook"));
+  if (!current) PyErr_Clear();
+  if (!current || current.is_none()) {
+    Ref setprofile = py::check(PyObject_GetAttrString(threading.get(), "setprofile"));
+    py::call(setprofile.get(), {router()});
+  }
+}
+
+// start(profiler, monitoring): the instance recording the context trace of the package's
+// profiler object; the caller puts it in `trace`. Its events reach the core through the
+// monitoring interface, kept armed like a server's per-request profilers, or else the profile
+// hook.
+PyObject* start(PyObject*, PyObject* args) {
+  PyObject* profiler = nullptr;
+  int monitoring = 0;
+  if (!PyArg_ParseTuple(args, "Op:start", &profiler, &monitoring)) return nullptr;
+  Ref held = Ref::share(profiler);
+  return py::guard<PyObject*>(nullptr, [&held, monitoring]() -> PyObject* {
+    Ref instance = new_registered_instance(held.get());
+    const bool armed = monitoring != 0 && monitoring::arm_for_context_trace(instance.get());
+    if (!armed) route_through_profile_hook();
+    reinterpret_cast<VexoProfilerObject*>(instance.get())->context_by_monitoring = armed;
+    ++live_traces;
+    return instance.release();
+  });
+}
+
+// end(instance): the context trace recorded by `instance` has ended; only the first call counts.
+PyObject* end(PyObject*, PyObject* instance) {
+  if (!is_vexo_profiler(instance)) {
+    PyErr_SetString(PyExc_TypeError, "end() takes a VexoProfiler");
+    return nullptr;
+  }
+  auto* object = reinterpret_cast<VexoProfilerObject*>(instance);
+  if (!object->context_ended) {
+    object->context_ended = true;
+    --live_traces;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"start", start, METH_VARARGS, "start(profiler, monitoring)\n--\n\n"},
+    {"end", end, METH_O, "end(instance)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vexo._vexo_contexts",
+                                 "Traces that follow a context instead of a thread.", -1,
+                                 module_methods};
+
+}  // namespace
+
+py::Ref active_trace(bool by_monitoring) noexcept {
+  // A thread that never entered a context has none: nothing to ask (the field is the thread
+  // state's public one that PyContextVar_Get reads first).
+  if (live_traces == 0 || PyThreadState_GET()->context == nullptr) return {};
+  PyObject* value = nullptr;
+  // It fails only for an object that is not a context variable, and leaves the error state alone.
+  if (PyContextVar_Get(trace_variable, nullptr, &value) < 0 || value == nullptr) return {};
+  Ref held = Ref::steal(value);
+  if (!is_vexo_profiler(value)) return {};
+  const auto* object = reinterpret_cast<VexoProfilerObject*>(value);
+  if (object->context_ended || object->context_by_monitoring != by_monitoring) return {};
+  return held;
+}
+
+void create_module() {
+  Ref module = py::check(PyModule_Create(&module_definition));
+  if (trace_variable == nullptr) {
+    trace_variable = py::check(PyContextVar_New("vexo.trace", nullptr)).release();
+  }
+  py::check_status(PyModule_AddObjectRef(module.get(), "trace", trace_variable));
+  py::check_status(PyModule_AddObjectRef(module.get(), "router", router()));
+  Ref modules = py::check(PyObject_GetAttrString(py::import("sys").get(), "modules"));
+  py::check_status(PyMapping_SetItemString(modules.get(), "vexo._vexo_contexts", module.get()));
+}
+
+}  // namespace vexo::lib::contexts
