@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "profiler/generator_steps.hpp"
 #include "py/convert.hpp"
@@ -13,7 +15,7 @@ namespace {
 
 CodeInfo describe(PyObject* code, const std::vector<filters::PathFinder>& include_frames,
                   const std::vector<filters::PathFinder>& ignore_frames,
-                  plugins::PluginTable& plugins) {
+                  const plugins::PluginTable& plugins) {
   CodeInfo info;
   try {
     info.filename = py::text_view(py::code_filename(code));
@@ -23,23 +25,35 @@ CodeInfo describe(PyObject* code, const std::vector<filters::PathFinder>& includ
     return info;
   }
   info.path = filters::path_answers(info.filename, include_frames, ignore_frames);
-  if (!plugins.empty()) {
-    auto found = plugins.find(info.code_name);
-    if (found != plugins.end()) info.processors = &found->second;
-  }
+  info.watched = plugins.find(info.code_name) != plugins.end();
   if (info.path.may_record()) info.first_instruction = generator_start_offset(code);
   return info;
 }
 
+// What decides every answer a cache holds: the filter fragments and the watched code names.
+std::string cache_key(const std::vector<filters::PathFinder>& include_frames,
+                      const std::vector<filters::PathFinder>& ignore_frames,
+                      const plugins::PluginTable& plugins) {
+  std::vector<std::string_view> names;
+  for (const auto& entry : plugins) names.push_back(entry.first);
+  std::sort(names.begin(), names.end());
+  std::string key = filters::fragments_key(include_frames, ignore_frames);
+  for (std::string_view name : names) {
+    key += '\0';
+    key += name;
+  }
+  return key;
+}
+
 }  // namespace
 
-std::shared_ptr<CodeCache> CodeCache::shared(
-    const std::vector<filters::PathFinder>& include_frames,
-    const std::vector<filters::PathFinder>& ignore_frames) {
+std::shared_ptr<CodeCache> CodeCache::shared(const std::vector<filters::PathFinder>& include_frames,
+                                             const std::vector<filters::PathFinder>& ignore_frames,
+                                             const plugins::PluginTable& plugins) {
   // Only touched with the interpreter lock held. Leaked, as the built-in finders are: it holds no
   // interpreter object, and a profiler made during static destruction still finds it.
   static auto* caches = new std::unordered_map<std::string, std::weak_ptr<CodeCache>>();
-  std::string key = filters::fragments_key(include_frames, ignore_frames);
+  std::string key = cache_key(include_frames, ignore_frames, plugins);
   auto found = caches->find(key);
   if (found != caches->end()) {
     if (std::shared_ptr<CodeCache> cache = found->second.lock()) return cache;
@@ -52,7 +66,7 @@ std::shared_ptr<CodeCache> CodeCache::shared(
 
 CodeInfo CodeCache::lookup(PyObject* code, const std::vector<filters::PathFinder>& include_frames,
                            const std::vector<filters::PathFinder>& ignore_frames,
-                           plugins::PluginTable& plugins) {
+                           const plugins::PluginTable& plugins) {
   if (const CodeInfo* known = find(code)) return *known;
   CodeInfo info = describe(code, include_frames, ignore_frames, plugins);
   if (entries_.size() >= kMaxEntries) {

@@ -26,33 +26,31 @@ struct CodeInfo {
   // abandoned and reported.
   bool names_are_text = true;
   filters::PathAnswers path{};
-  // The processors registered under the code's name, or null.
-  std::vector<plugins::PluginProcessor>* processors = nullptr;
+  // Whether plugins are registered under the code's name (each profiler keeps its own).
+  bool watched = false;
   // For a generator's, coroutine's or async generator's code, the instruction offset its frame
   // starts at (see profiler/generator_steps.hpp); -1 for other code.
   int first_instruction = -1;
 
   // Whether an event of this code can have any effect at all.
-  bool may_matter() const noexcept {
-    return !names_are_text || processors != nullptr || path.may_record();
-  }
+  bool may_matter() const noexcept { return !names_are_text || watched || path.may_record(); }
 };
 
 class CodeCache {
  public:
-  // The cache of every profiler without plugins that has these filter fragments: a server starts
-  // a profiler per request, and each would otherwise work out the answers and lines of the same
-  // code again. Kept while a profiler uses it. A profiler with plugins keeps a cache of its own,
-  // whose entries point into its plugin table.
+  // The cache of every profiler that has these filter fragments and plugins under the same code
+  // names: a server starts a profiler per request, and each would otherwise work out the answers
+  // and lines of the same code again. Kept while a profiler uses it.
   static std::shared_ptr<CodeCache> shared(const std::vector<filters::PathFinder>& include_frames,
-                                           const std::vector<filters::PathFinder>& ignore_frames);
+                                           const std::vector<filters::PathFinder>& ignore_frames,
+                                           const plugins::PluginTable& plugins);
 
   // The entry of `code`, made on first use. Only touched with the interpreter lock held, and
   // nothing in here gives that lock up, so threads never see an entry half made. The result is a
   // copy: entries may go when the cache is renewed.
   CodeInfo lookup(PyObject* code, const std::vector<filters::PathFinder>& include_frames,
                   const std::vector<filters::PathFinder>& ignore_frames,
-                  plugins::PluginTable& plugins);
+                  const plugins::PluginTable& plugins);
 
   // The entry of `code` if it has one, without making it: no allocation, no interpreter call,
   // so it can answer before any guard is set up. Valid until the next lookup or clear.

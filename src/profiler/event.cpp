@@ -43,6 +43,8 @@ struct EventContext {
   CodeInfo info;
   // The thread's own, emptied for each event and reused.
   EventRecords& records;
+  // The plugins registered under the code's name, or null.
+  std::vector<plugins::PluginProcessor>* processors = nullptr;
 
   PyObject* co_filename() const { return py::code_filename(code.get()); }
   PyObject* co_name() const { return py::code_name(code.get()); }
@@ -62,7 +64,7 @@ RecordKind plugin_record_kind(std::string_view type) {
 
 void run_plugins(EventContext& context) {
   ProfilerState& state = context.state;
-  if (context.info.processors == nullptr) return;
+  if (context.processors == nullptr) return;
   plugins::PluginEvent plugin_event{
       context.frame,
       context.event == Event::Call,
@@ -73,7 +75,7 @@ void run_plugins(EventContext& context) {
       [&state]() { return call_frames_snapshot(state); },
       [&state]() -> const thread_identity::ThreadIdentity& { return cached_thread_info(state); },
   };
-  for (plugins::PluginProcessor& processor : *context.info.processors) {
+  for (plugins::PluginProcessor& processor : *context.processors) {
     try {
       if (auto produced = plugins::process_plugin_event(processor, plugin_event)) {
         context.records.push_back(
@@ -234,7 +236,7 @@ void process_event(EventContext& context) {
   // saves) to one event at a time. An event that no plugin watches touches no shared state but
   // through the buffers' own locks, so it does not wait for other threads' plugins.
   std::unique_lock<PluginLock> plugin_guard(context.state.plugin_lock, std::defer_lock);
-  if (context.info.processors != nullptr) plugin_guard.lock();
+  if (context.processors != nullptr) plugin_guard.lock();
   run_plugins(context);
   bool record = filters::should_record(context.info.path, context.frame);
   if (record && context.state.budget.full()) {
@@ -291,6 +293,10 @@ void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Ev
     // A name that is not UTF-8 text (lone surrogates) abandons this event only, reported once.
     report_names_not_text(context);
     return;
+  }
+  if (info.watched) {
+    auto found = state.plugins.find(info.code_name);
+    if (found != state.plugins.end()) context.processors = &found->second;
   }
   process_event(context);
 }

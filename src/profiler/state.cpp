@@ -22,9 +22,7 @@ ProfilerState::ProfilerState(Settings settings_in, std::string trace_id_in,
     : settings(std::move(settings_in)),
       budget(settings.max_trace_bytes),
       plugins(std::move(plugins_in)),
-      code_cache_(plugins.empty()
-                      ? CodeCache::shared(settings.include_frames, settings.ignore_frames)
-                      : std::make_shared<CodeCache>()),
+      code_cache_(CodeCache::shared(settings.include_frames, settings.ignore_frames, plugins)),
       fork_generation_(fork_generation::current()) {
   trace_id.value = std::move(trace_id_in);
 }
