@@ -3,6 +3,7 @@ plugin data; written in `vexo.values.dump`."""
 
 from vexo.values.dump import (
     FULL,
+    IDENTITY,
     LIGHTWEIGHT,
     LIGHTWEIGHT_REPR,
     MEMO_ENTRIES,
@@ -25,6 +26,7 @@ from vexo.values.scrub import scrub_text
 
 __all__ = [
     "FULL",
+    "IDENTITY",
     "LIGHTWEIGHT",
     "LIGHTWEIGHT_REPR",
     "Limits",
