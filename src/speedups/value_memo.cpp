@@ -37,22 +37,6 @@ void free_memo(PyObject* object) {
 
 }  // namespace
 
-std::optional<std::span<const std::uint8_t>> ValueMemo::reference(
-    const MemoKey& key, std::uint64_t digest, std::optional<std::uint64_t> number) const {
-  auto found = entries_.find(key);
-  if (found == entries_.end() || found->second.digest != digest || found->second.number != number) {
-    return std::nullopt;
-  }
-  const std::string& reference = found->second.reference;
-  return std::span(reinterpret_cast<const std::uint8_t*>(reference.data()), reference.size());
-}
-
-void ValueMemo::remember(const MemoKey& key, std::uint64_t digest, std::string reference,
-                         std::optional<std::uint64_t> number) {
-  if (entries_.size() >= capacity_ && !entries_.contains(key)) return;
-  entries_.insert_or_assign(key, Entry{digest, std::move(reference), number});
-}
-
 namespace {
 
 // Whether the weak reference still points to `object`.
@@ -72,10 +56,26 @@ bool refers_to(PyObject* weak, PyObject* object) {
 
 }  // namespace
 
-std::optional<std::uint64_t> ValueMemo::identity(PyObject* object) {
+std::optional<std::span<const std::uint8_t>> ValueMemo::reference(const MemoKey& key,
+                                                                  std::uint64_t digest,
+                                                                  PyObject* object) const {
+  auto found = entries_.find(key);
+  if (found == entries_.end() || found->second.digest != digest) return std::nullopt;
+  if (found->second.weak && !refers_to(found->second.weak.get(), object)) return std::nullopt;
+  const std::string& reference = found->second.reference;
+  return std::span(reinterpret_cast<const std::uint8_t*>(reference.data()), reference.size());
+}
+
+void ValueMemo::remember(const MemoKey& key, std::uint64_t digest, std::string reference,
+                         py::Ref weak) {
+  if (entries_.size() >= capacity_ && !entries_.contains(key)) return;
+  entries_.insert_or_assign(key, Entry{digest, std::move(reference), std::move(weak)});
+}
+
+std::optional<ValueMemo::Identity> ValueMemo::identity(PyObject* object) {
   auto found = identities_.find(object);
   if (found != identities_.end()) {
-    if (refers_to(found->second.weak.get(), object)) return found->second.number;
+    if (refers_to(found->second.weak.get(), object)) return found->second;
   } else if (identities_.size() >= capacity_) {
     return std::nullopt;
   }
@@ -86,8 +86,9 @@ std::optional<std::uint64_t> ValueMemo::identity(PyObject* object) {
     PyErr_Clear();  // its type takes no weak references
     return std::nullopt;
   }
-  identities_.insert_or_assign(object, Numbered{std::move(weak), ++last_number_});
-  return last_number_;
+  Identity made{++last_number_, std::move(weak)};
+  identities_.insert_or_assign(object, made);
+  return made;
 }
 
 PyTypeObject* value_memo_type() {

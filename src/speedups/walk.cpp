@@ -120,16 +120,16 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   const Limits& limits = is_self ? place_->self_limits : *limits_;
   const MemoKey key{value, cls, depth, is_self};
   std::optional<std::uint64_t> before = fingerprint(value, limits, depth);
-  const std::optional<std::uint64_t> number = place_->memo.identity(value);
   if (before) {
-    if (auto reference = place_->memo.reference(key, *before, number)) {
+    if (auto reference = place_->memo.reference(key, *before, value)) {
       write::raw(out_, *reference);
       return true;
     }
   }
   const bool outer_ran_code = std::exchange(ran_code_, false);
   const std::size_t start = out_.size();
-  if (number) identified_ = {value, *number};
+  std::optional<ValueMemo::Identity> identity = place_->memo.identity(value);
+  if (identity) identified_ = {value, identity->number};
   within(limits, value, depth);
   identified_ = {};
   const std::size_t written = out_.size() - start;
@@ -143,7 +143,8 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   // that the garbage collector tracks).
   const bool longer = !reference.empty() && written > reference.size();
   if (longer && (!ran_code || fingerprint(value, limits, depth) == before)) {
-    place_->memo.remember(key, *before, std::move(reference), number);
+    place_->memo.remember(key, *before, std::move(reference),
+                          identity ? std::move(identity->weak) : py::Ref());
   } else {
     place_->memo.forget(key);
   }

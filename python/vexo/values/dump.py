@@ -529,22 +529,22 @@ class ValueMemo:
     __slots__ = ("entries", "identities", "last_number")
 
     def __init__(self) -> None:
-        # (id, class id, depth, is self) -> (its dump alone, the reference, its number).
-        self.entries: dict[tuple[int, int, int, bool], tuple[bytes, msgpack.ExtType, int | None]]
-        self.entries = {}
-        # id -> (a weak reference to the object, its number): a weak reference tells whether the
+        # (id, class id, depth, is self) -> (its dump alone, the reference, the weak reference to
+        # it if it has a number).
+        self.entries: dict[tuple[int, int, int, bool], tuple[bytes, msgpack.ExtType, Any]] = {}
+        # id -> (its number, a weak reference to it): the weak reference tells whether the
         # object at an address is still the one numbered.
-        self.identities: dict[int, tuple[weakref.ref, int]] = {}
+        self.identities: dict[int, tuple[int, weakref.ref]] = {}
         self.last_number = 0
 
-    def identity(self, value: object) -> int | None:
+    def identity(self, value: object) -> tuple[int, weakref.ref] | None:
         """The number the trace gives the object, the same wherever it appears for as long as it
-        lives; None for an object whose type takes no weak references, or once the memo holds
-        MEMO_ENTRIES of them."""
+        lives, and a weak reference to it; None for an object whose type takes no weak
+        references, or once the memo holds MEMO_ENTRIES of them."""
         found = self.identities.get(id(value))
         if found is not None:
-            if found[0]() is value:
-                return found[1]
+            if found[1]() is value:
+                return found
         elif len(self.identities) >= MEMO_ENTRIES:
             return None
         try:
@@ -552,8 +552,8 @@ class ValueMemo:
         except TypeError:
             return None
         self.last_number += 1
-        self.identities[id(value)] = (reference, self.last_number)
-        return self.last_number
+        made = self.identities[id(value)] = (self.last_number, reference)
+        return made
 
 
 _Memo = ValueMemo  # the reference's own, also once the compiled one stands in its place
@@ -597,14 +597,14 @@ class _TraceWalk(_Walk):
             return self.value(value, depth)
         limits = SELF if name == "self" else SAFE
         before = _alone(value, limits, depth)
-        number = self.memo.identity(value)
         entries = self.memo.entries
         # Its dump differs with its depth and its limits: one place remembered for each.
         key = (id(value), id(cls), depth, limits is SELF)
         found = entries.get(key)
-        if found is not None and found[0] == before and found[2] == number:
+        if found is not None and found[0] == before and (found[2] is None or found[2]() is value):
             return found[1]
-        self.identified = None if number is None else (value, number)
+        identity = self.memo.identity(value)
+        self.identified = None if identity is None else (value, identity[0])
         plain = self.within(limits, value, depth)
         self.identified = None
         if self.frame_id is not None and (found is not None or len(entries) < MEMO_ENTRIES):
@@ -613,7 +613,7 @@ class _TraceWalk(_Walk):
             # A dump no longer than a reference to it is written again each time.
             shorter = len(_pack(plain)) <= len(msgpack.packb(reference))
             if not shorter and _alone(value, limits, depth) == before:
-                entries[key] = (before, reference, number)
+                entries[key] = (before, reference, None if identity is None else identity[1])
             elif found is not None:
                 del entries[key]
         return plain
