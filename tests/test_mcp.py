@@ -29,8 +29,13 @@ def ask(db, cwd, conversation):
     async function of the client session; its result."""
 
     async def session():
+        # The whole environment, as a user's shell would give it (the SDK passes only a few
+        # variables by default; the sanitizers' run needs its preloaded runtime in the server).
         server = StdioServerParameters(
-            command=sys.executable, args=["-m", "vexo", "mcp", "--db", db], cwd=str(cwd)
+            command=sys.executable,
+            args=["-m", "vexo", "mcp", "--db", db],
+            cwd=str(cwd),
+            env=dict(os.environ),
         )
         with anyio.fail_after(TIMEOUT):
             async with stdio_client(server) as streams, ClientSession(*streams) as client:
