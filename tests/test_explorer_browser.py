@@ -201,11 +201,6 @@ def test_tree_detail_and_search_on_the_demo(browser, server):
     assert detail.find_element(By.ID, "return-value").text == "10.12"
     assert "def total(self, discount=0.0):" in detail.find_element(By.CSS_SELECTOR, ".source").text
     assert "__main__.main" in detail.text  # the call site
-    # The cart followed from its birth to main's end, what it held at each call.
-    detail.find_element(By.CSS_SELECTOR, ".args .follow").click()
-    places = wait(browser, lambda d: all_css(d, "#object-places li"))
-    assert "__main__.Cart.__init__ · argument self: Cart()" in places[0].text
-    assert "__main__.main · local cart at return" in places[-1].text
     results = search(browser, "line_price", "name")
     assert len(results) == 2
     results[1].find_element(By.TAG_NAME, "a").click()
@@ -378,8 +373,6 @@ def test_html_file_works_offline(browser, store, tmp_path):
         node_named(browser, "__main__.main").find_element(By.CSS_SELECTOR, ".toggle").click()
         node_named(browser, "__main__.Cart.add").click()
         wait(browser, lambda d: "quantity" in d.find_element(By.ID, "detail").text)
-        browser.find_element(By.CSS_SELECTOR, "#detail .args .follow").click()
-        assert len(wait(browser, lambda d: all_css(d, "#object-places li"))) == 9
         results = search(browser, "word-counter", "value")
         assert results[0].find_element(By.CSS_SELECTOR, ".name").text == "__main__.main"
         results[0].find_element(By.TAG_NAME, "a").click()

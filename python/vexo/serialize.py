@@ -3,7 +3,6 @@ plugin data; written in `vexo.values.dump`."""
 
 from vexo.values.dump import (
     FULL,
-    IDENTITY,
     LIGHTWEIGHT,
     LIGHTWEIGHT_REPR,
     MEMO_ENTRIES,
@@ -26,7 +25,6 @@ from vexo.values.scrub import scrub_text
 
 __all__ = [
     "FULL",
-    "IDENTITY",
     "LIGHTWEIGHT",
     "LIGHTWEIGHT_REPR",
     "Limits",

@@ -37,58 +37,17 @@ void free_memo(PyObject* object) {
 
 }  // namespace
 
-namespace {
-
-// Whether the weak reference still points to `object`.
-bool refers_to(PyObject* weak, PyObject* object) {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* target = nullptr;
-  if (PyWeakref_GetRef(weak, &target) < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  Py_XDECREF(target);  // compared by address only; the caller holds `object`
-  return target == object;
-#else
-  return PyWeakref_GetObject(weak) == object;
-#endif
-}
-
-}  // namespace
-
 std::optional<std::span<const std::uint8_t>> ValueMemo::reference(const MemoKey& key,
-                                                                  std::uint64_t digest,
-                                                                  PyObject* object) const {
+                                                                  std::uint64_t digest) const {
   auto found = entries_.find(key);
   if (found == entries_.end() || found->second.digest != digest) return std::nullopt;
-  if (found->second.weak && !refers_to(found->second.weak.get(), object)) return std::nullopt;
   const std::string& reference = found->second.reference;
   return std::span(reinterpret_cast<const std::uint8_t*>(reference.data()), reference.size());
 }
 
-void ValueMemo::remember(const MemoKey& key, std::uint64_t digest, std::string reference,
-                         py::Ref weak) {
+void ValueMemo::remember(const MemoKey& key, std::uint64_t digest, std::string reference) {
   if (entries_.size() >= capacity_ && !entries_.contains(key)) return;
-  entries_.insert_or_assign(key, Entry{digest, std::move(reference), std::move(weak)});
-}
-
-std::optional<ValueMemo::Identity> ValueMemo::identity(PyObject* object) {
-  auto found = identities_.find(object);
-  if (found != identities_.end()) {
-    if (refers_to(found->second.weak.get(), object)) return found->second;
-  } else if (identities_.size() >= capacity_) {
-    return std::nullopt;
-  }
-  // A weak reference made while the object is finalized is cleared when it is freed: only a
-  // generator clears its weak references before its finalizer, and it is not shown as fields.
-  py::Ref weak = py::Ref::steal(PyWeakref_NewRef(object, nullptr));
-  if (!weak) {
-    PyErr_Clear();  // its type takes no weak references
-    return std::nullopt;
-  }
-  Identity made{++last_number_, std::move(weak)};
-  identities_.insert_or_assign(object, made);
-  return made;
+  entries_.insert_or_assign(key, Entry{digest, std::move(reference)});
 }
 
 PyTypeObject* value_memo_type() {

@@ -121,17 +121,14 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   const MemoKey key{value, cls, depth, is_self};
   std::optional<std::uint64_t> before = fingerprint(value, limits, depth);
   if (before) {
-    if (auto reference = place_->memo.reference(key, *before, value)) {
+    if (auto reference = place_->memo.reference(key, *before)) {
       write::raw(out_, *reference);
       return true;
     }
   }
   const bool outer_ran_code = std::exchange(ran_code_, false);
   const std::size_t start = out_.size();
-  std::optional<ValueMemo::Identity> identity = place_->memo.identity(value);
-  if (identity) identified_ = {value, identity->number};
   within(limits, value, depth);
-  identified_ = {};
   const std::size_t written = out_.size() - start;
   const bool ran_code = ran_code_;
   ran_code_ = ran_code_ || outer_ran_code;
@@ -143,8 +140,7 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   // that the garbage collector tracks).
   const bool longer = !reference.empty() && written > reference.size();
   if (longer && (!ran_code || fingerprint(value, limits, depth) == before)) {
-    place_->memo.remember(key, *before, std::move(reference),
-                          identity ? std::move(identity->weak) : py::Ref());
+    place_->memo.remember(key, *before, std::move(reference));
   } else {
     place_->memo.forget(key);
   }
@@ -165,19 +161,6 @@ void Walk::within(const Limits& limits, PyObject* value, Py_ssize_t depth) {
   limits_ = &limits;
   nodes_left_ = restore.start;
   this->value(value, depth);
-}
-
-// The class's text written from `text_at` on becomes
-// msgpack.ExtType(IDENTITY, msgpack.packb([class text, number])).
-void Walk::identify(std::size_t text_at, std::uint64_t number) {
-  constexpr std::int8_t kIdentity = 2;  // vexo.serialize.IDENTITY
-  Output payload;
-  write::array_header(payload, 2);
-  write::raw(payload, out_.bytes(text_at, out_.size()));
-  write::uint(payload, number);
-  Output identity;
-  write::ext(identity, kIdentity, payload.bytes(0, payload.size()));
-  out_.replace_tail(text_at, identity.bytes(0, identity.size()));
 }
 
 // msgpack.ExtType(REFERENCE, msgpack.packb([class name, frame id, event, field, name])).
@@ -393,10 +376,6 @@ void Walk::instance(PyObject* value, Py_ssize_t depth) {
   write_text(out_, objects::class_key());
   std::size_t value_at = out_.size();
   text(name.get());
-  if (identified_.object == value) {
-    identify(value_at, identified_.number);
-    identified_ = {};
-  }
   entries_.push_back({py::Ref::share(objects::class_key()), key_at, value_at, out_.size()});
   bool merge = false;
   for (Py_ssize_t index = 0; index < kept; ++index) {

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory_resource>
 #include <string>
 #include <vector>
@@ -89,8 +88,6 @@ class Walk {
   // Writes the value within limits of its own, its nodes taken from the dump's.
   void within(const Limits& limits, PyObject* value, Py_ssize_t depth);
   std::string reference_to(PyTypeObject* cls, PyObject* name) const;
-  // Gives the class's text written from `text_at` on the object's number.
-  void identify(std::size_t text_at, std::uint64_t number);
   // Ends a map begun at `header_at` whose entries from `first` on are written.
   void end_map(std::size_t header_at, std::size_t announced, std::size_t first, bool merge);
   // The last entry of a cut map: "…": "N more".
@@ -102,12 +99,6 @@ class Walk {
   Output& out_;
   const TracePlace* place_;
   bool ran_code_ = false;  // whether a repr() was called, which may run any code
-  // The object being written in full at a remembered place, and the number the trace gave it:
-  // its "__class__" entry carries the number.
-  struct Identified {
-    PyObject* object = nullptr;
-    std::uint64_t number = 0;
-  } identified_;
   Py_ssize_t nodes_left_;
   long frames_left_;  // Python frames left when the dump started
   const OpenLevel* open_ = nullptr;

@@ -33,7 +33,6 @@ from vexo.explore.compare import compare
 from vexo.explore.family import in_family_order
 from vexo.trace.index import TraceIndex
 from vexo.trace.model import TraceFormatError
-from vexo.trace.objects import object_places
 from vexo.trace.summary import failed
 
 __all__ = ["ExplorerServer", "TraceCache"]
@@ -268,8 +267,6 @@ def _trace_api(index: TraceIndex, rest: list[str], query: dict[str, str]) -> Any
         return index.search(query.get("q", ""), query.get("by", "name"))
     if rest == ["timeline"]:
         return index.timeline()
-    if len(rest) == 2 and rest[0] == "object":
-        return object_places(index, _integer(rest[1]), query.get("class", ""))
     if len(rest) == 2 and rest[0] in ("children", "node", "position"):
         node = _integer(rest[1])
         if rest[0] == "node":

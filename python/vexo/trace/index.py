@@ -30,7 +30,6 @@ import msgpack
 from vexo.common import layout
 from vexo.trace.model import Call, Event, header_of
 from vexo.trace.nodes import read_nodes
-from vexo.trace.objects import numbered_values
 from vexo.trace.steps import group_steps
 from vexo.trace.subject import subject_of
 from vexo.trace.text import (
@@ -355,7 +354,6 @@ class TraceIndex:
             call_site=self._call_site(number, first),
             source=source_lines(entry["file"], entry["line"]),
             references=self._references(call),
-            objects=numbered_values(self, number),
         )
         return entry
 

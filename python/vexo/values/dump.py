@@ -32,9 +32,8 @@ faster and is used when it imports, unless the environment sets ``VEXO_PURE_PYTH
 
 from __future__ import annotations
 
-import weakref
 from itertools import islice
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import msgpack
 
@@ -55,7 +54,6 @@ __all__ = [
     "FULL",
     "LIGHTWEIGHT",
     "LIGHTWEIGHT_REPR",
-    "IDENTITY",
     "REFERENCE",
     "REPR",
     "SAFE",
@@ -103,11 +101,6 @@ SELF = SAFE._replace(max_items=20, max_nodes=200)
 # its data is the packed array [class name, frame id, event, field, local's name or None]. No
 # value of the program is ever written as an ext type.
 REFERENCE = 1
-# The MessagePack ext type of the "__class__" entry of an object written in full at a remembered
-# place (an argument, a local, a return value) where the trace could number it: its data is the
-# packed array [class name, number]. The trace gives one object one number for as long as it
-# lives, so that it can be followed from call to call.
-IDENTITY = 2
 # Objects a trace remembers at most; later ones are written in full every time. (The compiled
 # module has the same two numbers.)
 MEMO_ENTRIES = 100_000
@@ -228,14 +221,12 @@ def to_plain(value: object, limits: Limits = FULL) -> object:
 
 
 class _Walk:
-    __slots__ = ("identified", "limits", "nodes_left", "open_ids")
+    __slots__ = ("limits", "nodes_left", "open_ids")
 
     def __init__(self, limits: Limits) -> None:
         self.limits = limits
         self.nodes_left = limits.max_nodes
         self.open_ids: set[int] = set()
-        # The object being written in full at a remembered place, and its number.
-        self.identified: tuple[object, int] | None = None
 
     def top(self, value: object) -> object:
         return self.value(value, 0)
@@ -398,11 +389,7 @@ class _Walk:
         pairs = fields(value, cls)
         size = len(pairs)
         kept = self.quota(size)
-        result: dict[Any, Any] = {"__class__": self.text(class_name(cls))}
-        if self.identified is not None and self.identified[0] is value:
-            data = msgpack.packb([result["__class__"], self.identified[1]])
-            result["__class__"] = msgpack.ExtType(IDENTITY, data)
-            self.identified = None
+        result = {"__class__": self.text(class_name(cls))}
         for key, item in islice(pairs, kept):
             if scrub.secret_name(key):
                 result[self.key(key)] = self.text(scrub.marker(item))
@@ -520,40 +507,14 @@ class ValueMemo:
     """The objects one trace has written in full, by id, class, depth and limits: the dump each
     would have alone there (which tells whether it changed), and the reference to the place where
     it was written. The tracer makes a new one for every trace, so that no reference leads out of
-    its trace. The objects are numbered, each while a weak reference to it says it lives (the
-    only trace of vexo the program could see: `weakref.getweakrefcount()` counts it), so that an
-    object born where a dead one lived is never taken for it. An object whose type takes no weak
-    reference is known by its address alone: one born where a dead one of the same class lived,
-    showing exactly the same, is taken for it; its dump would be the same bytes."""
+    its trace. Nothing of the objects is held: a weak reference would show in an object's
+    __weakref__. So an object born where a dead one of the same class lived, showing exactly the
+    same, is taken for it; its dump would be the same bytes."""
 
-    __slots__ = ("entries", "identities", "last_number")
+    __slots__ = ("entries",)
 
     def __init__(self) -> None:
-        # (id, class id, depth, is self) -> (its dump alone, the reference, the weak reference to
-        # it if it has a number).
-        self.entries: dict[tuple[int, int, int, bool], tuple[bytes, msgpack.ExtType, Any]] = {}
-        # id -> (its number, a weak reference to it): the weak reference tells whether the
-        # object at an address is still the one numbered.
-        self.identities: dict[int, tuple[int, weakref.ref]] = {}
-        self.last_number = 0
-
-    def identity(self, value: object) -> tuple[int, weakref.ref] | None:
-        """The number the trace gives the object, the same wherever it appears for as long as it
-        lives, and a weak reference to it; None for an object whose type takes no weak
-        references, or once the memo holds MEMO_ENTRIES of them."""
-        found = self.identities.get(id(value))
-        if found is not None:
-            if found[1]() is value:
-                return found
-        elif len(self.identities) >= MEMO_ENTRIES:
-            return None
-        try:
-            reference = weakref.ref(value)
-        except TypeError:
-            return None
-        self.last_number += 1
-        made = self.identities[id(value)] = (self.last_number, reference)
-        return made
+        self.entries: dict[tuple[int, int, int, bool], tuple[bytes, msgpack.ExtType]] = {}
 
 
 _Memo = ValueMemo  # the reference's own, also once the compiled one stands in its place
@@ -601,19 +562,16 @@ class _TraceWalk(_Walk):
         # Its dump differs with its depth and its limits: one place remembered for each.
         key = (id(value), id(cls), depth, limits is SELF)
         found = entries.get(key)
-        if found is not None and found[0] == before and (found[2] is None or found[2]() is value):
+        if found is not None and found[0] == before:
             return found[1]
-        identity = self.memo.identity(value)
-        self.identified = None if identity is None else (value, identity[0])
         plain = self.within(limits, value, depth)
-        self.identified = None
         if self.frame_id is not None and (found is not None or len(entries) < MEMO_ENTRIES):
             place = [class_name(cls), self.frame_id, self.event, self.field, name]
             reference = msgpack.ExtType(REFERENCE, msgpack.packb(place))
             # A dump no longer than a reference to it is written again each time.
             shorter = len(_pack(plain)) <= len(msgpack.packb(reference))
             if not shorter and _alone(value, limits, depth) == before:
-                entries[key] = (before, reference, None if identity is None else identity[1])
+                entries[key] = (before, reference)
             elif found is not None:
                 del entries[key]
         return plain

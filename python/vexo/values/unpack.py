@@ -20,18 +20,9 @@ import msgpack
 
 from vexo.common import layout
 
-__all__ = [
-    "UNREADABLE",
-    "UNREADABLE_TEXT",
-    "ClassName",
-    "Reference",
-    "is_unreadable",
-    "unpack",
-    "unpacker",
-]
+__all__ = ["UNREADABLE", "UNREADABLE_TEXT", "Reference", "is_unreadable", "unpack", "unpacker"]
 
 REFERENCE_CODE = 1
-IDENTITY_CODE = 2
 UNREADABLE_TEXT = "<unreadable value>"
 _EVENTS = frozenset({layout.CALL, layout.RETURN})
 _FIELDS = frozenset({layout.ARG, layout.LOCALS})
@@ -67,18 +58,6 @@ class Reference:
             "field": self.field,
             "key": self.key,
         }
-
-
-class ClassName(str):
-    """The "__class__" entry of an object the trace numbered where it wrote it in full: its
-    class's name, and the object's `number`, the same wherever the same object was written."""
-
-    number: int
-
-    def __new__(cls, name: str, number: int) -> ClassName:
-        made = super().__new__(cls, name)
-        made.number = number
-        return made
 
 
 class _Unreadable:
@@ -121,14 +100,12 @@ def unpacker(stream: IO[bytes] | None, max_buffer_size: int) -> msgpack.Unpacker
 
 def _extension(code: int, data: bytes) -> Any:
     """Never raises: msgpack would end the whole document's decoding."""
-    if code not in (REFERENCE_CODE, IDENTITY_CODE):
+    if code != REFERENCE_CODE:
         return UNREADABLE
     try:
         fields = msgpack.unpackb(data, raw=False, ext_hook=_no_extension)
     except Exception:
         return UNREADABLE
-    if code == IDENTITY_CODE:
-        return _class_name(fields)
     if not (isinstance(fields, list) and len(fields) == 5):
         return UNREADABLE
     class_name, frame_id, event, field, key = fields
@@ -156,15 +133,3 @@ def _short_id(frame_id: str) -> str:
     if sep and len(rest) > 8 and len(prefix) <= 8:
         return f"{prefix}_…{rest[-6:]}"
     return frame_id if len(frame_id) <= 20 else frame_id[:19] + "…"
-
-
-def _class_name(fields: Any) -> Any:
-    if (
-        isinstance(fields, list)
-        and len(fields) == 2
-        and isinstance(fields[0], str)
-        and type(fields[1]) is int
-        and fields[1] > 0
-    ):
-        return ClassName(*fields)
-    return UNREADABLE

@@ -11,7 +11,7 @@
 
   // The values of one section (arguments, locals) by name; `references` tells which of them are
   // references to an earlier record (by the server, never by the look of a value).
-  function valuesTable(values, cssClass, references, objects) {
+  function valuesTable(values, cssClass, references) {
     if (values === null || values === undefined) return el("div", { className: "dim" }, "(not recorded)");
     if (typeof values !== "object" || Array.isArray(values)) return el("pre", { className: "value" }, vexo.valueText(values));
     const keys = Object.keys(values);
@@ -19,37 +19,7 @@
     const shown = (key) => references && references.has(key)
       ? referenceView(references.get(key)) : el("pre", { className: "value" }, vexo.valueText(values[key]));
     return el("table", { className: `values ${cssClass}` }, ...keys.map((key) =>
-      el("tr", {}, el("th", {}, key), el("td", {}, shown(key), followLink(objects && objects.get(key))))));
-  }
-
-  // The objects the trace numbered among the detail's values at one place (event and field), by
-  // the name of their value there.
-  function objectsOf(d, event, field) {
-    return new Map((d.objects || []).filter((o) => o.event === event && o.field === field).map((o) => [o.key, o]));
-  }
-
-  // A link that lists every call where the same object appeared, with what it held there.
-  function followLink(o) {
-    if (!o) return null;
-    return el("button", { className: "follow", title: "every call where this object appeared", onclick: () => follow(o) },
-      `follow ${String(o.class).split(".").pop()} #${o.number}`);
-  }
-
-  function placeText(p) {
-    if (p.field === "arg") return "return value";
-    return p.event === "call" ? `argument ${p.key}` : `local ${p.key} at return`;
-  }
-
-  async function follow(o) {
-    const places = await vexo.source.objects(state.trace.id, o.number, o.class);
-    const list = el("ol", { id: "object-places" }, ...places.map((p) => el("li", {},
-      link(["trace", state.trace.id, String(p.node)], p.name), ` · ${placeText(p)}: `,
-      el("span", { className: "value" }, p.state), p.changed ? "" : el("span", { className: "dim" }, " (unchanged)"))));
-    const pane = document.getElementById("detail");
-    pane.querySelector("#object-section")?.remove();
-    const found = section(`${o.class} #${o.number}: ${places.length} places`, list);
-    found.id = "object-section";
-    pane.prepend(found);
+      el("tr", {}, el("th", {}, key), el("td", {}, shown(key)))));
   }
 
   // The detail's references of one section, by the name of their value there.
@@ -89,11 +59,10 @@
           `${String(d.source.first + i).padStart(5)}  ${text}`))));
     }
     parts.push(
-      section("Arguments", valuesTable(d.args, "args", referencesOf(d, "args"), objectsOf(d, "call", "locals"))),
+      section("Arguments", valuesTable(d.args, "args", referencesOf(d, "args"))),
       returnSection(d),
       section("Locals at call", valuesTable(d.locals_at_call, "locals-call", referencesOf(d, "locals_at_call"))),
-      section("Locals at return", valuesTable(d.locals_at_return, "locals-return", referencesOf(d, "locals_at_return"),
-        objectsOf(d, "return", "locals"))),
+      section("Locals at return", valuesTable(d.locals_at_return, "locals-return", referencesOf(d, "locals_at_return"))),
       callSite(d.call_site),
       section("Frame", el("table", { className: "values" },
         ...[["thread", `${d.thread_name ?? "?"} (native id ${d.thread_native_id ?? "?"})`],
@@ -129,8 +98,7 @@
     }
     const reference = referencesOf(d, "return_value").get(null);
     return section("Return value", reference ? el("div", { id: "return-value" }, referenceView(reference))
-      : el("pre", { className: "value", id: "return-value" }, vexo.valueText(d.return_value)),
-    followLink(objectsOf(d, "return", "arg").get(null)));
+      : el("pre", { className: "value", id: "return-value" }, vexo.valueText(d.return_value)));
   }
 
   // The exception that left the call: where it was raised, each recorded call it left on its way

@@ -49,9 +49,6 @@
     lastPassing(id) {
       return this.get(`/api/last-passing/${encodeURIComponent(id)}`);
     }
-    objects(id, number, cls) {
-      return this.get(`/api/trace/${encodeURIComponent(id)}/object/${number}`, { class: cls });
-    }
   }
 
   // Traces written out whole by `vexo html` or a test run's report: for each, its nodes, children,
@@ -131,18 +128,6 @@
     }
     async functions(id) {
       return this.check(id).functions;
-    }
-    // The places of a numbered object, from the details the file holds (all but those cut).
-    async objects(id, number, cls) {
-      const trace = this.check(id);
-      const places = [];
-      for (const [node, d] of Object.entries(trace.details)) {
-        for (const o of (d && d.objects) || []) {
-          if (o.number === number && o.class === cls) places.push({ ...o, node: Number(node), name: d.name });
-        }
-      }
-      // In the order they happened: a call's return comes after the calls it made.
-      return places.sort((a, b) => (a.at ?? 0) - (b.at ?? 0) || a.node - b.node);
     }
     async compare() {
       throw new Error("comparing traces needs `vexo serve`");
