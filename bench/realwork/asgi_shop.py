@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import itertools
+import os
 import sys
 
 from fastapi import FastAPI
@@ -42,11 +43,16 @@ def main():
     port, db_path, mode, count_file = sys.argv[1:5]
     backend = sys.argv[5] if len(sys.argv) > 5 else "auto"
     application = app
-    if mode == "traced":
+    if mode in ("traced", "unrecorded"):
         from vexo.config import load_settings
         from vexo.middleware import VexoASGIMiddleware
 
-        settings = load_settings().overridden(db_path=db_path, backend=backend)
+        settings = load_settings().overridden(
+            db_path=db_path,
+            backend=backend,
+            # "unrecorded": every trace is made and stored, none of this file's calls recorded.
+            ignore=[os.path.basename(__file__)] if mode == "unrecorded" else None,
+        )
         application = VexoASGIMiddleware(application, settings=settings)
     import uvicorn
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import itertools
 import logging
+import os
 import sys
 
 from flask import Flask, jsonify
@@ -43,11 +44,16 @@ def main():
     port, db_path, mode, count_file = sys.argv[1:5]
     backend = sys.argv[5] if len(sys.argv) > 5 else "auto"
     application = app.wsgi_app
-    if mode == "traced":
+    if mode in ("traced", "unrecorded"):
         from vexo.config import load_settings
         from vexo.middleware import VexoMiddleware
 
-        settings = load_settings().overridden(db_path=db_path, backend=backend)
+        settings = load_settings().overridden(
+            db_path=db_path,
+            backend=backend,
+            # "unrecorded": every trace is made and stored, none of this file's calls recorded.
+            ignore=[os.path.basename(__file__)] if mode == "unrecorded" else None,
+        )
         application = VexoMiddleware(application, settings=settings)
     import waitress
 

@@ -2,11 +2,15 @@
 `VexoMiddleware` with each backend, side by side: latency with one client, throughput with eight,
 and whether every request served was stored.
 
-    python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--backend B]... [--out FILE.json]
+    python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--backend B]... [--unrecorded]
+                                  [--out FILE.json]
 
 The load comes from `wrk` (Debian's package), a C client that costs the server little; each
 round starts a fresh server per mode (the order alternating), lets it warm up, measures, and stops
 it with SIGINT so that it exits as a server does (exit callbacks run, queued traces are written).
+With `--unrecorded`, each backend also serves behind the middleware with the app's own module
+ignored: every request's trace is made, ended and stored, but holds no call, which parts what a
+trace costs by itself from what its recorded calls cost.
 """
 
 from __future__ import annotations
@@ -105,6 +109,11 @@ def main(description=__doc__, app="shop_app.py", clients=8):
     parser.add_argument("--backend", action="append", choices=("auto", "monitoring", "profile"),
                         help="trace with this backend (repeatable; default: each one that this"
                         " interpreter has)")  # fmt: skip
+    parser.add_argument(
+        "--unrecorded",
+        action="store_true",
+        help="also trace with the app's own calls ignored (its trace's own cost)",
+    )
     parser.add_argument("--out")
     args = parser.parse_args()
     if shutil.which("wrk") is None:
@@ -113,7 +122,8 @@ def main(description=__doc__, app="shop_app.py", clients=8):
         ["monitoring", "profile"] if sys.version_info >= (3, 12) else ["profile"]
     )
     # (mode, backend): the untraced server, then one traced server per backend.
-    servers = [("plain", "auto"), *(("traced", backend) for backend in backends)]
+    modes = ("traced", "unrecorded") if args.unrecorded else ("traced",)
+    servers = [("plain", "auto"), *((mode, backend) for backend in backends for mode in modes)]
     runs = {server: [] for server in servers}
     with tempfile.TemporaryDirectory() as folder:
         for round_no in range(args.rounds):
@@ -130,10 +140,10 @@ def main(description=__doc__, app="shop_app.py", clients=8):
         "plain": plain,
         "traced": {},
     }
-    for (_, backend), traced in medians.items():
+    for (mode, backend), traced in medians.items():
         traced["latency_ratio"] = traced["latency_ms"] / plain["latency_ms"]
         traced["throughput_ratio"] = traced["throughput"] / plain["throughput"]
-        summary["traced"][backend] = traced
+        summary.setdefault(mode, {})[backend] = traced
     print(json.dumps(summary, indent=2))
     if args.out:
         with open(args.out, "w") as out:
