@@ -84,20 +84,42 @@ class RequestTracing:
         return ContextRequestTrace(profiler, token)
 
 
-class RequestTrace:
-    """The profiler of one request, started on the serving thread."""
+class _Trace:
+    """What the trace of a request knows of how the request went."""
 
     def __init__(self, profiler: Profiler) -> None:
         self.profiler = profiler
-        self.thread = threading.get_ident()
         self.finished = False
-        self.lock = threading.Lock()
         self.status: int | None = None
         self.error: str | None = None
 
     def failed(self, error: BaseException) -> None:
         """Notes the exception that escaped the application."""
         self.error = error_text(error)
+
+    def _end_request(self) -> None:
+        """Records how the request ended, into the trace of the calling thread or context."""
+        outcome = "error" if self.error is not None else str(self.status)
+        _vexo_end_request(outcome, self.status, self.error)
+
+    def _warn_unsaved(self) -> None:
+        """A trace that cannot be saved is the server's log's concern, not the app's."""
+        logger.warning(
+            "vexo: cannot save trace %s of %s in %s",
+            self.profiler.trace_id,
+            self.profiler.source,
+            self.profiler.db_path,
+            exc_info=True,
+        )
+
+
+class RequestTrace(_Trace):
+    """The profiler of one request, started on the serving thread."""
+
+    def __init__(self, profiler: Profiler) -> None:
+        super().__init__(profiler)
+        self.thread = threading.get_ident()
+        self.lock = threading.Lock()
 
     def finish(self) -> None:
         """Stops tracing and saves the trace; only the first call counts."""
@@ -109,8 +131,7 @@ class RequestTrace:
             self.finished = True
         if threading.get_ident() == self.thread:
             if self.error is not None or self.status is not None:
-                outcome = "error" if self.error is not None else str(self.status)
-                _vexo_end_request(outcome, self.status, self.error)
+                self._end_request()
             # The monitoring backend stays armed for the next request (`release_backend()`).
             self.profiler.stop(release=False)
         else:
@@ -120,28 +141,15 @@ class RequestTrace:
         try:
             self.profiler.save()
         except Exception:
-            logger.warning(
-                "vexo: cannot save trace %s of %s in %s",
-                self.profiler.trace_id,
-                self.profiler.source,
-                self.profiler.db_path,
-                exc_info=True,
-            )
+            self._warn_unsaved()
 
 
-class ContextRequestTrace:
+class ContextRequestTrace(_Trace):
     """The profiler of one request, recording the request's context."""
 
     def __init__(self, profiler: Profiler, token: Any) -> None:
-        self.profiler = profiler
+        super().__init__(profiler)
         self.token = token
-        self.finished = False
-        self.status: int | None = None
-        self.error: str | None = None
-
-    def failed(self, error: BaseException) -> None:
-        """Notes the exception that escaped the application."""
-        self.error = error_text(error)
 
     def finish(self) -> None:
         """Ends the trace and saves it; only the first call counts."""
@@ -150,20 +158,13 @@ class ContextRequestTrace:
         self.finished = True
         if self.error is None and self.status is None:
             self.error = "no response"
-        outcome = "error" if self.error is not None else str(self.status)
         try:
             # Called in the request's context, so that the trace records it.
-            _vexo_end_request(outcome, self.status, self.error)
+            self._end_request()
             self.profiler.stop_in_context(self.token)
             self.profiler.save()
         except Exception:
-            logger.warning(
-                "vexo: cannot save trace %s of %s in %s",
-                self.profiler.trace_id,
-                self.profiler.source,
-                self.profiler.db_path,
-                exc_info=True,
-            )
+            self._warn_unsaved()
 
 
 class TracedBody:
