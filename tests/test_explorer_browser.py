@@ -8,6 +8,7 @@ README's pictures of the stories (the demo, a failing test, an exception caught 
 asyncio tasks and a generator).
 """
 
+import contextlib
 import os
 import shutil
 import textwrap
@@ -127,6 +128,17 @@ def open_trace(browser, server, source_text):
     )
     row.find_element(By.CSS_SELECTOR, "a").click()
     wait(browser, lambda d: all_css(d, "#tree .kind-call"))
+
+
+@contextlib.contextmanager
+def script_opened(browser, tmp_path, name, source):
+    """The explorer showing the trace of a script run with `vexo run`."""
+    db = tmp_path / "db.sqlite3"
+    (tmp_path / name).write_text(source)
+    vexo("--db", str(db), "run", str(tmp_path / name))
+    with running_server(db) as server:
+        open_trace(browser, server, name)
+        yield
 
 
 def node_named(browser, name):
@@ -277,11 +289,7 @@ CAUGHT = textwrap.dedent(
 
 
 def test_an_exception_caught_two_calls_up(browser, tmp_path):
-    db = tmp_path / "db.sqlite3"
-    (tmp_path / "caught.py").write_text(CAUGHT)
-    vexo("--db", str(db), "run", str(tmp_path / "caught.py"))
-    with running_server(db) as server:
-        open_trace(browser, server, "caught.py")
+    with script_opened(browser, tmp_path, "caught.py", CAUGHT):
         for name in ("__main__.top", "__main__.middle"):
             node = node_named(browser, name)
             if "▸" in node.find_element(By.CSS_SELECTOR, ".toggle").text:
@@ -323,11 +331,7 @@ TASKS = textwrap.dedent(
 
 
 def test_asyncio_tasks_are_lanes_and_a_generator_is_one_call(browser, tmp_path):
-    db = tmp_path / "db.sqlite3"
-    (tmp_path / "tasks.py").write_text(TASKS)
-    vexo("--db", str(db), "run", str(tmp_path / "tasks.py"))
-    with running_server(db) as server:
-        open_trace(browser, server, "tasks.py")
+    with script_opened(browser, tmp_path, "tasks.py", TASKS):
         lanes = wait(browser, lambda d: [e.text for e in all_css(d, "#tree .task")] or None)
         assert sorted(lanes) == [
             "task Task-1:", "task convert-EUR:", "task convert-GBP:", "task convert-JPY:",
@@ -449,11 +453,7 @@ def test_a_reference_links_its_call_and_the_stop_shows(browser, tmp_path):
 
 
 def test_a_reopened_call_keeps_one_show_more_button(browser, tmp_path):
-    db = tmp_path / "db.sqlite3"
-    (tmp_path / "paged.py").write_text(PAGED)
-    vexo("--db", str(db), "run", str(tmp_path / "paged.py"))
-    with running_server(db) as server:
-        open_trace(browser, server, "paged.py")
+    with script_opened(browser, tmp_path, "paged.py", PAGED):
         reopen_many(browser)
 
 

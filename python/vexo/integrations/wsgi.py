@@ -114,8 +114,7 @@ class VexoDjangoMiddleware:
             trace.failed(error)
             trace.finish()
             raise
-        status = getattr(response, "status_code", None)
-        trace.status = status if isinstance(status, int) else None
+        trace.status = _status_code_of(response)
         if getattr(response, "streaming", False) and not getattr(response, "is_async", False):
             response.streaming_content = TracedBody(
                 response.streaming_content, trace, finish_on_error=True
@@ -134,8 +133,7 @@ class VexoDjangoMiddleware:
             trace.failed(error)
             trace.finish()
             raise
-        status = getattr(response, "status_code", None)
-        trace.status = status if isinstance(status, int) else None
+        trace.status = _status_code_of(response)
         if not getattr(response, "streaming", False):
             trace.finish()
         elif getattr(response, "is_async", False):
@@ -145,3 +143,9 @@ class VexoDjangoMiddleware:
                 response.streaming_content, trace, finish_on_error=True
             )
         return response
+
+
+def _status_code_of(response: Any) -> int | None:
+    """A Django response's status code; None for a response object that has no int one."""
+    status = getattr(response, "status_code", None)
+    return status if isinstance(status, int) else None
