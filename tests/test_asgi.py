@@ -185,9 +185,11 @@ def test_lifespan_and_websockets_are_passed_through(server):
 
 CONTEXTS = """
 import asyncio, sys
-from vexo.recording.profiler import Profiler
+import vexo.db
+from vexo.recording.profiler import ContextTraces, Profiler
 
 backend, db_path = sys.argv[1:]
+shared = ContextTraces({"backend": backend}, db_path=db_path)  # how the middleware starts them
 
 
 def mark(who):
@@ -199,28 +201,33 @@ def in_thread(who):
 
 
 async def request(who):
-    profiler = Profiler({"backend": backend}, db_path=db_path, source=f"context {who}")
-    token = profiler.start_in_context()
+    if who == "a":
+        profiler = Profiler({"backend": backend}, db_path=db_path, source=f"context {who}")
+        token = profiler.start_in_context()
+        native = profiler.rust_profiler
+    else:
+        native, token, _ = shared.begin(f"context {who}")
     await asyncio.sleep(0.01)
     mark(who)
     await asyncio.to_thread(in_thread, who)
     await asyncio.sleep(0)
-    profiler.stop_in_context(token)
+    shared.end(native, token)
     mark(who + " after")
-    return profiler
+    return native
 
 
 async def main():
-    traced = await asyncio.gather(request("a"), request("b"))
+    traced = await asyncio.gather(request("a"), request("b"), request("c"))
     mark("loop")
     return traced
 
 
 thread = Profiler({"backend": backend}, db_path=db_path, source="thread").start()
-for profiler in asyncio.run(main()):
-    profiler.save(wait=True)
+for native in asyncio.run(main()):
+    native.save_request_in_db()
 thread.stop()
-thread.save(wait=True)
+thread.save()
+vexo.db.flush()
 """
 
 
@@ -242,7 +249,7 @@ def test_a_context_trace_comes_before_the_thread_trace(tmp_path, backend):
         check=True,
         timeout=60,
     )
-    stored = traces(db_path, {"context a", "context b", "thread"})
+    stored = traces(db_path, {"context a", "context b", "context c", "thread"})
 
     def marked(source):
         return sorted(
@@ -254,6 +261,11 @@ def test_a_context_trace_comes_before_the_thread_trace(tmp_path, backend):
             and r["co_name"] != "request"
         )
 
-    for who in "ab":
+    for who in "abc":
         assert marked(f"context {who}") == [("in_thread", who), ("mark", who), ("mark", who)]
-    assert marked("thread") == [("mark", "a after"), ("mark", "b after"), ("mark", "loop")]
+    assert marked("thread") == [
+        ("mark", "a after"),
+        ("mark", "b after"),
+        ("mark", "c after"),
+        ("mark", "loop"),
+    ]

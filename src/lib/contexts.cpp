@@ -43,10 +43,17 @@ void route_through_profile_hook() {
   }
 }
 
+// Arms the backend for the context trace that `instance` records: the monitoring interface, kept
+// armed like a server's per-request profilers, or else the profile hook.
+void arm(PyObject* instance, bool monitoring) {
+  const bool armed = monitoring && monitoring::arm_for_context_trace(instance);
+  if (!armed) route_through_profile_hook();
+  reinterpret_cast<VexoProfilerObject*>(instance)->context_by_monitoring = armed;
+  ++live_traces;
+}
+
 // start(profiler, monitoring): the instance recording the context trace of the package's
-// profiler object; the caller puts it in `trace`. Its events reach the core through the
-// monitoring interface, kept armed like a server's per-request profilers, or else the profile
-// hook.
+// profiler object; the caller puts it in `trace`.
 PyObject* start(PyObject*, PyObject* args) {
   PyObject* profiler = nullptr;
   int monitoring = 0;
@@ -54,16 +61,55 @@ PyObject* start(PyObject*, PyObject* args) {
   Ref held = Ref::share(profiler);
   return py::guard<PyObject*>(nullptr, [&held, monitoring]() -> PyObject* {
     Ref instance = new_registered_instance(held.get());
-    const bool armed = monitoring != 0 && monitoring::arm_for_context_trace(instance.get());
-    if (!armed) route_through_profile_hook();
-    reinterpret_cast<VexoProfilerObject*>(instance.get())->context_by_monitoring = armed;
-    ++live_traces;
+    arm(instance.get(), monitoring != 0);
     return instance.release();
   });
 }
 
-// end(instance): the context trace recorded by `instance` has ended; only the first call counts.
-PyObject* end(PyObject*, PyObject* instance) {
+// prepare(profiler): an instance that records nothing, whose settings and plugins `begin` gives
+// each trace it starts.
+PyObject* prepare(PyObject*, PyObject* profiler) {
+  Ref held = Ref::share(profiler);
+  return py::guard<PyObject*>(nullptr, [&held]() -> PyObject* {
+    return new_vexo_profiler(profiler::ProfilerState::new_from_python(held.get())).release();
+  });
+}
+
+// begin(model, source, monitoring): a new trace recording the current context, under the
+// settings of `model` (made by `prepare`), put in `trace`: (instance, token, trace id). What a
+// server does at each request, in one call.
+PyObject* begin(PyObject*, PyObject* args) {
+  PyObject* model = nullptr;
+  PyObject* source = nullptr;
+  int monitoring = 0;
+  if (!PyArg_ParseTuple(args, "OUp:begin", &model, &source, &monitoring)) return nullptr;
+  return py::guard<PyObject*>(nullptr, [model, source, monitoring]() -> PyObject* {
+    if (!is_vexo_profiler(model) ||
+        reinterpret_cast<VexoProfilerObject*>(model)->state == nullptr) {
+      py::throw_downcast(model, "VexoProfiler");
+    }
+    const profiler::ProfilerState& settings = *reinterpret_cast<VexoProfilerObject*>(model)->state;
+    auto state = profiler::ProfilerState::new_like(settings, py::to_text(source));
+    Ref trace_id = py::new_text(state->trace_id.value);
+    Ref instance = new_vexo_profiler(std::move(state));
+    arm(instance.get(), monitoring != 0);
+    Ref token = Ref::steal(PyContextVar_Set(trace_variable, instance.get()));
+    if (!token) {
+      reinterpret_cast<VexoProfilerObject*>(instance.get())->context_ended = true;
+      --live_traces;
+      py::throw_error();
+    }
+    return py::check(PyTuple_Pack(3, instance.get(), token.get(), trace_id.get())).release();
+  });
+}
+
+// end(instance[, token]): the context trace recorded by `instance` has ended; only the first call
+// counts. With the token `trace` was set with, the variable goes back to what it was, where the
+// context is still the one it was set in.
+PyObject* end(PyObject*, PyObject* args) {
+  PyObject* instance = nullptr;
+  PyObject* token = nullptr;
+  if (!PyArg_ParseTuple(args, "O|O:end", &instance, &token)) return nullptr;
   if (!is_vexo_profiler(instance)) {
     PyErr_SetString(PyExc_TypeError, "end() takes a VexoProfiler");
     return nullptr;
@@ -73,12 +119,22 @@ PyObject* end(PyObject*, PyObject* instance) {
     object->context_ended = true;
     --live_traces;
   }
+  // A trace ended in another context than it began in (a body read by another thread) leaves
+  // the variable to that context, which no longer records into it.
+  if (token != nullptr && PyContextVar_Reset(trace_variable, token) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_RuntimeError)) {
+      return nullptr;
+    }
+    PyErr_Clear();
+  }
   Py_RETURN_NONE;
 }
 
 PyMethodDef module_methods[] = {
     {"start", start, METH_VARARGS, "start(profiler, monitoring)\n--\n\n"},
-    {"end", end, METH_O, "end(instance)\n--\n\n"},
+    {"prepare", prepare, METH_O, "prepare(profiler)\n--\n\n"},
+    {"begin", begin, METH_VARARGS, "begin(model, source, monitoring)\n--\n\n"},
+    {"end", end, METH_VARARGS, "end(instance, token=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

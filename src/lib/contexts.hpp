@@ -4,7 +4,8 @@
 //
 // The module vexo._vexo_contexts holds the context variable `trace`. An event is recorded by the
 // VexoProfiler that this variable holds in the current context, if one does and its trace has not
-// ended; else by the thread's own profiler, as before.
+// ended; else by the thread's own profiler, as before. A server starts each request's trace with
+// one call (`begin`), from a VexoProfiler whose configuration was read once (`prepare`).
 #pragma once
 
 #include "py/ref.hpp"

@@ -2,6 +2,7 @@
 #include "profiler/state.hpp"
 #include "py/object.hpp"
 #include "utils/clock.hpp"
+#include "utils/ulid.hpp"
 
 namespace vexo::profiler {
 
@@ -105,6 +106,21 @@ std::unique_ptr<ProfilerState> ProfilerState::new_from_python(PyObject* profiler
 
   return std::make_unique<ProfilerState>(std::move(settings), std::move(trace_id),
                                          std::move(plugins));
+}
+
+std::unique_ptr<ProfilerState> ProfilerState::new_like(const ProfilerState& model,
+                                                       std::string source) {
+  Settings settings = model.settings;
+  settings.source = std::move(source);
+  settings.timestamp = clock::timestamp();
+  // The processors' contexts are shared, as a profiler's processors share them; their frame ids
+  // are each trace's own.
+  plugins::PluginTable plugins = model.plugins;
+  for (auto& [name, processors] : plugins) {
+    for (plugins::PluginProcessor& processor : processors) processor.processor_frame_ids.clear();
+  }
+  return std::make_unique<ProfilerState>(std::move(settings), ulid::new_trace_id(),
+                                         std::move(plugins), model.code_cache_);
 }
 
 }  // namespace vexo::profiler

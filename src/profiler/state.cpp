@@ -18,11 +18,13 @@ std::uint64_t current_thread_state_id() noexcept {
 }  // namespace
 
 ProfilerState::ProfilerState(Settings settings_in, std::string trace_id_in,
-                             plugins::PluginTable plugins_in)
+                             plugins::PluginTable plugins_in, std::shared_ptr<CodeCache> code_cache)
     : settings(std::move(settings_in)),
       budget(settings.max_trace_bytes),
       plugins(std::move(plugins_in)),
-      code_cache_(CodeCache::shared(settings.include_frames, settings.ignore_frames, plugins)),
+      code_cache_(
+          code_cache ? std::move(code_cache)
+                     : CodeCache::shared(settings.include_frames, settings.ignore_frames, plugins)),
       fork_generation_(fork_generation::current()) {
   trace_id.value = std::move(trace_id_in);
 }

@@ -66,12 +66,17 @@ struct Settings {
 
 class ProfilerState {
  public:
-  ProfilerState(Settings settings, std::string trace_id, plugins::PluginTable plugins);
+  // `code_cache` is the one shared by the profilers of these filters and plugins, when known.
+  ProfilerState(Settings settings, std::string trace_id, plugins::PluginTable plugins,
+                std::shared_ptr<CodeCache> code_cache = nullptr);
   ProfilerState(const ProfilerState&) = delete;
   ProfilerState& operator=(const ProfilerState&) = delete;
 
   // Built from the package's profiler object; throws py::Error or py::Fatal.
   static std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler);
+  // A new trace under the settings and plugins of `model`, which records nothing itself: a
+  // server's request, without reading the configuration and loading the plugins again.
+  static std::unique_ptr<ProfilerState> new_like(const ProfilerState& model, std::string source);
 
   const Settings settings;
 

@@ -13,6 +13,7 @@ from typing import Any
 from vexo.config import Settings
 from vexo.recording.markers import _vexo_end_request
 from vexo.recording.profiler import (
+    ContextTraces,
     Profiler,
     context_trace,
     is_context_router,
@@ -50,6 +51,7 @@ class RequestTracing:
     def __init__(self, settings: Settings) -> None:
         self.settings = settings
         self.config = settings.profiler_config(threading=False, plugins=["request"])
+        self.context_traces: ContextTraces | None = None  # made at the first request it serves
 
     def begin(self, source: str) -> RequestTrace | None:
         """Starts tracing the calling thread; None when it is traced already or tracing fails."""
@@ -66,6 +68,11 @@ class RequestTracing:
         _last.native = profiler.rust_profiler
         return RequestTrace(profiler)
 
+    def _context_traces(self) -> ContextTraces:
+        if self.context_traces is None:
+            self.context_traces = ContextTraces(self.config, db_path=self.settings.db_path)
+        return self.context_traces
+
     def begin_in_context(self, source: str) -> ContextRequestTrace | None:
         """Starts tracing the current context (a request's task on an event loop); None when it
         or its thread is traced already, or tracing fails."""
@@ -76,19 +83,21 @@ class RequestTracing:
             return None
         start_server_run(self.settings)
         try:
-            profiler = Profiler(self.config, db_path=self.settings.db_path, source=source)
-            token = profiler.start_in_context()
+            traces = self._context_traces()
+            native, token, trace_id = traces.begin(source)
         except Exception:
             logger.warning("vexo: cannot trace %s", source, exc_info=True)
             return None
-        return ContextRequestTrace(profiler, token)
+        return ContextRequestTrace(native, token, trace_id, source, traces.db_path)
 
 
 class _Trace:
     """What the trace of a request knows of how the request went."""
 
-    def __init__(self, profiler: Profiler) -> None:
-        self.profiler = profiler
+    def __init__(self, trace_id: str, source: str, db_path: str) -> None:
+        self.trace_id = trace_id
+        self.source = source
+        self.db_path = db_path
         self.finished = False
         self.status: int | None = None
         self.error: str | None = None
@@ -106,9 +115,9 @@ class _Trace:
         """A trace that cannot be saved is the server's log's concern, not the app's."""
         logger.warning(
             "vexo: cannot save trace %s of %s in %s",
-            self.profiler.trace_id,
-            self.profiler.source,
-            self.profiler.db_path,
+            self.trace_id,
+            self.source,
+            self.db_path,
             exc_info=True,
         )
 
@@ -117,7 +126,8 @@ class RequestTrace(_Trace):
     """The profiler of one request, started on the serving thread."""
 
     def __init__(self, profiler: Profiler) -> None:
-        super().__init__(profiler)
+        super().__init__(profiler.trace_id, profiler.source, profiler.db_path)
+        self.profiler = profiler
         self.thread = threading.get_ident()
         self.lock = threading.Lock()
 
@@ -137,7 +147,7 @@ class RequestTrace(_Trace):
         else:
             # A server that closes the body on another thread: the serving thread keeps its hook
             # until its next request replaces it, and what it records meanwhile is dropped.
-            logger.debug("vexo: %s finished on another thread", self.profiler.source)
+            logger.debug("vexo: %s finished on another thread", self.source)
         try:
             self.profiler.save()
         except Exception:
@@ -145,10 +155,11 @@ class RequestTrace(_Trace):
 
 
 class ContextRequestTrace(_Trace):
-    """The profiler of one request, recording the request's context."""
+    """The native profiler of one request, recording the request's context."""
 
-    def __init__(self, profiler: Profiler, token: Any) -> None:
-        super().__init__(profiler)
+    def __init__(self, native: Any, token: Any, trace_id: str, source: str, db_path: str) -> None:
+        super().__init__(trace_id, source, db_path)
+        self.native = native
         self.token = token
 
     def finish(self) -> None:
@@ -161,8 +172,8 @@ class ContextRequestTrace(_Trace):
         try:
             # Called in the request's context, so that the trace records it.
             self._end_request()
-            self.profiler.stop_in_context(self.token)
-            self.profiler.save()
+            ContextTraces.end(self.native, self.token)
+            self.native.save_request_in_db()
         except Exception:
             self._warn_unsaved()
 

@@ -30,6 +30,7 @@ from vexo.store.locations import absolute
 __all__ = [
     "BACKENDS",
     "DEFAULT_DB_PATH",
+    "ContextTraces",
     "Profiler",
     "choose_backend",
     "default_db_path",
@@ -158,12 +159,7 @@ class Profiler:
     def stop_in_context(self, token: Any) -> None:
         """Ends what `start_in_context` began: from now on nothing is recorded into this trace,
         even in the tasks and threads that still hold a copy of its context."""
-        contexts = _tracer("contexts")
-        contexts.end(self._native())
-        try:
-            contexts.trace.reset(token)
-        except (ValueError, RuntimeError):
-            pass  # ended in another context than it began in (a body read by another thread)
+        _tracer("contexts").end(self._native(), token)
 
     def stop(self, *, release: bool = True) -> None:
         """Stops tracing the calling thread; threads traced since they started keep their hook
@@ -222,6 +218,40 @@ class Profiler:
 
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
+
+
+class ContextTraces:
+    """Starts traces that record the current context, one after another, under a configuration
+    read once: a server's request traces. Each starts with one native call, where a Profiler
+    would read its configuration and load its plugins again (see `Profiler.start_in_context`).
+    The traces share their plugins' contexts, so plugins that build one per trace
+    ("build_context") are refused."""
+
+    def __init__(self, config: Mapping[str, Any], *, db_path: str | os.PathLike[str]) -> None:
+        # Checked now: a bad plugin description raises here, once, rather than at each request.
+        from vexo.plugins import load_plugin_data
+
+        if any(description.get("build_context") for description in load_plugin_data(config)):
+            raise ValueError("plugins that build a context per trace need a Profiler per trace")
+        self.config = config
+        self.db_path = absolute(db_path)
+        self.monitoring = choose_backend(config.get("backend", "auto")) == "monitoring"
+        self._model: Any = None
+        self._pid = 0
+
+    def begin(self, source: str) -> tuple[Any, Any, str]:
+        """Starts a trace of the current context: its native profiler, the token that `end`
+        takes, and its trace id."""
+        contexts = _tracer("contexts")
+        if self._pid != os.getpid():  # a forked server's worker has a main thread of its own
+            self._model = contexts.prepare(Profiler(self.config, db_path=self.db_path))
+            self._pid = os.getpid()
+        return contexts.begin(self._model, source, self.monitoring)
+
+    @staticmethod
+    def end(native: Any, token: Any) -> None:
+        """Ends what `begin` started (see `Profiler.stop_in_context`)."""
+        _tracer("contexts").end(native, token)
 
 
 def release_backend() -> None:
