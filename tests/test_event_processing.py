@@ -498,6 +498,24 @@ def test_bad_serializer_drops_the_event_and_logs_once(
     assert len(vexo_warnings) == 2  # reported with its own trace only
 
 
+def test_a_replaced_trace_dumper_is_called_with_each_value_s_place(make_profiler, monkeypatch):
+    # The compiled dumper is reached without a Python call; any other is called as a function.
+    places = []
+
+    def dump(value, memo, frame_id, event, field):
+        places.append((frame_id, event, field))
+        return msgpack.packb(field)
+
+    monkeypatch.setattr(vexo.serialize, "dump_msgpack_in_trace", dump)
+    profiler = make_profiler({"values": "safe"})
+    assert run_traced(profiler, leaf, 1) == 2
+    records = records_of(profiler)
+    frame_id = records[0]["frame_id"]
+    assert frame_id.startswith("frm_") and [r["arg"] for r in records] == ["arg", "arg"]
+    assert places == [(frame_id, event, field) for event in ("call", "return")
+                      for field in ("arg", "locals")]  # fmt: skip
+
+
 def test_different_failures_are_each_logged(make_profiler, monkeypatch, vexo_warnings):
     failures = iter(
         [ValueError("first"), ValueError("second"), KeyError("first"), ValueError("first")]

@@ -135,22 +135,29 @@ const std::string* frame_id_for(const EventContext& context, ThreadSlot& slot,
   return &found->second;
 }
 
-// The record's "arg" and "locals" values, dumped at their place in the trace where the dumper
-// takes one.
-std::pair<dump::Dumped, dump::Dumped> dump_values(EventContext& context, PyObject* locals,
-                                                  const std::string* frame_id) {
+// A buffer that held the dump of a huge value ("full" values) is not kept for the next event.
+void release_if_huge(msgpack::Bytes& buffer) {
+  constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+  if (buffer.capacity() > kKeptCapacity) msgpack::Bytes().swap(buffer);
+}
+
+// The record's "arg" and "locals" values, dumped into the slot's buffers, at their place in the
+// trace where the dumper takes one.
+void dump_values(EventContext& context, ThreadSlot& slot, PyObject* locals,
+                 const std::string* frame_id) {
   const dump::Dumper dumper = context.state.settings.dumper;
   if (!dump::in_trace(dumper)) {
-    return {dump::dump_value(context.arg, dumper), dump::dump_value(locals, dumper)};
+    dump::dump_value(context.arg, dumper, nullptr, slot.arg_dump);
+    dump::dump_value(locals, dumper, nullptr, slot.locals_dump);
+    return;
   }
   Ref memo = context.state.value_memo();
-  Ref id = frame_id != nullptr ? py::new_text(*frame_id) : Ref::none();
   PyObject* event = event_object(context.event);
   const py::Names& names = py::names();
-  dump::Place arg_place{memo.get(), id.get(), event, names.arg};
-  dump::Place locals_place{memo.get(), id.get(), event, names.locals};
-  dump::Dumped arg = dump::dump_value(context.arg, dumper, &arg_place);
-  return {std::move(arg), dump::dump_value(locals, dumper, &locals_place)};
+  const dump::Place arg_place{memo.get(), frame_id, event, names.arg};
+  const dump::Place locals_place{memo.get(), frame_id, event, names.locals};
+  dump::dump_value(context.arg, dumper, &arg_place, slot.arg_dump);
+  dump::dump_value(locals, dumper, &locals_place, slot.locals_dump);
 }
 
 // A resumed generator's or coroutine's step names the logical call it belongs to.
@@ -189,14 +196,16 @@ void process_frame(EventContext& context) {
         return static_cast<ProfilerState*>(of)->line_number(frame);
       },
       &state);
-  auto [arg, dumped_locals] = dump_values(context, locals.get(), frame_id);
+  dump_values(context, slot, locals.get(), frame_id);
 
   context.records.push_back(
       {RecordKind::Frame,
        encode_frame_record(
            FrameFields{slot.path, context.info.code_name, qualname, event_name(context.event),
-                       frame_id, arg.bytes(), dumped_locals.bytes(), thread, call_site, time},
+                       frame_id, slot.arg_dump, slot.locals_dump, thread, call_site, time},
            slot.scratch)});
+  release_if_huge(slot.arg_dump);
+  release_if_huge(slot.locals_dump);
   if (context.event == Event::Call && frame_id != nullptr &&
       is_generator_code(context.code.get())) {
     add_step_record(context, *frame_id, time, thread);

@@ -35,6 +35,9 @@ struct ThreadSlot {
   // Where this thread's frame records are written before they are copied out at their size, and
   // their texts put together: reused from event to event.
   msgpack::Bytes scratch;
+  // The dumps of a frame record's "arg" and "locals", reused in the same way.
+  msgpack::Bytes arg_dump;
+  msgpack::Bytes locals_dump;
   std::string path;
   std::string qualname;
   // The records of one event.

@@ -4,6 +4,7 @@
 #include "py/python.hpp"
 #include "speedups/limits.hpp"
 #include "speedups/walk.hpp"
+#include "utils/msgpack_writer.hpp"
 
 namespace vexo::speedups {
 
@@ -15,5 +16,10 @@ PyObject* dump(PyObject* value, const Limits& limits) noexcept;
 
 // The same for a frame record's value at its place in a trace (see TracePlace), or alone (null).
 PyObject* dump_in_trace(PyObject* value, const Limits& limits, const TracePlace* place) noexcept;
+
+// The same bytes written over `out` rather than into a new bytes object; false where the others
+// give null.
+bool dump_in_trace_into(PyObject* value, const Limits& limits, const TracePlace* place,
+                        msgpack::Bytes& out) noexcept;
 
 }  // namespace vexo::speedups

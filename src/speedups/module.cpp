@@ -13,9 +13,9 @@
 #include "speedups/objects.hpp"
 #include "speedups/scrub.hpp"
 #include "speedups/texts.hpp"
+#include "speedups/trace_dumper.hpp"
 #include "speedups/trace_index.hpp"
 #include "speedups/value_memo.hpp"
-#include "utils/document_layout.hpp"
 #include "utils/ulid.hpp"
 
 namespace vexo::speedups {
@@ -57,59 +57,6 @@ PyObject* dumper(PyObject* module, PyObject* limits) {
     owned.release();
     py::Ref module_name = py::check(PyModule_GetNameObject(module));
     return py::check(PyCFunction_NewEx(&bound_dump_definition, capsule.get(), module_name.get()))
-        .release();
-  });
-}
-
-constexpr const char* kTraceLimitsCapsule = "vexo._speedups.TraceLimits";
-
-struct TraceLimits {
-  Limits values;
-  Limits self;
-};
-
-void free_trace_limits(PyObject* capsule) {
-  delete static_cast<TraceLimits*>(PyCapsule_GetPointer(capsule, kTraceLimitsCapsule));
-}
-
-// dump(value, memo, frame_id, event, field), its self a capsule holding the limits.
-PyObject* dump_in_trace_with_bound_limits(PyObject* capsule, PyObject* const* args,
-                                          Py_ssize_t count) {
-  if (count != 5) {
-    PyErr_SetString(PyExc_TypeError, "dump() takes value, memo, frame_id, event and field");
-    return nullptr;
-  }
-  const auto& limits =
-      *static_cast<const TraceLimits*>(PyCapsule_GetPointer(capsule, kTraceLimitsCapsule));
-  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    for (Py_ssize_t index = 3; index < 5; ++index) {
-      if (!PyUnicode_Check(args[index]))
-        py::throw_error(PyExc_TypeError, "event and field are str");
-    }
-    if (args[2] != Py_None && !PyUnicode_Check(args[2])) {
-      py::throw_error(PyExc_TypeError, "frame_id is a str or None");
-    }
-    bool locals = PyUnicode_CompareWithASCIIString(args[4], layout::record::kLocals.data()) == 0;
-    TracePlace place{value_memo_of(args[1]), args[2], args[3], args[4], locals, limits.self};
-    return dump_in_trace(args[0], limits.values, &place);
-  });
-}
-
-PyMethodDef bound_dump_in_trace_definition = {
-    "dump", py::as_cfunction(dump_in_trace_with_bound_limits), METH_FASTCALL,
-    "dump(value, memo, frame_id, event, field)\n--\n\nOne MessagePack value of a frame record "
-    "in the trace of the memo, within the dumper's limits."};
-
-PyObject* trace_dumper(PyObject* module, PyObject* const* args, Py_ssize_t count) {
-  return py::guard<PyObject*>(nullptr, [module, args, count]() {
-    if (count != 2) py::throw_error(PyExc_TypeError, "trace_dumper() takes two limits");
-    auto owned =
-        std::make_unique<TraceLimits>(TraceLimits{limits_from(args[0]), limits_from(args[1])});
-    py::Ref capsule = py::check(PyCapsule_New(owned.get(), kTraceLimitsCapsule, free_trace_limits));
-    owned.release();
-    py::Ref module_name = py::check(PyModule_GetNameObject(module));
-    return py::check(
-               PyCFunction_NewEx(&bound_dump_in_trace_definition, capsule.get(), module_name.get()))
         .release();
   });
 }

@@ -132,7 +132,7 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   const std::size_t written = out_.size() - start;
   const bool ran_code = ran_code_;
   ran_code_ = ran_code_ || outer_ran_code;
-  if (place_->frame_id == Py_None || !before) return true;
+  if (place_->frame_id == nullptr || !before) return true;
   // A dump no longer than a reference to it is written again each time: no reference to it.
   std::string reference = written > kShortestReference ? reference_to(cls, name) : std::string();
   // Only code of the interpreter's or the standard library's, run for a text, can have let the
@@ -169,7 +169,8 @@ std::string Walk::reference_to(PyTypeObject* cls, PyObject* name) const {
   Output place;
   write::array_header(place, 5);
   write_text(place, class_name(reinterpret_cast<PyObject*>(cls)).get());
-  write_text(place, place_->frame_id);
+  if (!write::fits(place_->frame_id->size())) too_long();
+  write::str(place, *place_->frame_id);
   write_text(place, place_->event);
   write_text(place, place_->field);
   if (name == nullptr) {

@@ -34,7 +34,7 @@ struct PackFailed {
 // itself, or each local's value when the value is the frame's locals).
 struct TracePlace {
   ValueMemo& memo;
-  PyObject* frame_id;  // str, or None for a frame whose call was not recorded
+  const std::string* frame_id;  // null for a frame whose call was not recorded
   PyObject* event;
   PyObject* field;            // "arg" or "locals"
   bool locals;                // the field is "locals"

@@ -12,20 +12,6 @@
 
 namespace vexo::dump {
 
-// One serialized value. A bytes result is read where it lies; any other accepted sequence is
-// converted once.
-class Dumped {
- public:
-  Dumped(py::Ref object, msgpack::Bytes converted)
-      : object_(std::move(object)), converted_(std::move(converted)) {}
-
-  std::span<const std::uint8_t> bytes() const noexcept;
-
- private:
-  py::Ref object_;  // the serializer's bytes object, when it gave one
-  msgpack::Bytes converted_;
-};
-
 // Which function of vexo.serialize dumps the values: dump_msgpack, dump_msgpack_in_trace,
 // dump_msgpack_repr, dump_msgpack_full, dump_msgpack_lightweight_repr (the lighter dump, which
 // runs none of the program's code) or dump_msgpack_lightweight_with_repr.
@@ -41,16 +27,28 @@ Dumper dumper_for(std::string_view values, bool lightweight) noexcept;
 inline bool in_trace(Dumper dumper) noexcept { return dumper == Dumper::kInTrace; }
 
 // A frame record's value at its place: the trace's memo (vexo.serialize.ValueMemo), the frame's
-// id (str, or None), the event and the field ("arg" or "locals").
+// id (null for a frame whose call was not recorded; a str or None for the serializer), the event
+// and the field ("arg" or "locals").
 struct Place {
   PyObject* memo;
-  PyObject* frame_id;
+  const std::string* frame_id;
   PyObject* event;
   PyObject* field;
 };
 
-// The dumper's function called with the value (and, for kInTrace, its place). Throws py::Error.
-Dumped dump_value(PyObject* value, Dumper dumper, const Place* place = nullptr);
+// A compiled trace dumper's own entry: the dump its function gives, without a Python call. Such a
+// function's self is a capsule of this name, whose pointer is the dumper's limits and whose
+// context its entry.
+inline constexpr const char kTraceDumperCapsule[] = "vexo._speedups.TraceLimits";
+struct TraceDumperEntry {
+  // Writes the dump over `out`; false with an exception set when the dump raised.
+  bool (*dump)(const void* limits, PyObject* value, const Place& place,
+               msgpack::Bytes& out) noexcept;
+};
+
+// The dumper's dump of the value (for kInTrace, at its place) written over `out`. Throws
+// py::Error.
+void dump_value(PyObject* value, Dumper dumper, const Place* place, msgpack::Bytes& out);
 
 // The UTF-8 text with its secrets replaced by the serializer's rules (for exception messages,
 // which the tracer writes itself); nothing when the serializer cannot be reached. Throws
