@@ -18,10 +18,8 @@ namespace {
 // whose returns were never recorded (their events failed, or the hook was replaced for a while).
 // A frame that is not on the stack (its call was not recorded) leaves the stack as it is, so that
 // an entry is never taken off for another frame's return, and none stays behind its own.
-void drop_returning_frame(ProfilerState& state, PyFrameObject* frame) {
-  ThreadSlot* slot = state.existing_thread_slot();
-  if (slot == nullptr) return;
-  call_site::CallFrameStack& stack = slot->call_frames;
+void drop_returning_frame(ThreadSlot& slot, PyFrameObject* frame) {
+  call_site::CallFrameStack& stack = slot.call_frames;
   auto entry = std::find_if(stack.rbegin(), stack.rend(), [frame](const call_site::CallFrame& e) {
     return e.frame.get() == reinterpret_cast<PyObject*>(frame);
   });
@@ -41,14 +39,14 @@ void drop_returning_frame(ProfilerState& state, PyFrameObject* frame) {
 
 }  // namespace
 
-void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
+void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
                         const std::string* frame_id) {
   if (event == Event::Return) {
-    drop_returning_frame(state, frame);
+    drop_returning_frame(slot, frame);
     return;
   }
   if (frame_id == nullptr) return;
-  state.thread_slot().call_frames.push_back(
+  slot.call_frames.push_back(
       call_site::CallFrame{py::Ref::share(reinterpret_cast<PyObject*>(frame)), *frame_id});
 }
 
@@ -58,10 +56,13 @@ call_site::CallFrameStack call_frames_snapshot(ProfilerState& state, std::size_t
   return call_site::CallFrameStack(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
 }
 
-const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state) {
-  ThreadSlot& slot = state.thread_slot();
+const thread_identity::ThreadIdentity& cached_thread_info(ThreadSlot& slot) {
   if (!slot.thread_info) slot.thread_info = thread_identity::current_thread();
   return *slot.thread_info;
+}
+
+const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state) {
+  return cached_thread_info(state.thread_slot());
 }
 
 void push_frame_data(ProfilerState& state, std::size_t thread_id, std::span<EventRecord> records) {

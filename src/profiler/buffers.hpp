@@ -19,7 +19,7 @@ inline const char* event_name(Event event) noexcept {
 
 // Pushes a recorded call; on a return, takes the returning frame off the stack with whatever
 // stands above it (frames whose returns were not recorded), and leaves a stack without it alone.
-void update_call_frames(ProfilerState& state, Event event, PyFrameObject* frame,
+void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
                         const std::string* frame_id);
 
 // The newest `depth` entries of the calling thread's stack, with their own references: all that
@@ -34,6 +34,7 @@ void push_frames(ProfilerState& state, Event event, EventRecords& records);
 void push_frame_data(ProfilerState& state, std::size_t thread_id, std::span<EventRecord> records);
 
 // The calling thread's identity, asked once and then cached in its slot.
+const thread_identity::ThreadIdentity& cached_thread_info(ThreadSlot& slot);
 const thread_identity::ThreadIdentity& cached_thread_info(ProfilerState& state);
 
 }  // namespace vexo::profiler

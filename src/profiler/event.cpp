@@ -41,7 +41,8 @@ struct EventContext {
   Leaving leaving;
   Ref code;
   CodeInfo info;
-  // The thread's own, emptied for each event and reused.
+  // The thread's slot, looked up once per event, and its records, emptied and reused.
+  ThreadSlot& slot;
   EventRecords& records;
   // The plugins registered under the code's name, or null.
   std::vector<plugins::PluginProcessor>* processors = nullptr;
@@ -165,7 +166,7 @@ void add_step_record(EventContext& context, const std::string& frame_id, clock::
                      const thread_identity::ThreadIdentity& thread) {
   ProfilerState& state = context.state;
   std::optional<Record> step =
-      step_record(state.thread_slot().generator_steps, state.budget.trace_number(), context.frame,
+      step_record(context.slot.generator_steps, state.budget.trace_number(), context.frame,
                   context.code.get(), context.info.first_instruction, frame_id, thread, time);
   if (step) context.records.push_back({RecordKind::Other, std::move(*step)});
 }
@@ -177,8 +178,8 @@ void process_frame(EventContext& context) {
   // to be recorded, before the serializer's share of the work.
   const clock::WallTime time = clock::now();
   ProfilerState& state = context.state;
-  ThreadSlot& slot = state.thread_slot();
-  const thread_identity::ThreadIdentity& thread = cached_thread_info(state);
+  ThreadSlot& slot = context.slot;
+  const thread_identity::ThreadIdentity& thread = cached_thread_info(slot);
   file_and_line::write_filename_with_lineno(context.frame, state.line_number(context.frame),
                                             slot.path);
   // Copied at once: the name's own memory is shared by all threads, and the serializer below can
@@ -210,7 +211,7 @@ void process_frame(EventContext& context) {
       is_generator_code(context.code.get())) {
     add_step_record(context, *frame_id, time, thread);
   }
-  update_call_frames(state, context.event, context.frame, frame_id);
+  update_call_frames(slot, context.event, context.frame, frame_id);
 }
 
 // Its own push: a failure here leaves the frame's return, already handed over, as it is.
@@ -253,7 +254,7 @@ void process_event(EventContext& context) {
     // return still leaves the stack of recorded calls.
     record = false;
     if (context.event == Event::Return) {
-      update_call_frames(context.state, Event::Return, context.frame, nullptr);
+      update_call_frames(context.slot, Event::Return, context.frame, nullptr);
     }
   }
   try {
@@ -263,7 +264,7 @@ void process_event(EventContext& context) {
     // A frame whose return could not be recorded has returned all the same: left on the stack it
     // would stand as the caller of every later call of its thread.
     if (record && context.event == Event::Return) {
-      update_call_frames(context.state, Event::Return, context.frame, nullptr);
+      update_call_frames(context.slot, Event::Return, context.frame, nullptr);
     }
     context.log(error);
     return;
@@ -297,7 +298,8 @@ void profile_event(PyFrameObject* frame, ProfilerState& state, PyObject* arg, Ev
   state.renew_after_fork();
   ThreadSlot& slot = state.thread_slot();
   slot.records.clear();
-  EventContext context{frame, state, arg, event, leaving, std::move(code), info, slot.records};
+  EventContext context{frame,           state, arg,  event,       leaving,
+                       std::move(code), info,  slot, slot.records};
   if (!info.names_are_text) {
     // A name that is not UTF-8 text (lone surrogates) abandons this event only, reported once.
     report_names_not_text(context);
