@@ -1,6 +1,6 @@
 """A small FastAPI shop served by uvicorn: the request of the ASGI benchmark (`asgi.py`).
 
-    python asgi_shop.py PORT DB_PATH plain|traced COUNT_FILE [BACKEND]
+    python asgi_shop.py PORT DB_PATH plain|traced|unrecorded|unwritten COUNT_FILE [BACKEND]
 
 The same order as `shop_app.py`'s, looked up and priced through two functions of this file by an
 async view that awaits once, so that under load the requests' steps interleave on the loop. On
@@ -39,11 +39,19 @@ async def order(order_id: int):
     return price_order(ORDERS[order_id % 100])
 
 
+def leave_the_writer_out():
+    """The mode "unwritten": every trace is made, ended and handed to the writer's queue, which
+    drops it, so that the writer thread's share of a request's cost shows."""
+    from vexo.store.writer import Writer
+
+    Writer.save = lambda self, trace: None
+
+
 def main():
     port, db_path, mode, count_file = sys.argv[1:5]
     backend = sys.argv[5] if len(sys.argv) > 5 else "auto"
     application = app
-    if mode in ("traced", "unrecorded"):
+    if mode in ("traced", "unrecorded", "unwritten"):
         from vexo.config import load_settings
         from vexo.middleware import VexoASGIMiddleware
 
@@ -54,6 +62,8 @@ def main():
             ignore=[os.path.basename(__file__)] if mode == "unrecorded" else None,
         )
         application = VexoASGIMiddleware(application, settings=settings)
+        if mode == "unwritten":
+            leave_the_writer_out()
     import uvicorn
 
     try:

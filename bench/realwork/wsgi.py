@@ -114,6 +114,11 @@ def main(description=__doc__, app="shop_app.py", clients=8):
         action="store_true",
         help="also trace with the app's own calls ignored (its trace's own cost)",
     )
+    parser.add_argument(
+        "--unwritten",
+        action="store_true",
+        help="also trace with the writer's work left out (the app must know the mode)",
+    )
     parser.add_argument("--out")
     args = parser.parse_args()
     if shutil.which("wrk") is None:
@@ -122,7 +127,8 @@ def main(description=__doc__, app="shop_app.py", clients=8):
         ["monitoring", "profile"] if sys.version_info >= (3, 12) else ["profile"]
     )
     # (mode, backend): the untraced server, then one traced server per backend.
-    modes = ("traced", "unrecorded") if args.unrecorded else ("traced",)
+    modes = ("traced", *(["unrecorded"] if args.unrecorded else []),
+             *(["unwritten"] if args.unwritten else []))  # fmt: skip
     servers = [("plain", "auto"), *((mode, backend) for backend in backends for mode in modes)]
     runs = {server: [] for server in servers}
     with tempfile.TemporaryDirectory() as folder:
