@@ -79,11 +79,13 @@ def report(paths):
         "one client and all of what keeps throughput under its target: without it, throughput",
         "meets the target on both interpreters, and latency stays above it (1.48 and 1.44). A",
         "throwaway prototype that handed each batch to a helper process through a pipe (pickled,",
-        "one write and one acknowledgement per batch) measured, side by side on 3.12: latency",
-        "1.54 and 1.57 against 1.58 to 1.75 traced and 1.43 to 1.49 writer left out, throughput",
-        "0.67 against 0.62 to 0.63 and 0.71 to 0.75. Meeting both targets needs the writer's",
-        "work outside the interpreter lock of the traced process and, for latency, the loop's",
-        "share cut by about a third as well.",
+        "one write and one acknowledgement per batch) measured, side by side on 3.12 in four",
+        "rounds: latency 1.54 to 1.74 against 1.58 to 1.75 traced and 1.43 to 1.49 writer left",
+        "out, throughput 0.66 to 0.67 against 0.62 to 0.65 and 0.71 to 0.75. On this two-core",
+        "machine, which also runs the load, the helper's pickling, pipe and CPU take back most",
+        "of what leaving the lock gains. Meeting both targets needs the writer's work to cost",
+        "the traced process far less than it does now, not only to leave its interpreter lock,",
+        "and, for latency, the loop's share cut by about a third as well.",
     ]
     for path in paths:
         with open(path) as figures:
