@@ -127,8 +127,7 @@ def main(description=__doc__, app="shop_app.py", clients=8):
         ["monitoring", "profile"] if sys.version_info >= (3, 12) else ["profile"]
     )
     # (mode, backend): the untraced server, then one traced server per backend.
-    modes = ("traced", *(["unrecorded"] if args.unrecorded else []),
-             *(["unwritten"] if args.unwritten else []))  # fmt: skip
+    modes = ["traced"] + ["unrecorded"] * args.unrecorded + ["unwritten"] * args.unwritten
     servers = [("plain", "auto"), *((mode, backend) for backend in backends for mode in modes)]
     runs = {server: [] for server in servers}
     with tempfile.TemporaryDirectory() as folder:
