@@ -374,6 +374,30 @@ def test_version_1_is_read_as_it_is_and_upgraded_by_the_first_write(tmp_path):
     assert load_trace(path, "trc_new") == document(source="module pkg")
 
 
+def cut_in_half(path):
+    connection = sqlite3.connect(path)
+    connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    connection.close()
+    with open(path, "r+b") as file:
+        file.truncate(os.path.getsize(path) // 2)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [(newer_schema, "newer vexo"), (cut_in_half, "cut short")],
+    ids=["newer", "cut"],
+)
+def test_the_writer_refuses_a_file_changed_under_its_connection(db_path, change, message):
+    # Enough traces for a batch of several statements, through the connection the writer keeps.
+    for i in range(1500):
+        save_trace_in_sqlite(db_path, f"trc_{i:04}", timeout=5, msgpack=document(), wait=False)
+    assert db.flush()
+    assert count_traces(db_path) == 1500
+    change(db_path)
+    with pytest.raises(DatabaseError, match=message):
+        save_trace_in_sqlite(db_path, "trc_late", timeout=1, msgpack=document(), wait=True)
+
+
 def test_a_batch_of_small_and_large_documents_keeps_its_order():
     # Small and large documents are compressed at different levels, each group in one call.
     documents = [b"a" * 10, os.urandom(100_000), b"b" * 70_000, b"c" * 5]
