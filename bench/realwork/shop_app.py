@@ -14,6 +14,7 @@ from __future__ import annotations
 import itertools
 import logging
 import os
+import signal
 import sys
 
 from flask import Flask, jsonify
@@ -57,6 +58,9 @@ def main():
         application = VexoMiddleware(application, settings=settings)
     import waitress
 
+    # A shell starts background jobs with SIGINT ignored, and Python then leaves it so: the
+    # benchmark stops the server with it wherever it was started from.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     # Under load waitress logs the depth of its queue at every request.
     logging.getLogger("waitress.queue").setLevel(logging.ERROR)
     try:
