@@ -388,7 +388,7 @@ def cut_in_half(path):
     ids=["newer", "cut"],
 )
 def test_the_writer_refuses_a_file_changed_under_its_connection(db_path, change, message):
-    # Enough traces for a batch of several statements, through the connection the writer keeps.
+    # Batches larger than one statement, then one trace, through the connection the writer keeps.
     for i in range(1500):
         save_trace_in_sqlite(db_path, f"trc_{i:04}", timeout=5, msgpack=document(), wait=False)
     assert db.flush()

@@ -292,8 +292,9 @@ def open_for_writing(path: str, timeout: float) -> sqlite3.Connection:
 # Most rows one statement inserts. Every statement gives the interpreter lock away while SQLite
 # works, and under load taking it back is what costs the traced threads: the writer, waiting,
 # is woken each time a traced thread lets go of the lock (at every socket call) and mostly loses
-# it again. So a batch goes in as few statements as the file's parameter limit allows, through a
-# few statement texts that stay prepared (the rows padded to a power of two, with a limit). At
+# it again. So a writer's batch of up to this many rows goes in as one statement, its own
+# transaction, through a few statement texts that stay prepared (the rows padded to a power of
+# two, with a limit); a larger one in statements of this many rows inside one transaction. At
 # 512 rows those statements hold about a MiB more than fixed statements of 71 rows did.
 _MOST_ROWS_PER_STATEMENT = 512
 _ROW = "(" + ", ".join("?" * len(COLUMNS)) + ")"
@@ -302,20 +303,23 @@ _ROW = "(" + ", ".join("?" * len(COLUMNS)) + ")"
 def write_rows(
     connection: sqlite3.Connection, path: str, rows: list[Row], replace: bool = True
 ) -> None:
-    """Stores the rows, replacing traces stored before under their ids (or, without `replace`,
-    keeping those).
+    """Stores the rows in one transaction, replacing traces stored before under their ids (or,
+    without `replace`, keeping those).
 
     The format is checked again under the write lock: a connection is kept open between
     batches, and meanwhile a newer release may have upgraded the file, or the file may have been
-    cut or removed. Replacing rows go in through statements that check it themselves, each its
-    own transaction; what they leave (the format changed or the file cut) goes through the full
-    check, which says why.
+    cut or removed. Replacing rows that fit in one statement go in through a statement that
+    checks it itself, its own transaction; what it refuses (the format changed or the file cut)
+    goes through the full check, which says why.
     """
     per_statement = _rows_per_statement(connection)
-    if replace:
-        rows = rows[_insert_checked(connection, path, rows, per_statement) :]
-        if not rows:
-            return
+    if (
+        replace
+        and rows
+        and len(rows) <= per_statement
+        and _inserted_checked(connection, path, rows)
+    ):
+        return
     with write_transaction(connection):
         if schema_version(connection, path) != SCHEMA_VERSION:
             raise DatabaseError(f"{path} changed its format while vexo was writing to it")
@@ -329,23 +333,15 @@ def write_rows(
             )
 
 
-def _insert_checked(
-    connection: sqlite3.Connection, path: str, rows: list[Row], per_statement: int
-) -> int:
-    """Inserts the rows, replacing, each statement its own transaction, while the file is ours in
-    the current format and not cut short; the number of rows written, from the first."""
-    written = 0
-    while written < len(rows):
-        chunk = rows[written : written + per_statement]
-        padded = 1 << (len(chunk) - 1).bit_length()
-        parameters = [value for row in chunk for value in row]
-        parameters += [None] * ((padded - len(chunk)) * len(COLUMNS))
-        present = file_size(path) + file_size(path + "-wal")
-        parameters += [APPLICATION_ID, SCHEMA_VERSION, present, len(chunk)]
-        if connection.execute(_checked_insert_sql(padded), parameters).rowcount != len(chunk):
-            break
-        written += len(chunk)
-    return written
+def _inserted_checked(connection: sqlite3.Connection, path: str, rows: list[Row]) -> bool:
+    """Whether the rows were inserted, replacing, by one statement that found the file ours in
+    the current format and not cut short."""
+    padded = 1 << (len(rows) - 1).bit_length()
+    parameters = [value for row in rows for value in row]
+    parameters += [None] * ((padded - len(rows)) * len(COLUMNS))
+    present = file_size(path) + file_size(path + "-wal")
+    parameters += [APPLICATION_ID, SCHEMA_VERSION, present, len(rows)]
+    return connection.execute(_checked_insert_sql(padded), parameters).rowcount == len(rows)
 
 
 @functools.cache
