@@ -83,6 +83,9 @@ def calls(document):
 def ended(document):
     last = document["frames_of_interest"][-1]
     assert last["type"] == "end_request"
+    assert {"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site"} <= set(
+        last
+    )
     return {key: last[key] for key in ("outcome", "status", "error") if key in last}
 
 

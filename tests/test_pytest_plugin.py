@@ -292,7 +292,7 @@ def test_plugin_is_built_in():
     assert all(d["path_fragment"] == "/vexo/recording/markers.py" for d in descriptions)
 
 
-@pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test", "_vexo_end_request"])
+@pytest.mark.parametrize("name", ["_vexo_start_test", "_vexo_end_test"])
 def test_markers_live_in_a_file_the_tracer_leaves_out(name):
     import vexo.recording.markers
 

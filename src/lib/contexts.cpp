@@ -6,6 +6,7 @@
 #include "lib/module_functions.hpp"
 #include "lib/monitoring.hpp"
 #include "lib/vexo_profiler.hpp"
+#include "profiler/request_end.hpp"
 #include "py/method.hpp"
 #include "py/object.hpp"
 
@@ -130,17 +131,44 @@ PyObject* end(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// end_request(instance, outcome, status, error): the record of how a web request ended, as the
+// last record of the trace that `instance` records on the calling thread (a context trace, or a
+// thread's): outcome a str, status an int or None, error a str or None.
+PyObject* end_request(PyObject*, PyObject* args) {
+  PyObject* instance = nullptr;
+  PyObject* outcome = nullptr;
+  PyObject* status = nullptr;
+  PyObject* error = nullptr;
+  if (!PyArg_ParseTuple(args, "OUOO:end_request", &instance, &outcome, &status, &error)) {
+    return nullptr;
+  }
+  return py::guard<PyObject*>(nullptr, [instance, outcome, status, error]() -> PyObject* {
+    if (!is_vexo_profiler(instance) ||
+        reinterpret_cast<VexoProfilerObject*>(instance)->state == nullptr) {
+      py::throw_downcast(instance, "VexoProfiler");
+    }
+    if (status != Py_None && !PyLong_CheckExact(status)) py::throw_downcast(status, "int");
+    if (error != Py_None && !PyUnicode_CheckExact(error)) py::throw_downcast(error, "str");
+    profiler::push_request_end(*reinterpret_cast<VexoProfilerObject*>(instance)->state, outcome,
+                               status, error);
+    return py::Ref::none().release();
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"start", start, METH_VARARGS, "start(profiler, monitoring)\n--\n\n"},
     {"prepare", prepare, METH_O, "prepare(profiler)\n--\n\n"},
     {"begin", begin, METH_VARARGS, "begin(model, source, monitoring)\n--\n\n"},
     {"end", end, METH_VARARGS, "end(instance, token=None)\n--\n\n"},
+    {"end_request", end_request, METH_VARARGS,
+     "end_request(instance, outcome, status, error)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vexo._vexo_contexts",
-                                 "Traces that follow a context instead of a thread.", -1,
-                                 module_methods};
+                                 "A server's request traces: traces that follow a context instead "
+                                 "of a thread, and how a request ended.",
+                                 -1, module_methods};
 
 }  // namespace
 

@@ -103,6 +103,20 @@ std::string record_type(PyObject* data) {
 
 }  // namespace
 
+Ref record_head(const std::string& frame_id, const thread_identity::ThreadIdentity& thread,
+                call_site::CallFrameStack call_frames, std::string_view type) {
+  const py::Names& names = py::names();
+  Ref data = py::check(PyDict_New());
+  set_item(data.get(), names.frame_id, py::new_text(frame_id));
+  set_item(data.get(), names.timestamp, py::check(PyFloat_FromDouble(clock::timestamp())));
+  set_item(data.get(), names.thread, py::new_text(thread.name));
+  set_item(data.get(), names.thread_native_id, py::check(PyLong_FromSize_t(thread.native_id)));
+  set_item(data.get(), names.user_code_call_site,
+           call_site_value(std::move(call_frames), frame_id));
+  set_item(data.get(), names.type, py::new_text(type));
+  return data;
+}
+
 std::optional<PluginRecord> process_plugin_event(PluginProcessor& processor,
                                                  const PluginEvent& event) {
   if (!processor.path_fragment.find_in(event.filename)) return std::nullopt;
@@ -110,18 +124,11 @@ std::optional<PluginRecord> process_plugin_event(PluginProcessor& processor,
   call_site::CallFrameStack snapshot = event.call_frames();
   if (!wants_event(processor, event)) return std::nullopt;
 
-  const py::Names& names = py::names();
-  Ref data = py::check(PyDict_New());
   std::string frame_id = hit_frame_id(processor, event);
-  set_item(data.get(), names.frame_id, py::new_text(frame_id));
-  set_item(data.get(), names.timestamp, py::check(PyFloat_FromDouble(clock::timestamp())));
-  const thread_identity::ThreadIdentity& thread = event.thread();
-  set_item(data.get(), names.thread, py::new_text(thread.name));
-  set_item(data.get(), names.thread_native_id, py::check(PyLong_FromSize_t(thread.native_id)));
-  set_item(data.get(), names.user_code_call_site, call_site_value(std::move(snapshot), frame_id));
-  set_item(data.get(), names.type,
-           py::new_text(event.is_call ? processor.call_type : processor.return_type));
-  if (processor.subtype) set_item(data.get(), names.subtype, py::new_text(*processor.subtype));
+  Ref data = record_head(frame_id, event.thread(), std::move(snapshot),
+                         event.is_call ? processor.call_type : processor.return_type);
+  if (processor.subtype)
+    set_item(data.get(), py::names().subtype, py::new_text(*processor.subtype));
   if (processor.process) merge_process_result(processor, event, data.get());
 
   std::string type = record_type(data.get());

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "plugins/processor.hpp"
+#include "py/ref.hpp"
 #include "utils/call_site.hpp"
 #include "utils/dump.hpp"
 #include "utils/msgpack_writer.hpp"
@@ -33,6 +34,12 @@ struct PluginRecord {
   std::string type;
   msgpack::Bytes record;
 };
+
+// The fields a plugin record starts with, as a dict to add its own to: its frame id, the time,
+// the thread, the call site in the nearest recorded caller (from the thread's open recorded
+// calls) and its type.
+py::Ref record_head(const std::string& frame_id, const thread_identity::ThreadIdentity& thread,
+                    call_site::CallFrameStack call_frames, std::string_view type);
 
 // Nothing when the processor does not apply; throws py::Error for a failure of this processor
 // alone, py::Fatal/py::Broken for broken invariants.

@@ -71,6 +71,7 @@ inline constexpr std::string_view kStartTest = "start_test";
 inline constexpr std::string_view kEndTest = "end_test";
 inline constexpr std::string_view kException = "exception";
 inline constexpr std::string_view kStep = "step";
+inline constexpr std::string_view kEndRequest = "end_request";
 }  // namespace record_type
 
 // The values of a frame record's "event".

@@ -15,10 +15,10 @@ A trace lasts from the moment the middleware is called until the application ret
 chunk of a streaming response, and through the background tasks that Starlette runs after the
 response. Its source names the request, "asgi GET /orders/7" (the query string is left out, since
 it often carries tokens), and how the request ended ends it, as the record "end_request" (see
-`vexo.recording.markers`): the status code sent, the exception that escaped the application
-(also a cancellation), "client disconnected" when the client left before the response was
-complete, "no response" when the application returned without sending one. Lifespan and websocket
-connections are passed through untouched.
+`vexo.recording.profiler.end_request`): the status code sent, the exception that escaped the
+application (also a cancellation), "client disconnected" when the client left before the response
+was complete, "no response" when the application returned without sending one. Lifespan and
+websocket connections are passed through untouched.
 
 A request is served untraced when its context is traced already (the Django middleware behind
 this one) or its thread has a profile hook that is not vexo's (a debugger, a profiler), or a

@@ -11,11 +11,11 @@ from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator
 from typing import Any
 
 from vexo.config import Settings
-from vexo.recording.markers import _vexo_end_request
 from vexo.recording.profiler import (
     ContextTraces,
     Profiler,
     context_trace,
+    end_request,
     is_context_router,
     thread_tracer,
 )
@@ -50,7 +50,7 @@ class RequestTracing:
 
     def __init__(self, settings: Settings) -> None:
         self.settings = settings
-        self.config = settings.profiler_config(threading=False, plugins=["request"])
+        self.config = settings.profiler_config(threading=False)
         self.context_traces: ContextTraces | None = None  # made at the first request it serves
 
     def begin(self, source: str) -> RequestTrace | None:
@@ -106,10 +106,14 @@ class _Trace:
         """Notes the exception that escaped the application."""
         self.error = error_text(error)
 
-    def _end_request(self) -> None:
-        """Records how the request ended, into the trace of the calling thread or context."""
+    def _end_request(self, native: Any) -> None:
+        """Records how the request ended ("end_request") as the last record of the trace that
+        `native` records on the calling thread; a failure there loses that record only."""
         outcome = "error" if self.error is not None else str(self.status)
-        _vexo_end_request(outcome, self.status, self.error)
+        try:
+            end_request(native, outcome, self.status, self.error)
+        except Exception:
+            logger.warning("vexo: cannot record how %s ended", self.source, exc_info=True)
 
     def _warn_unsaved(self) -> None:
         """A trace that cannot be saved is the server's log's concern, not the app's."""
@@ -141,7 +145,7 @@ class RequestTrace(_Trace):
             self.finished = True
         if threading.get_ident() == self.thread:
             if self.error is not None or self.status is not None:
-                self._end_request()
+                self._end_request(self.profiler.rust_profiler)
             # The monitoring backend stays armed for the next request (`release_backend()`).
             self.profiler.stop(release=False)
         else:
@@ -170,8 +174,7 @@ class ContextRequestTrace(_Trace):
         if self.error is None and self.status is None:
             self.error = "no response"
         try:
-            # Called in the request's context, so that the trace records it.
-            self._end_request()
+            self._end_request(self.native)
             ContextTraces.end(self.native, self.token)
             self.native.save_request_in_db()
         except Exception:

@@ -12,10 +12,11 @@ until the response body has been produced: until the body is used up, closed or 
 comes first (test clients such as Flask's close the body only when used in a `with`), and saved
 as one trace whose source names the request: "wsgi GET /orders/7" or "django GET /orders/7". The
 query string is left out, since it often carries tokens. How the request ended ends the trace, as
-the record "end_request" (see `vexo.recording.markers`): the status code the application answered
-with, and the exception that escaped it, if one did. The server process is one run (see
-`vexo.recording.runs`), from its first traced request to its exit. The save only queues the trace
-for the process's writer thread (see `vexo.db`), so the response does not wait for the database.
+the record "end_request" (see `vexo.recording.profiler.end_request`): the status code the
+application answered with, and the exception that escaped it, if one did. The server process is
+one run (see `vexo.recording.runs`), from its first traced request to its exit. The save only
+queues the trace for the process's writer thread (see `vexo.db`), so the response does not wait
+for the database.
 
 The settings come from `[tool.vexo]` (see `vexo.config`), for Django with the dict setting `VEXO`
 (same keys) on top. "threading" is never used here: it would make every thread started later

@@ -1,8 +1,8 @@
 """The test markers: a test runner calls `_vexo_start_test` before a test and `_vexo_end_test`
 after it, and the built-in plugin "pytest" turns those calls into the records "start_test" and
-"end_test", where the tracer starts a new trace and saves the test's trace. The web middleware
-calls `_vexo_end_request` as a request's trace ends, which the built-in plugin "request" turns
-into the record "end_request": how the request ended, read back by the listing and `vexo show`."""
+"end_test", where the tracer starts a new trace and saves the test's trace. (A web request's
+trace ends with the record "end_request", which the tracer writes where the middleware asks: see
+`vexo.recording.profiler.end_request`.)"""
 
 from __future__ import annotations
 
@@ -11,7 +11,7 @@ from typing import Any
 
 from vexo.common import layout
 
-__all__ = ["plugin_descriptions", "request_plugin_descriptions"]
+__all__ = ["plugin_descriptions"]
 
 # Part of the markers' file name, which is all the plugin descriptions need to find them.
 _MARKERS_FILE = "/vexo/recording/markers.py"
@@ -23,10 +23,6 @@ def _vexo_start_test(nodeid: str) -> None:
 
 def _vexo_end_test(nodeid: str, outcome: str | None = None) -> None:
     """Called after a test's teardown; the tracer saves the test's trace here."""
-
-
-def _vexo_end_request(outcome: str, status: int | None, error: str | None) -> None:
-    """Called as a request's trace ends, on the thread that served it."""
 
 
 def _test_data(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
@@ -53,28 +49,4 @@ def plugin_descriptions(config: Mapping[str, Any] | None) -> list[dict[str, Any]
             (_vexo_start_test, layout.START_TEST),
             (_vexo_end_test, layout.END_TEST),
         )
-    ]
-
-
-def _request_data(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
-    arguments = frame.f_locals
-    data: dict[str, Any] = {layout.TEST_OUTCOME: arguments["outcome"]}
-    for name, key in (("status", layout.REQUEST_STATUS), ("error", layout.REQUEST_ERROR)):
-        if arguments.get(name) is not None:
-            data[key] = arguments[name]
-    return data
-
-
-def request_plugin_descriptions(config: Mapping[str, Any] | None) -> list[dict[str, Any]]:
-    """The built-in plugin "request": the record "end_request" with the status code and the
-    error of a request, and its outcome as one text (the status code, or "error")."""
-    return [
-        {
-            "co_names": [_vexo_end_request.__name__],
-            "path_fragment": _MARKERS_FILE,
-            "call_type": layout.END_REQUEST,
-            "return_type": layout.END_REQUEST + "_return",
-            "events": ["call"],
-            "process": _request_data,
-        }
     ]

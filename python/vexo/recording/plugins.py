@@ -34,8 +34,6 @@ PluginDescription = dict[str, Any]
 BUILTIN_PLUGINS: dict[str, str] = {
     # The test markers of `pytest --vexo`: "start_test" and "end_test" with the test's node id.
     "pytest": "vexo.recording.markers:plugin_descriptions",
-    # How a traced web request ended: "end_request" with its status code or error.
-    "request": "vexo.recording.markers:request_plugin_descriptions",
 }
 
 _REQUIRED_TEXTS = ("path_fragment", "call_type", "return_type")

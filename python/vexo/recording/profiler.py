@@ -34,6 +34,7 @@ __all__ = [
     "Profiler",
     "choose_backend",
     "default_db_path",
+    "end_request",
     "release_backend",
 ]
 
@@ -252,6 +253,13 @@ class ContextTraces:
     def end(native: Any, token: Any) -> None:
         """Ends what `begin` started (see `Profiler.stop_in_context`)."""
         _tracer("contexts").end(native, token)
+
+
+def end_request(native: Any, outcome: str, status: int | None, error: str | None) -> None:
+    """Adds the record "end_request" (how a web request ended: its outcome, the status code as
+    text or "error", with the status code and the error) to the trace that the native profiler
+    records on the calling thread, as a plugin record. The middleware's trace ends with it."""
+    _tracer("contexts").end_request(native, outcome, status, error)
 
 
 def release_backend() -> None:

@@ -2,8 +2,8 @@
 method, path, status code and error, else the program its source names.
 
 A test's trace begins with its "start_test" record and ends with its "end_test" record; a
-request's ends with its "end_request" record (see `vexo.recording.markers`). Traces stored before
-a request's end was recorded still read: they have no status.
+request's ends with its "end_request" record (see `vexo.recording.profiler.end_request`).
+Traces stored before a request's end was recorded still read: they have no status.
 """
 
 from __future__ import annotations
