@@ -127,10 +127,19 @@ def save_trace_in_sqlite(
 
 
 def _origin() -> Origin:
+    """The run and process of a trace saved now: one object while they stay the same, since a
+    server saves a trace per request."""
+    global _last_origin
     link = processes.current()
-    return Origin(
-        processes.current_run_id(), link.process_id, link.parent_process_id, link.parent_trace_id
-    )
+    run_id = processes.current_run_id()
+    last_link, last_run_id, origin = _last_origin
+    if link is not last_link or run_id != last_run_id:
+        origin = Origin(run_id, link.process_id, link.parent_process_id, link.parent_trace_id)
+        _last_origin = (link, run_id, origin)
+    return origin
+
+
+_last_origin: tuple[Any, str | None, Origin] = (None, None, Origin())
 
 
 @contextlib.contextmanager
