@@ -5,9 +5,12 @@ and whether every request served was stored.
     python bench/realwork/wsgi.py [--rounds N] [--seconds S] [--backend B]... [--unrecorded]
                                   [--out FILE.json]
 
-The load comes from `wrk` (Debian's package), a C client that costs the server little; each
-round starts a fresh server per mode (the order alternating), lets it warm up, measures, and stops
-it with SIGINT so that it exits as a server does (exit callbacks run, queued traces are written).
+The load comes from `wrk` (Debian's package), a C client that costs the server little. Each
+round starts a fresh server per mode, all at once, lets each warm up, then measures them in
+one-second bursts that take turns (the order rotating), so that a change in the machine's speed,
+which on a shared virtual machine can move a figure by a fifth within a minute, falls on every
+server alike; a server's figure is the median of its bursts. The round ends by stopping each with
+SIGINT, so that it exits as a server does (exit callbacks run, queued traces are written).
 With `--unrecorded`, each backend also serves behind the middleware with the app's own module
 ignored: every request's trace is made, ended and stored, but holds no call, which parts what a
 trace costs by itself from what its recorded calls cost.
@@ -30,6 +33,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# A traced server's writer finishes its batch between one burst and the next server's.
+BETWEEN_BURSTS = 0.2
 
 
 def free_port():
@@ -71,35 +76,60 @@ def stored_traces(db_path):
     return len(list_traces(db_path)) if os.path.exists(db_path) else 0
 
 
-def one_run(mode, seconds, folder, backend, app="shop_app.py", clients=8):
-    port = free_port()
-    db_path = os.path.join(folder, f"{mode}-{port}.sqlite3")
-    count_file = os.path.join(folder, f"{mode}-{port}.count")
-    server = subprocess.Popen(
-        [
-            sys.executable,
-            os.path.join(HERE, app),
-            str(port),
-            db_path,
-            mode,
-            count_file,
-            backend,
-        ],  # fmt: skip
-        cwd=folder,
-    )
+class Server:
+    """One server of a round, started and warmed up."""
+
+    def __init__(self, mode, backend, folder, app, python=sys.executable):
+        self.mode, self.backend = mode, backend
+        port = free_port()
+        self.db_path = os.path.join(folder, f"{mode}-{port}.sqlite3")
+        self.count_file = os.path.join(folder, f"{mode}-{port}.count")
+        self.process = subprocess.Popen(
+            [python, os.path.join(HERE, app), str(port), self.db_path, mode, self.count_file,
+             backend],
+            cwd=folder,
+        )  # fmt: skip
+        self.url = f"http://127.0.0.1:{port}/orders/7"
+        self.latencies, self.throughputs = [], []
+        try:
+            wait_for(port, self.process)
+            wrk(self.url, 1, 1)  # warm-up
+        except BaseException:
+            self.process.kill()
+            raise
+
+    def stop(self):
+        """Stops the server as a server is stopped: its figures, and the requests it served
+        and stored."""
+        self.process.send_signal(signal.SIGINT)
+        self.process.wait(timeout=120)
+        with open(self.count_file) as counted:
+            served = int(counted.read())
+        return {
+            "latency_ms": statistics.median(self.latencies),
+            "throughput": statistics.median(self.throughputs),
+            "served": served,
+            "stored": stored_traces(self.db_path),
+        }
+
+
+def one_round(servers, seconds, folder, app, clients):
+    """Each server's figures in one round, measured in bursts that take turns."""
+    started = []
     try:
-        wait_for(port, server)
-        url = f"http://127.0.0.1:{port}/orders/7"
-        wrk(url, 1, 1)  # warm-up
-        _, latency = wrk(url, 1, seconds)
-        throughput, _ = wrk(url, clients, seconds)
+        for mode, backend in servers:
+            started.append(Server(mode, backend, folder, app))
+        for burst in range(seconds):
+            turn = started[burst % len(started) :] + started[: burst % len(started)]
+            for server in turn:
+                server.latencies.append(wrk(server.url, 1, 1)[1])
+                time.sleep(BETWEEN_BURSTS)
+            for server in turn:
+                server.throughputs.append(wrk(server.url, clients, 1)[0])
+                time.sleep(BETWEEN_BURSTS)
     finally:
-        server.send_signal(signal.SIGINT)
-        server.wait(timeout=120)
-    with open(count_file) as counted:
-        served = int(counted.read())
-    stored = stored_traces(db_path)
-    return {"latency_ms": latency, "throughput": throughput, "served": served, "stored": stored}
+        figures = {(server.mode, server.backend): server.stop() for server in started}
+    return figures
 
 
 def main(description=__doc__, app="shop_app.py", clients=8):
@@ -131,12 +161,10 @@ def main(description=__doc__, app="shop_app.py", clients=8):
     servers = [("plain", "auto"), *((mode, backend) for backend in backends for mode in modes)]
     runs = {server: [] for server in servers}
     with tempfile.TemporaryDirectory() as folder:
-        for round_no in range(args.rounds):
-            for mode, backend in servers if round_no % 2 == 0 else servers[::-1]:
-                runs[mode, backend].append(
-                    one_run(mode, args.seconds, folder, backend, app, clients)
-                )
-                print(mode, backend, runs[mode, backend][-1], file=sys.stderr)
+        for _ in range(args.rounds):
+            for server, figures in one_round(servers, args.seconds, folder, app, clients).items():
+                runs[server].append(figures)
+                print(*server, figures, file=sys.stderr)
     medians = {server: summarized(rs) for server, rs in runs.items()}
     plain = medians.pop(("plain", "auto"))
     summary = {
