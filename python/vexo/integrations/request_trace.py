@@ -109,9 +109,11 @@ class _Trace:
     def _end_request(self, native: Any) -> None:
         """Records how the request ended ("end_request") as the last record of the trace that
         `native` records on the calling thread; a failure there loses that record only."""
-        outcome = "error" if self.error is not None else str(self.status)
+        # An app may send an int subclass (http.HTTPStatus): the record holds the plain number.
+        status = None if self.status is None else int(self.status)
+        outcome = "error" if self.error is not None else str(status)
         try:
-            end_request(native, outcome, self.status, self.error)
+            end_request(native, outcome, status, self.error)
         except Exception:
             logger.warning("vexo: cannot record how %s ended", self.source, exc_info=True)
 
