@@ -4,13 +4,14 @@ dispatches on the path's first part. The trace database is named by VEXO_TEST_DB
 
 import asyncio
 import os
+from http import HTTPStatus
 
 import django
 from django.conf import settings as django_settings
 from django.http import JsonResponse
 from django.urls import path
 from fastapi import BackgroundTasks, FastAPI, Request, WebSocket
-from fastapi.responses import StreamingResponse
+from fastapi.responses import JSONResponse, StreamingResponse
 
 from vexo.config import Settings
 from vexo.middleware import VexoASGIMiddleware
@@ -62,6 +63,12 @@ async def slow(number: int, request: Request):
             return {"left": double(number)}
         await asyncio.sleep(0.02)
     return {"stayed": number}
+
+
+@api.get("/created/{number}")
+async def created(number: int):
+    """Answers with an int subclass as its status, as Starlette passes it on."""
+    return JSONResponse({"made": double(number)}, status_code=HTTPStatus.CREATED)
 
 
 @api.get("/cancelled/{number}")

@@ -158,8 +158,18 @@ def get(url):
         ("/silent/7", get, {"error": "no response"}, {"silent"}),
         ("/stream/8/3", get, {"status": 200}, {"stream", "chunks"}),
         ("/later/9", get, {"status": 200}, {"later", "after"}),
+        ("/created/10", get, {"status": 201}, {"created"}),
     ],
-    ids=["raises", "client-leaves", "timeout", "stream-abandoned", "no-response", "stream", "task"],
+    ids=[
+        "raises",
+        "client-leaves",
+        "timeout",
+        "stream-abandoned",
+        "no-response",
+        "stream",
+        "task",
+        "status-enum",
+    ],
 )
 def test_each_request_is_saved_once_with_how_it_ended(server, path, client, end, called):
     url, db_path = server
