@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "profiler/frame_record.hpp"
+#include "py/names.hpp"
 #include "py/ref.hpp"
 #include "utils/document_layout.hpp"
 #include "utils/msgpack_put.hpp"
@@ -43,14 +44,15 @@ bool is_first_entry(PyFrameObject* frame, int start_offset) {
 
 // The running loop's current task: asked of the accelerator from 3.12 on, read from its map of
 // current tasks by loop before (only for a loop hashed by identity, so that no code of the
-// program runs). Null where there is none.
+// program runs). Null where there is none. Interned names: a coroutine's first step asks this.
 Ref current_task(PyObject* module) {
-  if (Ref current = Ref::steal(PyObject_GetAttrString(module, "current_task"))) {
+  const py::Names& names = py::names();
+  if (Ref current = Ref::steal(PyObject_GetAttr(module, names.current_task))) {
     return Ref::steal(PyObject_CallNoArgs(current.get()));  // no running loop: an error
   }
   PyErr_Clear();
-  Ref running_loop = Ref::steal(PyObject_GetAttrString(module, "_get_running_loop"));
-  Ref tasks = Ref::steal(PyObject_GetAttrString(module, "_current_tasks"));
+  Ref running_loop = Ref::steal(PyObject_GetAttr(module, names._get_running_loop));
+  Ref tasks = Ref::steal(PyObject_GetAttr(module, names._current_tasks));
   Ref loop = running_loop ? Ref::steal(PyObject_CallNoArgs(running_loop.get())) : Ref();
   if (!loop || !tasks || !PyDict_Check(tasks.get()) ||
       Py_TYPE(loop.get())->tp_hash != PyBaseObject_Type.tp_hash) {
@@ -63,17 +65,22 @@ Ref current_task(PyObject* module) {
 // The name of the asyncio task whose own coroutine this is, read only from the C accelerator's
 // task type: a subclass or another event loop's task could run the program's code when asked.
 std::optional<std::string> task_name(PyObject* coroutine) {
-  PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "_asyncio");  // no import
-  if (module == nullptr) return std::nullopt;
-  Ref task_type = Ref::steal(PyObject_GetAttrString(module, "Task"));
+  const py::Names& names = py::names();
+  // Taken from sys.modules, never imported: a program without asyncio has no task.
+  PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), names._asyncio);
+  if (module == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Ref task_type = Ref::steal(PyObject_GetAttr(module, names.Task));
   Ref task = task_type ? current_task(module) : Ref();
   if (!task || Py_TYPE(task.get()) != reinterpret_cast<PyTypeObject*>(task_type.get())) {
     PyErr_Clear();
     return std::nullopt;
   }
-  Ref coro = Ref::steal(PyObject_CallMethod(task.get(), "get_coro", nullptr));
+  Ref coro = Ref::steal(PyObject_CallMethodNoArgs(task.get(), names.get_coro));
   Ref name = coro.get() == coroutine
-                 ? Ref::steal(PyObject_CallMethod(task.get(), "get_name", nullptr))
+                 ? Ref::steal(PyObject_CallMethodNoArgs(task.get(), names.get_name))
                  : Ref();
   const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
   if (text == nullptr) {
