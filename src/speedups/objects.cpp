@@ -37,7 +37,7 @@ struct TypeFacts {
   unsigned int version = 0;
   py::Ref qualname;  // of a Python class: its __qualname__ and __module__ when found
   py::Ref module;
-  bool shown_as_fields = false;
+  Shown shown = Shown::kOther;
   py::Ref name;
   std::vector<Field> slots;  // name and member descriptor of each slot, in the order found
 };
@@ -188,13 +188,23 @@ std::pair<PyObject*, PyObject*> name_parts(PyTypeObject* cls) {
   return {reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname, module};
 }
 
+// Whether objects of the type may have fields other than slots: an exception's args, or an
+// instance dict read through the interpreter's own slot (as instance_dict() reads it).
+bool may_have_fields(PyTypeObject* cls) {
+  if (PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) return true;
+  PyObject* slot = _PyType_Lookup(cls, known.dict_name);
+  if (slot == nullptr || !Py_IS_TYPE(slot, &PyGetSetDescr_Type)) return false;
+  PyTypeObject* owner = PyDescr_TYPE(slot);
+  return is_heap(owner) || owner == reinterpret_cast<PyTypeObject*>(PyExc_BaseException);
+}
+
 TypeFacts find_facts(PyTypeObject* cls, unsigned int version) {
   TypeFacts facts;
   auto [qualname, module] = name_parts(cls);
   facts.qualname = py::Ref::share(qualname);
   facts.module = py::Ref::share(module);
   facts.name = class_name(reinterpret_cast<PyObject*>(cls));
-  facts.shown_as_fields = !has_special_base(cls) && !is_known_type(cls, facts.name.get());
+  const bool as_fields = !has_special_base(cls) && !is_known_type(cls, facts.name.get());
   PyObject* mro = cls->tp_mro;
   for (Py_ssize_t index = 0; mro != nullptr && index < PyTuple_GET_SIZE(mro); ++index) {
     auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
@@ -208,27 +218,38 @@ TypeFacts find_facts(PyTypeObject* cls, unsigned int version) {
       }
     }
   }
+  if (as_fields) {
+    facts.shown = facts.slots.empty() && !may_have_fields(cls) ? Shown::kClassOnly : Shown::kFields;
+  }
   facts.type = cls;
   facts.version = version;
   return facts;
 }
 
-// The facts of the type: a copy from the cache when it still holds them. Found first and stored
-// after, as a whole: finding them makes objects, which may let a finalizer dump other values.
-TypeFacts facts_of(PyTypeObject* cls) {
-  // Never freed: static destructors run after the interpreter is gone.
-  static auto* cache = new TypeFacts[kCachedTypes];
+// Never freed: static destructors run after the interpreter is gone.
+TypeFacts* const cache = new TypeFacts[kCachedTypes];
+
+// The cached facts of the type while they still hold, else null.
+const TypeFacts* cached_facts(PyTypeObject* cls) {
   // The look-up gives the type a version tag when it has none.
   _PyType_Lookup(cls, known.dict_name);
   unsigned int version = version_of(cls);
-  if (version == 0) return find_facts(cls, 0);
-  TypeFacts& cached = cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes];
+  if (version == 0) return nullptr;
+  const TypeFacts& cached = cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes];
   if (cached.type == cls && cached.version == version &&
       name_parts(cls) == std::pair(cached.qualname.get(), cached.module.get())) {
-    return cached;
+    return &cached;
   }
+  return nullptr;
+}
+
+// The facts of the type: a copy from the cache when it still holds them. Found first and stored
+// after, as a whole: finding them makes objects, which may let a finalizer dump other values.
+TypeFacts facts_of(PyTypeObject* cls) {
+  if (const TypeFacts* cached = cached_facts(cls)) return *cached;
+  unsigned int version = version_of(cls);
   TypeFacts found = find_facts(cls, version);
-  cached = found;
+  if (version != 0) cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes] = found;
   return found;
 }
 
@@ -298,7 +319,11 @@ py::Ref known_text(PyObject* value) {
   return safe_repr(value);
 }
 
-bool shown_as_fields(PyTypeObject* cls) { return facts_of(cls).shown_as_fields; }
+Shown shown_as(PyTypeObject* cls) {
+  // Read in place: nothing runs between the look-up and the read.
+  if (const TypeFacts* cached = cached_facts(cls)) return cached->shown;
+  return facts_of(cls).shown;
+}
 
 py::Ref fields(PyObject* value, Fields& found) {
   PyTypeObject* cls = Py_TYPE(value);

@@ -23,9 +23,12 @@ py::Ref enum_text(PyObject* value);
 // for the other objects.
 py::Ref known_text(PyObject* value);
 
-// Whether values of the type are shown as their fields, whatever they hold: none of the kinds
-// above (enum, scalar or container subclass, known type).
-bool shown_as_fields(PyTypeObject* cls);
+// How values of the type are shown by their own rules: as their fields, whatever they hold
+// (none of the kinds above: enum, scalar or container subclass, known type), and among those, as
+// their class alone when they can have no field (no slot, no instance dict, not an exception).
+enum class Shown : unsigned char { kOther, kFields, kClassOnly };
+Shown shown_as(PyTypeObject* cls);
+inline bool shown_as_fields(PyTypeObject* cls) { return shown_as(cls) != Shown::kOther; }
 
 // An exception's args, then the instance dict's items, then the filled slots of the object's
 // Python classes, from the most derived, appended to `found`; and the qualified name of its type.

@@ -111,9 +111,11 @@ bool Walk::remembered(PyObject* name, PyObject* value, Py_ssize_t depth) {
   PyTypeObject* cls = Py_TYPE(value);
   // The values written as themselves before any object's rules (None's type would count as
   // shown by fields), told apart first: they are most locals, and the type's facts cost more.
+  // An object shown as its class alone is not either: a reference to it, which names its class and
+  // more, is never the shorter (an iterator of a generator expression's frame, say).
   if (value == Py_None || cls == &PyLong_Type || cls == &PyUnicode_Type || cls == &PyFloat_Type ||
       cls == &PyBool_Type || cls == &PyDict_Type || cls == &PyList_Type || cls == &PyTuple_Type ||
-      cls == &PyBytes_Type || !objects::shown_as_fields(cls)) {
+      cls == &PyBytes_Type || objects::shown_as(cls) != objects::Shown::kFields) {
     return false;
   }
   const bool is_self = name != nullptr && PyUnicode_CompareWithASCIIString(name, "self") == 0;
