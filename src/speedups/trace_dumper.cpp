@@ -27,8 +27,10 @@ void free_trace_limits(PyObject* capsule) {
 }
 
 bool names_locals(PyObject* field) {
-  return field == py::names().locals ||
-         PyUnicode_CompareWithASCIIString(field, layout::record::kLocals.data()) == 0;
+  // The tracer passes the interned names: the text is compared only for other callers.
+  const py::Names& names = py::names();
+  if (field == names.locals || field == names.arg) return field == names.locals;
+  return PyUnicode_CompareWithASCIIString(field, layout::record::kLocals.data()) == 0;
 }
 
 // A frame id's text as a dump writes a str: lone surrogates, which have no UTF-8 form, escaped.

@@ -100,6 +100,12 @@ void dump_value(PyObject* value, Dumper dumper, const Place* place, msgpack::Byt
   if (place != nullptr) {
     const KnownTraceDumper& known = trace_dumper(function.get());
     if (known.entry != nullptr) {
+      // Every call record's "arg": a compiled dump of None is nil, with nothing to remember.
+      if (value == Py_None) {
+        out.clear();
+        msgpack::write::nil(out);
+        return;
+      }
       if (!known.entry->dump(known.limits, value, *place, out)) py::throw_error();
       return;
     }
