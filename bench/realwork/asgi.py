@@ -6,8 +6,8 @@ fifty, and whether every request served was stored.
                                   [--unwritten] [--out FILE.json]
     python bench/realwork/asgi.py --report FILE.json...   # the section "asgi" of RESULTS.md
 
-The same driver as `wsgi.py` (wrk, a fresh server per round and mode, the order alternating),
-with `asgi_shop.py` as the server.
+The same driver as `wsgi.py` (wrk; each round starts a server per mode at once and measures them
+in one-second bursts that take turns), with `asgi_shop.py` as the server.
 """
 
 from __future__ import annotations

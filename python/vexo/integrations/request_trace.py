@@ -109,10 +109,11 @@ class _Trace:
     def _end_request(self, native: Any) -> None:
         """Records how the request ended ("end_request") as the last record of the trace that
         `native` records on the calling thread; a failure there loses that record only."""
-        # An app may send an int subclass (http.HTTPStatus): the record holds the plain number.
-        status = None if self.status is None else int(self.status)
-        outcome = "error" if self.error is not None else str(status)
         try:
+            # An app may send an int subclass (http.HTTPStatus): the record holds the plain
+            # number, read without the subclass's own code.
+            status = None if self.status is None else int.__int__(self.status)
+            outcome = "error" if self.error is not None else str(status)
             end_request(native, outcome, status, self.error)
         except Exception:
             logger.warning("vexo: cannot record how %s ended", self.source, exc_info=True)
