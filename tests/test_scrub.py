@@ -239,7 +239,13 @@ def test_every_dump_scrubs_alike_and_never_runs_the_programs_code(limits, value)
 
 def test_project_rules_and_scrub_off():
     value = {"pin": "1234", "card": "4111-1111-1111-1111", "password": "pw"}
+    # Found clean under the default rules (twice, the second answer remembered), a long text is
+    # checked again under new ones.
+    long_text = "order=7 " + "x" * 300 + " 4111-1111-1111-1111"
+    for _ in range(2):
+        assert decode(serialize.dump_msgpack(long_text)) == long_text
     scrub.configure(names=["PIN"], patterns=[r"\d{4}(-\d{4}){3}"])
+    assert decode(serialize.dump_msgpack(long_text)).endswith(" [scrubbed: 19 chars]")
     expected = {"pin": "[scrubbed: str, 4 chars]", "card": "[scrubbed: 19 chars]"}
     for dumped in [serialize.dump_msgpack(value), dump._python_dumps(value, dump.SAFE)]:
         assert decode(dumped) == {**expected, "password": "[scrubbed: str, 2 chars]"}

@@ -24,6 +24,7 @@ Rules rules;
 void forget_decisions() {
   for (detail::Decision& decision : detail::hot.names) Py_CLEAR(decision.text);
   for (detail::Decision& decision : detail::hot.texts) Py_CLEAR(decision.text);
+  detail::hot.clean.fill({});
 }
 
 bool remember(detail::Decision& decision, PyObject* text, bool yes) {
@@ -190,7 +191,46 @@ bool detail::decide_name(PyObject* name) {
 
 bool detail::decide_text(PyObject* text) {
   return remember(place_of(hot.texts, text), text,
-                  may_hold_secret(text, PyUnicode_GET_LENGTH(text)));
+                  hot.always || may_hold_secret(text, PyUnicode_GET_LENGTH(text)));
+}
+
+namespace {
+
+// FNV-1a over the code points, so that a window made of a text's first characters (which may
+// be stored narrower) has the digest of those characters; started from this process's address
+// of the table, which differs from run to run.
+template <typename Char>
+std::uint64_t digest_of(const Char* data, Py_ssize_t size) noexcept {
+  std::uint64_t digest = 0xcbf29ce484222325ULL ^ reinterpret_cast<std::uintptr_t>(&detail::hot);
+  for (Py_ssize_t at = 0; at < size; ++at) {
+    digest = (digest ^ static_cast<std::uint32_t>(data[at])) * 0x100000001b3ULL;
+  }
+  return digest;
+}
+
+// The package left the text unchanged: a text kept by object is known clean by its object,
+// another by the digest of its characters.
+void note_unchanged(PyObject* text) {
+  const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+  if (size <= detail::kKeptText && PyUnicode_CheckExact(text)) {
+    remember(detail::place_of(detail::hot.texts, text), text, false);
+    return;
+  }
+  const std::uint64_t digest = detail::window_digest(text, size);
+  detail::hot.clean[digest % detail::hot.clean.size()] = {digest, size};
+}
+
+}  // namespace
+
+std::uint64_t detail::window_digest(PyObject* text, Py_ssize_t size) noexcept {
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return digest_of(PyUnicode_1BYTE_DATA(text), size);
+    case PyUnicode_2BYTE_KIND:
+      return digest_of(PyUnicode_2BYTE_DATA(text), size);
+    default:
+      return digest_of(PyUnicode_4BYTE_DATA(text), size);
+  }
 }
 
 py::Ref marker(PyObject* value) {
@@ -228,6 +268,7 @@ py::Ref scrubbed_text(PyObject* text) {
       PyUnicode_CheckExact(text) ? py::Ref::share(text) : py::check(PyUnicode_Type.tp_str(text));
   py::Ref result = py::call(rules.scrub_text, {exact.get()});
   if (!PyUnicode_CheckExact(result.get())) return py::Ref::share(text);
+  if (result.is(exact.get())) note_unchanged(text);
   return result;
 }
 

@@ -26,8 +26,17 @@ inline Decision& place_of(Decisions& decisions, PyObject* text) noexcept {
   return decisions[(reinterpret_cast<std::uintptr_t>(text) >> 4) % decisions.size()];
 }
 
-// Texts longer than this are checked every time: the answers keep no large text alive.
+// Texts longer than this are not kept by object: the answers keep no large text alive.
 inline constexpr Py_ssize_t kKeptText = 256;
+
+// The first characters of a text that the package's expressions left unchanged, by a digest of
+// those characters: a long text read at every event (a parser's input, a document) goes to the
+// expressions once, and no text is held.
+struct CleanWindow {
+  std::uint64_t digest = 0;
+  Py_ssize_t size = -1;
+};
+using CleanWindows = std::array<CleanWindow, 256>;
 
 // What is read for every name and text, inline: whether scrubbing is on, whether every text
 // goes to the package (the project has patterns), and the answers for recent names and texts by
@@ -37,12 +46,19 @@ struct Hot {
   bool enabled = false;  // until the package sets its rules
   bool always = false;
   Decisions names{};
-  Decisions texts{};
+  Decisions texts{};  // whether a text kept by object may hold a secret
+  CleanWindows clean{};
 };
 inline Hot hot;
 
 bool decide_name(PyObject* name);
 bool decide_text(PyObject* text);
+std::uint64_t window_digest(PyObject* text, Py_ssize_t size) noexcept;
+inline bool known_clean(PyObject* text, Py_ssize_t size) noexcept {
+  const std::uint64_t digest = window_digest(text, size);
+  const CleanWindow& window = hot.clean[digest % hot.clean.size()];
+  return window.size == size && window.digest == digest;
+}
 bool may_hold_secret(PyObject* text, Py_ssize_t size) noexcept;
 
 }  // namespace detail
@@ -62,12 +78,13 @@ py::Ref marker(PyObject* value);
 
 // Whether the text's first `size` characters may hold a secret shape: false says that
 // scrubbed_text would give them back unchanged, without asking the package.
+// A text the expressions left unchanged is not asked about again until the rules change.
 inline bool needs_scrubbing(PyObject* text, Py_ssize_t size) {
   if (!detail::hot.enabled) return false;
-  if (detail::hot.always) return true;
   if (size > detail::kKeptText || size != PyUnicode_GET_LENGTH(text) ||
       !PyUnicode_CheckExact(text)) {
-    return detail::may_hold_secret(text, size);
+    return (detail::hot.always || detail::may_hold_secret(text, size)) &&
+           !detail::known_clean(text, size);
   }
   const detail::Decision& known = detail::place_of(detail::hot.texts, text);
   return known.text == text ? known.yes : detail::decide_text(text);
