@@ -229,13 +229,18 @@ TypeFacts find_facts(PyTypeObject* cls, unsigned int version) {
 // Never freed: static destructors run after the interpreter is gone.
 TypeFacts* const cache = new TypeFacts[kCachedTypes];
 
+// The cache entry that holds the type's facts, if any does.
+TypeFacts& slot_of(PyTypeObject* cls) {
+  return cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes];
+}
+
 // The cached facts of the type while they still hold, else null.
 const TypeFacts* cached_facts(PyTypeObject* cls) {
   // The look-up gives the type a version tag when it has none.
   _PyType_Lookup(cls, known.dict_name);
   unsigned int version = version_of(cls);
   if (version == 0) return nullptr;
-  const TypeFacts& cached = cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes];
+  const TypeFacts& cached = slot_of(cls);
   if (cached.type == cls && cached.version == version &&
       name_parts(cls) == std::pair(cached.qualname.get(), cached.module.get())) {
     return &cached;
@@ -243,14 +248,20 @@ const TypeFacts* cached_facts(PyTypeObject* cls) {
   return nullptr;
 }
 
-// The facts of the type: a copy from the cache when it still holds them. Found first and stored
-// after, as a whole: finding them makes objects, which may let a finalizer dump other values.
-TypeFacts facts_of(PyTypeObject* cls) {
-  if (const TypeFacts* cached = cached_facts(cls)) return *cached;
+// The facts of a type the cache does not hold, stored there while the type has a version tag.
+// Found first and stored after, as a whole: finding them makes objects, which may let a
+// finalizer dump other values.
+TypeFacts found_facts(PyTypeObject* cls) {
   unsigned int version = version_of(cls);
   TypeFacts found = find_facts(cls, version);
-  if (version != 0) cache[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kCachedTypes] = found;
+  if (version != 0) slot_of(cls) = found;
   return found;
+}
+
+// The facts of the type: a copy from the cache when it still holds them.
+TypeFacts facts_of(PyTypeObject* cls) {
+  if (const TypeFacts* cached = cached_facts(cls)) return *cached;
+  return found_facts(cls);
 }
 
 }  // namespace
@@ -322,7 +333,7 @@ py::Ref known_text(PyObject* value) {
 Shown shown_as(PyTypeObject* cls) {
   // Read in place: nothing runs between the look-up and the read.
   if (const TypeFacts* cached = cached_facts(cls)) return cached->shown;
-  return facts_of(cls).shown;
+  return found_facts(cls).shown;
 }
 
 py::Ref fields(PyObject* value, Fields& found) {
