@@ -163,17 +163,24 @@ bool holds_trigger(const Char* data, Py_ssize_t size) {
   return false;
 }
 
+// `read(data, size)` over the text's first `size` code points, in the width they are stored in.
+template <typename Read>
+auto read_code_points(PyObject* text, Py_ssize_t size, Read read) noexcept {
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return read(PyUnicode_1BYTE_DATA(text), size);
+    case PyUnicode_2BYTE_KIND:
+      return read(PyUnicode_2BYTE_DATA(text), size);
+    default:
+      return read(PyUnicode_4BYTE_DATA(text), size);
+  }
+}
+
 }  // namespace
 
 bool detail::may_hold_secret(PyObject* text, Py_ssize_t size) noexcept {
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-      return holds_trigger(PyUnicode_1BYTE_DATA(text), size);
-    case PyUnicode_2BYTE_KIND:
-      return holds_trigger(PyUnicode_2BYTE_DATA(text), size);
-    default:
-      return holds_trigger(PyUnicode_4BYTE_DATA(text), size);
-  }
+  return read_code_points(
+      text, size, [](const auto* data, Py_ssize_t count) { return holds_trigger(data, count); });
 }
 
 namespace {
@@ -223,14 +230,8 @@ void note_unchanged(PyObject* text) {
 }  // namespace
 
 std::uint64_t detail::window_digest(PyObject* text, Py_ssize_t size) noexcept {
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-      return digest_of(PyUnicode_1BYTE_DATA(text), size);
-    case PyUnicode_2BYTE_KIND:
-      return digest_of(PyUnicode_2BYTE_DATA(text), size);
-    default:
-      return digest_of(PyUnicode_4BYTE_DATA(text), size);
-  }
+  return read_code_points(
+      text, size, [](const auto* data, Py_ssize_t count) { return digest_of(data, count); });
 }
 
 py::Ref marker(PyObject* value) {
