@@ -82,3 +82,20 @@ def test_a_full_queue_holds_the_saving_thread_and_loses_nothing(tmp_path, monkey
         save_trace_in_sqlite(path, f"trc_{number}", msgpack=b"\x90")
         assert writer.current_writer().queued_bytes <= 2
     assert count_traces(path) == 30
+
+
+def test_a_read_or_a_waited_save_does_not_wait_for_the_writer_to_gather_more(tmp_path, monkeypatch):
+    from vexo.db import save_trace_in_sqlite
+    from vexo.store import writer
+
+    monkeypatch.setattr(writer, "_LINGER", 600.0)
+    path = tmp_path / "db.sqlite3"
+    save_trace_in_sqlite(path, "trc_queued", msgpack=b"\x90")
+    assert [row.trace_id for row in list_traces(path)] == ["trc_queued"]
+    save_trace_in_sqlite(path, "trc_gathering", msgpack=b"\x90")
+    save_trace_in_sqlite(path, "trc_waited", msgpack=b"\x90", wait=True)
+    assert {row.trace_id for row in list_traces(path)} == {
+        "trc_queued",
+        "trc_gathering",
+        "trc_waited",
+    }

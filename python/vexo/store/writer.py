@@ -10,9 +10,9 @@ It runs after threading has joined the program's non-daemon threads, and daemon 
 then, so everything traced until that moment is written. A save that comes later (another atexit
 function, a daemon thread) is written on the saving thread itself. threading's own exit functions
 (run before it joins the threads, and also at the end of a multiprocessing child, which skips
-atexit) wait for the queue too. A process killed by a signal
-loses what is still queued: the writer starts on a trace as soon as it is queued, so that is
-the last few milliseconds.
+atexit) wait for the queue too. A process killed by a signal loses what is still queued: the
+writer gathers traces for at most a tenth of a second before it writes them, so that is the
+traces of that last moment.
 
 Fork: a child starts with an empty queue and no writer; its parent writes what it queued. A fork
 waits while the writer is inside SQLite, whose process-wide locks a child could otherwise
@@ -47,11 +47,11 @@ _MAX_QUEUED_BYTES = 64 * 2**20
 _MAX_BATCH_BYTES = 16 * 2**20
 _LOST_NAMED = 10
 # How long the writer waits for more traces once one has come, in seconds. A server saves a
-# trace per request: a commit costs about as much as the rows it writes, and each batch costs the
-# traced threads hand-overs of the interpreter lock, so fewer, larger batches halve the writer's
-# work per trace (25 ms against 5 ms for single-client requests), and a trace is still stored
-# long before anyone looks for it.
-_LINGER = 0.025
+# trace per request, and each batch, whatever its size, costs it a commit and several hand-overs
+# of the interpreter lock, each of which holds up the thread serving requests while the writer
+# runs. A tenth of a second makes a quarter of the batches that 25 ms made. A flush, and so any
+# read of the database by this process, ends the wait at once.
+_LINGER = 0.1
 # Names a SQLite file for the traces a database server did not take by the time the process ends.
 FALLBACK_VARIABLE = "VEXO_FALLBACK_DB"
 
@@ -69,6 +69,7 @@ class Writer:
         self.running = False  # the thread takes traces; cheaper to read than asking the thread
         self.closing = False
         self.writer_idle = False  # the writer thread waits for traces
+        self.hurried = False  # a thread waits for what is queued: the writer does not linger
         self.connections: dict[str, Writing] = {}  # used by the writer thread only
         self.losses = Losses()
         self.writing = threading.Lock()  # held while the writer thread is inside SQLite
@@ -93,6 +94,9 @@ class Writer:
         """Waits until every trace queued so far is written (or has failed); False on timeout."""
         with self.condition:
             last = self.last_queued
+            if not self._done(last):
+                self.hurried = True  # a lingering writer starts its batch now
+                self.condition.notify_all()
             return self.condition.wait_for(lambda: self._done(last), timeout)
 
     def close(self) -> None:
@@ -125,6 +129,8 @@ class Writer:
             self.queued_bytes += len(trace.document)
             # A busy writer looks at the queue when its batch is done, a lingering one when its
             # pause ends, unless a thread waits for this trace.
+            if trace.waited:
+                self.hurried = True
             if self.writer_idle or trace.waited:
                 self.condition.notify_all()
         return True
@@ -170,7 +176,8 @@ class Writer:
             if not self.closing and not self.queue[-1].waited:
                 # Traces come in bursts: each batch costs the traced threads a few hand-overs
                 # of the interpreter lock, whatever its size.
-                self.condition.wait(_LINGER)
+                self.condition.wait_for(lambda: self.hurried or self.closing, _LINGER)
+            self.hurried = False
             if not self.queue:
                 return None
             batch = [self.queue.popleft()]
