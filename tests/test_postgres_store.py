@@ -3,6 +3,7 @@ refusals through the same functions, and what only a server brings (passwords, a
 goes away, many machines)."""
 
 import os
+import socket
 import subprocess
 import sys
 
@@ -137,8 +138,34 @@ def test_traces_wait_while_the_server_restarts(postgres_server):
         postgres_server.restart()
     out, err = program.communicate("\n", timeout=120)
     assert program.returncode == 0, err
-    assert "not saved" not in err and "lost" not in err
+    assert "not saved" not in err and "lost" not in err, err
     assert {row.trace_id for row in list_traces(url)} == {f"trc_{n}" for n in range(40)}
+
+
+def test_a_write_the_server_cuts_off_raises_and_the_driver_logs_nothing(
+    postgres_server, monkeypatch, caplog
+):
+    from vexo.store import postgres
+    from vexo.store.rows import Pending, rows_of
+
+    url = postgres_server.create_database("cut_off")
+    writing = postgres.PostgresStore(url, 5.0).writing()
+
+    def rows(trace_id):
+        return rows_of([Pending(url, trace_id, 1.0, document(trace_id, "a"), 5.0, False)])
+
+    writing.write(rows("trc_kept"))  # the connection is open, the schema in place
+
+    def cut_off(connection):
+        # A stopping server's last word, its socket closed before the driver has noticed.
+        socket.socket(fileno=os.dup(connection.pgconn.socket)).shutdown(socket.SHUT_RDWR)
+        raise psycopg.errors.AdminShutdown("terminating connection due to administrator command")
+
+    monkeypatch.setattr(postgres, "_schema_version", cut_off)
+    with pytest.raises(DatabaseError, match="administrator command"):
+        writing.write(rows("trc_cut_off"))
+    assert [record.getMessage() for record in caplog.records] == []
+    writing.close()
 
 
 def test_traces_not_written_by_exit_are_reported_once_or_kept_in_a_file(postgres_server, tmp_path):

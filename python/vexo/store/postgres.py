@@ -85,7 +85,7 @@ def prepare_for_writing(connection: Any, url: str) -> None:
     if version == SCHEMA_VERSION:
         return
     _check_version(url, version)
-    with connection.transaction():
+    with _transaction(connection):
         connection.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
         connection.execute("CREATE TABLE IF NOT EXISTS vexo_schema (version integer NOT NULL)")
         version = _schema_version(connection)  # another machine may have done it meanwhile
@@ -102,7 +102,7 @@ def write_rows(
 ) -> None:
     """Stores the rows in one transaction, replacing traces stored before under their ids (or,
     without `replace`, keeping those)."""
-    with connection.transaction():
+    with _transaction(connection):
         _check_version(url, _schema_version(connection), exact=True)
         with connection.cursor() as cursor:
             cursor.executemany(
@@ -110,6 +110,23 @@ def write_rows(
                 f" ON CONFLICT (trace_id) DO {f'UPDATE SET {_UPDATED}' if replace else 'NOTHING'}",
                 rows,
             )
+
+
+@contextlib.contextmanager
+def _transaction(connection: Any) -> Iterator[None]:
+    """One transaction on an autocommit connection, its failure raised as it is. psycopg's own
+    block would also log a warning when it cannot roll back, as on a connection that the server
+    closed while it was stopping: the program's log would show it although the writer keeps the
+    traces and writes them once the server is back."""
+    connection.execute("BEGIN")
+    try:
+        yield
+    except BaseException:
+        if not connection.broken:
+            with contextlib.suppress(Exception):
+                connection.execute("ROLLBACK")
+        raise
+    connection.execute("COMMIT")
 
 
 def list_rows(connection: Any, query: TraceQuery) -> list[Row]:
