@@ -69,7 +69,7 @@ class Writer:
         self.running = False  # the thread takes traces; cheaper to read than asking the thread
         self.closing = False
         self.writer_idle = False  # the writer thread waits for traces
-        self.hurried = False  # a thread waits for what is queued: the writer does not linger
+        self.awaited = 0  # the last trace a thread waits for: up to it, the writer does not linger
         self.connections: dict[str, Writing] = {}  # used by the writer thread only
         self.losses = Losses()
         self.writing = threading.Lock()  # held while the writer thread is inside SQLite
@@ -95,8 +95,8 @@ class Writer:
         with self.condition:
             last = self.last_queued
             if not self._done(last):
-                self.hurried = True  # a lingering writer starts its batch now
-                self.condition.notify_all()
+                self.awaited = max(self.awaited, last)
+                self.condition.notify_all()  # a lingering writer starts its batch now
             return self.condition.wait_for(lambda: self._done(last), timeout)
 
     def close(self) -> None:
@@ -128,10 +128,10 @@ class Writer:
             self.queue.append(trace)
             self.queued_bytes += len(trace.document)
             # A busy writer looks at the queue when its batch is done, a lingering one when its
-            # pause ends, unless a thread waits for this trace.
+            # pause ends, unless a thread waits for this trace or a whole batch is there.
             if trace.waited:
-                self.hurried = True
-            if self.writer_idle or trace.waited:
+                self.awaited = trace.number
+            if self.writer_idle or trace.waited or self.queued_bytes >= _MAX_BATCH_BYTES:
                 self.condition.notify_all()
         return True
 
@@ -176,8 +176,7 @@ class Writer:
             if not self.closing and not self.queue[-1].waited:
                 # Traces come in bursts: each batch costs the traced threads a few hand-overs
                 # of the interpreter lock, whatever its size.
-                self.condition.wait_for(lambda: self.hurried or self.closing, _LINGER)
-            self.hurried = False
+                self.condition.wait_for(self._gathered, _LINGER)
             if not self.queue:
                 return None
             batch = [self.queue.popleft()]
@@ -186,6 +185,13 @@ class Writer:
                 batch.append(self.queue.popleft())
                 size += len(batch[-1].document)
             return batch
+
+    def _gathered(self) -> bool:
+        """Whether the writer stops waiting for more traces: a thread waits for those queued, a
+        whole batch is there, or the process ends."""
+        return (
+            self.closing or self.awaited > self.last_done or self.queued_bytes >= _MAX_BATCH_BYTES
+        )
 
     def _queue_retries(self) -> None:
         """Puts the traces waiting for a server back at the head of the queue when they are due;
