@@ -146,7 +146,12 @@ def get(url):
 @pytest.mark.parametrize(
     ("path", "client", "end", "called"),
     [
-        ("/raise/3", get, {"status": 500, "error": "LookupError: no page 3"}, {"raising"}),
+        (
+            "/raise/3",
+            get,
+            {"status": 500, "error": "LookupError: no page 3 for token=[scrubbed: 14 chars]"},
+            {"raising"},
+        ),
         ("/slow/4", leave_early, {"status": 200, "error": "client disconnected"}, {"slow"}),
         ("/cancelled/5", get, {"error": "CancelledError"}, {"cancelled"}),
         (

@@ -17,6 +17,8 @@ std::uint8_t* optional_str(std::uint8_t* at, const std::optional<Text>& text) {
   return text ? put::str(at, *text) : put::nil(at);
 }
 
+}  // namespace
+
 std::uint8_t* call_site_value(std::uint8_t* at,
                               const std::optional<call_site::CallSiteView>& call_site) {
   if (!call_site) return put::nil(at);
@@ -26,6 +28,8 @@ std::uint8_t* call_site_value(std::uint8_t* at,
   at = put::fixstr<layout::record::kLineNumber>(at);
   return put::integer(at, call_site->line_number);
 }
+
+namespace {
 
 // Room enough for the record: every text and raw value, plus the keys and the headers.
 std::size_t size_bound(const FrameFields& fields) {

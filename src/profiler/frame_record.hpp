@@ -36,6 +36,11 @@ Record encode_frame_record(const FrameFields& fields, msgpack::Bytes& scratch);
 Record encode_recording_stopped(std::size_t limit, const thread_identity::ThreadIdentity& thread,
                                 clock::WallTime time);
 
+// A record's "user_code_call_site": the caller's frame id and line, or nil. Its room: 32 bytes and
+// the frame id.
+std::uint8_t* call_site_value(std::uint8_t* at,
+                              const std::optional<call_site::CallSiteView>& call_site);
+
 // The entries every record of its own type ends with: "timestamp", "thread", "thread_native_id".
 // A record's room for them: 32 bytes and the thread's name.
 std::uint8_t* put_time_and_thread(std::uint8_t* at, clock::WallTime time,

@@ -52,6 +52,9 @@ inline constexpr std::string_view kLimit = "limit";
 // A test's markers.
 inline constexpr std::string_view kNodeid = "nodeid";
 inline constexpr std::string_view kOutcome = "outcome";
+// A request's end: its status code and the error it ended with.
+inline constexpr std::string_view kStatus = "status";
+inline constexpr std::string_view kError = "error";
 // The record of a frame left by an exception: which exception, and the line it left from.
 inline constexpr std::string_view kExceptionType = "exception_type";
 inline constexpr std::string_view kMessage = "message";
